@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs every build, test and benchmark dependency (Debian 12, non-interactive, idempotent).
+set -euo pipefail
+
+PACKAGES=(
+  # build
+  cmake ninja-build g++ pkg-config libssl-dev
+  # tests and benchmarks
+  googletest libgtest-dev libgmock-dev libbenchmark-dev valgrind
+  libxxhash-dev nlohmann-json3-dev rapidjson-dev
+  # 7-Zip format library (7z.so, carried by the build) and the 7zz packer used by tests and the demo
+  p7zip-full 7zip
+  # Qt 6 front end, its offscreen platform, a CJK-capable font
+  qt6-base-dev qt6-qpa-plugins libgl-dev fonts-wqy-microhei
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+echo "deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
