@@ -54,10 +54,7 @@ void TConsoleGui::set_text(TControl c, const std::string& text) {
     case TControl::LabeledEdit1: edit_ = text; break;
     case TControl::LabeledEdit1Label: edit_label_ = text; break;
     case TControl::Button1: button_ = text; break;
-    case TControl::Label2:
-      status_ = text;
-      render_status();
-      break;
+    case TControl::Label2: status_ = text; break;
     default: break;
   }
 }
@@ -67,7 +64,6 @@ std::string TConsoleGui::edit_text() { return edit_; }
 void TConsoleGui::set_visible(TControl c, bool visible) {
   if (c == TControl::Label2) status_visible_ = visible;
   if (c == TControl::ProgressBar1) progress_visible_ = visible;
-  render_status();
 }
 
 void TConsoleGui::set_button_enabled(bool /*enabled*/) {}
@@ -75,12 +71,10 @@ void TConsoleGui::set_button_enabled(bool /*enabled*/) {}
 void TConsoleGui::set_progress_range(int min, int max) {
   progress_min_ = min;
   progress_max_ = max;
-  render_status();
 }
 
 void TConsoleGui::set_progress_position(int pos) {
   progress_pos_ = pos;
-  render_status();
 }
 
 void TConsoleGui::set_left(TControl /*c*/, int /*left*/) {}
@@ -94,6 +88,8 @@ void TConsoleGui::end_line() {
     line_open_ = false;
   }
 }
+
+void TConsoleGui::flush() { render_status(); }
 
 void TConsoleGui::render_status() {
   if (!status_visible_ || status_.empty()) return;
@@ -228,7 +224,10 @@ void TConsoleGui::drain(int wait_ms) {
       queue_cv_.wait_for(g, std::chrono::milliseconds(wait_ms), [this] { return !queue_.empty(); });
     batch.swap(queue_);
   }
-  for (auto& fn : batch) fn();
+  for (auto& fn : batch) {
+    fn();
+    render_status();
+  }
 }
 
 int run_console(const TConsoleOptions& options, IInstallerServices& services, int in_fd, FILE* out,
@@ -257,6 +256,7 @@ int run_console(const TConsoleOptions& options, IInstallerServices& services, in
     if (state == st_downloading) {
       if (g_interrupted.exchange(false)) {
         form.Button1Click();
+        gui.flush();
         continue;
       }
       if (form.outcome() == TRunOutcome::failed) break;
@@ -270,10 +270,12 @@ int run_console(const TConsoleOptions& options, IInstallerServices& services, in
     bool press = false;
     switch (state) {
       case st_ready_to_install:
-        if (!prompted_folder && options.dir.empty()) {
+        if (!prompted_folder && options.dir.empty() && !options.yes) {
           prompted_folder = true;
+          std::string before = gui.edit_text();
           form.SpeedButton1Click();
-          std::fprintf(out, "%s %s\n", gui.edit_label().c_str(), gui.edit_text().c_str());
+          if (gui.edit_text() != before)
+            std::fprintf(out, "%s %s\n", gui.edit_label().c_str(), gui.edit_text().c_str());
         }
         press = gui.ask(gui.button_caption(), true);
         break;
@@ -304,6 +306,7 @@ int run_console(const TConsoleOptions& options, IInstallerServices& services, in
       break;
     }
     form.Button1Click();
+    gui.flush();
     if (state == st_ready_to_update && form.state() == st_ready_to_update) break;
   }
 

@@ -54,6 +54,8 @@ class TConsoleGui : public IMainFormGui {
   const std::string& title() const noexcept { return title_; }
   const std::string& edit_label() const noexcept { return edit_label_; }
   const std::string& button_caption() const noexcept { return button_; }
+  // Prints the status line when it changed since it was last printed.
+  void flush();
   // Ends a progress line being redrawn in place.
   void end_line();
 
