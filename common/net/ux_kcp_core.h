@@ -54,6 +54,10 @@ inline constexpr uint32_t IKCP_PROBE_INIT = 7000;    // ms, first window-probe w
 inline constexpr uint32_t IKCP_PROBE_LIMIT = 120000; // ms, largest window-probe wait
 inline constexpr uint32_t IKCP_FRG_MAX = 255;        // fragments per message
 inline constexpr uint32_t IKCP_WND_WIRE_MAX = 0xFFFF;  // the wnd field is 16 bits
+// Recycled segment blocks (default heap only): payload capacity of a block,
+// and blocks kept per control block.
+inline constexpr uint32_t IKCP_SEG_POOL_PAYLOAD = IKCP_MTU_DEF - IKCP_OVERHEAD;  // bytes
+inline constexpr uint32_t IKCP_SEG_POOL_MAX = 512;
 // Acknowledgements pending between two flushes; further ones are dropped
 // (the peer retransmits) so a flood of datagrams cannot grow the list.
 inline constexpr uint32_t IKCP_ACK_LIST_MAX = 1u << 16;  // pairs
@@ -140,13 +144,18 @@ struct TKcpCb {
   // The allocation hooks in force at ikcp_create; used for the block's life.
   TKcpMalloc alloc_fn;
   TKcpFree free_fn;
+  // Free segment blocks kept for reuse (linked by next), and their count.
+  TKcpSeg* seg_pool;
+  uint32_t seg_pool_count;
 };
 
 // ---------------------------------------------------------------- interface
 
 // Replaces the allocation hooks for control blocks created from now on; a null
-// pair restores the default (recycled segment blocks kept per thread, backed
-// by the general heap). Blocks created earlier keep the hooks they began with.
+// pair restores the default, the general heap, with which each control block
+// recycles up to IKCP_SEG_POOL_MAX segment blocks of up to
+// IKCP_SEG_POOL_PAYLOAD payload bytes. Control blocks created earlier keep the
+// hooks they began with.
 void ikcp_allocator(TKcpMalloc new_malloc, TKcpFree new_free) noexcept;
 
 // New control block: mtu 1400, windows 32, rto 200, interval 100, etc.
