@@ -659,6 +659,54 @@ TEST(KcpCore, AckListGrowsByPowersOfTwo) {
   EXPECT_EQ(p.kcp->ackcount, 0u);
 }
 
+TEST(KcpCore, AckListIsCappedBetweenFlushes) {
+  const uint32_t conv = 4;
+  Peer p(conv);
+  ikcp_update(p.kcp, 0);
+  const std::string dup = seg_bytes(conv, IKCP_CMD_PUSH, 0, 32, 0, 0, 0, "");
+  ASSERT_EQ(p.input(dup), 0);
+  std::string burst;
+  for (int i = 0; i < 50; ++i) burst += dup;  // sn 0 again: acknowledged each time
+  for (uint32_t i = 0; i * 50 < IKCP_ACK_LIST_MAX + 1000; ++i) ASSERT_EQ(p.input(burst), 0);
+  EXPECT_EQ(p.kcp->ackcount, IKCP_ACK_LIST_MAX);
+  EXPECT_EQ(p.kcp->ackblock, IKCP_ACK_LIST_MAX);
+  ikcp_flush(p.kcp);
+  EXPECT_EQ(p.kcp->ackcount, 0u);
+  EXPECT_EQ(p.sent_segments(IKCP_CMD_ACK).size(), size_t(IKCP_ACK_LIST_MAX));
+}
+
+TEST(KcpCore, SegmentBlocksAreRecycledWithinBounds) {
+  Peer a, b;
+  ikcp_wndsize(a.kcp, 1024, 1024);
+  ikcp_wndsize(b.kcp, 1024, 1024);
+  ikcp_nodelay(a.kcp, 0, 10, 0, 1);
+  uint32_t t = 0;
+  for (int i = 0; i < 600; ++i) ASSERT_EQ(ikcp_send(a.kcp, "r", 1), 0);
+  exchange(a, b, t);
+  EXPECT_EQ(ikcp_waitsnd(a.kcp), 0);
+  EXPECT_EQ(a.kcp->seg_pool_count, IKCP_SEG_POOL_MAX) << "acknowledged blocks kept up to the cap";
+  EXPECT_EQ(b.kcp->nrcv_que, 600u);
+  for (int i = 0; i < 600; ++i) ASSERT_EQ(b.recv(), "r");
+  EXPECT_EQ(b.kcp->seg_pool_count, IKCP_SEG_POOL_MAX);
+  ASSERT_EQ(ikcp_send(a.kcp, "again", 5), 0);
+  EXPECT_EQ(a.kcp->seg_pool_count, IKCP_SEG_POOL_MAX - 1);
+
+  // Segments larger than a pooled block get blocks of their own size.
+  Peer c, d;
+  for (Peer* p : {&c, &d}) {
+    ASSERT_EQ(ikcp_setmtu(p->kcp, 3000), 0);
+    ikcp_wndsize(p->kcp, 128, 128);
+  }
+  std::vector<std::string> msgs;
+  for (int i = 0; i < 40; ++i) {
+    msgs.emplace_back(size_t(i % 2 ? 2900 + i : 10 + i), char('A' + i % 26));
+    ASSERT_EQ(ikcp_send(c.kcp, msgs.back().data(), int32_t(msgs.back().size())), 0);
+  }
+  exchange(c, d, t);
+  for (const auto& m : msgs) EXPECT_TRUE(d.recv() == m);
+  check_counts(d.kcp);
+}
+
 // ---------------------------------------------------------------- assertions and allocation failures
 
 template <class F>
