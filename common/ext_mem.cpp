@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -513,6 +514,10 @@ size_t page_size() {
 
 std::atomic<bool> g_phys_enabled{true};
 
+// Direct system calls: sanitizer runtimes replace mlock/munlock with no-ops.
+int lock_pages(void* p, size_t len) { return int(::syscall(SYS_mlock, p, len)); }
+int unlock_pages(void* p, size_t len) { return int(::syscall(SYS_munlock, p, len)); }
+
 }  // namespace
 
 TAWE_Mem::TAWE_Mem(uint32_t fSize) : Size(fSize) {
@@ -541,7 +546,7 @@ TAWE_Mem::TAWE_Mem(uint32_t fSize) : Size(fSize) {
     fErrorcode = kNoMap;
     return;
   }
-  if (::mlock(p, len) != 0) {
+  if (lock_pages(p, len) != 0) {
     fErrorcode = kNotGranted;
     return;
   }
@@ -551,7 +556,7 @@ TAWE_Mem::TAWE_Mem(uint32_t fSize) : Size(fSize) {
 }
 
 TAWE_Mem::~TAWE_Mem() {
-  if (active_) ::munlock(MemReserved, mapped_len_);
+  if (active_) unlock_pages(MemReserved, mapped_len_);
   if (MemReserved) ::munmap(MemReserved, mapped_len_);
   std::free(PFNS);
 }
@@ -566,8 +571,8 @@ bool mem_lock_granted() {
     const size_t ps = page_size();
     void* p = ::mmap(nullptr, ps, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) return false;
-    const bool ok = ::mlock(p, ps) == 0;
-    if (ok) ::munlock(p, ps);
+    const bool ok = lock_pages(p, ps) == 0;
+    if (ok) unlock_pages(p, ps);
     ::munmap(p, ps);
     return ok;
   }();
