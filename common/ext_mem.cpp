@@ -459,7 +459,13 @@ std::unique_ptr<Tfifo_Mem_stream> TMem_Stream_Pool::Pop(int32_t BaseSize) {
       list_.pop_back();
     }
   }
-  if (!s) s = std::make_unique<Tfifo_Mem_stream>(BaseSize);
+  if (!s) {
+    try {
+      s = std::make_unique<Tfifo_Mem_stream>(BaseSize);
+    } catch (const std::bad_alloc&) {
+      s = std::make_unique<Tfifo_Mem_stream>(0);  // grows on first append
+    }
+  }
   s->Reset(true);
   return s;
 }
