@@ -139,7 +139,7 @@ class TJsonWriterString : public TJsonWriter {
   bool Append(const char* bytes, size_t n) override;
   using TJsonWriter::Append;
   bool Append(char c) {
-    if (FBPos < FSize) {
+    if (FBPos < FSize && !FFailed) {
       FBuf[FBPos++] = c;
       FDataLen = FBPos;
       return true;
@@ -328,7 +328,7 @@ struct TJsonObjectIter {
 
 // Elements of an array value; owns them. Capacity is 32 at creation and grows
 // to twice its size, or to the index + 32 when that is still too small.
-class TJsonArray : public IJson_Array {
+class TJsonArray final : public IJson_Array {
  public:
   TJsonArray();
   ~TJsonArray();
@@ -417,12 +417,13 @@ class TJsonTokener {
   // byte and whether it is the second byte of a pair.
   int64_t dbcs_pos = 0;
   bool dbcs_trail = false;
+  bool literal_true = false;  // the Boolean literal being read is "true"
   bool IsDbcsTrail(int64_t pos);
 };
 
 // ---------------------------------------------------------------- values
 
-class TJsonObject : public IJson_Object {
+class TJsonObject final : public IJson_Object {
  public:
   // ---- creation
   explicit TJsonObject(TJsonType jt = json_type_null);
