@@ -352,25 +352,30 @@ void write_scalar(TJsonWriter& w, const TJsonObject* v) {
 
 int TJsonWriter::Write(const TJsonObject* obj, bool format, int level) {
   if (!obj || obj->FJsonType == json_type_null) return FFailed ? -1 : 0;
+  // One frame per open container. An object's frame owns the part of nodes
+  // above its base: the pending left spine of its in-order walk.
   struct Frame {
     const TJsonObject* v;
-    TJsonAvlIterator it;
+    size_t base;
     int32_t idx;
   };
   std::vector<Frame> st;
-  // Writes v; a container is opened and pushed, its contents follow in the loop.
+  std::vector<PJsonAvlEntry> nodes;
+  auto push_left = [&nodes](PJsonAvlEntry e) {
+    for (; e; e = e->FChild[0]) nodes.push_back(e);
+  };
   auto value = [&](const TJsonObject* v) {
     const TJsonType t = json_type_of(v);
     if (t == json_type_object) {
       Append("{", 1);
       ++level;
-      st.push_back(Frame{v, TJsonAvlIterator(v->o.c_object), 0});
-      st.back().it.First();
+      st.push_back(Frame{v, nodes.size(), 0});
+      push_left(v->o.c_object->FRoot);
     } else if (t == json_type_array) {
       Append("[", 1);
       ++level;
       if (format) write_indent(*this, level);
-      st.push_back(Frame{v, TJsonAvlIterator(), 0});
+      st.push_back(Frame{v, 0, 0});
     } else {
       write_scalar(*this, v);
     }
@@ -379,14 +384,15 @@ int TJsonWriter::Write(const TJsonObject* obj, bool format, int level) {
   while (!st.empty() && !FFailed) {
     Frame& f = st.back();
     if (f.v->FJsonType == json_type_object) {
-      const PJsonAvlEntry e = f.it.GetIter();
-      if (e) {
+      if (nodes.size() > f.base) {
+        const PJsonAvlEntry e = nodes.back();
+        nodes.pop_back();
+        push_left(e->FChild[1]);
         if (f.idx++ > 0) Append(",", 1);
         if (format) write_indent(*this, level);
         Append("\"", 1);
         write_escaped(*this, e->FName, false);
         Append("\":", 2);
-        f.it.Next();
         value(e->FObj);  // may invalidate f
       } else {
         --level;
@@ -713,6 +719,21 @@ void TJsonTableString::doDeleteEntry(PJsonAvlEntry entry, bool) {
   delete entry;
 }
 
+void TJsonTableString::TakeAll(std::vector<TJsonObject*>& values, std::vector<PJsonAvlEntry>& nodes) {
+  nodes.clear();
+  if (FRoot) nodes.push_back(FRoot);
+  FRoot = nullptr;
+  FCount = 0;
+  while (!nodes.empty()) {
+    PJsonAvlEntry e = nodes.back();
+    nodes.pop_back();
+    if (e->FChild[0]) nodes.push_back(e->FChild[0]);
+    if (e->FChild[1]) nodes.push_back(e->FChild[1]);
+    if (e->FObj) values.push_back(e->FObj);
+    delete e;
+  }
+}
+
 TJsonObject* TJsonTableString::Get(std::string_view k) const {
   const PJsonAvlEntry e = Search(k, stEQual);
   return e ? e->FObj : nullptr;
@@ -766,7 +787,13 @@ bool TJsonArray::Grow(int32_t index) {
     if (grown > JSON_ARRAY_MAX_LENGTH) grown = JSON_ARRAY_MAX_LENGTH;
     FSize = int32_t(grown);
   }
-  if (size_t(index) >= FArray.size()) FArray.resize(size_t(FSize), nullptr);
+  if (size_t(index) >= FArray.size()) {
+    // Storage follows the logical capacity lazily: small arrays stay small.
+    size_t phys = FArray.size() < 4 ? 4 : FArray.size() * 2;
+    if (phys <= size_t(index)) phys = size_t(index) + 1;
+    if (phys > size_t(FSize)) phys = size_t(FSize);
+    FArray.resize(phys, nullptr);
+  }
   return true;
 }
 
@@ -807,6 +834,12 @@ void TJsonArray::Remove(int32_t i) {
   --FLength;
 }
 
+void TJsonArray::Clear() {
+  for (int32_t i = 0; i < FLength; ++i) delete FArray[size_t(i)];
+  FArray.clear();
+  FLength = 0;
+}
+
 std::unique_ptr<TJsonObject> TJsonArray::Take(int32_t i) {
   if (i < 0 || i >= FLength) return nullptr;
   std::unique_ptr<TJsonObject> v(FArray[size_t(i)]);
@@ -843,20 +876,15 @@ TJsonObject::TJsonObject(TJsonType jt) : FJsonType(jt) {
 namespace {
 
 // Moves the children of v out of its container into work, leaving the
-// container empty, so that destroying v does not descend into them.
-void harvest_children(TJsonObject* v, std::vector<TJsonObject*>& work) {
+// container empty, so that destroying v does not descend into them. nodes is
+// scratch space for the member tree walk.
+void harvest_children(TJsonObject* v, std::vector<TJsonObject*>& work, std::vector<PJsonAvlEntry>& nodes) {
   if (TJsonArray* a = v->AsArray()) {
-    for (int32_t i = 0; i < a->Length(); ++i)
+    for (int32_t i = a->Length() - 1; i >= 0; --i)
       if (std::unique_ptr<TJsonObject> c = a->Take(i)) work.push_back(c.release());
-    while (a->Length() > 0) a->Remove(a->Length() - 1);
+    a->Clear();
   } else if (TJsonTableString* t = v->AsObject()) {
-    TJsonAvlIterator it(t);
-    for (it.First(); it.GetIter(); it.Next()) {
-      PJsonAvlEntry e = it.GetIter();
-      if (e->FObj) work.push_back(e->FObj);
-      e->FObj = nullptr;
-    }
-    t->Clear();
+    t->TakeAll(work, nodes);
   }
 }
 
@@ -865,11 +893,12 @@ void harvest_children(TJsonObject* v, std::vector<TJsonObject*>& work) {
 TJsonObject::~TJsonObject() {
   if (FJsonType == json_type_object || FJsonType == json_type_array) {
     std::vector<TJsonObject*> work;
-    harvest_children(this, work);
+    std::vector<PJsonAvlEntry> nodes;
+    harvest_children(this, work, nodes);
     while (!work.empty()) {
       TJsonObject* v = work.back();
       work.pop_back();
-      harvest_children(v, work);
+      harvest_children(v, work, nodes);
       delete v;
     }
     if (FJsonType == json_type_object)
@@ -974,18 +1003,20 @@ std::string TJsonObject::AsString(int32_t len) const {
 std::string TJsonObject::asBytes() const { return AsString(-1); }
 
 std::string TJsonObject::AsJSon(bool format) {
-  if (!Fpb) Fpb = std::make_unique<TJsonWriterString>();
-  Fpb->Reset();
-  if (Fpb->Write(this, format, 0) == 0)
-    FCacheJsonString.assign(Fpb->View());
+  if (!FText) FText = std::make_unique<TJsonTextCache>();
+  TJsonWriterString& pb = FText->Fpb;
+  pb.Reset();
+  if (pb.Write(this, format, 0) == 0)
+    FText->FCacheJsonString.assign(pb.View());
   else
-    FCacheJsonString.clear();
-  return FCacheJsonString;
+    FText->FCacheJsonString.clear();
+  return FText->FCacheJsonString;
 }
 
 TDataRec TJsonObject::AsJSonData(bool format) {
   AsJSon(format);
-  return TDataRec{FCacheJsonString.data(), uint32_t(FCacheJsonString.size())};
+  const std::string& t = FText->FCacheJsonString;
+  return TDataRec{t.data(), uint32_t(t.size())};
 }
 
 int64_t TJsonObject::SaveTo(TStream& stream, bool format) const {
@@ -1294,7 +1325,6 @@ std::unique_ptr<TJObjectEnumerator> TJsonObject::GetEnumerator() {
 
 // ---- null-safe reads
 
-TJsonType json_type_of(const TJsonObject* obj) noexcept { return obj ? obj->JsonType() : json_type_null; }
 bool json_as_boolean(const TJsonObject* obj) { return obj ? obj->AsBoolean() : false; }
 int64_t json_as_integer(const TJsonObject* obj) { return obj ? obj->AsInteger() : 0; }
 double json_as_double(const TJsonObject* obj) { return obj ? obj->AsDouble() : 0; }
