@@ -1,0 +1,100 @@
+// threadfunc: TExThread, a thread that calls its work procedures over and
+// over (1 ms apart unless NoDelay) until it is closed.
+//
+// Lifetime: a TExThread lives on the heap and is made by one of the Create
+// functions. It is created suspended; start() runs it. Close() ends it:
+//   - called from another thread, Close() makes the loop end after the current
+//     pass, joins the thread and frees the object before it returns, so no
+//     callback runs after Close() and the owner may free what the callbacks
+//     touch at once;
+//   - called from the thread itself (inside a callback), Close() only asks the
+//     loop to end; the thread frees its object when the loop is over.
+// Either way the pointer is dead once Close() has been called; CloseAndNil()
+// also clears the owner's pointer.
+//
+// Thread-safety: onStart, onStop, onExec and userfunc are set before start()
+// and not changed while the thread runs (Close() disables onExec without
+// touching the function object). NoDelay may be changed at any time.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace ux {
+
+// Plain procedure receiving the opaque user pointer given at creation.
+using TExThread_Func = void (*)(void* Userdata);
+// Method receiving the object that raises the event (the thread itself here).
+using TNotifyEvent = std::function<void(void* Sender)>;
+
+class TExThread {
+ public:
+  struct TUserFunc {
+    TExThread_Func func = nullptr;
+    void* UserData = nullptr;
+  };
+  // Free for the owner; the thread never reads it.
+  struct TParam {
+    int64_t p1 = 0;
+    int64_t p2 = 0;
+    std::string p3;
+    std::string p4;
+    void* p5 = nullptr;
+    void* p6 = nullptr;
+  };
+
+  // Suspended, NoDelay and Single_Thread_Mode false.
+  static TExThread* Create();
+  // Create, then userfunc := (func, fUserData); the caller starts it.
+  static TExThread* CreateFunc(TExThread_Func func, void* fUserData);
+  // Create, then onExec := Exec_func; starts the thread only when Exec_func is set.
+  static TExThread* CreateAndStart(TNotifyEvent Exec_func);
+
+  // Runs the thread; no effect once it runs.
+  void start();
+  // Ends the thread and frees the object (see the banner). Never throws.
+  void Close() noexcept;
+  // Close() on TH when it is not null, then TH := nullptr.
+  static void CloseAndNil(TExThread*& TH) noexcept;
+
+  bool is_tiny_mode() const noexcept { return false; }
+  // True from start() until the loop has ended (onStop done).
+  bool running() const noexcept { return in_execute_.load(std::memory_order_acquire); }
+  // True once termination was requested.
+  bool Terminated() const noexcept { return terminated_.load(std::memory_order_acquire); }
+
+  // Number of TExThread objects not yet freed, process-wide.
+  static int64_t live_count() noexcept;
+
+  TUserFunc userfunc;
+  bool Single_Thread_Mode = false;
+  TNotifyEvent onStart;
+  TNotifyEvent onStop;
+  TNotifyEvent onExec;
+  TParam param;
+  std::atomic<bool> NoDelay{false};
+
+  TExThread(const TExThread&) = delete;
+  TExThread& operator=(const TExThread&) = delete;
+
+ private:
+  TExThread();
+  ~TExThread();
+  void Execute() noexcept;
+  static void run(TExThread* self) noexcept;
+
+  std::mutex mu_;  // guards th_, started_, self_free_
+  std::thread th_;
+  bool started_ = false;
+  bool self_free_ = false;  // Close() came from the thread itself
+  std::atomic<bool> terminated_{false};
+  std::atomic<bool> exec_enabled_{true};
+  std::atomic<bool> in_execute_{false};
+};
+
+}  // namespace ux
