@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
 
 #include "common/ux_common.h"
@@ -32,7 +33,10 @@ bool deploy_archive_library(const std::string& dir) {
   }
   ::chmod(text_to_os(tmp).c_str(), 0755);
   // link() never replaces: a library that appeared meanwhile is kept.
-  const bool placed = ::link(text_to_os(tmp).c_str(), target.c_str()) == 0;
+  // File systems without hard links fall back to a rename while the name is still free.
+  bool placed = ::link(text_to_os(tmp).c_str(), target.c_str()) == 0;
+  if (!placed && errno != EEXIST && ::lstat(target.c_str(), &st) != 0)
+    placed = ::rename(text_to_os(tmp).c_str(), target.c_str()) == 0;
   ::unlink(text_to_os(tmp).c_str());
   return placed;
 }
