@@ -201,6 +201,7 @@ TPosixFileStream::~TPosixFileStream() {
 }
 
 int64_t TPosixFileStream::Read(void* buffer, int64_t count) {
+  last_error_ = 0;
   int64_t done = 0;
   auto* p = static_cast<char*>(buffer);
   while (done < count) {
@@ -217,6 +218,7 @@ int64_t TPosixFileStream::Read(void* buffer, int64_t count) {
 }
 
 int64_t TPosixFileStream::Write(const void* buffer, int64_t count) {
+  last_error_ = 0;
   int64_t done = 0;
   auto* p = static_cast<const char*>(buffer);
   while (done < count) {
