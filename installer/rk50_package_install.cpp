@@ -143,6 +143,25 @@ void extract_package(const std::string& archive_path, const std::string& dest_pa
   arc->CloseArchive();
 }
 
+namespace {
+ux::HRESULT call_progress(void* sender, bool total, int64_t value) {
+  (*static_cast<const TExtractProgressCall*>(sender))(total, value);
+  return 0;
+}
+}  // namespace
+
+void extract_package_with_progress(const std::string& archive_path, const std::string& dest_path,
+                                   const TExtractProgressCall& progress, const std::string& library_path) {
+  ux::force_dirs(dest_path);
+  ux::TComPtr<ux::I7zInArchive> arc = ux::new_in_archive(ux::CLSID_CFormat7z, library_path);
+  arc->UsePassword(package_password_utf16());
+  arc->SetPasswordHandler(nullptr, on_archive_password);
+  if (progress) arc->SetProgressHandler(const_cast<TExtractProgressCall*>(&progress), call_progress);
+  arc->OpenArchive(archive_path);
+  arc->ExtractAllToFolder(dest_path);
+  arc->CloseArchive();
+}
+
 std::string desktop_dir() {
   const std::string home = ux::env_text("HOME");
   if (home.empty()) return {};
@@ -191,7 +210,7 @@ std::vector<std::string> create_desktop_shortcut(const std::string& target, cons
   return written;
 }
 
-TFinishResult finish_install(const TFinishInstall& args) {
+TFinishResult finish_install(const TFinishInstallArgs& args) {
   TFinishResult r;
   if (args.delete_package && !args.saved_fname.empty()) ux::delete_file(args.saved_fname);
   const std::string win64 = join_path(args.dest_path, kPackageFolder);

@@ -94,15 +94,10 @@ void run_script_line(const std::string& command, std::string rest, const std::st
   }
 }
 
-TUpdateResult apply_update_package(const std::string& package_path, IUpdateUi& ui, const std::string& install_dir,
-                                   const std::string& library_path) {
+TUpdateResult run_update_package(const std::string& package_path, const std::string& install_dir,
+                                 const std::function<void()>& process_events, const std::string& library_path) {
   TUpdateResult r;
   r.dest_path = with_slash(install_dir);
-  if (!is_file(package_path)) return r;
-
-  ui.set_action_enabled(false);
-  ui.process_pending_events();
-
   const std::string package_folder = folder_of(package_path);
   extract_package(package_path, package_folder, nullptr, library_path);
 
@@ -116,12 +111,24 @@ TUpdateResult apply_update_package(const std::string& package_path, IUpdateUi& u
       std::string command = ux::fetch_token(line, " ");
       run_script_line(command, line, script_folder, r.dest_path);
       ++r.lines_run;
-      ui.process_pending_events();
+      if (process_events) process_events();
     }
   }
-
-  ui.set_action_enabled(true);
   r.applied = true;
+  return r;
+}
+
+TUpdateResult apply_update_package(const std::string& package_path, IUpdateUi& ui, const std::string& install_dir,
+                                   const std::string& library_path) {
+  if (!is_file(package_path)) {
+    TUpdateResult r;
+    r.dest_path = with_slash(install_dir);
+    return r;
+  }
+  ui.set_action_enabled(false);
+  ui.process_pending_events();
+  TUpdateResult r = run_update_package(package_path, install_dir, [&ui] { ui.process_pending_events(); }, library_path);
+  ui.set_action_enabled(true);
   return r;
 }
 

@@ -169,7 +169,7 @@ TEST_F(PackageInstallTest, FinishInstallInInstallMode) {
   const std::string self = tmp / "qlyn-setup";
   write_file(self, "installer binary");
 
-  rk50::TFinishInstall args;
+  rk50::TFinishInstallArgs args;
   args.dest_path = dest;
   args.saved_fname = archive;
   args.mode = 1;
@@ -214,7 +214,7 @@ TEST_F(PackageInstallTest, FinishInstallInUpdateModeAndForAUserPackage) {
   write_file(package, "the user's own file");
   write_file(tmp / "self", "me");
 
-  rk50::TFinishInstall args{dest, package, 2, tmp / "self", false};
+  rk50::TFinishInstallArgs args{dest, package, 2, tmp / "self", false};
   rk50::TFinishResult r = rk50::finish_install(args);
   EXPECT_TRUE(exists(package));
   EXPECT_TRUE(exists(dest + "/win64/cuuid.inf"));
@@ -245,4 +245,27 @@ TEST(DesktopShortcut, UsesTheXdgDesktopFolderAndOverwrites) {
   write_file(files[0], "stale");
   rk50::create_desktop_shortcut(tmp / "app dir/rk50cli_dsk", "Qlyn 私有网盘");
   EXPECT_EQ(read_file(files[0]), entry);
+}
+
+TEST_F(PackageInstallTest, ProgressAsACallableAndItsExceptions) {
+  const std::string archive = make_package("pkg.7z");
+  std::vector<std::pair<bool, int64_t>> calls;
+  rk50::extract_package_with_progress(
+      archive, tmp / "d1", [&](bool total, int64_t value) { calls.emplace_back(total, value); }, library_path());
+  ASSERT_FALSE(calls.empty());
+  EXPECT_TRUE(calls.front().first);
+  EXPECT_FALSE(calls.back().first);
+  EXPECT_EQ(calls.back().second, calls.front().second);
+  EXPECT_TRUE(exists(tmp / "d1/win64/lib/data.bin"));
+
+  EXPECT_THROW(rk50::extract_package_with_progress(
+                   archive, tmp / "d2",
+                   [](bool total, int64_t) {
+                     if (!total) throw ux::Exception("stop");
+                   },
+                   library_path()),
+               ux::Exception);
+  EXPECT_FALSE(exists(tmp / "d2/win64/lib/data.bin"));
+  rk50::extract_package_with_progress(archive, tmp / "d3", {}, library_path());
+  EXPECT_TRUE(exists(tmp / "d3/win64/rk50cli_dsk"));
 }

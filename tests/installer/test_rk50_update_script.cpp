@@ -238,3 +238,15 @@ TEST_F(UpdatePackageTest, ABadPackageRaisesBeforeAnyLine) {
   EXPECT_THROW(rk50::apply_update_package(tmp / "downloads/wrong.7z", ui, inst, library_path()), ux::Exception);
   EXPECT_TRUE(exists(inst + "rk50cli_dsk"));
 }
+
+TEST_F(UpdatePackageTest, RunUpdatePackageLeavesTheButtonToTheCaller) {
+  const std::string archive = make_update("cp $sour$rk50cli_dsk $dest$rk50cli_dsk\nrm $dest$obsolete.dll\n");
+  int events = 0;
+  rk50::TUpdateResult r = rk50::run_update_package(archive, inst, [&] { ++events; }, library_path());
+  EXPECT_TRUE(r.applied);
+  EXPECT_EQ(r.lines_run, 2);
+  EXPECT_EQ(events, 2);
+  EXPECT_EQ(read_file(inst + "rk50cli_dsk"), "client v2");
+  EXPECT_FALSE(exists(inst + "obsolete.dll"));
+  EXPECT_THROW(rk50::run_update_package(tmp / "downloads/none.7z", inst, {}, library_path()), ux::Exception);
+}
