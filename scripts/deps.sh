@@ -8,6 +8,8 @@ PACKAGES=(
   # tests and benchmarks
   googletest libgtest-dev libgmock-dev libbenchmark-dev valgrind
   libxxhash-dev nlohmann-json3-dev rapidjson-dev
+  # locale sources and time zones used by the tests
+  locales tzdata
   # 7-Zip format library (7z.so, carried by the build) and the 7zz packer used by tests and the demo
   p7zip-full 7zip
   # Qt 6 front end, its offscreen platform, a CJK-capable font

@@ -1,0 +1,862 @@
+#include "archive/io_compress_7zip.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+namespace ux {
+
+namespace {
+
+constexpr uint64_t kMaxCheckStartPosition = 1048576;
+
+std::string errno_text(int e) { return std::strerror(e); }
+
+std::string hex32(uint32_t v) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%08X", v);
+  return buf;
+}
+
+bool path_exists(const std::string& os_path) {
+  struct stat st;
+  return ::lstat(os_path.c_str(), &st) == 0;
+}
+
+// mkdir -p; 0 or the errno of the first failure.
+int make_dirs(const std::string& os_path) {
+  if (os_path.empty()) return 0;
+  std::string cur;
+  size_t i = 0;
+  while (i <= os_path.size()) {
+    size_t j = os_path.find('/', i);
+    if (j == std::string::npos) j = os_path.size();
+    cur = os_path.substr(0, j);
+    if (!cur.empty() && ::mkdir(cur.c_str(), 0777) != 0 && errno != EEXIST) return errno;
+    i = j + 1;
+  }
+  struct stat st;
+  if (::stat(os_path.c_str(), &st) != 0) return errno;
+  return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+}
+
+std::string real_path(const std::string& os_path) {
+  char* r = ::realpath(os_path.c_str(), nullptr);
+  if (!r) return {};
+  std::string s(r);
+  std::free(r);
+  return s;
+}
+
+bool is_inside(const std::string& real, const std::string& root_real) {
+  if (root_real == "/") return !real.empty() && real[0] == '/';
+  return real == root_real ||
+         (real.size() > root_real.size() && real.compare(0, root_real.size(), root_real) == 0 &&
+          real[root_real.size()] == '/');
+}
+
+// Splits an item path into its components with "\" taken as a separator as
+// well; empty and "." components are dropped. Returns the refusal reason, or
+// "" when the path stays inside the target folder.
+std::string split_item_path(const std::string& path, std::vector<std::string>& parts) {
+  parts.clear();
+  if (path.empty()) return "empty item path";
+  if (path[0] == '/' || path[0] == '\\') return "absolute item path";
+  if (path.size() >= 2 && path[1] == ':' &&
+      ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')))
+    return "absolute item path";
+  size_t i = 0;
+  while (i <= path.size()) {
+    size_t j = path.find_first_of("/\\", i);
+    if (j == std::string::npos) j = path.size();
+    std::string c = path.substr(i, j - i);
+    if (c == "..") return "item path leads outside the target folder";
+    if (!c.empty() && c != ".") parts.push_back(std::move(c));
+    i = j + 1;
+  }
+  if (parts.empty()) return "empty item path";
+  return {};
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- basics
+
+bool operator==(const TGUID& a, const TGUID& b) noexcept { return std::memcmp(&a, &b, sizeof(TGUID)) == 0; }
+
+std::string guid_text(const TGUID& g) {
+  char buf[48];
+  std::snprintf(buf, sizeof buf, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1, g.Data2,
+                g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6],
+                g.Data4[7]);
+  return buf;
+}
+
+std::u16string wide_to_utf16(const wchar_t* s) {
+  std::u16string r;
+  if (!s) return r;
+  for (; *s; ++s) r.push_back(char16_t(uint32_t(*s) & 0xFFFF));
+  return r;
+}
+
+std::wstring utf16_to_wide(std::u16string_view s) {
+  std::wstring r;
+  r.reserve(s.size());
+  for (char16_t c : s) r.push_back(wchar_t(c));
+  return r;
+}
+
+std::string operation_result_text(int32_t op_result) {
+  switch (op_result) {
+    case kOK: return "OK";
+    case kUnsupportedMethod: return "unsupported compression method";
+    case kDataError: return "data error (damaged data or wrong password)";
+    case kCRCError: return "CRC error (damaged data or wrong password)";
+    case kUnavailable: return "data unavailable";
+    case kUnexpectedEnd: return "unexpected end of data";
+    case kDataAfterEnd: return "data after the end of the payload";
+    case kIsNotArc: return "not an archive";
+    case kHeadersError: return "headers error";
+    case kWrongPassword: return "wrong password";
+    default: return "unknown operation result " + std::to_string(op_result);
+  }
+}
+
+std::string result_text(HRESULT hr) {
+  std::string what;
+  const uint32_t u = uint32_t(hr);
+  switch (u) {
+    case 0: what = "success"; break;
+    case 1: what = "not an archive or wrong password"; break;
+    case 0x80004001u: what = "not implemented"; break;
+    case 0x80004002u: what = "interface not supported"; break;
+    case 0x80004004u: what = "operation aborted"; break;
+    case 0x80004005u: what = "unspecified failure"; break;
+    case 0x8007000Eu: what = "out of memory"; break;
+    case 0x80070057u: what = "invalid argument"; break;
+    case 0x80040111u: what = "format class not available"; break;
+    default:
+      if ((u & 0xFFFF0000u) == 0x88000000u || (u & 0xFFFF0000u) == 0x80070000u)
+        what = errno_text(int(u & 0xFFFF));
+      else
+        what = "7-Zip error";
+  }
+  return what + " (" + hex32(u) + ")";
+}
+
+void check_result(HRESULT hr) {
+  if (hr != S_OK) throw Exception(result_text(hr));
+}
+
+// ---------------------------------------------------------------- TPosixFileStream
+
+TPosixFileStream::TPosixFileStream(const std::string& path, TMode mode, unsigned create_mode) {
+  if (mode == fmOpenRead)
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  else
+    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, create_mode);
+  if (fd_ < 0) {
+    const int e = errno;
+    throw Exception("Cannot open file " + path + ": " + errno_text(e));
+  }
+}
+
+TPosixFileStream::~TPosixFileStream() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+int64_t TPosixFileStream::Read(void* buffer, int64_t count) {
+  int64_t done = 0;
+  auto* p = static_cast<char*>(buffer);
+  while (done < count) {
+    ssize_t n = ::read(fd_, p + done, size_t(count - done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      last_error_ = errno;
+      break;
+    }
+    if (n == 0) break;
+    done += n;
+  }
+  return done;
+}
+
+int64_t TPosixFileStream::Write(const void* buffer, int64_t count) {
+  int64_t done = 0;
+  auto* p = static_cast<const char*>(buffer);
+  while (done < count) {
+    ssize_t n = ::write(fd_, p + done, size_t(count - done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      last_error_ = errno;
+      break;
+    }
+    done += n;
+  }
+  return done;
+}
+
+int64_t TPosixFileStream::Seek(int64_t offset, TSeekOrigin origin) {
+  const int whence = origin == TSeekOrigin::soBeginning ? SEEK_SET
+                     : origin == TSeekOrigin::soCurrent ? SEEK_CUR
+                                                        : SEEK_END;
+  off_t r = ::lseek(fd_, off_t(offset), whence);
+  if (r < 0) {
+    last_error_ = errno;
+    return -1;
+  }
+  return r;
+}
+
+int64_t TPosixFileStream::GetSize() {
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) {
+    last_error_ = errno;
+    return -1;
+  }
+  return st.st_size;
+}
+
+void TPosixFileStream::SetSize(int64_t new_size) {
+  if (::ftruncate(fd_, off_t(new_size)) != 0) last_error_ = errno;
+}
+
+// ---------------------------------------------------------------- T7zStream
+
+namespace {
+HRESULT stream_error(TStream* s) {
+  if (auto* f = dynamic_cast<TPosixFileStream*>(s); f && f->last_error() != 0)
+    return hresult_from_errno(f->last_error());
+  return E_FAIL;
+}
+}  // namespace
+
+T7zStream::T7zStream(TStream* stream, bool owned) : FStream(stream), FOwnership(owned) {}
+T7zStream::T7zStream(std::unique_ptr<TStream> stream) : FStream(stream.release()), FOwnership(true) {}
+
+T7zStream::~T7zStream() {
+  if (FOwnership) delete FStream;
+}
+
+HRESULT T7zStream::QueryInterface(const TGUID& iid, void** out) noexcept {
+  if (!out) return E_INVALIDARG;
+  *out = nullptr;
+  if (iid == IID_IUnknown || iid == IID_ISequentialInStream || iid == IID_IInStream)
+    *out = static_cast<IInStream*>(this);
+  else if (iid == IID_ISequentialOutStream || iid == IID_IOutStream)
+    *out = static_cast<IOutStream*>(this);
+  else if (iid == IID_IStreamGetSize)
+    *out = static_cast<IStreamGetSize*>(this);
+  else if (iid == IID_IOutStreamFlush)
+    *out = static_cast<IOutStreamFlush*>(this);
+  else
+    return E_NOINTERFACE;
+  AddRef();
+  return S_OK;
+}
+
+uint32_t T7zStream::AddRef() noexcept { return ++FRefCount; }
+
+uint32_t T7zStream::Release() noexcept {
+  const uint32_t n = --FRefCount;
+  if (n == 0) delete this;
+  return n;
+}
+
+HRESULT T7zStream::Read(void* data, uint32_t size, uint32_t* processed) noexcept {
+  if (processed) *processed = 0;
+  try {
+    int64_t n = FStream->Read(data, size);
+    if (n < 0) return stream_error(FStream);
+    if (processed) *processed = uint32_t(n);
+    if (n == 0 && size > 0) {
+      if (auto* f = dynamic_cast<TPosixFileStream*>(FStream); f && f->last_error() != 0)
+        return hresult_from_errno(f->last_error());
+    }
+    return S_OK;
+  } catch (...) {
+    return E_FAIL;
+  }
+}
+
+HRESULT T7zStream::Write(const void* data, uint32_t size, uint32_t* processed) noexcept {
+  if (processed) *processed = 0;
+  try {
+    int64_t n = FStream->Write(data, size);
+    if (n > 0 && processed) *processed = uint32_t(n);
+    if (n < int64_t(size)) return stream_error(FStream);
+    return S_OK;
+  } catch (...) {
+    return E_FAIL;
+  }
+}
+
+HRESULT T7zStream::Seek(int64_t offset, uint32_t origin, uint64_t* new_pos) noexcept {
+  if (origin > 2) return E_INVALIDARG;
+  try {
+    int64_t r = FStream->Seek(offset, TSeekOrigin(origin));
+    if (r < 0) return E_INVALIDARG;
+    if (new_pos) *new_pos = uint64_t(r);
+    return S_OK;
+  } catch (...) {
+    return E_FAIL;
+  }
+}
+
+HRESULT T7zStream::SetSize(uint64_t size) noexcept {
+  try {
+    FStream->SetSize(int64_t(size));
+    return S_OK;
+  } catch (...) {
+    return E_FAIL;
+  }
+}
+
+HRESULT T7zStream::GetSize(uint64_t* size) noexcept {
+  try {
+    int64_t n = FStream->GetSize();
+    if (n < 0) return stream_error(FStream);
+    if (size) *size = uint64_t(n);
+    return S_OK;
+  } catch (...) {
+    return E_FAIL;
+  }
+}
+
+HRESULT T7zStream::Flush() noexcept { return S_OK; }
+
+// ---------------------------------------------------------------- T7zPlugin / T7zArchive
+
+T7zPlugin::T7zPlugin(const std::string& lib_name) : FLibName(lib_name) {
+  FHandle = ::dlopen(text_to_os(lib_name).c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!FHandle) throw Exception("Error loading library " + lib_name);
+  FCreateObject = reinterpret_cast<TCreateObjectFunc>(::dlsym(FHandle, "CreateObject"));
+  FSysAllocString = reinterpret_cast<TSysAllocStringFunc>(::dlsym(FHandle, "SysAllocString"));
+  FSysFreeString = reinterpret_cast<TSysFreeStringFunc>(::dlsym(FHandle, "SysFreeString"));
+  FVariantClear = reinterpret_cast<TVariantClearFunc>(::dlsym(FHandle, "VariantClear"));
+  if (!FCreateObject || !FSysAllocString || !FSysFreeString || !FVariantClear) {
+    ::dlclose(FHandle);
+    FHandle = nullptr;
+    throw Exception(lib_name + " is not a 7z library");
+  }
+}
+
+T7zPlugin::~T7zPlugin() {
+  if (FHandle) ::dlclose(FHandle);
+}
+
+HRESULT T7zPlugin::CreateObject(const TGUID& clsid, const TGUID& iid, void** out) {
+  *out = nullptr;
+  HRESULT hr = FCreateObject(&clsid, &iid, out);
+  if (hr < 0) throw Exception(result_text(hr));
+  return hr;
+}
+
+BSTR T7zPlugin::alloc_bstr(std::u16string_view s) const {
+  std::wstring w = utf16_to_wide(s);
+  BSTR b = FSysAllocString(w.c_str());
+  std::fill(w.begin(), w.end(), L'\0');
+  return b;
+}
+
+void T7zPlugin::free_bstr(BSTR s) const noexcept {
+  if (s) FSysFreeString(s);
+}
+
+void T7zPlugin::clear_variant(PROPVARIANT& v) const noexcept {
+  if (v.vt != VT_EMPTY) FVariantClear(&v);
+  v.vt = VT_EMPTY;
+}
+
+T7zArchive::T7zArchive(const std::string& lib_name) : T7zPlugin(lib_name) {
+  FGetHandlerProperty = reinterpret_cast<TGetHandlerPropertyFunc>(::dlsym(FHandle, "GetHandlerProperty"));
+  if (!FGetHandlerProperty) {
+    ::dlclose(FHandle);
+    FHandle = nullptr;
+    throw Exception(lib_name + " is not a Format library");
+  }
+}
+
+PROPVARIANT T7zArchive::GetHandlerProperty(PROPID prop_id) {
+  PROPVARIANT v{};
+  v.vt = VT_EMPTY;
+  HRESULT hr = FGetHandlerProperty(prop_id, &v);
+  if (hr < 0) throw Exception(result_text(hr));
+  return v;
+}
+
+TGUID T7zArchive::GetLibGUIDProperty(PROPID prop_id) {
+  PROPVARIANT v = GetHandlerProperty(prop_id);
+  TGUID g{};
+  if (v.vt == VT_BSTR && v.bstrVal) {
+    uint32_t bytes;
+    std::memcpy(&bytes, reinterpret_cast<const char*>(v.bstrVal) - 4, 4);
+    if (bytes >= sizeof(TGUID)) std::memcpy(&g, v.bstrVal, sizeof(TGUID));
+  }
+  clear_variant(v);
+  return g;
+}
+
+std::u16string T7zArchive::GetLibStringProperty(PROPID prop_id) {
+  PROPVARIANT v = GetHandlerProperty(prop_id);
+  std::u16string s;
+  if (v.vt == VT_BSTR) s = wide_to_utf16(v.bstrVal);
+  clear_variant(v);
+  return s;
+}
+
+// ---------------------------------------------------------------- T7zInArchive
+
+T7zInArchive::T7zInArchive(const std::string& lib_name) : T7zArchive(lib_name) {}
+
+T7zInArchive::~T7zInArchive() {
+  if (FInArchive) {
+    FInArchive->Close();
+    FInArchive->Release();
+    FInArchive = nullptr;
+  }
+}
+
+HRESULT T7zInArchive::QueryInterface(const TGUID& iid, void** out) noexcept {
+  if (!out) return E_INVALIDARG;
+  *out = nullptr;
+  if (iid == IID_IUnknown || iid == IID_I7zInArchive)
+    *out = static_cast<I7zInArchive*>(this);
+  else if (iid == IID_IArchiveOpenCallback)
+    *out = static_cast<IArchiveOpenCallback*>(this);
+  else if (iid == IID_IArchiveOpenVolumeCallback)
+    *out = static_cast<IArchiveOpenVolumeCallback*>(this);
+  else if (iid == IID_IArchiveOpenSetSubArchiveName)
+    *out = static_cast<IArchiveOpenSetSubArchiveName*>(this);
+  else if (iid == IID_ICryptoGetTextPassword)
+    *out = static_cast<ICryptoGetTextPassword*>(this);
+  else if (iid == IID_IArchiveExtractCallback)
+    *out = static_cast<IArchiveExtractCallback*>(this);
+  else if (iid == IID_IProgress)
+    *out = static_cast<IProgress*>(static_cast<IArchiveExtractCallback*>(this));
+  else
+    return E_NOINTERFACE;
+  AddRef();
+  return S_OK;
+}
+
+uint32_t T7zInArchive::AddRef() noexcept { return ++FRefCount; }
+
+uint32_t T7zInArchive::Release() noexcept {
+  const uint32_t n = --FRefCount;
+  if (n == 0) delete this;
+  return n;
+}
+
+IInArchive* T7zInArchive::ArchiveHandler() {
+  if (!FInArchive) {
+    void* p = nullptr;
+    CreateObject(FClassId, IID_IInArchive, &p);
+    if (!p) throw Exception("Cannot create the archive handler " + guid_text(FClassId));
+    FInArchive = static_cast<IInArchive*>(p);
+  }
+  return FInArchive;
+}
+
+void T7zInArchive::OpenArchive(const std::string& file_name) {
+  auto file = std::make_unique<TPosixFileStream>(text_to_os(file_name), TPosixFileStream::fmOpenRead);
+  TComPtr<T7zStream> stream(new T7zStream(std::move(file)));
+  try {
+    OpenArchiveStream(stream.get());
+  } catch (const Exception& e) {
+    throw Exception("Cannot open archive " + file_name + ": " + e.what());
+  }
+}
+
+void T7zInArchive::OpenArchiveStream(IInStream* stream) {
+  IInArchive* h = ArchiveHandler();
+  FPendingError = nullptr;
+  FItemCount = 0;
+  const uint64_t max_check = kMaxCheckStartPosition;
+  HRESULT hr = h->Open(stream, &max_check, static_cast<IArchiveOpenCallback*>(this));
+  if (FPendingError) std::rethrow_exception(std::exchange(FPendingError, nullptr));
+  check_result(hr);
+  uint32_t n = 0;
+  check_result(h->GetNumberOfItems(&n));
+  FItemCount = n;
+}
+
+void T7zInArchive::CloseArchive() {
+  FPasswordIsDefined = false;
+  FSubArchiveMode = false;
+  FItemCount = 0;
+  if (FInArchive) {
+    FInArchive->Close();
+    FInArchive->Release();
+    FInArchive = nullptr;
+  }
+}
+
+uint32_t T7zInArchive::ItemCount() {
+  uint32_t n = 0;
+  check_result(ArchiveHandler()->GetNumberOfItems(&n));
+  FItemCount = n;
+  return n;
+}
+
+PROPVARIANT T7zInArchive::item_property(uint32_t index, PROPID prop_id) {
+  if (!FInArchive || index >= FItemCount)
+    throw Exception("Item index " + std::to_string(index) + " out of range");
+  PROPVARIANT v{};
+  v.vt = VT_EMPTY;
+  check_result(FInArchive->GetProperty(index, prop_id, &v));
+  return v;
+}
+
+std::u16string T7zInArchive::ItemPath(uint32_t index) {
+  PROPVARIANT v = item_property(index, kpidPath);
+  std::u16string s;
+  if (v.vt == VT_BSTR) s = wide_to_utf16(v.bstrVal);
+  clear_variant(v);
+  return s;
+}
+
+std::u16string T7zInArchive::ItemName(uint32_t index) {
+  PROPVARIANT v = item_property(index, kpidName);
+  std::u16string s;
+  if (v.vt == VT_BSTR) s = wide_to_utf16(v.bstrVal);
+  clear_variant(v);
+  return s;
+}
+
+int64_t T7zInArchive::ItemSize(uint32_t index) {
+  PROPVARIANT v = item_property(index, kpidSize);
+  int64_t n = 0;
+  if (v.vt == VT_UI8) n = int64_t(v.uhVal);
+  else if (v.vt == VT_UI4) n = v.ulVal;
+  clear_variant(v);
+  return n;
+}
+
+bool T7zInArchive::ItemIsFolder(uint32_t index) {
+  PROPVARIANT v = item_property(index, kpidIsDir);
+  bool r = v.vt == VT_BOOL && v.boolVal != 0;
+  clear_variant(v);
+  return r;
+}
+
+void T7zInArchive::note_failure(uint32_t index, const std::string& reason) {
+  if (FFailure.failed) return;
+  FFailure.failed = true;
+  FFailure.reason = reason;
+  try {
+    FFailure.item = ItemPath(index);
+  } catch (...) {
+    FFailure.item = u"#" + utf8_to_utf16(std::to_string(index));
+  }
+}
+
+void T7zInArchive::finish_item(bool ok) {
+  if (!FItem.path.empty()) {
+    if (!ok)
+      ::unlink(FItem.path.c_str());
+    else if (FItem.has_unix_mode)
+      ::chmod(FItem.path.c_str(), FItem.unix_mode & 0777);
+  }
+  FItem = TItemState{};
+}
+
+void T7zInArchive::run_extract(const uint32_t* indices, uint32_t count, bool test) {
+  IInArchive* h = ArchiveHandler();
+  FItem = TItemState{};
+  FFailure = TFailure{};
+  FPendingError = nullptr;
+  HRESULT hr = h->Extract(indices, count, test ? 1 : 0, static_cast<IArchiveExtractCallback*>(this));
+  if (FItem.active) finish_item(hr == S_OK && !FFailure.failed);
+  if (FPendingError) std::rethrow_exception(std::exchange(FPendingError, nullptr));
+  if (hr != S_OK) {
+    std::string text = result_text(hr);
+    if (FFailure.failed)
+      text = "Cannot extract \"" + utf16_to_text(FFailure.item) + "\": " + FFailure.reason + "; " + text;
+    throw Exception(text);
+  }
+  if (FFailure.failed)
+    throw Exception("Cannot extract \"" + utf16_to_text(FFailure.item) + "\": " + FFailure.reason);
+}
+
+void T7zInArchive::ExtractItemToStream(uint32_t index, TStream& stream, bool test) {
+  if (index >= FItemCount) throw Exception("Item index " + std::to_string(index) + " out of range");
+  FStream = &stream;
+  try {
+    run_extract(&index, 1, test);
+  } catch (...) {
+    FStream = nullptr;
+    throw;
+  }
+  FStream = nullptr;
+}
+
+void T7zInArchive::ExtractSome(const uint32_t* indices, uint32_t count, bool test, void* sender,
+                               T7zGetStreamCallBack callback) {
+  for (uint32_t i = 0; i < count; ++i)
+    if (indices[i] >= FItemCount) throw Exception("Item index " + std::to_string(indices[i]) + " out of range");
+  FExtractCallBack = callback;
+  FExtractSender = sender;
+  try {
+    run_extract(indices, count, test);
+  } catch (...) {
+    FExtractCallBack = nullptr;
+    FExtractSender = nullptr;
+    throw;
+  }
+  FExtractCallBack = nullptr;
+  FExtractSender = nullptr;
+}
+
+void T7zInArchive::ExtractEvery(bool test, void* sender, T7zGetStreamCallBack callback) {
+  FExtractCallBack = callback;
+  FExtractSender = sender;
+  try {
+    run_extract(nullptr, 0xFFFFFFFFu, test);
+  } catch (...) {
+    FExtractCallBack = nullptr;
+    FExtractSender = nullptr;
+    throw;
+  }
+  FExtractCallBack = nullptr;
+  FExtractSender = nullptr;
+}
+
+void T7zInArchive::ExtractAllToFolder(const std::string& path) {
+  std::string root = text_to_os(path);
+  while (root.size() > 1 && (root.back() == '/' || root.back() == '\\')) root.pop_back();
+  if (root.empty()) root = ".";
+  if (int e = make_dirs(root); e != 0) throw Exception("Cannot create folder " + path + ": " + errno_text(e));
+  FExtractRootReal = real_path(root);
+  if (FExtractRootReal.empty()) throw Exception("Cannot create folder " + path + ": " + errno_text(errno));
+  FExtractPath = root == "/" ? root : root + "/";
+  try {
+    run_extract(nullptr, 0xFFFFFFFFu, false);
+  } catch (...) {
+    FExtractPath.clear();
+    FExtractRootReal.clear();
+    throw;
+  }
+  FExtractPath.clear();
+  FExtractRootReal.clear();
+}
+
+void T7zInArchive::SetPasswordHandler(void* sender, T7zPasswordCallback callback) {
+  FPasswordSender = sender;
+  FPasswordCallback = callback;
+}
+
+bool T7zInArchive::UsePassword(const std::u16string& password) {
+  FPassword = password;
+  FPasswordIsDefined = !password.empty();
+  return FPasswordIsDefined;
+}
+
+void T7zInArchive::SetProgressHandler(void* sender, T7zProgressCallback callback) {
+  FProgressSender = sender;
+  FProgressCallback = callback;
+}
+
+void T7zInArchive::SelectFormat(const TGUID& class_id) { FClassId = class_id; }
+
+TGUID T7zInArchive::FormatClassId() { return FClassId; }
+
+// ---- callbacks from the library
+
+HRESULT T7zInArchive::SetTotal(const uint64_t*, const uint64_t*) noexcept { return S_OK; }
+HRESULT T7zInArchive::SetCompleted(const uint64_t*, const uint64_t*) noexcept { return S_OK; }
+
+HRESULT T7zInArchive::GetProperty(PROPID, PROPVARIANT*) noexcept { return S_OK; }
+
+HRESULT T7zInArchive::GetStream(const wchar_t*, IInStream** stream) noexcept {
+  if (stream) *stream = nullptr;
+  return S_FALSE;
+}
+
+HRESULT T7zInArchive::SetSubArchiveName(const wchar_t* name) noexcept {
+  try {
+    FSubArchiveMode = true;
+    FSubArchiveName = wide_to_utf16(name);
+    return S_OK;
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+HRESULT T7zInArchive::CryptoGetTextPassword(BSTR* password) noexcept {
+  if (!password) return E_INVALIDARG;
+  *password = nullptr;
+  try {
+    if (FPasswordIsDefined) {
+      *password = alloc_bstr(FPassword);
+      return *password ? S_OK : E_OUTOFMEMORY;
+    }
+    if (FPasswordCallback) {
+      std::u16string p;
+      HRESULT hr = FPasswordCallback(FPasswordSender, p);
+      if (hr == S_OK) {
+        FPassword = p;
+        FPasswordIsDefined = true;
+        *password = alloc_bstr(p);
+        return *password ? S_OK : E_OUTOFMEMORY;
+      }
+      return hr;
+    }
+    return S_FALSE;
+  } catch (...) {
+    FPendingError = std::current_exception();
+    return E_ABORT;
+  }
+}
+
+HRESULT T7zInArchive::SetTotal(uint64_t total) noexcept {
+  if (!FProgressCallback) return S_OK;
+  try {
+    return FProgressCallback(FProgressSender, true, int64_t(total));
+  } catch (...) {
+    FPendingError = std::current_exception();
+    return E_ABORT;
+  }
+}
+
+HRESULT T7zInArchive::SetCompleted(const uint64_t* value) noexcept {
+  if (!FProgressCallback || !value) return S_OK;
+  try {
+    return FProgressCallback(FProgressSender, false, int64_t(*value));
+  } catch (...) {
+    FPendingError = std::current_exception();
+    return E_ABORT;
+  }
+}
+
+HRESULT T7zInArchive::folder_stream(uint32_t index, ISequentialOutStream** out) {
+  if (ItemIsFolder(index)) return S_OK;
+  PROPVARIANT attr = item_property(index, kpidAttrib);
+  uint32_t attrib = attr.vt == VT_UI4 ? attr.ulVal : 0;
+  clear_variant(attr);
+  if (attrib & 0x8000u) {
+    const uint32_t st_mode = attrib >> 16;
+    if (S_ISLNK(st_mode) || S_ISDIR(st_mode)) return S_OK;
+    FItem.has_unix_mode = true;
+    FItem.unix_mode = st_mode & 0777;
+  }
+
+  std::vector<std::string> parts;
+  std::string reason = split_item_path(utf16_to_utf8(ItemPath(index)), parts);
+  if (!reason.empty()) {
+    note_failure(index, reason);
+    return S_OK;
+  }
+  std::string cur = FExtractRootReal == "/" ? std::string() : FExtractRootReal;
+  for (size_t i = 0; i + 1 < parts.size(); ++i) {
+    cur += "/" + parts[i];
+    struct stat st;
+    if (::lstat(cur.c_str(), &st) == 0) {
+      if (S_ISLNK(st.st_mode)) {
+        std::string r = real_path(cur);
+        if (r.empty() || !is_inside(r, FExtractRootReal)) {
+          note_failure(index, "item path leads outside the target folder");
+          return S_OK;
+        }
+        if (::stat(cur.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+          note_failure(index, "not a folder: " + cur);
+          return S_OK;
+        }
+      } else if (!S_ISDIR(st.st_mode)) {
+        note_failure(index, "not a folder: " + cur);
+        return S_OK;
+      }
+    } else if (errno != ENOENT || (::mkdir(cur.c_str(), 0777) != 0 && errno != EEXIST)) {
+      note_failure(index, "cannot create folder " + cur + ": " + errno_text(errno));
+      return S_OK;
+    }
+  }
+  const std::string target = cur + "/" + parts.back();
+  struct stat st;
+  if (::lstat(target.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) {
+      note_failure(index, "a folder exists at " + target);
+      return S_OK;
+    }
+    if (S_ISLNK(st.st_mode)) ::unlink(target.c_str());
+  }
+  std::unique_ptr<TPosixFileStream> file;
+  try {
+    file = std::make_unique<TPosixFileStream>(target, TPosixFileStream::fmCreate);
+  } catch (const Exception& e) {
+    note_failure(index, e.what());
+    return S_OK;
+  }
+  FItem.path = target;
+  auto* s = new T7zStream(std::move(file));
+  s->AddRef();
+  *out = static_cast<IOutStream*>(s);
+  return S_OK;
+}
+
+HRESULT T7zInArchive::GetStream(uint32_t index, ISequentialOutStream** out, int32_t ask_mode) noexcept {
+  if (!out) return E_INVALIDARG;
+  *out = nullptr;
+  try {
+    if (FItem.active) finish_item(true);
+    FItem.active = true;
+    FItem.index = index;
+    if (ask_mode != kAskExtract) return S_OK;
+    if (FStream) {
+      auto* s = new T7zStream(FStream, false);
+      s->AddRef();
+      *out = static_cast<IOutStream*>(s);
+      return S_OK;
+    }
+    if (FExtractCallBack) {
+      ISequentialOutStream* s = nullptr;
+      HRESULT hr = FExtractCallBack(FExtractSender, index, s);
+      *out = s;
+      return hr;
+    }
+    if (!FExtractPath.empty()) return folder_stream(index, out);
+    return S_OK;
+  } catch (...) {
+    FPendingError = std::current_exception();
+    return E_ABORT;
+  }
+}
+
+HRESULT T7zInArchive::PrepareOperation(int32_t) noexcept { return S_OK; }
+
+HRESULT T7zInArchive::SetOperationResult(int32_t op_result) noexcept {
+  if (!FItem.active) return S_OK;
+  try {
+    const bool ok = op_result == kOK;
+    if (!ok) note_failure(FItem.index, operation_result_text(op_result));
+    finish_item(ok);
+  } catch (...) {
+    FPendingError = std::current_exception();
+    return E_ABORT;
+  }
+  return S_OK;
+}
+
+// ---------------------------------------------------------------- factory
+
+TComPtr<I7zInArchive> new_in_archive(const TGUID& class_id, const std::string& lib_name) {
+  std::string name = lib_name.empty() ? std::string("7z.so") : lib_name;
+  if (name.find('/') == std::string::npos) {
+    std::string beside = exe_dir() + name;
+    if (path_exists(text_to_os(beside))) name = beside;
+  }
+  auto* a = new T7zInArchive(name);
+  a->SelectFormat(class_id);
+  return TComPtr<I7zInArchive>(static_cast<I7zInArchive*>(a));
+}
+
+}  // namespace ux

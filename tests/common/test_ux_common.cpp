@@ -1,0 +1,590 @@
+#include "common/ux_common.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <clocale>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+using namespace ux;
+
+namespace {
+
+// Switches the process code page for one test.
+class CodePageScope {
+ public:
+  explicit CodePageScope(int cp) : saved_(code_page()) { set_code_page(cp); }
+  ~CodePageScope() { set_code_page(saved_); }
+
+ private:
+  int saved_;
+};
+
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/ux_common_XXXXXX";
+    path_ = mkdtemp(tmpl);
+    path_ += "/";
+  }
+  ~TempDir() { fs::remove_all(path_); }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+const std::string kGbkZhong = "\xD6\xD0";          // 中
+const std::string kGbkWithBackslash = "\x95\x5C";  // a GBK character whose trail byte is 0x5C
+
+}  // namespace
+
+TEST(Search, CiPos) {
+  EXPECT_EQ(ci_pos("LO", "hello world"), 4u);
+  EXPECT_EQ(ci_pos("o", "hello world", 6), 8u);
+  EXPECT_EQ(ci_pos("o", "hello world", -5), 5u);
+  EXPECT_EQ(ci_pos("", "abc"), 0u);
+  EXPECT_EQ(ci_pos("abcd", "abc"), 0u);
+  EXPECT_EQ(ci_pos("x", "abc"), 0u);
+  EXPECT_EQ(ci_pos("c", "abc", 4), 0u);
+  // Bytes of double-byte characters compare exactly.
+  EXPECT_EQ(ci_pos("\xD6\xF0", kGbkZhong), 0u);
+}
+
+TEST(Search, Equality) {
+  EXPECT_TRUE(ci_equal("", ""));
+  EXPECT_TRUE(ci_equal("Content-Length", "content-length"));
+  EXPECT_FALSE(ci_equal("abc", "abcd"));
+  EXPECT_FALSE(ci_equal("\xC0", "\xE0"));  // no folding outside A-Z
+  EXPECT_TRUE(ci_equal_any2("GET", "post", "get"));
+  EXPECT_TRUE(ci_equal_any3("c", "a", "b", "C"));
+  EXPECT_TRUE(ci_equal_buf("ABC", "abc", 3));
+  EXPECT_FALSE(ci_equal_buf("ABC", "abc", 2));
+  EXPECT_TRUE(ci_prefix_equal("HTTP/1.1", "http/1.0", 5));
+  EXPECT_FALSE(ci_prefix_equal("HT", "http", 3));  // too short: whole-string comparison
+  EXPECT_TRUE(ci_prefix_equal("ab", "AB", 0));
+  const std::string list[] = {"upd", "update"};
+  EXPECT_TRUE(ci_in_list("UPDATE", list, 1));
+  EXPECT_FALSE(ci_in_list("UPDATE", list, 0));
+  EXPECT_TRUE(ci_in_list("Upd", {"x", "upd"}));
+}
+
+TEST(Tokens, FetchToken) {
+  std::string s = "cp  $sour$a $dest$b";
+  EXPECT_EQ(fetch_token(s, " "), "cp");
+  EXPECT_EQ(s, " $sour$a $dest$b");
+  std::string whole = "nospace";
+  EXPECT_EQ(fetch_token(whole, " "), "nospace");
+  EXPECT_EQ(whole, "");
+  std::string ci = "aXXbXXc";
+  EXPECT_EQ(fetch_token(ci, "xx"), "a");
+  EXPECT_EQ(ci, "bXXc");
+  std::string empty;
+  EXPECT_EQ(fetch_token(empty, ","), "");
+  std::string nosep = "abc";
+  EXPECT_EQ(fetch_token(nosep, ""), "abc");
+  EXPECT_EQ(nosep, "");
+}
+
+TEST(Tokens, FetchLastToken) {
+  std::string s = "a/b/c";
+  EXPECT_EQ(fetch_last_token(s, "/"), "c");
+  EXPECT_EQ(s, "a/b");
+  std::string exact = "aXb";
+  EXPECT_EQ(fetch_last_token(exact, "x"), "aXb");
+  EXPECT_EQ(exact, "");
+}
+
+TEST(Replace, ReplaceAll) {
+  EXPECT_EQ(replace_all("banana", "a", "A"), "banana");  // differs only in case
+  EXPECT_EQ(replace_all("XaaX", "AA", "b"), "XbX");
+  EXPECT_EQ(replace_all("XaaX", "AA", "b", true), "XaaX");
+  EXPECT_EQ(replace_all("aaa", "aa", "bc"), "bbc");     // same length: every overlapping match written over
+  EXPECT_EQ(replace_all("aaaa", "aa", "b"), "bb");      // different length: non-overlapping
+  EXPECT_EQ(replace_all("abc", "abcd", "x"), "abc");
+  EXPECT_EQ(replace_all("", "a", "b"), "");
+  EXPECT_EQ(replace_all("a-b-c", "-", ""), "abc");
+  EXPECT_EQ(unescape_param("a%2cb%3Dc"), "a,b=c");
+}
+
+TEST(Replace, ReplaceCharKeepsDoubleByteCharacters) {
+  CodePageScope gbk(CP_GBK);
+  const std::string path = "dir\\" + kGbkWithBackslash + "\\file";
+  EXPECT_EQ(replace_char(path, '\\', '/'), "dir/" + kGbkWithBackslash + "/file");
+  EXPECT_EQ(replace_char("abc", 'b', 'b'), "abc");
+}
+
+TEST(Text, SmallHelpers) {
+  EXPECT_EQ(left_text("abcdef", 2), "ab");
+  EXPECT_EQ(left_text("ab", 5), "ab");
+  EXPECT_EQ(right_text("abcdef", 2), "ef");
+  EXPECT_EQ(right_text("ab", -1), "");
+  EXPECT_EQ(first_byte(""), 0);
+  EXPECT_EQ(last_byte("xyz"), 'z');
+  EXPECT_EQ(concat_texts("a", "b", "c", "d", "e"), "abcde");
+  EXPECT_EQ(trim_text("\t\r\n  x y \x01"), "x y");
+  EXPECT_EQ(lower_ascii("ABC\xC4z"), "abc\xC4z");
+  EXPECT_EQ(last_pos_in_set(TByteSet{'/', '\\'}, "a/b\\c"), 4u);
+  EXPECT_EQ(last_pos_in_set(TByteSet{'/'}, "abc"), 0u);
+  EXPECT_EQ(values_to_text({1, "-", true, ' ', 2.5, int64_t(-7), nullptr, static_cast<const void*>(nullptr)}),
+            "1-True 2.5-7[object]");
+}
+
+TEST(Format, Numbers) {
+  EXPECT_EQ(format_text("%4.5f", {3.141592653589793}), "3.14159");
+  EXPECT_EQ(format_text("%4.5f", {12345.5}), "12345.50000");
+  EXPECT_EQ(format_text("%d-%s", {42, "x"}), "42-x");
+  EXPECT_EQ(format_text("%5d|%-5d|%.3d", {7, 7, 7}), "    7|7    |007");
+  EXPECT_EQ(format_text("%x %.4x", {255, 255}), "FF 00FF");
+  EXPECT_EQ(format_text("%1:s %0:s", {"a", "b"}), "b a");
+  EXPECT_EQ(format_text("%*d", {4, 1}), "   1");
+  EXPECT_EQ(format_text("%.1f %%", {99.95}), "100.0 %");
+  EXPECT_EQ(format_text("%n", {1234567.891}), "1,234,567.89");
+  EXPECT_EQ(format_text("%e", {1234.5}), "1.23450000000000E+003");
+  EXPECT_EQ(format_text("%g", {12.5}), "12.5");
+  EXPECT_EQ(format_text("%d", {int64_t(INT64_MIN)}), "-9223372036854775808");
+  EXPECT_EQ(format_text("%.2s", {"abc"}), "ab");
+  // Errors give an empty text.
+  EXPECT_EQ(format_text("%d", {"text"}), "");
+  EXPECT_EQ(format_text("%d %d", {1}), "");
+  EXPECT_EQ(format_text("%", {}), "");
+}
+
+// A locale with a decimal comma, compiled into a temporary folder when the
+// system has none installed.
+bool select_decimal_comma_locale(TempDir& dir) {
+  if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8")) return true;
+  const std::string cmd = "localedef -i de_DE -f UTF-8 " + dir.path() + "de_DE.UTF-8 >/dev/null 2>&1";
+  if (std::system(cmd.c_str()) != 0) return false;
+  setenv("LOCPATH", dir.path().c_str(), 1);
+  return std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr;
+}
+
+TEST(Format, DecimalSeparatorIgnoresLocale) {
+  TempDir dir;
+  if (!select_decimal_comma_locale(dir)) GTEST_SKIP() << "no locale with a decimal comma can be made";
+  char probe[16];
+  std::snprintf(probe, sizeof probe, "%.1f", 1.5);
+  ASSERT_STREQ(probe, "1,5");  // the C library now writes a comma
+  EXPECT_EQ(format_text("%4.5f", {1.5}), "1.50000");
+  EXPECT_EQ(size_text(13107200), "12.5 MB");
+  EXPECT_EQ(values_to_text({2.25}), "2.25");
+  std::setlocale(LC_NUMERIC, "C");
+  unsetenv("LOCPATH");
+}
+
+TEST(Numbers, IntTextAndParse) {
+  EXPECT_EQ(int_text(0), "0");
+  EXPECT_EQ(int_text(9999), "9999");
+  EXPECT_EQ(int_text(-123456789012), "-123456789012");
+  EXPECT_EQ(parse_int64("1234"), 1234);
+  EXPECT_EQ(parse_int64("-17"), -17);
+  EXPECT_EQ(parse_int64("+5"), 5);
+  EXPECT_EQ(parse_int64("$ff"), 255);
+  EXPECT_EQ(parse_int64("0x10"), 16);
+  EXPECT_EQ(parse_int64(" "), 0);
+  EXPECT_EQ(parse_int64(" 12"), 12);   // three bytes: the space counts as 0
+  EXPECT_EQ(parse_int64(" 1"), 0);     // two bytes: not a number
+  EXPECT_EQ(parse_int64("12a"), 0);
+  EXPECT_EQ(parse_int64(""), 0);
+  EXPECT_EQ(parse_int64("9223372036854775807"), INT64_MAX);
+  EXPECT_EQ(parse_int64("-9223372036854775808"), INT64_MIN);
+  EXPECT_EQ(parse_int64("9223372036854775808"), 0);
+  EXPECT_EQ(parse_int64("99999999999999999999999"), 0);
+}
+
+TEST(Numbers, SizeText) {
+  EXPECT_EQ(size_text(0), "0 KB");
+  EXPECT_EQ(size_text(1020), "1 KB");
+  EXPECT_EQ(size_text(1048576), "1028 KB");
+  EXPECT_EQ(size_text(1048577), "1 MB");
+  EXPECT_EQ(size_text(13107200), "12.5 MB");
+  EXPECT_EQ(size_text(int64_t(5) << 30), "5 GB");
+  EXPECT_EQ(size_text(int64_t(3) << 30), "3 GB");
+  EXPECT_EQ(size_text(2200000000), "2.1 GB");
+  EXPECT_EQ(size_text(-10), "0 KB");
+  EXPECT_EQ(size_text(153), "0.2 KB");  // 1.5 rounds half to even
+}
+
+TEST(Numbers, MinMaxSwapRandom) {
+  EXPECT_EQ(min64(-1, 2), -1);
+  EXPECT_EQ(max32(-1, 2), 2);
+  EXPECT_EQ(abs_diff(INT64_MIN, INT64_MAX), UINT64_MAX);
+  EXPECT_TRUE(in_range(5, 5, 6));
+  EXPECT_EQ(swap16(0x1234), 0x3412);
+  EXPECT_EQ(swap32(0x11223344u), 0x44332211u);
+  EXPECT_EQ(swap64(0x0102030405060708ull), 0x0807060504030201ull);
+  EXPECT_EQ(random_between(7, 7), 7);
+  std::set<int64_t> seen;
+  for (int i = 0; i < 2000; ++i) {
+    const int64_t r = random_between(10, 3);
+    ASSERT_TRUE(in_range(r, 3, 10));
+    seen.insert(r);
+  }
+  EXPECT_EQ(seen.size(), 8u);
+  const std::string digits = random_digits(12);
+  ASSERT_EQ(digits.size(), 12u);
+  EXPECT_NE(digits[0], '0');
+  EXPECT_EQ(digits.find_first_not_of("0123456789"), std::string::npos);
+  EXPECT_EQ(random_digits(0), "");
+}
+
+TEST(UrlAndParams, UrlDecode) {
+  EXPECT_EQ(url_decode("a+b%20c%%d"), "a b c%d");
+  EXPECT_EQ(url_decode("%4g"), "@");  // a non-hex character counts as 0
+  EXPECT_EQ(url_decode("x%4"), "x%4");
+  EXPECT_EQ(url_decode("x%"), "x%");
+  EXPECT_EQ(url_decode("%u4E2D"), "\xE4\xB8\xAD");
+  CodePageScope gbk(CP_GBK);
+  EXPECT_EQ(url_decode("%u4E2D"), kGbkZhong);
+}
+
+TEST(UrlAndParams, ParamValue) {
+  EXPECT_EQ(param_value("name=x&name2=y", "name2", "&", "="), "y");
+  EXPECT_EQ(param_value("name=x&name2=y", "ame2", "&", "="), "");
+  EXPECT_EQ(param_value("name=x&name2=y", "NAME", "&", "="), "x");
+  EXPECT_EQ(param_value("a=1&b=x%2Cy", "b", "&", "="), "x,y");
+  EXPECT_EQ(param_value("", "a", "&", "="), "");
+}
+
+TEST(Conversions, RoundTripsAndInvalidInput) {
+  const std::string utf8 = "Qlyn \xE7\xA7\x81\xE6\x9C\x89\xE7\xBD\x91\xE7\x9B\x98";  // Qlyn 私有网盘
+  EXPECT_EQ(utf16_to_utf8(utf8_to_utf16(utf8)), utf8);
+  EXPECT_EQ(utf8_to_utf16("\xE4\xB8\xAD"), std::u16string(u"\u4E2D"));
+  EXPECT_EQ(gbk_to_utf8(kGbkZhong), "\xE4\xB8\xAD");
+  EXPECT_EQ(utf8_to_gbk("\xE4\xB8\xAD"), kGbkZhong);
+  EXPECT_EQ(utf8_to_utf16("a\xFF" "b"), std::u16string(u"a\uFFFDb"));
+  EXPECT_EQ(utf8_to_gbk("\xF0\x9F\x98\x80"), "?");  // no GBK form
+  std::string out = "untouched";
+  EXPECT_FALSE(utf16_to_utf8(std::u16string(1, char16_t(0xD800)), out));
+  EXPECT_EQ(out, "untouched");
+  EXPECT_TRUE(utf16_to_utf8(u"\U0001F600", out));
+  EXPECT_EQ(out, "\xF0\x9F\x98\x80");
+  {
+    CodePageScope gbk(CP_GBK);
+    EXPECT_EQ(text_to_utf16(kGbkZhong), std::u16string(u"\u4E2D"));
+    EXPECT_EQ(utf16_to_text(u"\u4E2D"), kGbkZhong);
+    EXPECT_EQ(text_to_os(kGbkZhong), "\xE4\xB8\xAD");
+    EXPECT_TRUE(is_lead_byte(0x80));
+    EXPECT_EQ(bytes_to_text("\xE4\xB8\xAD", 3, true), kGbkZhong);
+  }
+  CodePageScope utf(CP_UTF8);
+  EXPECT_FALSE(is_lead_byte(0xD6));
+  EXPECT_EQ(text_to_utf16("\xE4\xB8\xAD"), std::u16string(u"\u4E2D"));
+  EXPECT_EQ(bytes_to_text("abc", 0, false), "");
+}
+
+TEST(Conversions, FullwidthToAscii) {
+  {
+    CodePageScope gbk(CP_GBK);
+    // "ＡＢ１２（）" in GBK, then a character whose trail byte looks like A3.
+    EXPECT_EQ(fullwidth_to_ascii("\xA3\xC1\xA3\xC2\xA3\xB1\xA3\xB2\xA3\xA8\xA3\xA9"), "AB12()");
+    EXPECT_EQ(fullwidth_to_ascii("\xB0\xA3\xC1"), "\xB0\xA3\xC1");
+    EXPECT_EQ(fullwidth_to_ascii("\xA3\xE1"), "\xA3\xE1");  // lower-case letters stay
+  }
+  EXPECT_EQ(fullwidth_to_ascii("\xEF\xBC\xA1\xEF\xBC\x91\xEF\xBC\x8C"), "A1,");  // Ａ１，
+  EXPECT_EQ(fullwidth_to_ascii("\xEF\xBD\x81"), "\xEF\xBD\x81");                  // ａ stays
+}
+
+TEST(Env, EnvText) {
+  setenv("UX_COMMON_TEST_VAR", "value", 1);
+  EXPECT_EQ(env_text("UX_COMMON_TEST_VAR"), "value");
+  unsetenv("UX_COMMON_TEST_VAR");
+  EXPECT_EQ(env_text("UX_COMMON_TEST_VAR"), "");
+}
+
+TEST(JsonText, EscapeAndUnescape) {
+  EXPECT_EQ(json_escape(std::string("a\"b/c\\d\b\t\n\r", 11) + std::string(1, '\0'), false),
+            "a\\\"b\\/c\\\\d\\b\\t\\n\\r\\u0000");
+  EXPECT_EQ(json_escape("\x01", false), "\x01");
+  EXPECT_EQ(json_unescape("a\\\"b\\/c\\\\d\\B\\T\\N\\R"), "a\"b/c\\d\b\t\n\r");
+  EXPECT_EQ(json_unescape("\\u0041\\x"), "\\u0041\\x");
+  EXPECT_EQ(json_unescape("end\\"), "end\\");
+  EXPECT_EQ(json_unescape("\\\\n"), "\\n");
+  CodePageScope gbk(CP_GBK);
+  EXPECT_EQ(json_escape(kGbkWithBackslash + "\\", false), kGbkWithBackslash + "\\\\");
+  EXPECT_EQ(json_escape(kGbkWithBackslash, true), "\x95\\\\");
+  EXPECT_EQ(json_unescape(kGbkWithBackslash + "\\n"), kGbkWithBackslash + "\n");
+}
+
+TEST(JsonText, Field) {
+  EXPECT_EQ(json_text_int("{\"sum\":1234, \"speed\":0}", "SUM", 0), 1234);
+  EXPECT_EQ(json_text_int("{\"sum\":1234, \"speed\":0}", "pos", 0), 0);
+  EXPECT_EQ(json_text_int("{\"sum\":\"x\"}", "sum", 9), 9);
+  EXPECT_EQ(json_text_field("{\"a\":\"sum\", \"sum\":5}", "sum"), "5");
+  EXPECT_EQ(json_text_field("{\"ok\":true}", "ok"), "");
+  EXPECT_EQ(json_text_field("{\"ok\":true, \"n\":1}", "ok"), "");
+  EXPECT_EQ(json_text_field("{\"s\":\"a\\\"b, c\"}", "s"), "a\"b, c");
+  EXPECT_EQ(json_text_field("{\"s\":\"open", "s"), "open");
+  EXPECT_EQ(json_text_field("{\"l\":[1,2,3], \"x\":1}", "l"), "[1,2,3]");
+  EXPECT_EQ(json_text_field("{\"l\":[1,2", "l"), "[1,2]");
+  EXPECT_EQ(json_text_field("{\"o\":{\"a\":{\"b\":1}}, \"x\":2}", "o"), "{\"a\":{\"b\":1}}");
+  EXPECT_EQ(json_text_field("{\"o\":{\"s\":\"}\"}}", "o"), "{\"s\":\"}\"}");
+  EXPECT_EQ(json_text_field("{\"n\": -12.5 }", "n"), "-12.5");
+  EXPECT_EQ(json_text_field("{\"n\":1}", "missing"), "");
+  EXPECT_EQ(json_text_field("", "n"), "");
+  CodePageScope gbk(CP_GBK);
+  // A 0x5C trail byte does not escape the closing quote.
+  EXPECT_EQ(json_text_field("{\"p\":\"" + kGbkWithBackslash + "\", \"q\":1}", "p"), kGbkWithBackslash);
+}
+
+TEST(JsonText, Set) {
+  std::string j;
+  EXPECT_EQ(json_text_set_str(j, "cmd", "connected"), 1);
+  EXPECT_EQ(j, "{\"cmd\":\"connected\"}");
+  EXPECT_EQ(json_text_set_int(j, "sum", 100), 1);
+  EXPECT_EQ(j, "{\"cmd\":\"connected\", \"sum\":100}");
+  EXPECT_EQ(json_text_set_int(j, "SUM", 250), 1);
+  EXPECT_EQ(j, "{\"cmd\":\"connected\", \"sum\":250}");
+  EXPECT_EQ(json_text_set_str(j, "cmd", "a, b \"c\""), 1);
+  EXPECT_EQ(json_text_field(j, "cmd"), "a, b \"c\"");
+  EXPECT_EQ(json_text_int(j, "sum"), 250);
+  // Replacing a string that holds "," or "}" keeps the rest intact.
+  EXPECT_EQ(json_text_set_str(j, "cmd", "x"), 1);
+  EXPECT_EQ(j, "{\"cmd\":\"x\", \"sum\":250}");
+  EXPECT_EQ(json_text_set(j, "", "1"), 0);
+  std::string at_start = "\"k\":1";
+  EXPECT_EQ(json_text_set(at_start, "k", "2"), 0);
+  std::string arr = "{\"l\":[1,2], \"n\":3}";
+  EXPECT_EQ(json_text_set(arr, "l", "[]"), 1);
+  EXPECT_EQ(arr, "{\"l\":[], \"n\":3}");
+}
+
+TEST(JsonText, Build) {
+  EXPECT_EQ(build_json_text({"cmd", "connected", "tag", "main-file"}), "{\"cmd\":\"connected\", \"tag\":\"main-file\"}");
+  EXPECT_EQ(build_json_text({"n", 12, "ok", true, "no", false, "e", "", "z", nullptr, "", "skipped", "d", 1.5}),
+            "{\"n\":12, \"ok\":1, \"no\":0, \"e\":\"\", \"z\":\"\", \"d\":1.5}");
+  EXPECT_EQ(build_json_text({"p", "C:\\a/b"}), "{\"p\":\"C:\\\\a\\/b\"}");
+  EXPECT_EQ(build_json_text({}), "{}");
+}
+
+TEST(Base64, Decode) {
+  EXPECT_EQ(base64_decode_text("aGVsbG8="), "hello");
+  EXPECT_EQ(base64_decode_text("aGVsbA=="), "hell");
+  EXPECT_EQ(base64_decode_text("aGVs"), "hel");
+  EXPECT_EQ(base64_decode_text("aGVsbG8"), "");  // not a multiple of 4
+  EXPECT_EQ(base64_decode_text("a"), "");
+  EXPECT_EQ(base64_decode_text("a=b="), "i");    // "=" in second place is skipped like any other stray byte
+  EXPECT_EQ(base64_decode_text("a b="), base64_decode_text("a+b="));
+  std::string big(1000, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = char(i * 7);
+  std::string text = base64_encode_text(big);
+  std::string wrapped;
+  for (size_t i = 0; i < text.size(); i += 76) wrapped += text.substr(i, 76) + "\r\n";
+  EXPECT_EQ(base64_decode_text(wrapped), big);
+  EXPECT_EQ(base64_encode_text("hello"), "aGVsbG8=");
+}
+
+TEST(Files, WriteReadAppendDelete) {
+  TempDir dir;
+  const std::string f = dir.path() + "a.txt";
+  EXPECT_EQ(write_text_to_file("hello", f), 5);
+  EXPECT_EQ(read_file_text(f), "hello");
+  EXPECT_EQ(file_size(f), 5);
+  EXPECT_EQ(write_text_to_file("", ""), 0);
+  EXPECT_EQ(write_text_to_file("x", dir.path() + "missing/dir/f"), -1);
+  chmod(f.c_str(), 0750);
+  EXPECT_EQ(write_text_to_file("replaced", f), 8);
+  EXPECT_EQ(read_file_text(f), "replaced");
+  struct stat st{};
+  stat(f.c_str(), &st);
+  EXPECT_EQ(st.st_mode & 0777, 0750u);
+  EXPECT_EQ(write_buf_to_file("abc", 3, f), 1);
+  EXPECT_EQ(read_file_text(f), "abc");
+  EXPECT_EQ(write_buf_to_file(nullptr, 3, f), 1);
+  EXPECT_EQ(file_size(f), 0);
+  EXPECT_EQ(append_text_to_file("12", f), 2);
+  EXPECT_EQ(append_text_to_file("34", f), 2);
+  EXPECT_EQ(read_file_text(f), "1234");
+  EXPECT_EQ(delete_file(f), 0);
+  EXPECT_EQ(delete_file(f), -1);
+  EXPECT_EQ(read_file_text(f), "");
+  EXPECT_EQ(file_size(f), 0);
+  EXPECT_EQ(file_time(f), 0);
+  // No temporary file is left behind.
+  EXPECT_TRUE(fs::is_empty(dir.path()));
+}
+
+TEST(Files, ConcurrentAppendsAreWhole) {
+  TempDir dir;
+  const std::string f = dir.path() + "log";
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 200; ++i) append_text_to_file(std::string(50, char('a' + t)) + "\n", f);
+    });
+  for (auto& th : threads) th.join();
+  const std::string all = read_file_text(f);
+  EXPECT_EQ(all.size(), 4u * 200 * 51);
+  for (size_t i = 0; i < all.size(); i += 51) EXPECT_EQ(all.substr(i, 50), std::string(50, all[i]));
+}
+
+TEST(Files, ForceDirs) {
+  TempDir dir;
+  force_dirs(dir.path() + "C:/a//b");
+  EXPECT_TRUE(fs::is_directory(dir.path() + "C:/a/b"));
+  force_dirs(dir.path() + "x\\y\\z");
+  EXPECT_TRUE(fs::is_directory(dir.path() + "x/y/z"));
+  force_dirs("");
+  force_dirs("/");
+  CodePageScope gbk(CP_GBK);
+  force_dirs(dir.path() + kGbkZhong);
+  EXPECT_TRUE(fs::is_directory(dir.path() + "\xE4\xB8\xAD"));
+}
+
+TEST(Files, WalkDir) {
+  TempDir dir;
+  force_dirs(dir.path() + "sub/deep");
+  write_text_to_file("1", dir.path() + "b.txt");
+  write_text_to_file("", dir.path() + "empty.txt");
+  write_text_to_file("22", dir.path() + "sub/c.txt");
+  write_text_to_file("333", dir.path() + "sub/deep/d.txt");
+  symlink("b.txt", (dir.path() + "link").c_str());
+  const std::string cwd_before = fs::current_path();
+
+  std::vector<std::string> seen;
+  walk_dir(dir.path(), &seen,
+           [](void* user, const std::string& d, bool is_dir, const std::string& name, bool&) {
+             static_cast<std::vector<std::string>*>(user)->push_back((is_dir ? "D " : "F ") + d + name);
+           },
+           true);
+  const std::string root = fs::canonical(dir.path()).string() + "/";
+  const std::vector<std::string> expected = {"F " + root + "b.txt", "F " + root + "link", "D " + root + "sub",
+                                             "F " + root + "sub/c.txt", "D " + root + "sub/deep",
+                                             "F " + root + "sub/deep/d.txt"};
+  EXPECT_EQ(seen, expected);
+  EXPECT_EQ(fs::current_path().string(), cwd_before);
+
+  int calls = 0;
+  walk_dir(dir.path(), nullptr,
+           [&](void*, const std::string&, bool, const std::string&, bool& keep_going) {
+             ++calls;
+             keep_going = false;
+           },
+           true);
+  EXPECT_EQ(calls, 1);
+
+  int flat = 0;
+  walk_dir(dir.path(), nullptr,
+           [&](void*, const std::string&, bool, const std::string&, bool&) {
+             ++flat;
+             throw std::runtime_error("ignored");
+           },
+           false);
+  EXPECT_EQ(flat, 3);
+  walk_dir(dir.path() + "none", nullptr, [&](void*, const std::string&, bool, const std::string&, bool&) { FAIL(); },
+           true);
+}
+
+TEST(Files, Md5AndFingerprint) {
+  EXPECT_EQ(md5_hex(""), "d41d8cd98f00b204e9800998ecf8427e");
+  EXPECT_EQ(md5_hex("The quick brown fox jumps over the lazy dog"), "9e107d9d372bb6826bd81d3542a419d6");
+  TempDir dir;
+  const std::string small = dir.path() + "small";
+  write_text_to_file("abc", small);
+  EXPECT_EQ(md5_file_hex(small), md5_hex("abc"));
+  EXPECT_EQ(file_fingerprint(small), md5_hex("abc"));
+  EXPECT_EQ(md5_file_hex(dir.path() + "none"), "");
+  EXPECT_EQ(file_fingerprint(dir.path() + "none"), "");
+
+  std::string big(1000001, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = char(i * 31 + (i >> 9));
+  const std::string bigf = dir.path() + "big";
+  write_text_to_file(big, bigf);
+  EXPECT_EQ(md5_file_hex(bigf), md5_hex(big));
+  const std::string expected =
+      md5_hex(md5_hex(big.substr(0, 65536)) + md5_hex(big.substr(big.size() - 65536)) + "1000001");
+  EXPECT_EQ(file_fingerprint(bigf), expected);
+  write_text_to_file(big.substr(0, 1000000), bigf);
+  EXPECT_EQ(file_fingerprint(bigf), md5_hex(big.substr(0, 1000000)));
+}
+
+TEST(Files, ExeDir) {
+  const std::string d = exe_dir();
+  ASSERT_FALSE(d.empty());
+  EXPECT_EQ(d.back(), '/');
+  EXPECT_TRUE(fs::exists(d + "test_ux_common"));
+  EXPECT_EQ(exe_dir(true), d);
+}
+
+TEST(Clock, FakeClockReplacesBothClocks) {
+  const int64_t real = now_ms();
+  {
+    TFakeClock clock(5000, 100);
+    EXPECT_EQ(now_ms(), 5000);
+    EXPECT_EQ(tick_ms(), 100);
+    clock.advance(30000);
+    EXPECT_EQ(now_ms(), 35000);
+    EXPECT_EQ(tick_ms(), 30100);
+    clock.set_now(1);
+    EXPECT_EQ(now_ms(), 1);
+  }
+  EXPECT_GE(now_ms(), real);
+  const int64_t t1 = tick_ms();
+  EXPECT_GE(tick_ms(), t1);
+}
+
+TEST(Clock, DateTimes) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  const TDateTime t = encode_datetime(2024, 2, 29, 13, 5, 9, 7);
+  EXPECT_EQ(datetime_text(t, true), "2024-02-29 13:05:09.007");
+  EXPECT_EQ(datetime_text(t, false), "2024-02-29 13:05:09");
+  EXPECT_EQ(datetime_text(encode_datetime(1899, 12, 30, 0, 0, 0, 0), false), "1899-12-30 00:00:00");
+  EXPECT_EQ(now_ms(encode_datetime(1970, 1, 1, 0, 0, 1, 500)), 1500);
+  EXPECT_THROW(encode_datetime(2023, 2, 29, 0, 0, 0, 0), Exception);
+  {
+    TFakeClock clock(86400000LL * 365 + 1234);  // 1971-01-01 00:00:01.234 UTC
+    EXPECT_EQ(datetime_text(now_datetime(), true), "1971-01-01 00:00:01.234");
+    EXPECT_EQ(now_ms(-1.0), clock.now_ms());
+  }
+  setenv("TZ", "Asia/Kolkata", 1);  // a half-hour zone
+  tzset();
+  EXPECT_EQ(now_ms(encode_datetime(1970, 1, 1, 5, 30, 0, 0)), 0);
+  unsetenv("TZ");
+  tzset();
+}
+
+TEST(Clock, ParseDateTimeText) {
+  const TDateTime def = -1;
+  EXPECT_EQ(datetime_text(parse_datetime_text("2024-01-02 03:04:05", def), false), "2024-01-02 03:04:05");
+  EXPECT_EQ(datetime_text(parse_datetime_text("2024-01-02T03:04:05", def), false), "2024-01-02 03:04:05");
+  EXPECT_EQ(datetime_text(parse_datetime_text("24-01-02 03:04:05", def), false), "2024-01-02 03:04:05");
+  EXPECT_EQ(datetime_text(parse_datetime_text("99-01-02 03:04:05", def), false), "1999-01-02 03:04:05");
+  EXPECT_EQ(parse_datetime_text("2024-01-02", def), def);
+  EXPECT_EQ(parse_datetime_text("2024-01-02 03:04:05.5", def), def);
+  EXPECT_EQ(parse_datetime_text("garbage", def), def);
+  EXPECT_THROW(parse_datetime_text("2024-13-02 03:04:05", def), Exception);
+}
+
+TEST(Errors, AssertionNamesCheckUnitAndLine) {
+  try {
+    assertion_failed("Data_tailer is null", "ext_list", 123);
+    FAIL();
+  } catch (const EAssertionFailed& e) {
+    EXPECT_EQ(e.text(), "Data_tailer is null");
+    EXPECT_EQ(e.unit(), "ext_list");
+    EXPECT_EQ(e.line(), 123);
+    EXPECT_STREQ(e.what(), "Data_tailer is null (ext_list, line 123)");
+  }
+}
+
+TEST(RtlInfo, Linux) {
+  const TRTL_INFO& info = rtl_info();
+  EXPECT_TRUE(info.os.is_linux);
+  EXPECT_FALSE(info.os.is_windows);
+  EXPECT_EQ(info.os.OS_Text, "Linux");
+  EXPECT_GE(info.cpu.processor_count, 1u);
+  EXPECT_TRUE(info.cpu.is_cpu_64bit);
+#if defined(__x86_64__)
+  EXPECT_EQ(info.cpu.CPU_TEXT, "X86_64-LE");
+#endif
+  EXPECT_EQ(info.utc_offset_ms, info.utc_offset_hours * 3600000);
+}
