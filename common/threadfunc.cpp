@@ -10,9 +10,9 @@ std::atomic<int64_t> g_live_threads{0};
 
 TExThread::TExThread() { g_live_threads.fetch_add(1, std::memory_order_relaxed); }
 
-TExThread::~TExThread() { g_live_threads.fetch_sub(1, std::memory_order_relaxed); }
+TExThread::~TExThread() { g_live_threads.fetch_sub(1, std::memory_order_release); }
 
-int64_t TExThread::live_count() noexcept { return g_live_threads.load(std::memory_order_relaxed); }
+int64_t TExThread::live_count() noexcept { return g_live_threads.load(std::memory_order_acquire); }
 
 TExThread* TExThread::Create() { return new TExThread(); }
 

@@ -184,6 +184,8 @@ void TEX_Timer_Task::Execute() {
   size_t i = 0;
   while (Active()) {
     if (tick_ms() - start >= kMaxScanMsec) return;
+    // Only the scan still holds the list: its owner let it go, so stop here.
+    if (keep && keep.use_count() == 1) return;
     PRec rec;
     bool enabled = true;
     int32_t jet_state = 0;

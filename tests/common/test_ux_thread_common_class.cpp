@@ -114,7 +114,9 @@ TEST(NewThread, MultiTaskModeVisitsOneSlotPerTurn) {
   ASSERT_EQ(calls.size(), 12u);
   for (size_t k = 0; k < calls.size(); ++k) {
     EXPECT_EQ(calls[k].task, task_ptr(k % 2 ? 1 : 6)) << k;
-    if (k > 0) EXPECT_EQ(calls[k].count - calls[k - 1].count, k % 2 ? 3 : 5) << k;
+    if (k > 0) {
+      EXPECT_EQ(calls[k].count - calls[k - 1].count, k % 2 ? 3 : 5) << k;
+    }
   }
   TUX_New_Thread::CloseAndNil(w);
 }
@@ -132,7 +134,9 @@ TEST(NewThread, FetchFunctionFeedsTasksAndEveryWakeUpIsKept) {
   for (intptr_t k = 1; k <= 2000; ++k) {
     feed.push(task_ptr(k));
     w->Start();
-    if (k % 100 == 0) EXPECT_TRUE(eventually([&] { return runs.load() == k; })) << k;
+    if (k % 100 == 0) {
+      EXPECT_TRUE(eventually([&] { return runs.load() == k; })) << k;
+    }
   }
   EXPECT_TRUE(eventually([&] { return w->suspended(); }));
   EXPECT_EQ(runs.load(), 2000);
@@ -194,7 +198,7 @@ TEST(NewThread, RaisingFetchAndExecuteAreSwallowed) {
   std::atomic<int> runs{0};
   TUX_New_Thread* w = TUX_New_Thread::Create();
   w->onGetNewTask = [&](TUX_New_Thread*) -> void* {
-    if (++fetches % 2) throw std::runtime_error("fetch");
+    if (++fetches % 2 == 0) throw std::runtime_error("fetch");
     return task_ptr(1);
   };
   w->onExec = [&](TUX_New_Thread*, void*) {
