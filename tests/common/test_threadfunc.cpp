@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <thread>
 
@@ -152,6 +153,121 @@ TEST(ExThread, CloseFromInsideItsOwnCallbackFreesTheThreadLater) {
   EXPECT_EQ(s->stops.load(), 1);
   EXPECT_EQ(s->th, nullptr);
   delete s;
+}
+
+// ---------------------------------------------------------------- tiny threads
+
+using ux::TTinyThread;
+using ux::TTinyThread_Pool;
+
+std::shared_ptr<TTinyThread> counting_item(std::atomic<int>& n) {
+  auto t = std::make_shared<TTinyThread>();
+  t->set_thread_exec_event([&n](void*) { ++n; });
+  return t;
+}
+
+TEST(TinyThreads, PoolRunsEveryItemOncePerPass) {
+  auto pool = std::make_shared<TTinyThread_Pool>();
+  std::atomic<int> a{0};
+  std::atomic<int> b{0};
+  auto ta = counting_item(a);
+  auto tb = counting_item(b);
+  pool->add_task(ta);
+  pool->add_task(ta);
+  pool->add_task(tb);
+  pool->add_task(nullptr);
+  EXPECT_EQ(pool->count(), 2);
+  EXPECT_TRUE(eventually([&] { return a.load() >= 10 && b.load() >= 10; }));
+  ta->close();
+  EXPECT_EQ(pool->count(), 1);
+  const int frozen = a.load();
+  EXPECT_TRUE(eventually([&] { return b.load() >= frozen + 10; }));
+  EXPECT_EQ(a.load(), frozen);
+  tb.reset();  // the last reference: it leaves the pool
+  EXPECT_EQ(pool->count(), 0);
+}
+
+TEST(TinyThreads, RaisingWorkIsSwallowedAndWorkCanBeReplaced) {
+  auto pool = std::make_shared<TTinyThread_Pool>();
+  std::atomic<int> raised{0};
+  std::atomic<int> replaced{0};
+  auto t = std::make_shared<TTinyThread>();
+  t->set_thread_exec_event([&](void*) {
+    ++raised;
+    throw std::runtime_error("tiny");
+  });
+  pool->add_task(t);
+  EXPECT_TRUE(eventually([&] { return raised.load() >= 3; }));
+  t->set_thread_exec_event([&](void* sender) {
+    EXPECT_EQ(sender, t.get());
+    ++replaced;
+  });
+  EXPECT_TRUE(eventually([&] { return replaced.load() >= 3; }));
+  t->set_thread_exec_event(nullptr);
+  pool.reset();
+  const int r = replaced.load();
+  t->Execute();
+  EXPECT_EQ(replaced.load(), r);
+}
+
+TEST(TinyThreads, ItemsOutlivingThePoolDoNotCallBack) {
+  std::atomic<int> n{0};
+  auto t = counting_item(n);
+  {
+    auto pool = std::make_shared<TTinyThread_Pool>();
+    pool->add_task(t);
+    EXPECT_TRUE(eventually([&] { return n.load() > 0; }));
+  }
+  const int frozen = n.load();
+  t->close();
+  t.reset();
+  EXPECT_EQ(n.load(), frozen);
+}
+
+TEST(TinyThreads, WorkNeverOutlivesItsDataAfterCloseOrRelease) {
+  auto pool = std::make_shared<TTinyThread_Pool>();
+  struct Data {
+    std::atomic<int> n{0};
+  };
+  for (int k = 0; k < 300; ++k) {
+    auto d = std::make_shared<Data>();
+    auto t = std::make_shared<TTinyThread>();
+    if (k % 2) {
+      // Closed first: the raw pointer may be freed right after close().
+      t->set_thread_exec_event([raw = d.get()](void*) { ++raw->n; });
+    } else {
+      // Released without close: a pass that holds the item keeps its work's data.
+      t->set_thread_exec_event([d](void*) { ++d->n; });
+    }
+    pool->add_task(t);
+    if (k % 3 == 0) std::this_thread::yield();
+    if (k % 2) t->close();
+    t.reset();
+    d.reset();
+  }
+  EXPECT_TRUE(eventually([&] { return pool->count() == 0; }));
+}
+
+TEST(TinyThreads, CloseFromInsideItsOwnWork) {
+  auto pool = std::make_shared<TTinyThread_Pool>();
+  std::atomic<int> n{0};
+  auto t = std::make_shared<TTinyThread>();
+  t->set_thread_exec_event([&n, raw = t.get()](void*) {
+    if (++n == 3) raw->close();
+  });
+  pool->add_task(t);
+  EXPECT_TRUE(eventually([&] { return pool->count() == 0; }));
+  EXPECT_EQ(n.load(), 3);
+}
+
+TEST(TinyThreads, ProcessWidePoolIsCreatedOnFirstNeedAndCanBeFreed) {
+  auto p1 = ux::tiny_thread_pool();
+  EXPECT_EQ(p1, ux::tiny_thread_pool());
+  std::weak_ptr<TTinyThread_Pool> weak = p1;
+  p1.reset();
+  ux::free_tiny_thread_pool();
+  EXPECT_TRUE(weak.expired());
+  EXPECT_NE(ux::tiny_thread_pool(), nullptr);
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -12,6 +14,14 @@
 #include "common/ux_common.h"
 
 namespace {
+
+bool eventually(const std::function<bool()>& pred) {
+  for (int k = 0; k < 20000; ++k) {
+    if (pred()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return pred();
+}
 
 using ux::TEX_Timer_Task;
 using ux::TFakeClock;
@@ -330,15 +340,49 @@ TEST_F(TimerTest, ConcurrentAddRemoveWhileTheOwnerScans) {
   EXPECT_EQ(runs.load(), 900);
 }
 
-TEST(TimerLifecycle, NewTimerTaskAndUnsupportedTinyMode) {
+TEST(TimerLifecycle, NewTimerTaskIsDrivenByItsOwner) {
   TFakeClock clock;
   std::shared_ptr<ux::ITimer_Task> t = ux::new_timer_task(false);
   int calls = 0;
   EXPECT_NE(t->Add_Task(1, 0, [&](int64_t, int64_t, bool& c) { c = ++calls > 0; }), 0);
   clock.advance(1);
+  EXPECT_EQ(calls, 0);
   t->Execute();
   EXPECT_EQ(calls, 1);
-  EXPECT_THROW(ux::new_timer_task(true), ux::Exception);
+}
+
+TEST(TimerLifecycle, TinyThreadModeRunsWithoutTheOwnersExecute) {
+  TFakeClock clock;
+  std::atomic<int> periodic{0};
+  std::atomic<int> once{0};
+  const int32_t before = ux::tiny_thread_pool()->count();
+  {
+    std::shared_ptr<ux::ITimer_Task> t = ux::new_timer_task(true);
+    EXPECT_EQ(ux::tiny_thread_pool()->count(), before + 1);
+    const int64_t h = t->Add_Task(10, 0, [&](int64_t, int64_t, bool&) { ++periodic; });
+    t->Delay_Run(10, [&] { ++once; });
+    clock.advance(10);
+    EXPECT_TRUE(eventually([&] { return once.load() == 1 && periodic.load() == 1; }));
+    clock.advance(10);
+    EXPECT_TRUE(eventually([&] { return periodic.load() == 2; }));
+    EXPECT_TRUE(t->Task_Exists(h));
+  }
+  EXPECT_EQ(ux::tiny_thread_pool()->count(), before);
+  clock.advance(100);
+  EXPECT_EQ(once.load(), 1);
+}
+
+TEST(TimerLifecycle, TinyModeTimerReleasedInsideItsOwnCallback) {
+  TFakeClock clock;
+  std::atomic<bool> done{false};
+  auto holder = std::make_shared<std::shared_ptr<ux::ITimer_Task>>(ux::new_timer_task(true));
+  std::weak_ptr<ux::ITimer_Task> weak = *holder;
+  (*holder)->Delay_Run(5, [&, holder] {
+    holder->reset();
+    done = true;
+  });
+  clock.advance(5);
+  EXPECT_TRUE(eventually([&] { return done.load() && weak.expired(); }));
 }
 
 // ---------------------------------------------------------------- TActive_Base_Class
