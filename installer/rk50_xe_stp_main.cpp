@@ -368,6 +368,7 @@ void Tmain_form::apply_update_package() {
   if (!file_exists(rt.saved_fname)) return;
   gui_.set_button_enabled(false);
   gui_.process_messages();
+  services_.deploy_archive_library(config.selfpath);
   try {
     services_.apply_update_package(rt.saved_fname, rt.dest_path, [this] { gui_.process_messages(); });
   } catch (const std::exception& e) {
