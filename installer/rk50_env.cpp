@@ -58,6 +58,16 @@ std::string package_url(std::string_view svr_url) {
   return origin + std::string(package_url_path);
 }
 
+std::string user_folder(std::string_view dir) {
+  std::string d(dir);
+  if (d.empty()) return d;
+  if (d[0] != '/' && d[0] != '\\') {
+    char buf[4096];
+    if (getcwd(buf, sizeof buf)) d = with_trailing_separator(ux::os_to_text(buf)) + d;
+  }
+  return with_trailing_separator(d);
+}
+
 std::string with_trailing_separator(std::string_view dir) {
   std::string out(dir);
   if (!out.empty() && out.back() != '/' && out.back() != '\\') out += '/';

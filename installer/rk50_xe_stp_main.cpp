@@ -156,7 +156,7 @@ void Tmain_form::Button1Click() {
       set_state(st_downloading);
       gui_.set_text(TControl::Button1, lang_text(msg_abort));
       std::string typed = ux::trim_text(gui_.edit_text());
-      if (!typed.empty()) rt.dest_path = with_trailing_separator(typed);
+      if (!typed.empty()) rt.dest_path = user_folder(typed);
       if (options_.package_file.empty()) {
         gui_.set_text(TControl::Label2, lang_text(msg_connecting));
         start_download();
@@ -192,7 +192,7 @@ void Tmain_form::Button1Click() {
 void Tmain_form::SpeedButton1Click() {
   std::string chosen;
   if (gui_.pick_folder(dir_part_of(rt.dest_path), chosen) && !ux::trim_text(chosen).empty())
-    gui_.set_text(TControl::LabeledEdit1, with_trailing_separator(chosen));
+    gui_.set_text(TControl::LabeledEdit1, user_folder(chosen));
 }
 
 void Tmain_form::start_download() {

@@ -346,6 +346,15 @@ TEST_F(Controller, EmptyFolderTextKeepsDefault) {
   EXPECT_EQ(form->dest_path(), tmp.path() + "/qlyn/client/");
 }
 
+TEST_F(Controller, RelativeFolderIsTakenFromCurrentDirectory) {
+  start();
+  gui.texts[TControl::LabeledEdit1] = "rel/dir";
+  form->Button1Click();
+  EXPECT_EQ(form->dest_path(), fs::current_path().string() + "/rel/dir/");
+  EXPECT_EQ(rk50::user_folder("/abs\\"), "/abs\\");
+  EXPECT_EQ(rk50::user_folder(""), "");
+}
+
 TEST_F(Controller, InstallationErrorsAreShownAndDoNotEscape) {
   start();
   form->Button1Click();
