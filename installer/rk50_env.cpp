@@ -17,7 +17,7 @@ namespace {
 
 std::string env_or_empty(const char* name) {
   const char* v = std::getenv(name);
-  return v ? std::string(v) : std::string();
+  return v ? ux::os_to_text(v) : std::string();
 }
 
 }  // namespace
@@ -31,7 +31,7 @@ std::string default_install_dir() {
   if (base.empty()) {
     std::string home = env_or_empty("HOME");
     if (home.empty()) {
-      if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) home = pw->pw_dir;
+      if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) home = ux::os_to_text(pw->pw_dir);
     }
     base = home + "/.local/share";
   }

@@ -173,6 +173,16 @@ TEST_F(ConsoleFrontend, UpdateModeWithMissingPackage) {
   EXPECT_EQ(zh.err, "找不到安装包：" + tmp.path() + "/missing.7z\n");
 }
 
+TEST_F(ConsoleFrontend, GbkCodePagePrintsUtf8) {
+  auto e = env("zh_CN.UTF-8");
+  e["QLYN_CODEPAGE"] = "936";
+  std::string missing = tmp.path() + "/更新包.7z";
+  TRun r = run(setup_exe, {"--cli", "upd", missing}, e);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out.rfind("Qlyn客户端安装器\n升级更新Qlyn客户端软件\n" + missing + "\n", 0), 0u) << r.out;
+  EXPECT_EQ(r.err, "找不到安装包：" + missing + "\n");
+}
+
 TEST_F(ConsoleFrontend, CommandLineErrors) {
   TRun missing = run(setup_exe, {"--cli", "--package", tmp.path() + "/none.7z"}, env());
   EXPECT_EQ(missing.status, 1);
