@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "archive/archive_library_deploy.h"
 #include "common/ux_common.h"
 #include "common/ux_file_io.h"
 #include "installer/rk50_package_install.h"
@@ -141,6 +142,8 @@ TUpdateResult apply_update_package(const std::string& package_path, IUpdateUi& u
 }
 
 TUpdateResult apply_update_package(const std::string& package_path, IUpdateUi& ui) {
+  // The updater copy carries the library: an installation may lack it.
+  (void)ux::deploy_archive_library(ux::exe_dir());
   return apply_update_package(package_path, ui, ux::exe_dir(), default_archive_library());
 }
 
