@@ -1337,7 +1337,7 @@ std::string json_as_text(TJsonObject* obj, bool format) { return obj ? obj->AsJS
 
 // ---------------------------------------------------------------- tokener
 
-TJsonTokener::TJsonTokener() : pb(JSON_WRITER_MAX_SIZE) { Reset(); }
+TJsonTokener::TJsonTokener(int64_t max_token) : pb(max_token) { Reset(); }
 
 void TJsonTokener::ResetLevel(int adepth) {
   if (adepth < 0 || adepth >= JSON_TOKENER_MAX_DEPTH) return;
@@ -1570,6 +1570,8 @@ std::unique_ptr<TJsonObject> TJsonObject::ParseEx_New(TJsonTokener& tok, std::st
           LV.state = json_tokener_state_string_escape;
           break;
         }
+        if (tok.pb.Failed())  // a token beyond the buffer cap
+          FAIL(is_name ? json_tokener_error_parse_object_key_name : json_tokener_error_parse_string);
         if (is_name) {
           LV.obj_field_name.assign(tok.pb.View());
           LV.saved_state = json_tokener_state_object_field_end;

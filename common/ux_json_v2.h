@@ -412,10 +412,12 @@ struct TJsonTokenerSrec {
 };
 
 // Parser state. ParseEx_New starts every parse from Reset, so one tokener can
-// be reused for many texts; err holds the outcome of the last parse.
+// be reused for many texts; err holds the outcome of the last parse. str views
+// the caller's text only during a parse. A string, name or number longer than
+// max_token bytes fails the parse.
 class TJsonTokener {
  public:
-  TJsonTokener();
+  explicit TJsonTokener(int64_t max_token = JSON_WRITER_MAX_SIZE);
   void Reset();
   void ResetLevel(int adepth);
 
