@@ -328,7 +328,11 @@ void TJsonWriter::WriteTree(W& w, const TJsonObject* obj, bool format, int level
   std::vector<PJsonAvlEntry> nodes;
   const bool gbk = is_gbk();
   auto push_left = [&nodes](PJsonAvlEntry e) {
-    for (; e; e = e->FChild[0]) nodes.push_back(e);
+    for (; e; e = e->FChild[0]) {
+      __builtin_prefetch(e->FObj);
+      if (e->FChild[1]) __builtin_prefetch(e->FChild[1]);
+      nodes.push_back(e);
+    }
   };
   auto value = [&](const TJsonObject* v) {
     char buf[400];
@@ -416,6 +420,7 @@ int TJsonWriter::Write(const TJsonObject* obj, bool format, int level) {
     else
       WriteTree(*this, obj, format, level);
   }
+  if (auto* st = dynamic_cast<TJsonWriterStream*>(this)) st->Flush();
   return FFailed ? -1 : 0;
 }
 

@@ -487,12 +487,11 @@ TEST(JsonWrite, CachedTextAndWriters) {
   EXPECT_EQ(fake.Size(), 0);
   StringStream ss;
   ss.data = "old contents";
-  {
-    TJsonWriterStream wst(ss);
-    wst.Reset();
-    EXPECT_EQ(wst.Write(v.get(), false, 0), 0);
-  }
-  EXPECT_EQ(ss.data, "{\"k\":\"v\"}");
+  TJsonWriterStream wst(ss);
+  wst.Reset();
+  EXPECT_EQ(ss.data, "");
+  EXPECT_EQ(wst.Write(v.get(), false, 0), 0);
+  EXPECT_EQ(ss.data, "{\"k\":\"v\"}");  // in the stream once Write returns
 }
 
 TEST(JsonWrite, SaveToStreamAndFile) {
