@@ -23,11 +23,19 @@ bool is_due(int64_t start, int64_t last_run, int64_t interval) {
 // ---------------------------------------------------------------- TEX_Timer_Task
 
 TEX_Timer_Task::TEX_Timer_Task(bool tiny_thread_mode) {
-  if (tiny_thread_mode) throw Exception("Timer tasks in tiny-thread mode are not supported");
+  if (!tiny_thread_mode) return;
+  TinyTh = std::make_shared<TTinyThread>();
+  TinyTh->set_thread_exec_event([this](void*) { Execute(); });
+  tiny_thread_pool()->add_task(TinyTh);
 }
 
 TEX_Timer_Task::~TEX_Timer_Task() {
   FActive.store(false, std::memory_order_release);
+  if (TinyTh) {
+    // Waits out a pass that is running this timer (unless this is that pass).
+    TinyTh->close();
+    TinyTh.reset();
+  }
   std::lock_guard<std::recursive_mutex> g(Lock);
   time_Func_List.clear();
 }
@@ -184,6 +192,8 @@ void TEX_Timer_Task::Execute() {
   size_t i = 0;
   while (Active()) {
     if (tick_ms() - start >= kMaxScanMsec) return;
+    // Only the scan still holds the list: its owner let it go, so stop here.
+    if (keep && keep.use_count() == 1) return;
     PRec rec;
     bool enabled = true;
     int32_t jet_state = 0;
