@@ -35,7 +35,12 @@ void TExThread::start() {
   std::lock_guard<std::mutex> g(mu_);
   if (started_) return;
   in_execute_.store(true, std::memory_order_release);
-  th_ = std::thread(&TExThread::run, this);
+  try {
+    th_ = std::thread(&TExThread::run, this);
+  } catch (...) {
+    in_execute_.store(false, std::memory_order_release);
+    throw;
+  }
   started_ = true;
 }
 
