@@ -413,7 +413,7 @@ std::string lower_ascii(std::string_view s) {
 
 namespace {
 
-struct TFormatSpec {
+struct TFormatItem {
   bool left = false;
   int width = -1;
   int prec = -1;
@@ -488,20 +488,20 @@ bool read_number(std::string_view f, size_t& i, int& out, const TVarRec*& next, 
   return true;
 }
 
-bool format_one(const TFormatSpec& spec, const TVarRec& v, std::string& out) {
-  switch (spec.type) {
+bool format_one(const TFormatItem& item_fmt, const TVarRec& v, std::string& out) {
+  switch (item_fmt.type) {
     case 'd':
     case 'u': {
       if (v.kind != TVarRec::vInt) return false;
-      const bool neg = spec.type == 'd' && v.i < 0;
+      const bool neg = item_fmt.type == 'd' && v.i < 0;
       std::string digits = std::to_string(neg ? uint64_t(0) - uint64_t(v.i) : uint64_t(v.i));
-      while (spec.prec > 0 && int(digits.size()) < spec.prec) digits.insert(0, "0");
+      while (item_fmt.prec > 0 && int(digits.size()) < item_fmt.prec) digits.insert(0, "0");
       out = neg ? "-" + digits : digits;
       return true;
     }
     case 'x':
       if (v.kind != TVarRec::vInt) return false;
-      out = hex_text(uint64_t(v.i), spec.prec);
+      out = hex_text(uint64_t(v.i), item_fmt.prec);
       return true;
     case 'p':
       out = hex_text(v.kind == TVarRec::vInt ? uint64_t(v.i) : 0, 16);
@@ -515,18 +515,18 @@ bool format_one(const TFormatSpec& spec, const TVarRec& v, std::string& out) {
       if (v.kind == TVarRec::vDouble) d = v.d;
       else if (v.kind == TVarRec::vInt) d = double(v.i);
       else return false;
-      const int prec = spec.prec < 0 ? (spec.type == 'e' || spec.type == 'g' ? 15 : 2)
-                                     : std::min(spec.prec, spec.type == 'e' || spec.type == 'g' ? 18 : 300);
-      if (spec.type == 'e') out = scientific_text(d, prec);
-      else if (spec.type == 'g') out = general_text(d, prec);
-      else out = fixed_text(d, prec, spec.type != 'f');
+      const int prec = item_fmt.prec < 0 ? (item_fmt.type == 'e' || item_fmt.type == 'g' ? 15 : 2)
+                                     : std::min(item_fmt.prec, item_fmt.type == 'e' || item_fmt.type == 'g' ? 18 : 300);
+      if (item_fmt.type == 'e') out = scientific_text(d, prec);
+      else if (item_fmt.type == 'g') out = general_text(d, prec);
+      else out = fixed_text(d, prec, item_fmt.type != 'f');
       return !out.empty();
     }
     case 's':
       if (v.kind == TVarRec::vString) out = v.s;
       else if (v.kind == TVarRec::vChar) out = std::string(1, v.c);
       else return false;
-      if (spec.prec >= 0 && size_t(spec.prec) < out.size()) out.resize(size_t(spec.prec));
+      if (item_fmt.prec >= 0 && size_t(item_fmt.prec) < out.size()) out.resize(size_t(item_fmt.prec));
       return true;
   }
   return false;
@@ -554,7 +554,7 @@ std::string format_text(std::string_view f, TVarRecs values) {
       ++i;
       continue;
     }
-    TFormatSpec spec;
+    TFormatItem item_fmt;
     // Optional "index:".
     size_t j = i;
     while (j < f.size() && std::isdigit(uint8_t(f[j]))) ++j;
@@ -571,25 +571,25 @@ std::string format_text(std::string_view f, TVarRecs values) {
       i += 2;
     }
     if (i < f.size() && f[i] == '-') {
-      spec.left = true;
+      item_fmt.left = true;
       ++i;
     }
-    if (!read_number(f, i, spec.width, next, end)) return {};
+    if (!read_number(f, i, item_fmt.width, next, end)) return {};
     if (i < f.size() && f[i] == '.') {
       ++i;
-      spec.prec = 0;
-      if (!read_number(f, i, spec.prec, next, end)) return {};
+      item_fmt.prec = 0;
+      if (!read_number(f, i, item_fmt.prec, next, end)) return {};
     }
     if (i >= f.size()) return {};
-    spec.type = char(std::tolower(uint8_t(f[i])));
+    item_fmt.type = char(std::tolower(uint8_t(f[i])));
     ++i;
     if (next == end) return {};
     std::string item;
-    if (!format_one(spec, *next, item)) return {};
+    if (!format_one(item_fmt, *next, item)) return {};
     ++next;
-    if (spec.width > 0 && int(item.size()) < spec.width) {
-      const std::string pad(size_t(spec.width) - item.size(), ' ');
-      item = spec.left ? item + pad : pad + item;
+    if (item_fmt.width > 0 && int(item.size()) < item_fmt.width) {
+      const std::string pad(size_t(item_fmt.width) - item.size(), ' ');
+      item = item_fmt.left ? item + pad : pad + item;
     }
     out += item;
   }

@@ -30,7 +30,8 @@ enum : uint32_t {
   fmOpenWrite = 0x0001,
   fmOpenReadWrite = 0x0002,
   fmShareDenyNone = 0x0040,
-  fmCreate = 0xFF00,  // create or truncate, then read and write
+  fmCreate = 0xFF00,        // create or truncate, then read and write
+  fmOpenAlways = 0x10000,   // read and write, created when missing, never truncated
 };
 
 // Cache size of every TShareFile.

@@ -1,8 +1,80 @@
 #!/usr/bin/env bash
-# Builds the project and runs the main job.
+# End-to-end demo on this machine: builds everything, packs an install package
+# and an update package of the sample client with 7zz, installs the first with
+# the console installer (offline, --package) into a temporary folder, then
+# applies the update as the client would start the installed updater.
+#   scripts/demo.sh [--keep]   (--keep leaves the demo folder for inspection)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+keep=0
+[ "${1:-}" = "--keep" ] && keep=1
+
 scripts/deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$(nproc)"
-echo "demo: nothing to run yet"
+
+setup=build/installer/qlyn-setup
+client=build/tools/sample_client/rk50cli_dsk
+for f in "$setup" "$client"; do
+  [ -x "$f" ] || { echo "demo: $f was not built" >&2; exit 1; }
+done
+
+# The package password: the build's constant formatted as %4.5f with ".".
+value=$(sed -n 's/^QLYN_PACKAGE_PASSWORD_VALUE:[A-Z]*=//p' build/CMakeCache.txt)
+password=$(LC_NUMERIC=C printf '%4.5f' "$value")
+
+demo=$(mktemp -d /tmp/qlyn-demo.XXXXXX)
+[ $keep -eq 1 ] || trap 'rm -rf "$demo"' EXIT
+export HOME="$demo/home" XDG_DATA_HOME="$demo/home/.local/share" XDG_CONFIG_HOME="$demo/home/.config"
+unset LOCALAPPDATA DISPLAY WAYLAND_DISPLAY
+mkdir -p "$HOME/Desktop"
+step() { printf '\n== %s\n' "$*"; }
+
+step "packing the install package (win64/)"
+mkdir -p "$demo/pack/win64/docs"
+cp "$client" "$demo/pack/win64/rk50cli_dsk"
+echo "1.0.0" > "$demo/pack/win64/version.txt"
+echo "installation identity" > "$demo/pack/win64/cuuid.inf"
+echo "old settings" > "$demo/pack/win64/old.txt"
+echo "obsolete" > "$demo/pack/win64/obsolete.dat"
+mkdir -p "$demo/pack/win64/cache"
+echo "Qlyn 客户端说明" > "$demo/pack/win64/docs/说明.txt"
+(cd "$demo/pack" && 7zz a -bd -p"$password" -mhe=on "$demo/rk50cli_dsk.win64.newest.7z" win64 >/dev/null)
+ls -l "$demo/rk50cli_dsk.win64.newest.7z"
+
+step "installing with: qlyn-setup --cli --yes --package … --dir …"
+install="$demo/install/qlyn/client/"
+"$setup" --cli --yes --package "$demo/rk50cli_dsk.win64.newest.7z" --dir "$install"
+echo "installed files:"
+(cd "$install" && find . -type f -o -type d -empty | sort | sed 's/^/  /')
+echo "desktop entry:"
+sed 's/^/  /' "$HOME/Desktop/"*.desktop
+"$install/win64/rk50cli_dsk"
+
+step "packing the update package (win64_update/update.cmd)"
+mkdir -p "$demo/upd/win64_update"
+echo "2.0.0" > "$demo/upd/win64_update/version.txt"
+echo "new release notes" > "$demo/upd/win64_update/notes.txt"
+printf '%s\r\n' \
+  'cp $sour$version.txt $dest$version.txt' \
+  'mv $sour$notes.txt $dest$docs/release/notes.txt' \
+  'REN $DEST$old.txt $dest$old.bak' \
+  'del $dest$obsolete.dat' \
+  'rd $dest$cache' \
+  'rd' > "$demo/upd/win64_update/update.cmd"
+sed 's/^/  /' "$demo/upd/win64_update/update.cmd"
+mkdir -p "$demo/download"
+(cd "$demo/upd" && 7zz a -bd -p"$password" "$demo/download/update.7z" win64_update >/dev/null)
+
+step "applying the update with: win64/updator update … --cli --yes"
+"$install/win64/updator" update "$demo/download/update.7z" --cli --yes
+sleep 0.5
+echo "installation after the update:"
+(cd "$install" && find . -type f -o -type d -empty | sort | sed 's/^/  /')
+"$install/win64/rk50cli_dsk"
+echo "client log:"
+sed 's/^/  /' "$install/win64/client.log"
+[ "$(cat "$install/win64/version.txt")" = "2.0.0" ] || { echo "demo: update not applied" >&2; exit 1; }
+step "demo finished"
+[ $keep -eq 1 ] && echo "demo folder: $demo"
+exit 0

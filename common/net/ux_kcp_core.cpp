@@ -26,93 +26,12 @@ constexpr int kLineSend2 = 794;
 constexpr int kLineAckPush0 = 923;
 
 // ---------------------------------------------------------------- default allocator
-//
-// Recycles blocks per thread in 64-byte size classes up to 8 KiB (a full
-// segment of the default mtu is one class), capped at 16 MiB cached per
-// thread; larger blocks and anything past the cap go to the general heap.
-// A block may be freed on another thread than it was allocated on: it then
-// joins that thread's cache. Caches are freed at thread exit.
 
-constexpr size_t kBinStep = 64;
-constexpr size_t kBinCount = 128;
-constexpr size_t kCacheBytesMax = size_t(16) << 20;
-constexpr uint32_t kBinDirect = 0;
+void* heap_malloc(size_t n) { return std::malloc(n); }
+void heap_free(void* p) { std::free(p); }
 
-struct alignas(16) TBlockHead {
-  uint32_t bin;  // size class; kBinDirect = straight from the heap
-};
-static_assert(sizeof(TBlockHead) == 16);
-
-struct TFreeBlock {
-  TFreeBlock* next;
-};
-
-struct TSegCache;
-thread_local bool t_cache_gone = false;
-
-struct TSegCache {
-  TFreeBlock* bins[kBinCount] = {};
-  size_t bytes = 0;
-
-  ~TSegCache() {
-    for (TFreeBlock*& head : bins) {
-      while (head != nullptr) {
-        TFreeBlock* b = head;
-        head = b->next;
-        std::free(b);
-      }
-    }
-    bytes = 0;
-    t_cache_gone = true;
-  }
-};
-
-thread_local TSegCache t_cache;
-
-void* cache_malloc(size_t n) {
-  if (n > SIZE_MAX - sizeof(TBlockHead) - kBinStep) return nullptr;
-  const size_t total = n + sizeof(TBlockHead);
-  const size_t bin = (total + kBinStep - 1) / kBinStep;
-  TBlockHead* head;
-  if (bin < kBinCount && !t_cache_gone) {
-    TSegCache& c = t_cache;
-    if (TFreeBlock* b = c.bins[bin]) {
-      c.bins[bin] = b->next;
-      c.bytes -= bin * kBinStep;
-      head = reinterpret_cast<TBlockHead*>(b);
-    } else {
-      head = static_cast<TBlockHead*>(std::malloc(bin * kBinStep));
-      if (head == nullptr) return nullptr;
-    }
-    head->bin = static_cast<uint32_t>(bin);
-  } else {
-    head = static_cast<TBlockHead*>(std::malloc(total));
-    if (head == nullptr) return nullptr;
-    head->bin = kBinDirect;
-  }
-  return head + 1;
-}
-
-void cache_free(void* p) {
-  if (p == nullptr) return;
-  TBlockHead* head = static_cast<TBlockHead*>(p) - 1;
-  const size_t bin = head->bin;
-  if (bin != kBinDirect && !t_cache_gone) {
-    TSegCache& c = t_cache;
-    const size_t size = bin * kBinStep;
-    if (c.bytes + size <= kCacheBytesMax) {
-      auto* b = reinterpret_cast<TFreeBlock*>(head);
-      b->next = c.bins[bin];
-      c.bins[bin] = b;
-      c.bytes += size;
-      return;
-    }
-  }
-  std::free(head);
-}
-
-std::atomic<TKcpMalloc> g_malloc{&cache_malloc};
-std::atomic<TKcpFree> g_free{&cache_free};
+std::atomic<TKcpMalloc> g_malloc{&heap_malloc};
+std::atomic<TKcpFree> g_free{&heap_free};
 
 // ---------------------------------------------------------------- helpers
 
@@ -167,10 +86,10 @@ inline void q_add(TKcpSeg* node, TKcpSeg* pos) noexcept {
   pos->next = node;
 }
 inline void q_add_tail(TKcpSeg* node, TKcpSeg* head) noexcept { q_add(node, head->prev); }
+// Unlinks node; its links are left stale.
 inline void q_del(TKcpSeg* node) noexcept {
   node->next->prev = node->prev;
   node->prev->next = node->next;
-  node->next = node->prev = nullptr;
 }
 
 // ---- memory
@@ -180,12 +99,37 @@ inline void kcp_free(const TKcpCb* kcp, void* p) {
   if (p != nullptr) kcp->free_fn(p);
 }
 
-inline TKcpSeg* seg_new(const TKcpCb* kcp, uint32_t len) {
+// With the default heap, segments of up to IKCP_SEG_POOL_PAYLOAD bytes live
+// in blocks of that payload size, recycled through kcp->seg_pool. A block's
+// size is known from seg->len, which never changes after allocation. Custom
+// hooks see one exact-size allocation per segment.
+inline bool pool_sized(const TKcpCb* kcp, uint32_t len) noexcept {
+  return kcp->alloc_fn == &heap_malloc && len <= IKCP_SEG_POOL_PAYLOAD;
+}
+
+inline TKcpSeg* seg_new(PkcpCb kcp, uint32_t len) {
+  if (pool_sized(kcp, len)) {
+    if (TKcpSeg* seg = kcp->seg_pool) {
+      kcp->seg_pool = seg->next;
+      kcp->seg_pool_count--;
+      return seg;
+    }
+    return static_cast<TKcpSeg*>(std::malloc(sizeof(TKcpSeg) + IKCP_SEG_POOL_PAYLOAD));
+  }
   return static_cast<TKcpSeg*>(kcp_alloc(kcp, sizeof(TKcpSeg) + len));
 }
-inline void seg_delete(const TKcpCb* kcp, TKcpSeg* seg) { kcp_free(kcp, seg); }
 
-void free_queue(const TKcpCb* kcp, TKcpSeg* head) {
+inline void seg_delete(PkcpCb kcp, TKcpSeg* seg) {
+  if (pool_sized(kcp, seg->len) && kcp->seg_pool_count < IKCP_SEG_POOL_MAX) {
+    seg->next = kcp->seg_pool;
+    kcp->seg_pool = seg;
+    kcp->seg_pool_count++;
+    return;
+  }
+  kcp->free_fn(seg);
+}
+
+void free_queue(PkcpCb kcp, TKcpSeg* head) {
   while (!q_empty(head)) {
     TKcpSeg* seg = head->next;
     q_del(seg);
@@ -232,7 +176,7 @@ inline uint32_t wnd_unused(const TKcpCb* kcp) noexcept {
 // ---- receive side
 
 // Moves in-order segments from rcv_buf to rcv_queue while the queue has room.
-void move_ready(PkcpCb kcp) noexcept {
+inline void move_ready(PkcpCb kcp) noexcept {
   while (!q_empty(&kcp->rcv_buf)) {
     TKcpSeg* seg = kcp->rcv_buf.next;
     if (seg->sn != kcp->rcv_nxt || kcp->nrcv_que >= kcp->rcv_wnd) break;
@@ -365,8 +309,8 @@ uint32_t largest_outgoing(const TKcpCb* kcp) noexcept {
 
 void ikcp_allocator(TKcpMalloc new_malloc, TKcpFree new_free) noexcept {
   if (new_malloc == nullptr || new_free == nullptr) {
-    new_malloc = &cache_malloc;
-    new_free = &cache_free;
+    new_malloc = &heap_malloc;
+    new_free = &heap_free;
   }
   g_malloc.store(new_malloc, std::memory_order_relaxed);
   g_free.store(new_free, std::memory_order_relaxed);
@@ -411,6 +355,10 @@ void ikcp_release(PkcpCb kcp) {
   free_queue(kcp, &kcp->rcv_buf);
   free_queue(kcp, &kcp->snd_queue);
   free_queue(kcp, &kcp->rcv_queue);
+  while (TKcpSeg* seg = kcp->seg_pool) {
+    kcp->seg_pool = seg->next;
+    kcp->free_fn(seg);
+  }
   kcp_free(kcp, kcp->buffer);
   kcp_free(kcp, kcp->acklist);
   const TKcpFree free_fn = kcp->free_fn;
@@ -425,6 +373,22 @@ int32_t ikcp_send(PkcpCb kcp, const char* data, int32_t len) {
   if (kcp == nullptr || len < 0) return -1;
   const uint32_t mss = kcp->mss;
   if (mss == 0) assertion_failed("ikcp_send 0", kUnit, kLineSend0);
+
+  if (kcp->stream == 0 && static_cast<uint32_t>(len) <= mss) {
+    TKcpSeg* seg = seg_new(kcp, static_cast<uint32_t>(len));
+    if (seg == nullptr) assertion_failed("ikcp_send 2", kUnit, kLineSend2);
+    if (len > 0) {
+      if (data != nullptr)
+        std::memcpy(seg->data(), data, static_cast<size_t>(len));
+      else
+        std::memset(seg->data(), 0, static_cast<size_t>(len));
+    }
+    seg->len = static_cast<uint32_t>(len);
+    seg->frg = 0;
+    q_add_tail(seg, &kcp->snd_queue);
+    kcp->nsnd_que++;
+    return 0;
+  }
 
   // Stream mode first tops up the last queued segment. Everything is
   // allocated before the queue changes, so a failure queues nothing.
@@ -446,6 +410,7 @@ int32_t ikcp_send(PkcpCb kcp, const char* data, int32_t len) {
   if (extend > 0) {
     merged = seg_new(kcp, old->len + extend);
     if (merged == nullptr) assertion_failed("ikcp_send 1", kUnit, kLineSend1);
+    merged->len = old->len + extend;
   }
 
   TKcpSeg chain;
@@ -517,11 +482,30 @@ int32_t ikcp_recv(PkcpCb kcp, char* buffer, int32_t len) {
   if (kcp == nullptr || q_empty(&kcp->rcv_queue)) return -1;
   const bool peek = len < 0;
   const int64_t room = peek ? -int64_t(len) : int64_t(len);
+  const bool recover = kcp->nrcv_que >= kcp->rcv_wnd;
+
+  // A message of one segment needs no walk.
+  TKcpSeg* head = kcp->rcv_queue.next;
+  if (head->frg == 0) {
+    const uint32_t n = head->len;
+    if (n > uint64_t(INT32_MAX)) return -2;
+    if (n > room) return -3;
+    if (buffer != nullptr && n > 0) std::memcpy(buffer, head->data(), n);
+    if (can_log(kcp, IKCP_LOG_RECV)) kcp_log(kcp, "recv sn = %d", static_cast<int>(head->sn));
+    if (!peek) {
+      q_del(head);
+      seg_delete(kcp, head);
+      kcp->nrcv_que--;
+    }
+    move_ready(kcp);
+    if (recover && kcp->nrcv_que < kcp->rcv_wnd) kcp->probe |= IKCP_ASK_TELL;
+    return static_cast<int32_t>(n);
+  }
+
   const int32_t peeksize = ikcp_peeksize(kcp);
   if (peeksize < 0) return -2;
   if (peeksize > room) return -3;
 
-  const bool recover = kcp->nrcv_que >= kcp->rcv_wnd;
   int64_t n = 0;
   for (TKcpSeg* seg = kcp->rcv_queue.next; seg != &kcp->rcv_queue;) {
     if (buffer != nullptr && seg->len > 0) {

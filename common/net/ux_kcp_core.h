@@ -54,6 +54,10 @@ inline constexpr uint32_t IKCP_PROBE_INIT = 7000;    // ms, first window-probe w
 inline constexpr uint32_t IKCP_PROBE_LIMIT = 120000; // ms, largest window-probe wait
 inline constexpr uint32_t IKCP_FRG_MAX = 255;        // fragments per message
 inline constexpr uint32_t IKCP_WND_WIRE_MAX = 0xFFFF;  // the wnd field is 16 bits
+// Recycled segment blocks (default heap only): payload capacity of a block,
+// and blocks kept per control block.
+inline constexpr uint32_t IKCP_SEG_POOL_PAYLOAD = IKCP_MTU_DEF - IKCP_OVERHEAD;  // bytes
+inline constexpr uint32_t IKCP_SEG_POOL_MAX = 512;
 // Acknowledgements pending between two flushes; further ones are dropped
 // (the peer retransmits) so a flood of datagrams cannot grow the list.
 inline constexpr uint32_t IKCP_ACK_LIST_MAX = 1u << 16;  // pairs
@@ -140,13 +144,18 @@ struct TKcpCb {
   // The allocation hooks in force at ikcp_create; used for the block's life.
   TKcpMalloc alloc_fn;
   TKcpFree free_fn;
+  // Free segment blocks kept for reuse (linked by next), and their count.
+  TKcpSeg* seg_pool;
+  uint32_t seg_pool_count;
 };
 
 // ---------------------------------------------------------------- interface
 
 // Replaces the allocation hooks for control blocks created from now on; a null
-// pair restores the default (recycled segment blocks kept per thread, backed
-// by the general heap). Blocks created earlier keep the hooks they began with.
+// pair restores the default, the general heap, with which each control block
+// recycles up to IKCP_SEG_POOL_MAX segment blocks of up to
+// IKCP_SEG_POOL_PAYLOAD payload bytes. Control blocks created earlier keep the
+// hooks they began with.
 void ikcp_allocator(TKcpMalloc new_malloc, TKcpFree new_free) noexcept;
 
 // New control block: mtu 1400, windows 32, rto 200, interval 100, etc.
@@ -159,7 +168,9 @@ void ikcp_setoutput(PkcpCb kcp, TOutPut output) noexcept;
 
 // Queues a message (message mode) or bytes (stream mode); data may be null
 // (the segments then hold zero bytes). 0 queued; -1 len < 0 or no block;
-// -2 more than 255 fragments would be needed (nothing is queued).
+// -2 more than 255 fragments would be needed. A segment that cannot be
+// allocated throws EAssertionFailed ("ikcp_send 1" / "ikcp_send 2"). On any
+// failure nothing is queued or consumed.
 int32_t ikcp_send(PkcpCb kcp, const char* data, int32_t len);
 // Copies the next message into buffer (may be null: the message is dropped).
 // Length copied; -1 queue empty; -2 next message incomplete; -3 message longer
@@ -169,14 +180,19 @@ int32_t ikcp_recv(PkcpCb kcp, char* buffer, int32_t len);
 [[nodiscard]] int32_t ikcp_peeksize(const TKcpCb* kcp) noexcept;
 // Feeds one datagram. 0 every segment processed; -1 no block / no data /
 // size < 24 / foreign conv; -2 a segment's len exceeds the bytes left; -3
-// unknown command. Segments before the failing one keep their effect. Never
-// reads outside [data, data + size).
+// unknown command. Segments before the failing one keep their effect; fewer
+// than 24 trailing bytes are ignored. Never reads outside [data, data + size).
+// A PUSH that cannot be stored for lack of memory is not acknowledged; when
+// the acknowledgement list cannot grow it throws EAssertionFailed
+// ("ikcp_ack_push 0").
 int32_t ikcp_input(PkcpCb kcp, const char* data, uint32_t size);
 // Advances the clock (ms) and flushes when a flush is due.
 void ikcp_update(PkcpCb kcp, uint32_t current);
 // Emits pending ACKs, probes and due segments; nothing before the first update.
 void ikcp_flush(PkcpCb kcp);
 // 0; -1 mtu < 50; -2 the new buffer could not be allocated (nothing changes).
+// Segments already cut for a larger mtu keep their size and then travel in a
+// datagram of their own, which may exceed the new mtu.
 int32_t ikcp_setmtu(PkcpCb kcp, int32_t mtu);
 // 0; a value <= 0 leaves that window unchanged.
 int32_t ikcp_wndsize(PkcpCb kcp, int32_t sndwnd, int32_t rcvwnd);
