@@ -326,6 +326,22 @@ TEST(JsonParse, RandomAndTruncatedInputNeverCrash) {
   }
 }
 
+TEST(JsonParse, TokensBeyondTheBufferCapFail) {
+  TJsonTokener tok(100);
+  const std::string long_text(200, 'x');
+  EXPECT_EQ(TJsonObject::ParseEx_New(tok, "[\"" + long_text + "\"]"), nullptr);
+  EXPECT_EQ(tok.err, json_tokener_error_parse_string);
+  EXPECT_EQ(TJsonObject::ParseEx_New(tok, "[\"" + std::string(99, 'x') + "\\n\\n\"]"), nullptr);
+  EXPECT_EQ(tok.err, json_tokener_error_parse_string);
+  EXPECT_EQ(TJsonObject::ParseEx_New(tok, "{\"" + long_text + "\":1}"), nullptr);
+  EXPECT_EQ(tok.err, json_tokener_error_parse_object_key_name);
+  EXPECT_EQ(TJsonObject::ParseEx_New(tok, "[" + std::string(200, '1') + "]"), nullptr);
+  EXPECT_EQ(tok.err, json_tokener_error_parse_number);
+  auto ok = TJsonObject::ParseEx_New(tok, "[\"" + std::string(90, 'x') + "\"]");
+  ASSERT_NE(ok, nullptr);
+  EXPECT_EQ(ok->GetArray_Item(0)->AsString().size(), 90u);
+}
+
 TEST(JsonParse, TokenerReuseAndParseEx) {
   TJsonTokener tok;
   EXPECT_EQ(TJsonObject::ParseEx_New(tok, "[1,"), nullptr);
@@ -471,12 +487,11 @@ TEST(JsonWrite, CachedTextAndWriters) {
   EXPECT_EQ(fake.Size(), 0);
   StringStream ss;
   ss.data = "old contents";
-  {
-    TJsonWriterStream wst(ss);
-    wst.Reset();
-    EXPECT_EQ(wst.Write(v.get(), false, 0), 0);
-  }
-  EXPECT_EQ(ss.data, "{\"k\":\"v\"}");
+  TJsonWriterStream wst(ss);
+  wst.Reset();
+  EXPECT_EQ(ss.data, "");
+  EXPECT_EQ(wst.Write(v.get(), false, 0), 0);
+  EXPECT_EQ(ss.data, "{\"k\":\"v\"}");  // in the stream once Write returns
 }
 
 TEST(JsonWrite, SaveToStreamAndFile) {
