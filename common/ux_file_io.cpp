@@ -10,6 +10,7 @@
 #include <cstring>
 #include <thread>
 
+#include "common/ext_mem.h"
 #include "common/ux_common.h"
 #include "common/ux_file_path.h"
 
@@ -472,6 +473,19 @@ int64_t TShareFile::WriteString_Ex(std::string_view s) {
 int64_t TShareFile::WriteBuf(const void* buf, int64_t len) {
   if (buf == nullptr || len <= 0) return 0;
   return Write(buf, len);
+}
+
+int64_t TShareFile::WriteBuf(Tfifo_Mem_stream& st) {
+  st.Lock();
+  int64_t n = 0;
+  try {
+    n = WriteBuf(st.DataPointer(0), st.DataLength());
+  } catch (...) {
+    st.unLock();
+    throw;
+  }
+  st.unLock();
+  return n;
 }
 
 int64_t TShareFile::WriteBytes(const TBytes& bs) {

@@ -21,6 +21,7 @@
 
 namespace ux {
 
+class Tfifo_Mem_stream;
 using TBytes = std::vector<uint8_t>;
 
 // Open modes of TBufferedFileStream. The share bits are accepted for
@@ -171,6 +172,8 @@ class TShareFile : public TBufferedFileStream, public IShareFile {
   // The counterpart of ReadString_EX.
   int64_t WriteString_Ex(std::string_view s);
   int64_t WriteBuf(const void* buf, int64_t len);
+  // Writes the whole content of st (not consumed) while holding st's lock.
+  int64_t WriteBuf(Tfifo_Mem_stream& st);
   int64_t WriteBytes(const TBytes& bs);
   // Seeks to the end and writes.
   int64_t AppendData(const void* data, int64_t len);

@@ -12,6 +12,7 @@
 #include <random>
 #include <thread>
 
+#include "common/ext_mem.h"
 #include "common/ux_common.h"
 
 namespace fs = std::filesystem;
@@ -271,6 +272,8 @@ TEST(ShareFile, TypedValuesAndStrings) {
     EXPECT_EQ(f->WriteString_Ex(""), 4);
     EXPECT_EQ(f->WriteBytes(TBytes{0xFF, 0x7F}), 2);
     EXPECT_EQ(f->WriteBuf(nullptr, 5), 0);
+    Tfifo_Mem_stream empty;
+    EXPECT_EQ(f->WriteBuf(empty), 0);
     EXPECT_EQ(f->WriteInteger(0x7FFFFFF0), 4);  // a length that runs past the end
   }
   std::string raw = slurp(dir / "v.bin");
@@ -294,6 +297,18 @@ TEST(ShareFile, TypedValuesAndStrings) {
   EXPECT_FALSE(f->setEndOfFile(3));
   f->Reset();
   EXPECT_EQ(f->GetSize(), 29);
+}
+
+TEST(ShareFile, WritesAFifoStreamWithoutConsumingIt) {
+  TempDir dir;
+  Tfifo_Mem_stream st;
+  const std::string data = pattern(100000, 21);
+  st.WriteString(data);
+  auto f = TShareFile::OpenWrite(dir / "fifo.bin");
+  EXPECT_EQ(f->WriteBuf(st), 100000);
+  EXPECT_EQ(st.DataLength(), 100000);
+  f.reset();
+  EXPECT_EQ(slurp(dir / "fifo.bin"), data);
 }
 
 TEST(ShareFile, ResetAppendAndSizeChanges) {
