@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <new>
 #include <thread>
 
 #include "common/ext_mem.h"
@@ -794,7 +795,12 @@ TBytes TShareFile::FileToRawData(const std::string& fname, int64_t offset) {
   offset = std::max<int64_t>(offset, 0);
   const int64_t n = f->GetSize() - offset;
   if (n <= 0) return {};
-  TBytes data(static_cast<size_t>(n));
+  TBytes data;
+  try {
+    data.resize(static_cast<size_t>(n));
+  } catch (const std::bad_alloc&) {
+    return {};
+  }
   f->Seek(offset, TSeekOrigin::soBeginning);
   data.resize(static_cast<size_t>(read_fully(*f, data.data(), n)));
   return data;
@@ -808,7 +814,12 @@ std::string TShareFile::FileToText(const std::string& fname, int64_t offset, boo
   offset = std::max<int64_t>(offset, 0);
   const int64_t n = f->GetSize() - offset;
   if (n <= 0) return {};
-  std::string s(static_cast<size_t>(n), '\0');
+  std::string s;
+  try {
+    s.resize(static_cast<size_t>(n));
+  } catch (const std::bad_alloc&) {
+    return {};
+  }
   f->Seek(offset, TSeekOrigin::soBeginning);
   s.resize(static_cast<size_t>(read_fully(*f, s.data(), n)));
   if (!is_EncodingText) return s;

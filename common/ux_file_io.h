@@ -234,6 +234,8 @@ class TShareFile : public TBufferedFileStream, public IShareFile {
   static int64_t WriteBufToFile(const std::string& fname, const void* buf, int64_t bufLen,
                                 int64_t offset);
   static int64_t AppendBufToFile(const std::string& fname, const void* buf, int64_t bufLen);
+  // Whole-file readers: empty when the file is missing, unreadable or too
+  // large for memory.
   static TBytes FileToRawData(const std::string& fname, int64_t offset = 0);
   static std::string FileToText(const std::string& fname, int64_t offset = 0,
                                 bool is_EncodingText = false,
