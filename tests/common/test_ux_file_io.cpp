@@ -254,6 +254,23 @@ TEST(ShareFile, OpenWriteKeepsContentAndNormalisesTheName) {
   EXPECT_EQ(TShareFile::TryOpenFileRead(dir.path()), nullptr) << "a folder is not a file";
 }
 
+TEST(ShareFile, NamesInCodePage936) {
+  const int saved = code_page();
+  set_code_page(CP_GBK);
+  TempDir dir;
+  // 0x95 0x5C is one GBK character whose second byte is a backslash; the
+  // name normalisation must not turn it into a separator.
+  const std::string gbk_name = dir.path() + "\xd6\xd0\xce\xc4\\\x95\x5c.txt";
+  fs::create_directories(dir.path() + "\xe4\xb8\xad\xe6\x96\x87");
+  const int64_t n = TShareFile::WriteBufToFile(gbk_name, "gbk", 3, 0);
+  const bool on_disk = exists(dir.path() + "\xe4\xb8\xad\xe6\x96\x87/\xe6\x98\x9e.txt");
+  const std::string back = TShareFile::FileToText(dir.path() + "\xd6\xd0\xce\xc4/\x95\x5c.txt");
+  set_code_page(saved);
+  EXPECT_EQ(n, 3);
+  EXPECT_TRUE(on_disk) << "stored under the UTF-8 form of the name";
+  EXPECT_EQ(back, "gbk");
+}
+
 TEST(ShareFile, UnreadableFile) {
   TempDir dir;
   chmod(dir.path().c_str(), 0777);
