@@ -630,6 +630,7 @@ void TEx_Mem_Block_List::close() {
   std::vector<PEx_Mem_Block_Base> kept;
   {
     std::lock_guard<std::mutex> g(lock);
+    if (closed_) return;
     closed_ = true;
     kept.swap(list);
   }
@@ -726,13 +727,19 @@ namespace {
 struct TThreadBlockLists {
   TEx_Mem_Block_List* small = nullptr;
   TEx_Mem_Block_List* large = nullptr;
-  ~TThreadBlockLists() {
-    if (small) small->close();
-    if (large) large->close();
-  }
+  ~TThreadBlockLists();
 };
 
 thread_local TThreadBlockLists t_block_lists;
+// Set once the thread's lists are gone (its thread_local destructors run).
+thread_local bool t_block_lists_ended = false;
+
+TThreadBlockLists::~TThreadBlockLists() {
+  t_block_lists_ended = true;
+  if (small) small->close();
+  if (large) large->close();
+  small = large = nullptr;
+}
 
 }  // namespace
 
@@ -745,6 +752,14 @@ TEx_Mem_Block_List& thread_mem_block_list(bool large) {
 void* get_mem_block(int32_t Size, bool try_AWE) {
   if (Size < 0) return nullptr;
   try {
+    if (t_block_lists_ended) {
+      // Late request while the thread ends: a closed list that lives only as
+      // long as this block.
+      TEx_Mem_Block_List* l = TEx_Mem_Block_List::create(0);
+      void* p = l->get_block(Size, try_AWE);
+      l->close();
+      return p;
+    }
     return thread_mem_block_list(Size > kSmallBlockMax).get_block(Size, try_AWE);
   } catch (...) {
     return nullptr;

@@ -334,7 +334,8 @@ void* get_mem_block(int32_t Size, bool try_AWE = false);
 // get_mem_block is rejected by the record's check value (best effort: the
 // 16 bytes before it must be readable). Every failure is swallowed.
 void free_mem_block(void* address) noexcept;
-// The calling thread's list (created when missing).
+// The calling thread's list (created when missing). Not for thread_local
+// destructors: get_mem_block handles requests made while a thread ends.
 TEx_Mem_Block_List& thread_mem_block_list(bool large);
 
 }  // namespace ux

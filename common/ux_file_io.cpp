@@ -178,18 +178,26 @@ TBufferedFileStream::TBufferedFileStream(const TOsName& os_name, uint32_t mode,
         break;
     }
   }
+  // O_NONBLOCK keeps the open of a named pipe from waiting for a peer; it is
+  // cleared again once the name is known to be a file.
+  flags |= O_NONBLOCK;
   fd_ = ::open(os_name.name.c_str(), flags, 0666);
   if (fd_ < 0 && errno == EACCES && (mode & 3) == fmOpenWrite && !create) {
     fd_ = ::open(os_name.name.c_str(), (flags & ~O_RDWR) | O_WRONLY, 0666);
     readable = false;
   }
-  if (fd_ < 0) raise_open_error(create || (mode & fmOpenAlways), os_to_text(os_name.name), errno);
+  const bool creating = create || (mode & fmOpenAlways);
+  if (fd_ < 0) raise_open_error(creating, os_to_text(os_name.name), errno);
   struct stat st;
-  if (::fstat(fd_, &st) != 0 || S_ISDIR(st.st_mode)) {
-    const int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
+  int err = 0;
+  if (::fstat(fd_, &st) != 0) err = errno;
+  else if (S_ISDIR(st.st_mode)) err = EISDIR;
+  else if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) err = EINVAL;
+  else if (::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK) != 0) err = errno;
+  if (err != 0) {
     ::close(fd_);
     fd_ = -1;
-    raise_open_error(create, os_to_text(os_name.name), err);
+    raise_open_error(creating, os_to_text(os_name.name), err);
   }
   if (buffer_size <= 0) buffer_size = kShareFileCacheSize;
   FBufferSize = std::min(buffer_size, kMaxCacheSize);

@@ -3,7 +3,8 @@
 // This build has no HTTP download pool: add_http_down_file answers at once,
 // on a worker, with event 104 reason "not_available", and nothing is
 // downloaded. Offline installation (--package) and update mode use the
-// package installation and update units.
+// package installation and update units (rk50_package_install,
+// rk50_update_script) with the 7z.so beside the executable.
 #pragma once
 
 #include <mutex>

@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDir>
+#include <QFileInfo>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -219,7 +221,14 @@ bool TQtMainWindow::confirm(const std::string& question) {
 }
 
 bool TQtMainWindow::pick_folder(const std::string& start_dir, std::string& chosen) {
-  QString dir = QFileDialog::getExistingDirectory(this, edit_label_->text(), to_q(start_dir),
+  // A folder not created yet opens the picker at its nearest existing parent.
+  QString start = QDir::cleanPath(to_q(start_dir));
+  while (!start.isEmpty() && !QFileInfo(start).isDir()) {
+    QString parent = QFileInfo(start).path();
+    if (parent == start) break;
+    start = parent;
+  }
+  QString dir = QFileDialog::getExistingDirectory(this, edit_label_->text(), start,
                                                   QFileDialog::ShowDirsOnly);
   if (dir.isEmpty()) return false;
   chosen = from_q(dir);

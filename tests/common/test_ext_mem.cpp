@@ -572,6 +572,28 @@ TEST(BlockRecycler, BlocksOutliveTheirThread) {
   }).join();
 }
 
+// Destroyed after the thread's block lists: asks for blocks while its thread ends.
+std::atomic<void*> g_late_block{nullptr};
+struct TLateUser {
+  ~TLateUser() {
+    ux::free_mem_block(ux::get_mem_block(500));
+    g_late_block = ux::get_mem_block(700);
+  }
+};
+thread_local TLateUser t_late_user;
+
+TEST(BlockRecycler, RequestsDuringThreadEndAreReleased) {
+  std::thread([] {
+    (void)&t_late_user;  // constructed before the thread's lists
+    void* p = ux::get_mem_block(100);
+    ux::free_mem_block(p);
+  }).join();
+  void* late = g_late_block.exchange(nullptr);
+  ASSERT_NE(late, nullptr);
+  std::memset(late, 9, 700);
+  ux::free_mem_block(late);
+}
+
 TEST(BlockRecycler, ConcurrentCrossThreadFrees) {
   // Each thread allocates and hands its blocks to the other, which frees them
   // while the issuer keeps allocating from the same list.

@@ -188,6 +188,10 @@ TEST(BufferedFileStream, OpenErrorsAndResize) {
   }
   EXPECT_THROW(TBufferedFileStream(text_to_utf16(dir.path()), fmOpenRead), Exception);
   EXPECT_THROW(TBufferedFileStream(text_to_utf16(dir / "no/such/x.bin"), fmCreate), Exception);
+  ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
+  EXPECT_THROW(TBufferedFileStream(text_to_utf16(dir / "pipe"), fmOpenRead), Exception)
+      << "a named pipe is refused without waiting for a writer";
+  EXPECT_THROW(TShareFile::OpenWrite(dir / "pipe"), Exception);
 
   const std::string name = dir / "\xe4\xb8\xad\xe6\x96\x87.bin";  // UTF-8 name
   const std::string data = pattern(50000, 3);
