@@ -1382,10 +1382,7 @@ bool TJsonTokener::IsDbcsTrail(int64_t pos) {
   return dbcs_trail;
 }
 
-std::unique_ptr<TJsonObject> TJsonObject::ParseEx(TJsonTokener& tok, const char*, int32_t) {
-  (void)tok;
-  return nullptr;
-}
+std::unique_ptr<TJsonObject> TJsonObject::ParseEx(TJsonTokener&, const char*, int32_t) { return nullptr; }
 
 std::unique_ptr<TJsonObject> TJsonObject::Parse(std::string_view s) {
   if (s.empty()) return nullptr;

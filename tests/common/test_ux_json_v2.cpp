@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -13,6 +14,7 @@
 #include <map>
 #include <random>
 #include <set>
+#include <thread>
 
 namespace fs = std::filesystem;
 using namespace ux;
@@ -856,4 +858,26 @@ TEST(JsonAvl, Search) {
   TJsonAvlIterator empty(nullptr);
   empty.First();
   EXPECT_EQ(empty.GetIter(), nullptr);
+}
+
+// ---------------------------------------------------------------- threads
+
+TEST(JsonThreads, SeparateDocumentsOnSeparateThreadsShareNoState) {
+  const std::string text =
+      "{\"z\":[1,2.5,\"s\\u00e9\"],\"a\":{\"k\":true},\"m\":\":BIN:AQID\",\"B\":null}";
+  const std::string expected = TJsonObject::Parse(text)->AsJSon(true);
+  std::vector<std::thread> threads;
+  std::atomic<int> mismatches{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      TJsonTokener tok;
+      for (int i = 0; i < 300; ++i) {
+        auto v = TJsonObject::ParseEx_New(tok, text);
+        std::string bin;
+        if (!v || v->AsJSon(true) != expected || v->Clone()->GetBin("m", bin) != 3) ++mismatches;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(mismatches.load(), 0);
 }
