@@ -25,8 +25,8 @@ class TempDir {
  public:
   explicit TempDir(const char* base = "/tmp") {
     std::string tmpl = std::string(base) + "/ux_file_io_XXXXXX";
-    path_ = mkdtemp(tmpl.data());
-    path_ += "/";
+    if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp in " + std::string(base));
+    path_ = tmpl + "/";
   }
   ~TempDir() {
     std::error_code ec;
@@ -526,7 +526,8 @@ TEST(ShareFileUtil, MoveFile) {
 
 TEST(ShareFileUtil, MoveAcrossFileSystems) {
   struct stat a, b;
-  if (stat("/dev/shm", &a) != 0 || stat("/tmp", &b) != 0 || a.st_dev == b.st_dev)
+  if (stat("/dev/shm", &a) != 0 || stat("/tmp", &b) != 0 || a.st_dev == b.st_dev ||
+      access("/dev/shm", W_OK) != 0)
     GTEST_SKIP() << "no second file system";
   TempDir shm("/dev/shm");
   TempDir dir;
