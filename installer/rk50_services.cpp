@@ -2,8 +2,8 @@
 
 #include <chrono>
 
-#include "common/platform/ux_process.h"
 #include "archive/archive_library_deploy.h"
+#include "common/platform/ux_process.h"
 #include "common/ux_common.h"
 #include "installer/rk50_package_install.h"
 #include "installer/rk50_update_script.h"
@@ -40,6 +40,7 @@ void TProductionServices::deploy_archive_library(const std::string& self_dir) {
   try {
     (void)ux::deploy_archive_library(self_dir);
   } catch (...) {
+    // A library that cannot be written shows up as the extraction's error.
   }
 }
 
@@ -53,14 +54,14 @@ void TProductionServices::finish_install(const TFinishInstall& args) {
   a.dest_path = args.dest_path;
   a.saved_fname = args.saved_fname;
   a.mode = args.mode;
+  a.self_path = ux::executable_path();
   a.delete_package = args.delete_package;
+  if (a.self_path.empty()) throw ux::Exception("cannot find the running executable to copy as the updater");
   (void)rk50::finish_install(a);
 }
 
 void TProductionServices::apply_update_package(const std::string& package_path, const std::string& install_dir,
                                                const std::function<void()>& process_events) {
-  // The updater copy carries the library too: the installation may lack it.
-  deploy_archive_library(ux::exe_dir());
   (void)run_update_package(package_path, install_dir, process_events, default_archive_library());
 }
 

@@ -314,15 +314,12 @@ void Tmain_form::install_on_worker(const std::string& archive_path, bool delete_
 }
 
 void Tmain_form::install_package(const std::string& archive_path, bool delete_package) {
-  {
-    std::lock_guard<std::mutex> g(install.lock);
-    install.at_last_pop_ev = ux::now_ms();
-    install.pos = 0;
-    install.sum_size = 0;
-    install.percent = 0;
-  }
-  services_.extract_package(archive_path, rt.dest_path,
-                            [this](bool total, int64_t value) { on_extract_progress(total, value); });
+  install = TInstallProgress{};
+  install.at_last_pop_ev = ux::now_ms();
+  install.sink = &progress_sink_;
+  services_.extract_package(archive_path, rt.dest_path, [this](bool total, int64_t value) {
+    (void)rk50::on_extract_progress(&install, total, value);
+  });
   rt.is_install_ok = true;
   std::string done = lang_text(msg_install_completed);
   std::string close = lang_text(msg_close);
@@ -344,23 +341,8 @@ void Tmain_form::install_package(const std::string& archive_path, bool delete_pa
   services_.finish_install(args);
 }
 
-void Tmain_form::on_extract_progress(bool total, int64_t value) {
-  int64_t now = ux::now_ms();
-  std::lock_guard<std::mutex> g(install.lock);
-  if (total) {
-    install.sum_size = value;
-    install.at_last_pop_ev = now;
-    install.pos = 0;
-    return;
-  }
-  if (value <= 0) return;
-  install.pos = value;
-  if (now - install.at_last_pop_ev > 1000) {
-    install.percent = progress_percent(value, install.sum_size);
-    install.at_last_pop_ev = now;
-    int32_t percent = install.percent;
-    gui_post([this, percent] { gui_.set_progress_position(percent); });
-  }
+void Tmain_form::TProgressSink::set_progress_position(int percent) {
+  form_.gui_post([f = &form_, percent] { f->gui_.set_progress_position(percent); });
 }
 
 void Tmain_form::apply_update_package() {
@@ -368,6 +350,7 @@ void Tmain_form::apply_update_package() {
   if (!file_exists(rt.saved_fname)) return;
   gui_.set_button_enabled(false);
   gui_.process_messages();
+  services_.deploy_archive_library(config.selfpath);
   try {
     services_.apply_update_package(rt.saved_fname, rt.dest_path, [this] { gui_.process_messages(); });
   } catch (const std::exception& e) {

@@ -248,6 +248,7 @@ int run_console(const TConsoleOptions& options, IInstallerServices& services, in
   std::fflush(out);
 
   bool prompted_folder = false;
+  bool announced_update = false;
   std::string failure;
   while (!gui.closed()) {
     gui.drain(0);
@@ -294,6 +295,11 @@ int run_console(const TConsoleOptions& options, IInstallerServices& services, in
         press = gui.ask(gui.button_caption(), true);
         break;
       case st_update_done:
+        if (!announced_update) {
+          announced_update = true;
+          gui.end_line();
+          std::fprintf(out, "%s\n", gui.button_caption().c_str());
+        }
         press = gui.ask(lang_text(msg_start_client), true);
         if (!press) gui.terminate_app();
         break;

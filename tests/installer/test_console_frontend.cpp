@@ -13,6 +13,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "installer/rk50_package_install.h"
+
 extern char** environ;
 
 namespace {
@@ -267,7 +269,7 @@ TEST_F(ConsoleFrontend, UpdateModeAppliesAndStartsClient) {
   size_t p = r.out.find("Upgrade QLYN client for Windows\n");
   p = after(r.out, "Start? [Y/n] y\n", p);
   p = after(r.out, "sim: apply_update " + package + " -> ", p);
-  p = after(r.out, "Start the client? [Y/n] y\n", p);
+  p = after(r.out, "Install completed!\nStart the client? [Y/n] y\n", p);
   p = after(r.out, "sim: start " + fs::path(sim_exe).parent_path().string() + "/rk50cli_dsk\n", p);
   p = after(r.out, "sim: pause 200\n", p);
   EXPECT_NE(p, std::string::npos) << r.out;
@@ -276,6 +278,71 @@ TEST_F(ConsoleFrontend, UpdateModeAppliesAndStartsClient) {
   TRun bad = run(sim_exe, {"--cli", "--yes", "upd", package}, env());
   EXPECT_EQ(bad.status, 1);
   EXPECT_EQ(bad.err, "cp: target folder missing\n");
+}
+
+// Packs folder src of root into archive with 7zz and the package password.
+void pack(const std::string& root, const std::string& src, const std::string& archive, bool encrypt_headers) {
+  std::string cmd = "cd '" + root + "' && 7zz a -bd -bso0 -bsp0 -p'" + rk50::package_password() + "' " +
+                    (encrypt_headers ? "-mhe=on " : "") + "'" + archive + "' '" + src + "'";
+  ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+}
+
+class RealPackages : public ConsoleFrontend {
+ protected:
+  std::map<std::string, std::string> user_env() {
+    auto e = env();
+    e["HOME"] = tmp.path() + "/home";
+    e["XDG_DATA_HOME"] = tmp.path() + "/home/.local/share";
+    e["XDG_CONFIG_HOME"] = tmp.path() + "/home/.config";
+    return e;
+  }
+};
+
+TEST_F(RealPackages, OfflineInstallThenUpdateWithTheInstalledUpdater) {
+  std::string pk = tmp.path() + "/pk";
+  fs::create_directories(pk + "/win64");
+  std::ofstream(pk + "/win64/rk50cli_dsk") << "#!/bin/sh\n";
+  std::ofstream(pk + "/win64/version.txt") << "1";
+  std::ofstream(pk + "/win64/cuuid.inf") << "id";
+  std::string package = tmp.path() + "/client.7z";
+  pack(pk, "win64", package, true);
+
+  std::string dest = tmp.path() + "/inst";
+  TRun r = run(setup_exe, {"--cli", "--yes", "--package", package, "--dir", dest}, user_env());
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("Install completed!\n"), std::string::npos) << r.out;
+  EXPECT_TRUE(fs::exists(package));
+  EXPECT_TRUE(fs::exists(dest + "/win64/version.txt"));
+  EXPECT_FALSE(fs::exists(dest + "/win64/cuuid.inf"));
+  EXPECT_TRUE(fs::exists(tmp.path() + "/home/Desktop/Qlyn 私有网盘.desktop"));
+  std::string updater = dest + "/win64/updator";
+  ASSERT_TRUE(fs::exists(updater));
+  EXPECT_NE(fs::status(updater).permissions() & fs::perms::owner_exec, fs::perms::none);
+
+  std::string up = tmp.path() + "/up";
+  fs::create_directories(up + "/win64_update");
+  std::ofstream(up + "/win64_update/version.txt") << "2";
+  std::ofstream(up + "/win64_update/update.cmd") << "cp $sour$version.txt $dest$version.txt\r\n";
+  std::string update = tmp.path() + "/dl/update.7z";
+  fs::create_directories(tmp.path() + "/dl");
+  pack(up, "win64_update", update, false);
+  TRun u = run(updater, {"--cli", "upd", update}, user_env(), "\nn\n");
+  EXPECT_EQ(u.status, 0) << u.out << u.err;
+  EXPECT_NE(u.out.find("Install completed!\nStart the client? [Y/n] "), std::string::npos) << u.out;
+  std::ifstream version(dest + "/win64/version.txt");
+  std::string v;
+  version >> v;
+  EXPECT_EQ(v, "2");
+}
+
+TEST_F(RealPackages, DamagedPackageEndsWithTheError) {
+  std::string package = tmp.write("broken.7z", "this is not an archive");
+  TRun r = run(setup_exe, {"--cli", "--yes", "--package", package, "--dir", tmp.path() + "/d"}, user_env());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err.rfind("Installation failed: ", 0), 0u) << r.err;
+  EXPECT_EQ(r.out.find("Install completed!"), std::string::npos);
+  EXPECT_TRUE(fs::exists(package));
+  EXPECT_FALSE(fs::exists(tmp.path() + "/d/win64/updator"));
 }
 
 }  // namespace
