@@ -100,9 +100,17 @@ int64_t Tfifo_Mem_stream::Write(const void* Buffer, int64_t Count) {
   if (Count <= 0) return 0;
   if (!Buffer) return -1;
   Guard g(iLock);
+  const char* src = static_cast<const char*>(Buffer);
+  std::string alias;
+  if (databuf && src >= databuf && src < databuf + capacity_) {
+    // Bytes of this stream itself: making room may move or free them.
+    if (Count > int64_t(databuf + capacity_ - src)) return -1;
+    alias.assign(src, size_t(Count));
+    src = alias.data();
+  }
   char* at = room_locked(Count);
   if (!at) return -1;
-  std::memcpy(at, Buffer, size_t(Count));
+  std::memcpy(at, src, size_t(Count));
   write_pos += static_cast<int32_t>(Count);
   data_len += static_cast<int32_t>(Count);
   return Count;
