@@ -652,6 +652,7 @@ TEST(PhysMem, LockedBlockWholePagesAndErrors) {
   const size_t before = locked_kib();
   {
     ux::TAWE_Mem m(uint32_t(2 * ps + 100));
+    if (m.GetError() == ux::TAWE_Mem::kNotGranted) GTEST_SKIP() << "lock limit below 3 pages";
     ASSERT_EQ(m.GetError(), ux::TAWE_Mem::kOk);
     EXPECT_TRUE(m.active());
     EXPECT_EQ(m.MemSize(), 2 * ps + 100);
