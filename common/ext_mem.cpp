@@ -70,6 +70,7 @@ int64_t Tfifo_Mem_stream::Seek(int64_t offset, TSeekOrigin origin) {
 // Room for count more bytes at the tail (steps 1-3 of making room): the
 // address where they go, or null with nothing changed.
 char* Tfifo_Mem_stream::room_locked(int64_t count) {
+  if (count > limit_) return nullptr;
   if (int64_t(write_pos) + count <= capacity_) return databuf + write_pos;
   const int64_t need = int64_t(data_len) + count;
   if (need > limit_) return nullptr;

@@ -325,6 +325,8 @@ TEST(FifoStream, SetSizeAndInsertAfter) {
   s.SetSize(5);
   EXPECT_EQ(s.DataLength(), 5);
   EXPECT_EQ(s.asString(3), "abc");
+  s.SetSize(INT64_MAX);  // cannot be made: nothing changes
+  EXPECT_EQ(s.DataLength(), 5);
   s.SetSize(-1);
   EXPECT_EQ(s.DataLength(), 0);
   s.WriteString("ace");
