@@ -70,6 +70,7 @@ int64_t Tfifo_Mem_stream::Seek(int64_t offset, TSeekOrigin origin) {
 // Room for count more bytes at the tail (steps 1-3 of making room): the
 // address where they go, or null with nothing changed.
 char* Tfifo_Mem_stream::room_locked(int64_t count) {
+  if (count > limit_) return nullptr;
   if (int64_t(write_pos) + count <= capacity_) return databuf + write_pos;
   const int64_t need = int64_t(data_len) + count;
   if (need > limit_) return nullptr;
@@ -100,9 +101,17 @@ int64_t Tfifo_Mem_stream::Write(const void* Buffer, int64_t Count) {
   if (Count <= 0) return 0;
   if (!Buffer) return -1;
   Guard g(iLock);
+  const char* src = static_cast<const char*>(Buffer);
+  std::string alias;
+  if (databuf && src >= databuf && src < databuf + capacity_) {
+    // Bytes of this stream itself: making room may move or free them.
+    if (Count > int64_t(databuf + capacity_ - src)) return -1;
+    alias.assign(src, size_t(Count));
+    src = alias.data();
+  }
   char* at = room_locked(Count);
   if (!at) return -1;
-  std::memcpy(at, Buffer, size_t(Count));
+  std::memcpy(at, src, size_t(Count));
   write_pos += static_cast<int32_t>(Count);
   data_len += static_cast<int32_t>(Count);
   return Count;

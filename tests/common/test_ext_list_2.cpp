@@ -283,6 +283,7 @@ TEST(Last3Value, MostRecentFirstAndZeroSlots) {
   ASSERT_TRUE(v.is_last_value(7, at));
   EXPECT_EQ(at, 99);
 
+  EXPECT_EQ(ux::TUX_Last_3_value(INT32_MAX).vals().size(), size_t(ux::TUX_Last_3_value::kMaxLen));
   ux::TUX_Last_3_value none(-2);
   none.set_last_value(1, 1);
   EXPECT_FALSE(none.is_last_value(1, at));
