@@ -72,6 +72,8 @@ void BM_FifoPool_PushPop_Depth64(benchmark::State& state) {
   ux::TUX_FIFO_Pool q;
   void* p;
   for (int i = 0; i < 64; ++i) q.push(&p);
+  q.push(&p);  // the 65th item, cycled from here on
+  q.Pop_Data_out(p);
   const uint64_t a0 = t_alloc_count;
   for (auto _ : state) {
     q.push(&p);

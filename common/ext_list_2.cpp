@@ -237,7 +237,7 @@ void TUX_FIFO_Pool::Clear(bool FreeAll) {
 }
 
 TUX_Last_3_value::TUX_Last_3_value(int32_t len)
-    : vals_(static_cast<size_t>(len > 0 ? len : 0), TSlot{0, 0}) {}
+    : vals_(static_cast<size_t>(len <= 0 ? 0 : (len > kMaxLen ? kMaxLen : len)), TSlot{0, 0}) {}
 
 bool TUX_Last_3_value::is_last_value(uint32_t V, int64_t& at_time) const {
   for (const TSlot& s : vals_) {

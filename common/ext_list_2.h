@@ -118,7 +118,9 @@ class TUX_Last_3_value {
     int64_t at_last;
   };
 
-  // len < 0 counts as 0 (nothing is ever remembered).
+  static constexpr int32_t kMaxLen = 4096;
+
+  // len < 0 counts as 0 (nothing is ever remembered); at most kMaxLen slots.
   explicit TUX_Last_3_value(int32_t len = 3);
 
   // True when a slot holds V; at_time := that slot's time.

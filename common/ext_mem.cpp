@@ -70,6 +70,7 @@ int64_t Tfifo_Mem_stream::Seek(int64_t offset, TSeekOrigin origin) {
 // Room for count more bytes at the tail (steps 1-3 of making room): the
 // address where they go, or null with nothing changed.
 char* Tfifo_Mem_stream::room_locked(int64_t count) {
+  if (count > limit_) return nullptr;
   if (int64_t(write_pos) + count <= capacity_) return databuf + write_pos;
   const int64_t need = int64_t(data_len) + count;
   if (need > limit_) return nullptr;
@@ -100,9 +101,17 @@ int64_t Tfifo_Mem_stream::Write(const void* Buffer, int64_t Count) {
   if (Count <= 0) return 0;
   if (!Buffer) return -1;
   Guard g(iLock);
+  const char* src = static_cast<const char*>(Buffer);
+  std::string alias;
+  if (databuf && src >= databuf && src < databuf + capacity_) {
+    // Bytes of this stream itself: making room may move or free them.
+    if (Count > int64_t(databuf + capacity_ - src)) return -1;
+    alias.assign(src, size_t(Count));
+    src = alias.data();
+  }
   char* at = room_locked(Count);
   if (!at) return -1;
-  std::memcpy(at, Buffer, size_t(Count));
+  std::memcpy(at, src, size_t(Count));
   write_pos += static_cast<int32_t>(Count);
   data_len += static_cast<int32_t>(Count);
   return Count;
@@ -630,6 +639,7 @@ void TEx_Mem_Block_List::close() {
   std::vector<PEx_Mem_Block_Base> kept;
   {
     std::lock_guard<std::mutex> g(lock);
+    if (closed_) return;
     closed_ = true;
     kept.swap(list);
   }
@@ -726,13 +736,19 @@ namespace {
 struct TThreadBlockLists {
   TEx_Mem_Block_List* small = nullptr;
   TEx_Mem_Block_List* large = nullptr;
-  ~TThreadBlockLists() {
-    if (small) small->close();
-    if (large) large->close();
-  }
+  ~TThreadBlockLists();
 };
 
 thread_local TThreadBlockLists t_block_lists;
+// Set once the thread's lists are gone (its thread_local destructors run).
+thread_local bool t_block_lists_ended = false;
+
+TThreadBlockLists::~TThreadBlockLists() {
+  t_block_lists_ended = true;
+  if (small) small->close();
+  if (large) large->close();
+  small = large = nullptr;
+}
 
 }  // namespace
 
@@ -745,6 +761,14 @@ TEx_Mem_Block_List& thread_mem_block_list(bool large) {
 void* get_mem_block(int32_t Size, bool try_AWE) {
   if (Size < 0) return nullptr;
   try {
+    if (t_block_lists_ended) {
+      // Late request while the thread ends: a closed list that lives only as
+      // long as this block.
+      TEx_Mem_Block_List* l = TEx_Mem_Block_List::create(0);
+      void* p = l->get_block(Size, try_AWE);
+      l->close();
+      return p;
+    }
     return thread_mem_block_list(Size > kSmallBlockMax).get_block(Size, try_AWE);
   } catch (...) {
     return nullptr;

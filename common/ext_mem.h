@@ -70,9 +70,6 @@ class Tfifo_Mem_stream : public TStream {
   // Larger: extends the content at the tail by bytes of unspecified value;
   // smaller (or negative): cuts bytes off the tail.
   void SetSize(int64_t NewSize) override;
-  // Empties the stream; with auto_compact a buffer above kCompactAbove bytes
-  // is reallocated to kCompactTo bytes.
-  virtual void Reset(bool auto_compact);
   // Upper bound of the capacity (1..kMaxCapacity); a smaller current
   // capacity is not shrunk by this.
   void SetCapacityLimit(int32_t limit);
@@ -152,6 +149,9 @@ class Tfifo_Mem_stream : public TStream {
   // Removes min(Size, DataLength) bytes from the head; removing everything
   // is Reset(auto_compact_space).
   virtual void Delete(int32_t Size);
+  // Empties the stream; with auto_compact a buffer above kCompactAbove bytes
+  // is reallocated to kCompactTo bytes.
+  virtual void Reset(bool auto_compact);
   int32_t Read_And_Remove(void* Buffer, int32_t Count);
   // When tagstr occurs (from startpos): the bytes before it, removed together
   // with the tag. Otherwise "" and nothing removed.
@@ -334,7 +334,8 @@ void* get_mem_block(int32_t Size, bool try_AWE = false);
 // get_mem_block is rejected by the record's check value (best effort: the
 // 16 bytes before it must be readable). Every failure is swallowed.
 void free_mem_block(void* address) noexcept;
-// The calling thread's list (created when missing).
+// The calling thread's list (created when missing). Not for thread_local
+// destructors: get_mem_block handles requests made while a thread ends.
 TEx_Mem_Block_List& thread_mem_block_list(bool large);
 
 }  // namespace ux

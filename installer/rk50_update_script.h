@@ -40,7 +40,8 @@ struct TUpdateResult {
 // applied is true. On an exception the action stays disabled.
 TUpdateResult apply_update_package(const std::string& package_path, IUpdateUi& ui,
                                    const std::string& install_dir, const std::string& library_path);
-// Same with the installation folder and library of the running executable.
+// Same with the installation folder and library of the running executable;
+// the carried library is deployed there first when missing.
 TUpdateResult apply_update_package(const std::string& package_path, IUpdateUi& ui);
 
 // The work between disabling and re-enabling the action, for controllers that

@@ -231,6 +231,12 @@ TEST(FifoPool, ConcurrentProducersConsumersLoseNothing) {
       done_producers++;
     });
   }
+  std::atomic<bool> watching{true};
+  std::thread watcher([&] {
+    long long seen = 0;
+    while (watching.load()) seen += q.count() + (q.Data_First() != nullptr) + q.blank_count();
+    EXPECT_GE(seen, 0);
+  });
   for (int t = 0; t < 2; ++t) {
     ts.emplace_back([&] {
       void* p;
@@ -247,6 +253,8 @@ TEST(FifoPool, ConcurrentProducersConsumersLoseNothing) {
     });
   }
   for (auto& t : ts) t.join();
+  watching = false;
+  watcher.join();
   long long expect = 0;
   for (int t = 0; t < kProducers; ++t)
     for (int i = 1; i <= kPerProducer; ++i) expect += t * 1000000LL + i;
@@ -275,6 +283,7 @@ TEST(Last3Value, MostRecentFirstAndZeroSlots) {
   ASSERT_TRUE(v.is_last_value(7, at));
   EXPECT_EQ(at, 99);
 
+  EXPECT_EQ(ux::TUX_Last_3_value(INT32_MAX).vals().size(), size_t(ux::TUX_Last_3_value::kMaxLen));
   ux::TUX_Last_3_value none(-2);
   none.set_last_value(1, 1);
   EXPECT_FALSE(none.is_last_value(1, at));

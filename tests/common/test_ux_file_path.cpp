@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "common/ux_common.h"
+#include "common/ux_json_v2.h"
 
 namespace fs = std::filesystem;
 using namespace ux;
@@ -224,14 +225,25 @@ TEST(Path, ListFiles) {
   spit(dir / "one/b.TXT", "12345");
   utimensat(AT_FDCWD, (dir / "one/b.TXT").c_str(), times, 0);
   EXPECT_EQ(TUX_Path::listFiles(dir / "l/*.*", false).size(), 6u) << "*.* matches every name";
-  const std::string json = TUX_Path::listFilesAsJson(dir / "one/b.*");
-  EXPECT_EQ(json, "[{\"name\":\"" + dir / "one/b.TXT" + "\",\"size\":5,\"time\":\"" + when +
-                      "\",\"type\":\"file\"}]");
+  auto arr = TUX_Path::listFilesAsJsonArray(dir / "one/b.*", false);
+  ASSERT_NE(arr->AsArray(), nullptr);
+  ASSERT_EQ(arr->AsArray()->Length(), 1);
+  const TJsonObject* item = arr->AsArray()->Get(0);
+  EXPECT_EQ(item->GetString("name"), dir / "one/b.TXT");
+  EXPECT_EQ(item->GetInt("size"), 5);
+  EXPECT_EQ(item->GetString("type"), "file");
+  EXPECT_EQ(item->GetString("time"), when);
+  auto parsed = TJsonObject::Parse(TUX_Path::listFilesAsJson(dir / "l/", true));
+  ASSERT_NE(parsed, nullptr);
+  ASSERT_EQ(parsed->AsArray()->Length(), 9);
+  EXPECT_EQ(parsed->AsArray()->Get(3)->GetString("type"), "dir");
+  EXPECT_EQ(parsed->AsArray()->Get(3)->GetInt("size", -1), 0);
+  EXPECT_EQ(parsed->AsArray()->Get(4)->GetString("name"), dir / "l/sub/c.txt");
   EXPECT_EQ(TUX_Path::listFilesAsJson(dir / "none/"), "[]");
   spit(dir / "q/we\"ird\\.txt", "");
-  EXPECT_EQ(TUX_Path::listFilesAsJson(dir / "q/").substr(0, 12 + dir.path().size()),
-            "[{\"name\":\"" + dir / "q/");
-  EXPECT_NE(TUX_Path::listFilesAsJson(dir / "q/").find("we\\\"ird\\\\.txt"), std::string::npos);
+  auto q = TJsonObject::Parse(TUX_Path::listFilesAsJson(dir / "q/"));
+  ASSERT_NE(q, nullptr);
+  EXPECT_EQ(q->AsArray()->Get(0)->GetString("name"), dir / "q/we\"ird\\.txt");
 }
 
 TEST(Path, FolderOperationsLeaveTheCurrentDirectoryAlone) {

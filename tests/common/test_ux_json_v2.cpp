@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -13,6 +14,7 @@
 #include <map>
 #include <random>
 #include <set>
+#include <thread>
 
 namespace fs = std::filesystem;
 using namespace ux;
@@ -326,6 +328,22 @@ TEST(JsonParse, RandomAndTruncatedInputNeverCrash) {
   }
 }
 
+TEST(JsonParse, TokensBeyondTheBufferCapFail) {
+  TJsonTokener tok(100);
+  const std::string long_text(200, 'x');
+  EXPECT_EQ(TJsonObject::ParseEx_New(tok, "[\"" + long_text + "\"]"), nullptr);
+  EXPECT_EQ(tok.err, json_tokener_error_parse_string);
+  EXPECT_EQ(TJsonObject::ParseEx_New(tok, "[\"" + std::string(99, 'x') + "\\n\\n\"]"), nullptr);
+  EXPECT_EQ(tok.err, json_tokener_error_parse_string);
+  EXPECT_EQ(TJsonObject::ParseEx_New(tok, "{\"" + long_text + "\":1}"), nullptr);
+  EXPECT_EQ(tok.err, json_tokener_error_parse_object_key_name);
+  EXPECT_EQ(TJsonObject::ParseEx_New(tok, "[" + std::string(200, '1') + "]"), nullptr);
+  EXPECT_EQ(tok.err, json_tokener_error_parse_number);
+  auto ok = TJsonObject::ParseEx_New(tok, "[\"" + std::string(90, 'x') + "\"]");
+  ASSERT_NE(ok, nullptr);
+  EXPECT_EQ(ok->GetArray_Item(0)->AsString().size(), 90u);
+}
+
 TEST(JsonParse, TokenerReuseAndParseEx) {
   TJsonTokener tok;
   EXPECT_EQ(TJsonObject::ParseEx_New(tok, "[1,"), nullptr);
@@ -471,12 +489,11 @@ TEST(JsonWrite, CachedTextAndWriters) {
   EXPECT_EQ(fake.Size(), 0);
   StringStream ss;
   ss.data = "old contents";
-  {
-    TJsonWriterStream wst(ss);
-    wst.Reset();
-    EXPECT_EQ(wst.Write(v.get(), false, 0), 0);
-  }
-  EXPECT_EQ(ss.data, "{\"k\":\"v\"}");
+  TJsonWriterStream wst(ss);
+  wst.Reset();
+  EXPECT_EQ(ss.data, "");
+  EXPECT_EQ(wst.Write(v.get(), false, 0), 0);
+  EXPECT_EQ(ss.data, "{\"k\":\"v\"}");  // in the stream once Write returns
 }
 
 TEST(JsonWrite, SaveToStreamAndFile) {
@@ -841,4 +858,26 @@ TEST(JsonAvl, Search) {
   TJsonAvlIterator empty(nullptr);
   empty.First();
   EXPECT_EQ(empty.GetIter(), nullptr);
+}
+
+// ---------------------------------------------------------------- threads
+
+TEST(JsonThreads, SeparateDocumentsOnSeparateThreadsShareNoState) {
+  const std::string text =
+      "{\"z\":[1,2.5,\"s\\u00e9\"],\"a\":{\"k\":true},\"m\":\":BIN:AQID\",\"B\":null}";
+  const std::string expected = TJsonObject::Parse(text)->AsJSon(true);
+  std::vector<std::thread> threads;
+  std::atomic<int> mismatches{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      TJsonTokener tok;
+      for (int i = 0; i < 300; ++i) {
+        auto v = TJsonObject::ParseEx_New(tok, text);
+        std::string bin;
+        if (!v || v->AsJSon(true) != expected || v->Clone()->GetBin("m", bin) != 3) ++mismatches;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(mismatches.load(), 0);
 }

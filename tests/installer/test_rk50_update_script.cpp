@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "common/ux_common.h"
 #include "installer/rk50_package_install.h"
+#include "installer/rk50_services.h"
 #include "support/archive_maker.h"
 
 using namespace qlyn_test;
@@ -18,6 +21,29 @@ struct TUi : rk50::IUpdateUi {
   void set_action_enabled(bool enabled) override { calls.push_back(enabled ? "enable" : "disable"); }
   void process_pending_events() override { calls.push_back("events"); }
   std::vector<std::string> calls;
+};
+
+// HOME and the XDG folders pointed into a test folder.
+class TEnvScopeHome {
+ public:
+  explicit TEnvScopeHome(const std::string& home) {
+    for (const char* n : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME"}) {
+      const char* v = std::getenv(n);
+      saved_.emplace_back(n, v ? std::optional<std::string>(v) : std::nullopt);
+    }
+    ::setenv("HOME", home.c_str(), 1);
+    ::unsetenv("XDG_CONFIG_HOME");
+    ::unsetenv("XDG_DATA_HOME");
+  }
+  ~TEnvScopeHome() {
+    for (auto& [n, v] : saved_) {
+      if (v) ::setenv(n, v->c_str(), 1);
+      else ::unsetenv(n);
+    }
+  }
+
+ private:
+  std::vector<std::pair<const char*, std::optional<std::string>>> saved_;
 };
 
 class CodePageScope {
@@ -249,4 +275,36 @@ TEST_F(UpdatePackageTest, RunUpdatePackageLeavesTheButtonToTheCaller) {
   EXPECT_EQ(read_file(inst + "rk50cli_dsk"), "client v2");
   EXPECT_FALSE(exists(inst + "obsolete.dll"));
   EXPECT_THROW(rk50::run_update_package(tmp / "downloads/none.7z", inst, {}, library_path()), ux::Exception);
+}
+
+// The production services of qlyn-setup over the real units: offline install
+// of a package, then an update, with the library deployed beside the executable.
+TEST_F(UpdatePackageTest, ProductionServicesInstallAndUpdate) {
+  TEnvScopeHome home(tmp / "home");
+  const std::string src = tmp / "src_install";
+  write_file(src + "/win64/rk50cli_dsk", "client v1");
+  write_file(src + "/win64/cuuid.inf", "id");
+  const std::string package = tmp / "offline.7z";
+  ASSERT_EQ(make_7z(package, src, "win64", "-mhe=on -p" + rk50::package_password()), 0);
+
+  rk50::TProductionServices services;
+  services.deploy_archive_library(ux::exe_dir());
+  ASSERT_TRUE(exists(ux::exe_dir() + "7z.so"));
+  const std::string dest = tmp / "installed/";
+  int64_t total = 0;
+  services.extract_package(package, dest, [&](bool is_total, int64_t v) {
+    if (is_total) total = v;
+  });
+  EXPECT_EQ(total, 11);  // unpacked bytes of both files
+  services.finish_install(rk50::TFinishInstall{dest, package, 1, false});
+  EXPECT_TRUE(exists(package));
+  EXPECT_FALSE(exists(dest + "win64/cuuid.inf"));
+  EXPECT_TRUE(exists(dest + "win64/updator"));
+  EXPECT_TRUE(exists(tmp / "home/Desktop/Qlyn 私有网盘.desktop"));
+
+  const std::string update = make_update("cp $sour$rk50cli_dsk $dest$rk50cli_dsk\n");
+  int events = 0;
+  services.apply_update_package(update, dest + "win64/", [&] { ++events; });
+  EXPECT_EQ(events, 1);
+  EXPECT_EQ(read_file(dest + "win64/rk50cli_dsk"), "client v2");
 }
