@@ -304,7 +304,7 @@ void Tmain_form::install_on_worker(const std::string& archive_path, bool delete_
   }
   try {
     std::string text = lang_text_fmt(msg_install_failed_fmt, {error});
-    gui_post([this, text, error] {
+    gui_post([this, text] {
       gui_.set_text(TControl::Label2, text);
       f_outcome = TRunOutcome::failed;
       f_error_text = text;

@@ -128,6 +128,23 @@ TEST_F(QtWindow, ChineseUpdateWindow) {
   EXPECT_EQ(w->form().state(), rk50::st_update_done);
   EXPECT_EQ(text_of(*w, "Button1"), "安装完毕！");
   EXPECT_TRUE(find<QPushButton>(*w, "Button1")->isEnabled());
+
+  find<QPushButton>(*w, "Button1")->click();
+  EXPECT_EQ(services.count("start:" + ux::exe_dir() + "rk50cli_dsk"), 1u);
+  EXPECT_EQ(services.count("pause:200"), 1u);
+  EXPECT_FALSE(w->isVisible());
+}
+
+TEST_F(QtWindow, MissingUpdatePackageLeavesButtonInert) {
+  rk50::TStartOptions options;
+  options.args = {"update", dir + "/missing.7z"};
+  auto w = open(options);
+  EXPECT_EQ(w->form().state(), rk50::st_package_missing);
+  find<QPushButton>(*w, "Button1")->click();
+  QApplication::processEvents();
+  EXPECT_EQ(w->form().state(), rk50::st_package_missing);
+  EXPECT_TRUE(w->isVisible());
+  EXPECT_TRUE(services.calls.empty());
 }
 
 TEST_F(QtWindow, WorkerEventsReachTheWindowQueued) {
@@ -155,6 +172,9 @@ TEST_F(QtWindow, WorkerEventsReachTheWindowQueued) {
   EXPECT_EQ(text_of(*w, "Button1"), "Close");
   EXPECT_EQ(w->form().state(), rk50::st_finished);
   EXPECT_EQ(services.count("extract:" + w->form().saved_fname() + "->" + dir + "/typed/"), 1u);
+
+  find<QPushButton>(*w, "Button1")->click();
+  EXPECT_FALSE(w->isVisible());
 }
 
 TEST_F(QtWindow, AbortAsksAndClosesOnYes) {
