@@ -23,6 +23,10 @@
 #include "common/ux_common.h"
 #include "installer/rk50_services.h"
 
+// Read by ThreadSanitizer only: Qt's own worker threads (the image conversion
+// pool) synchronise through atomics in the uninstrumented Qt libraries.
+extern "C" const char* __tsan_default_suppressions() { return "race:libQt6Core.so\nrace:libQt6Gui.so\n"; }
+
 namespace rk50 {
 
 namespace {

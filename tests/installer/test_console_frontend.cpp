@@ -289,6 +289,27 @@ TEST_F(ConsoleFrontend, UpdateModeAppliesAndStartsClient) {
   EXPECT_EQ(bad.err, "cp: target folder missing\n");
 }
 
+#ifdef QLYN_HAVE_QT
+TEST_F(ConsoleFrontend, ScreenshotWritesWindowPng) {
+  for (const char* lang : {"zh_CN.UTF-8", "en_US.UTF-8"}) {
+    std::string png = tmp.path() + "/window.png";
+    fs::remove(png);
+    TRun r = run(setup_exe, {"--screenshot", png}, env(lang));
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::ifstream in(png, std::ios::binary);
+    std::string head(24, '\0');
+    in.read(head.data(), 24);
+    ASSERT_EQ(head.substr(0, 8), "\x89PNG\r\n\x1a\n");
+    auto be32 = [&](size_t at) {
+      return (unsigned char)head[at] << 24 | (unsigned char)head[at + 1] << 16 | (unsigned char)head[at + 2] << 8 |
+             (unsigned char)head[at + 3];
+    };
+    EXPECT_EQ(be32(16), 660u);
+    EXPECT_EQ(be32(20), 488u);
+  }
+}
+#endif
+
 // Packs folder src of root into archive with 7zz and the package password.
 void pack(const std::string& root, const std::string& src, const std::string& archive, bool encrypt_headers) {
   std::string cmd = "cd '" + root + "' && 7zz a -bd -bso0 -bsp0 -p'" + rk50::package_password() + "' " +

@@ -238,10 +238,6 @@ TEST_F(QtWindow, UpdateErrorIsReported) {
 
 }  // namespace
 
-// Qt's own worker threads (image conversion pool) synchronise through atomics
-// in the uninstrumented Qt libraries; ThreadSanitizer cannot see them.
-extern "C" const char* __tsan_default_suppressions() { return "race:libQt6Core.so\nrace:libQt6Gui.so\n"; }
-
 int main(int argc, char** argv) {
   if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
   QApplication app(argc, argv);
