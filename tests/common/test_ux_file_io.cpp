@@ -16,28 +16,15 @@
 #include "common/ext_mem.h"
 #include "common/ux_common.h"
 
+#include "support/scoped_env.h"
+
 namespace fs = std::filesystem;
 using namespace ux;
 
 namespace {
 
-class TempDir {
- public:
-  explicit TempDir(const char* base = "/tmp") {
-    std::string tmpl = std::string(base) + "/ux_file_io_XXXXXX";
-    if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp in " + std::string(base));
-    path_ = tmpl + "/";
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + name; }
+using TempDir = qlyn_test::TTempDir;
 
- private:
-  std::string path_;
-};
 
 std::string slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -188,7 +175,7 @@ TEST(BufferedFileStream, OpenErrorsAndResize) {
               std::string::npos)
         << e.what();
   }
-  EXPECT_THROW(TBufferedFileStream(text_to_utf16(dir.path()), fmOpenRead), Exception);
+  EXPECT_THROW(TBufferedFileStream(text_to_utf16(dir.dir()), fmOpenRead), Exception);
   EXPECT_THROW(TBufferedFileStream(text_to_utf16(dir / "no/such/x.bin"), fmCreate), Exception);
   ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
   EXPECT_THROW(TBufferedFileStream(text_to_utf16(dir / "pipe"), fmOpenRead), Exception)
@@ -233,7 +220,7 @@ TEST(ShareFile, OpenWriteKeepsContentAndNormalisesTheName) {
   TempDir dir;
   fs::create_directories(dir / "sub");
   spit(dir / "sub/f.txt", "hello world");
-  auto f = TShareFile::OpenWrite(dir.path() + "sub\\\\f.txt");
+  auto f = TShareFile::OpenWrite(dir.dir() + "sub\\\\f.txt");
   EXPECT_EQ(f->GetFileName(), dir / "sub/f.txt");
   EXPECT_EQ(f->GetSize(), 11);
   EXPECT_FALSE(f->IsReadOnly());
@@ -251,7 +238,7 @@ TEST(ShareFile, OpenWriteKeepsContentAndNormalisesTheName) {
   EXPECT_FALSE(exists(dir / "missing"));
   EXPECT_THROW(TShareFile::OpenRead(dir / "none.txt"), Exception);
   EXPECT_EQ(TShareFile::TryOpenFileRead(dir / "none.txt"), nullptr);
-  EXPECT_EQ(TShareFile::TryOpenFileRead(dir.path()), nullptr) << "a folder is not a file";
+  EXPECT_EQ(TShareFile::TryOpenFileRead(dir.dir()), nullptr) << "a folder is not a file";
 }
 
 TEST(ShareFile, NamesInCodePage936) {
@@ -260,11 +247,11 @@ TEST(ShareFile, NamesInCodePage936) {
   TempDir dir;
   // 0x95 0x5C is one GBK character whose second byte is a backslash; the
   // name normalisation must not turn it into a separator.
-  const std::string gbk_name = dir.path() + "\xd6\xd0\xce\xc4\\\x95\x5c.txt";
-  fs::create_directories(dir.path() + "\xe4\xb8\xad\xe6\x96\x87");
+  const std::string gbk_name = dir.dir() + "\xd6\xd0\xce\xc4\\\x95\x5c.txt";
+  fs::create_directories(dir.dir() + "\xe4\xb8\xad\xe6\x96\x87");
   const int64_t n = TShareFile::WriteBufToFile(gbk_name, "gbk", 3, 0);
-  const bool on_disk = exists(dir.path() + "\xe4\xb8\xad\xe6\x96\x87/\xe6\x98\x9e.txt");
-  const std::string back = TShareFile::FileToText(dir.path() + "\xd6\xd0\xce\xc4/\x95\x5c.txt");
+  const bool on_disk = exists(dir.dir() + "\xe4\xb8\xad\xe6\x96\x87/\xe6\x98\x9e.txt");
+  const std::string back = TShareFile::FileToText(dir.dir() + "\xd6\xd0\xce\xc4/\x95\x5c.txt");
   set_code_page(saved);
   EXPECT_EQ(n, 3);
   EXPECT_TRUE(on_disk) << "stored under the UTF-8 form of the name";
@@ -273,7 +260,7 @@ TEST(ShareFile, NamesInCodePage936) {
 
 TEST(ShareFile, UnreadableFile) {
   TempDir dir;
-  chmod(dir.path().c_str(), 0777);
+  chmod(dir.dir().c_str(), 0777);
   spit(dir / "secret", "x");
   chmod((dir / "secret").c_str(), 0);
   // Root reads anything: the checks run in a child without privileges.
@@ -451,11 +438,11 @@ TEST(ShareFileUtil, CopyShareFile) {
   spit(dir / "keep.bin", "keep");
   EXPECT_FALSE(TShareFile::CopyShareFile(dir / "none.bin", dir / "keep.bin"));
   EXPECT_EQ(slurp(dir / "keep.bin"), "keep");
-  EXPECT_FALSE(TShareFile::CopyShareFile(dir.path(), dir / "keep.bin")) << "a folder as source";
+  EXPECT_FALSE(TShareFile::CopyShareFile(dir.dir(), dir / "keep.bin")) << "a folder as source";
   EXPECT_THROW(TShareFile::CopyShareFile(dir / "s.bin", dir / "no/dir/d.bin"), Exception);
   EXPECT_FALSE(exists(dir / "no"));
 
-  EXPECT_TRUE(TShareFile::CopyShareFile(dir / "s.bin", dir.path() + "./s.bin"));
+  EXPECT_TRUE(TShareFile::CopyShareFile(dir / "s.bin", dir.dir() + "./s.bin"));
   EXPECT_EQ(slurp(dir / "s.bin"), data) << "copying a file onto itself changes nothing";
 
   spit(dir / "empty.bin", "");
@@ -529,7 +516,7 @@ TEST(ShareFileUtil, MoveAcrossFileSystems) {
   if (stat("/dev/shm", &a) != 0 || stat("/tmp", &b) != 0 || a.st_dev == b.st_dev ||
       access("/dev/shm", W_OK) != 0)
     GTEST_SKIP() << "no second file system";
-  TempDir shm("/dev/shm");
+  TempDir shm("ux_file_io", "/dev/shm");
   TempDir dir;
   const std::string data = pattern(700001, 11);
   spit(shm / "s.bin", data);
@@ -550,7 +537,7 @@ TEST(ShareFileUtil, MoveAcrossFileSystems) {
   EXPECT_EQ(slurp(shm / "s2.bin"), data);
   EXPECT_EQ(slurp(dir / "d2.bin"), "old");
   int entries = 0;
-  for (auto& e : fs::directory_iterator(dir.path())) {
+  for (auto& e : fs::directory_iterator(dir.dir())) {
     (void)e;
     ++entries;
   }
@@ -563,7 +550,7 @@ TEST(ShareFileUtil, DeleteAndBlankFiles) {
   spit(dir / "f.txt", "x");
   EXPECT_TRUE(TShareFile::deleteFile(dir / "f.txt"));
   EXPECT_FALSE(exists(dir / "f.txt"));
-  EXPECT_FALSE(TShareFile::deleteFile(dir.path().substr(0, dir.path().size() - 1)))
+  EXPECT_FALSE(TShareFile::deleteFile(dir.dir().substr(0, dir.dir().size() - 1)))
       << "a folder still exists at that name";
 
   EXPECT_EQ(TShareFile::CreateBlankFile(dir / "p/q/blank.bin", 5000), 5000);

@@ -14,37 +14,16 @@
 #include "common/ux_common.h"
 #include "common/ux_json_v2.h"
 
+#include "support/scoped_env.h"
+
 namespace fs = std::filesystem;
 using namespace ux;
 
 namespace {
 
-class CodePageScope {
- public:
-  explicit CodePageScope(int cp) : saved_(code_page()) { set_code_page(cp); }
-  ~CodePageScope() { set_code_page(saved_); }
+using TempDir = qlyn_test::TTempDir;
 
- private:
-  int saved_;
-};
 
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/ux_file_path_XXXXXX";
-    path_ = mkdtemp(tmpl);
-    path_ += "/";
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + name; }
-
- private:
-  std::string path_;
-};
 
 void spit(const std::string& path, const std::string& data) {
   fs::create_directories(fs::path(path).parent_path());
@@ -80,7 +59,7 @@ TEST(Path, NameAndFolderParts) {
 }
 
 TEST(Path, DoubleByteTrailIsNoSeparator) {
-  CodePageScope cp(CP_GBK);
+  qlyn_test::TCodePageScope cp(CP_GBK);
   // 0x95 0x5C is one GBK character whose second byte is a backslash.
   const std::string name = "dir/\x95\x5c.TXT";
   EXPECT_EQ(TUX_Path::extractfileName(name), "\x95\x5c.TXT");
@@ -153,7 +132,7 @@ TEST(Path, RemovePath) {
   spit(dir / "t/s1/b.txt", "b");
   spit(dir / "t/s1/s2/c.txt", "c");
   fs::create_directories(dir / "t/s3/s4");
-  fs::create_symlink(outside.path(), dir / "t/s1/link");
+  fs::create_symlink(outside.dir(), dir / "t/s1/link");
   const std::string cur = cwd();
   // 4 files + 1 link + s1, s2, s3, s4
   EXPECT_EQ(TUX_Path::RemovePath(dir / "t", false), 9);

@@ -12,6 +12,8 @@
 #include "installer/rk50_services.h"
 #include "support/archive_maker.h"
 
+#include "support/scoped_env.h"
+
 using namespace qlyn_test;
 using rk50::run_script_line;
 
@@ -46,14 +48,6 @@ class TEnvScopeHome {
   std::vector<std::pair<const char*, std::optional<std::string>>> saved_;
 };
 
-class CodePageScope {
- public:
-  explicit CodePageScope(int cp) : saved_(ux::code_page()) { ux::set_code_page(cp); }
-  ~CodePageScope() { ux::set_code_page(saved_); }
-
- private:
-  int saved_;
-};
 
 class ScriptLineTest : public ::testing::Test {
  protected:
@@ -166,7 +160,7 @@ TEST_F(ScriptLineTest, DeleteRemoveFolderAndUnknownCommands) {
 }
 
 TEST_F(ScriptLineTest, DoubleByteNamesKeepTheirTrailBackslash) {
-  CodePageScope gbk(ux::CP_GBK);
+  qlyn_test::TCodePageScope gbk(ux::CP_GBK);
   const std::string kuro = ux::gbk_to_utf8("\xFC\x5C");  // trail byte is a backslash
   write_file(sf + kuro + "/x.txt", "gbk");
   run(std::string("cp $sour$\xFC\x5C\\x.txt $dest$y.txt"));
