@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "installer/rk50_package_install.h"
+#include "support/archive_maker.h"
 
 extern char** environ;
 
@@ -102,26 +103,12 @@ TRun run(const std::string& exe, const std::vector<std::string>& args,
   return r;
 }
 
-class TempDir {
- public:
-  TempDir() {
-    std::string templ = (fs::temp_directory_path() / "rk50_cli_XXXXXX").string();
-    path_ = mkdtemp(templ.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-  std::string write(const std::string& name, const std::string& text) const {
-    std::string p = path_ + "/" + name;
-    std::ofstream(p) << text;
-    return p;
-  }
-
- private:
-  std::string path_;
-};
+// Writes text to dir/name; returns the path.
+std::string write_file(const qlyn_test::TTempDir& dir, const std::string& name, const std::string& text) {
+  std::string p = dir / name;
+  std::ofstream(p) << text;
+  return p;
+}
 
 // Position of needle in hay at or after from; npos when absent.
 size_t after(const std::string& hay, const std::string& needle, size_t from) {
@@ -136,9 +123,9 @@ class ConsoleFrontend : public ::testing::Test {
   std::map<std::string, std::string> env(const std::string& lang = "en_US.UTF-8") {
     return {{"LANG", lang}, {"LOCALAPPDATA", tmp.path() + "/appdata"}, {"QLYN_SIM_SCRIPT", script}};
   }
-  void events(const std::string& text) { script = tmp.write("script.txt", text); }
+  void events(const std::string& text) { script = write_file(tmp, "script.txt", text); }
 
-  TempDir tmp;
+  qlyn_test::TTempDir tmp{"rk50_cli"};
   std::string script;
   const std::string walk =
       "2 {\"cmd\":\"connected\", \"tag\":\"main-file\"}\n"
@@ -259,7 +246,7 @@ TEST_F(ConsoleFrontend, InstallationErrorEndsWithItsText) {
 
 TEST_F(ConsoleFrontend, OfflinePackageKeepsUserFile) {
   events("");
-  std::string package = tmp.write("client.7z", "7z");
+  std::string package = write_file(tmp, "client.7z", "7z");
   TRun r = run(sim_exe, {"--cli", "--yes", "--package", package, "--dir", tmp.path() + "/d"}, env());
   EXPECT_EQ(r.status, 0) << r.err;
   size_t p = r.out.find("Installing client.7z ...\n");
@@ -272,7 +259,7 @@ TEST_F(ConsoleFrontend, OfflinePackageKeepsUserFile) {
 
 TEST_F(ConsoleFrontend, UpdateModeAppliesAndStartsClient) {
   events("");
-  std::string package = tmp.write("update.7z", "7z");
+  std::string package = write_file(tmp, "update.7z", "7z");
   TRun r = run(sim_exe, {"--cli", "--yes", "UPD", package}, env());
   EXPECT_EQ(r.status, 0) << r.err;
   size_t p = r.out.find("Upgrade QLYN client for Windows\n");
@@ -310,11 +297,10 @@ TEST_F(ConsoleFrontend, ScreenshotWritesWindowPng) {
 }
 #endif
 
-// Packs folder src of root into archive with 7zz and the package password.
+// Packs folder src of root into archive with the package password.
 void pack(const std::string& root, const std::string& src, const std::string& archive, bool encrypt_headers) {
-  std::string cmd = "cd '" + root + "' && 7zz a -bd -bso0 -bsp0 -p'" + rk50::package_password() + "' " +
-                    (encrypt_headers ? "-mhe=on " : "") + "'" + archive + "' '" + src + "'";
-  ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+  std::string switches = "-p" + qlyn_test::quote(rk50::package_password()) + (encrypt_headers ? " -mhe=on" : "");
+  ASSERT_EQ(qlyn_test::make_7z(archive, root, qlyn_test::quote(src), switches), 0) << archive;
 }
 
 class RealPackages : public ConsoleFrontend {
@@ -366,7 +352,7 @@ TEST_F(RealPackages, OfflineInstallThenUpdateWithTheInstalledUpdater) {
 }
 
 TEST_F(RealPackages, DamagedPackageEndsWithTheError) {
-  std::string package = tmp.write("broken.7z", "this is not an archive");
+  std::string package = write_file(tmp, "broken.7z", "this is not an archive");
   TRun r = run(setup_exe, {"--cli", "--yes", "--package", package, "--dir", tmp.path() + "/d"}, user_env());
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err.rfind("Installation failed: ", 0), 0u) << r.err;

@@ -18,6 +18,7 @@
 #include "installer/qt/rk50_qt_window.h"
 #include "installer/rk50_stp_common.h"
 #include "rk50_fakes.h"
+#include "support/scoped_env.h"
 
 namespace {
 
@@ -64,15 +65,9 @@ class QtWindow : public ::testing::Test {
     unsetenv("LC_ALL");
     unsetenv("LC_MESSAGES");
     setenv("LANG", "en_US.UTF-8", 1);
-    std::string templ = (fs::temp_directory_path() / "rk50_qt_XXXXXX").string();
-    dir = mkdtemp(templ.data());
     setenv("LOCALAPPDATA", dir.c_str(), 1);
   }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir, ec);
-    rk50::select_lang("chn");
-  }
+  void TearDown() override { rk50::select_lang("chn"); }
   std::unique_ptr<TQtMainWindow> open(rk50::TStartOptions options = {}) {
     auto w = std::make_unique<TQtMainWindow>(services, options);
     w->show();
@@ -80,7 +75,8 @@ class QtWindow : public ::testing::Test {
     return w;
   }
 
-  std::string dir;
+  qlyn_test::TTempDir tmp{"rk50_qt"};
+  const std::string dir = tmp.path();
   TRecordingServices services;
 };
 
