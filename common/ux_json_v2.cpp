@@ -1408,6 +1408,18 @@ inline void skip_ws_then(TJsonTokenerSrec& level, TJsonTokenerState next) {
   level.state = json_tokener_state_eatws;
 }
 
+// After an element or member: close ends the container, "," goes on in
+// next. False for any other byte.
+inline bool after_item(TJsonTokenerSrec& level, unsigned char c, char close, TJsonTokenerState next) {
+  if (c == static_cast<unsigned char>(close))
+    skip_ws_then(level, json_tokener_state_finish);
+  else if (c == ',')
+    skip_ws_then(level, next);
+  else
+    return false;
+  return true;
+}
+
 // Starts a nested value one level down; the current level resumes in resume
 // once it is read. False at the depth limit.
 inline bool open_level(TJsonTokener& tok, TJsonTokenerState resume) {
@@ -1705,6 +1717,10 @@ std::unique_ptr<TJsonObject> TJsonObject::ParseEx_New(TJsonTokener& tok, std::st
         skip_ws_then(LV, json_tokener_state_array_sep);
         goto redo_char;
 
+      case json_tokener_state_array_sep:
+        if (!after_item(LV, c, ']', json_tokener_state_array)) FAIL(json_tokener_error_parse_array);
+        break;
+
       case json_tokener_state_object_field_start:
         if (c == '}') {
           skip_ws_then(LV, json_tokener_state_finish);
@@ -1732,17 +1748,10 @@ std::unique_ptr<TJsonObject> TJsonObject::ParseEx_New(TJsonTokener& tok, std::st
         skip_ws_then(LV, json_tokener_state_object_sep);
         goto redo_char;
 
-      case json_tokener_state_array_sep:
-      case json_tokener_state_object_sep: {
-        const bool in_array = LV.state == json_tokener_state_array_sep;
-        if (c == (in_array ? ']' : '}'))
-          skip_ws_then(LV, json_tokener_state_finish);
-        else if (c == ',')
-          skip_ws_then(LV, in_array ? json_tokener_state_array : json_tokener_state_object_field_start);
-        else
-          FAIL(in_array ? json_tokener_error_parse_array : json_tokener_error_parse_object_value_sep);
+      case json_tokener_state_object_sep:
+        if (!after_item(LV, c, '}', json_tokener_state_object_field_start))
+          FAIL(json_tokener_error_parse_object_value_sep);
         break;
-      }
     }
     if (c == 0) goto out;  // a NUL byte ends the text once it has been processed
     ++pos;
