@@ -184,18 +184,6 @@ void check_result(HRESULT hr) {
   if (hr != S_OK) throw Exception(result_text(hr));
 }
 
-namespace {
-
-// The text of a string property (empty for any other type); clears v.
-std::u16string take_text(const T7zPlugin& lib, PROPVARIANT v) {
-  std::u16string s;
-  if (v.vt == VT_BSTR) s = wide_to_utf16(v.bstrVal);
-  lib.clear_variant(v);
-  return s;
-}
-
-}  // namespace
-
 // ---------------------------------------------------------------- TPosixFileStream
 
 TPosixFileStream::TPosixFileStream(const std::string& path, TMode mode, unsigned create_mode) {
@@ -397,6 +385,18 @@ HRESULT T7zStream::GetSize(uint64_t* size) noexcept {
 HRESULT T7zStream::Flush() noexcept { return S_OK; }
 
 // ---------------------------------------------------------------- T7zPlugin / T7zArchive
+
+namespace {
+
+// The text of a string property (empty for any other type); clears v.
+std::u16string take_text(const T7zPlugin& lib, PROPVARIANT v) {
+  std::u16string s;
+  if (v.vt == VT_BSTR) s = wide_to_utf16(v.bstrVal);
+  lib.clear_variant(v);
+  return s;
+}
+
+}  // namespace
 
 T7zPlugin::T7zPlugin(const std::string& lib_name) : FLibName(lib_name) {
   const std::string os_name = text_to_os(lib_name);

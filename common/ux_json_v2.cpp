@@ -645,10 +645,9 @@ void TJsonAvlIterator::Last() {
 
 namespace {
 
-// One in-order step towards dir (1 = higher) along a root-to-entry path:
-// path[0..depth] with branch bit i the direction taken from path[i]. descend
-// walks down from an entry towards a direction, extending the path. depth
-// becomes -1 past the last entry.
+// One in-order step towards dir (1 = higher). path[0..depth] is the walk from
+// the root, branch bit i the direction taken at path[i]; descend(e, d) extends
+// it from e towards d. depth becomes -1 past the end.
 template <class Descend>
 void avl_step(PJsonAvlEntry* path, int32_t& depth, uint64_t& branch, int dir, Descend descend) {
   if (depth < 0) return;
