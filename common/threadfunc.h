@@ -12,8 +12,10 @@
 //   - called from the thread itself (inside a callback), Close() only asks the
 //     loop to end; the thread frees its object when the loop is over.
 // A thread closed before it was started still runs onStart and onStop once.
-// Either way the pointer is dead once Close() has been called (call it once);
-// CloseAndNil() also clears the owner's pointer.
+// When both happen (the owner closes while a callback closes the thread
+// through its sender), the owner's Close() joins and frees it. Either way the
+// pointer is dead once Close() has returned to the owner; CloseAndNil() also
+// clears the owner's pointer.
 //
 // Thread-safety: onStart, onStop, onExec and userfunc are set before start()
 // and not changed while the thread runs (Close() disables onExec without
@@ -94,10 +96,11 @@ class TExThread {
   void Execute() noexcept;
   static void run(TExThread* self) noexcept;
 
-  std::mutex mu_;  // guards th_, started_, self_free_
+  std::mutex mu_;  // guards th_, started_, self_free_, joiner_
   std::thread th_;
   bool started_ = false;
-  bool self_free_ = false;  // Close() came from the thread itself
+  bool self_free_ = false;  // the thread frees the object when its loop ends
+  bool joiner_ = false;     // a Close() from another thread joins and frees it
   std::atomic<bool> terminated_{false};
   std::atomic<bool> exec_enabled_{true};
   std::atomic<bool> in_execute_{false};

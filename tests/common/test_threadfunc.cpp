@@ -155,6 +155,29 @@ TEST(ExThread, CloseFromInsideItsOwnCallbackFreesTheThreadLater) {
   delete s;
 }
 
+// The owner closes the thread while a callback, seeing the termination,
+// closes it through its sender: the object is freed exactly once.
+TEST(ExThread, SelfCloseDuringTheOwnersCloseFreesOnce) {
+  const int64_t base = TExThread::live_count();
+  for (int k = 0; k < 10; ++k) {
+    std::atomic<bool> entered{false};
+    std::atomic<int> stops{0};
+    TExThread* t = TExThread::Create();
+    t->onExec = [&entered](void* sender) {
+      auto* self = static_cast<TExThread*>(sender);
+      entered = true;
+      while (!self->Terminated()) std::this_thread::yield();
+      self->Close();
+    };
+    t->onStop = [&stops](void*) { ++stops; };
+    t->start();
+    ASSERT_TRUE(eventually([&] { return entered.load(); }));
+    TExThread::CloseAndNil(t);
+    EXPECT_EQ(stops.load(), 1);
+    EXPECT_EQ(TExThread::live_count(), base);
+  }
+}
+
 // ---------------------------------------------------------------- tiny threads
 
 using ux::TTinyThread;

@@ -340,6 +340,45 @@ TEST_F(TimerTest, ConcurrentAddRemoveWhileTheOwnerScans) {
   EXPECT_EQ(runs.load(), 900);
 }
 
+// Callback objects released by the destruction find the timer closed.
+TEST(TimerLifecycle, NothingIsAddedOnceDestructionBegan) {
+  struct Seen {
+    int64_t add = -1;
+    int64_t delay = -1;
+    int64_t delay2 = -1;
+    bool exists = true;
+  };
+  Seen seen;
+  struct Probe {
+    Probe(TEX_Timer_Task* t, Seen* s) : timer(t), seen(s) {}
+    Probe(const Probe&) = delete;
+    Probe& operator=(const Probe&) = delete;
+    TEX_Timer_Task* timer;
+    Seen* seen;
+    int64_t handle = 0;
+    ~Probe() {
+      seen->add = timer->Add_Task(10, 0, [](int64_t, int64_t, bool&) {});
+      seen->delay = timer->Delay_Run(10, 0, [](int64_t, bool&) {});
+      seen->delay2 = timer->Delay_Run2(10, [](bool&) {});
+      timer->Delay_Run(10, [] {});
+      timer->dejet_define("late", [](const std::string&, const std::string&) {}, 10);
+      timer->Remove_Task(handle);
+      seen->exists = timer->Task_Exists(handle);
+    }
+  };
+  auto timer = std::make_shared<TEX_Timer_Task>();
+  auto probe = std::make_shared<Probe>(timer.get(), &seen);
+  probe->handle = timer->Add_Task(1000, 0, [probe](int64_t, int64_t, bool&) {});
+  ASSERT_NE(probe->handle, 0);
+  EXPECT_TRUE(timer->Task_Exists(probe->handle));
+  probe.reset();
+  timer.reset();
+  EXPECT_EQ(seen.add, 0);
+  EXPECT_EQ(seen.delay, 0);
+  EXPECT_EQ(seen.delay2, 0);
+  EXPECT_FALSE(seen.exists);
+}
+
 TEST(TimerLifecycle, NewTimerTaskIsDrivenByItsOwner) {
   TFakeClock clock;
   std::shared_ptr<ux::ITimer_Task> t = ux::new_timer_task(false);
