@@ -23,7 +23,6 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -63,7 +62,8 @@ class TExThread {
   // Create, then onExec := Exec_func; starts the thread only when Exec_func is set.
   static TExThread* CreateAndStart(TNotifyEvent Exec_func);
 
-  // Runs the thread; no effect once it runs.
+  // Runs the thread; no effect once it runs. Throws std::system_error when
+  // the thread cannot be created (the object stays usable and suspended).
   void start();
   // Ends the thread and frees the object (see the banner). Never throws.
   void Close() noexcept;

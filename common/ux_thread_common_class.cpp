@@ -53,10 +53,14 @@ TUX_New_Thread* TUX_New_Thread::Start() {
 TUX_New_Thread* TUX_New_Thread::pause() {
   f_exec_count.store(0, std::memory_order_relaxed);
   at_last_pause.store(now_ms(), std::memory_order_relaxed);
-  if (tls_current_worker == this)
+  if (tls_current_worker == this) {
     suspend_self();
-  else
+  } else {
+    // Overrides a wake-up left by an earlier Start: the later call holds.
+    std::lock_guard<std::mutex> g(wake_mu_);
+    wake_ = false;
     pause_request_.store(true, std::memory_order_release);
+  }
   return this;
 }
 

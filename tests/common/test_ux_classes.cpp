@@ -330,11 +330,10 @@ TEST_F(TimerTest, ConcurrentAddRemoveWhileTheOwnerScans) {
     });
   }
   for (auto& t : producers) t.join();
-  clock.advance(1000);
-  while (timer->count() > 0) {
+  EXPECT_TRUE(eventually([&] {
     clock.advance(1000);
-    std::this_thread::yield();
-  }
+    return timer->count() == 0;
+  }));
   stop = true;
   owner.join();
   EXPECT_EQ(runs.load(), 900);

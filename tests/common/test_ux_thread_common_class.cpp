@@ -332,4 +332,27 @@ TEST(NewThread, NegativeRecycleIntervalMakesASuspendedWorkerAvailable) {
   TUX_New_Thread::CloseAndNil(w);
 }
 
+// Start then pause from the owner while the worker runs: the later call holds.
+TEST(NewThread, PauseAfterAStartOfTheRunningWorkerHolds) {
+  Feed feed;
+  std::atomic<int> runs{0};
+  TUX_New_Thread* w = TUX_New_Thread::Create();
+  w->Setauto_pause(false);
+  w->onGetNewTask = [&](TUX_New_Thread*) { return feed.pop(); };
+  w->onExec = [&](TUX_New_Thread*, void*) { ++runs; };
+  w->Start();
+  feed.push(task_ptr(1));
+  ASSERT_TRUE(eventually([&] { return runs.load() == 1; }));
+  w->Start();
+  w->pause();
+  ASSERT_TRUE(eventually([&] { return w->suspended(); }));
+  feed.push(task_ptr(2));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_TRUE(w->suspended());
+  EXPECT_EQ(runs.load(), 1);
+  w->Start();
+  EXPECT_TRUE(eventually([&] { return runs.load() == 2; }));
+  TUX_New_Thread::CloseAndNil(w);
+}
+
 }  // namespace
