@@ -12,10 +12,11 @@
 //   - called from the thread itself (inside a callback), Close() only asks the
 //     loop to end; the thread frees its object when the loop is over.
 // A thread closed before it was started still runs onStart and onStop once.
-// When both happen (the owner closes while a callback closes the thread
-// through its sender), the owner's Close() joins and frees it. Either way the
-// pointer is dead once Close() has returned to the owner; CloseAndNil() also
-// clears the owner's pointer.
+// When the owner's Close() is under way while a callback closes the thread
+// through its sender, the owner's Close() joins and frees it. A thread that
+// closed itself may be freed at any moment, so the owner must not call
+// Close() on it afterwards. The pointer is dead once Close() was called;
+// CloseAndNil() also clears the owner's pointer.
 //
 // Thread-safety: onStart, onStop, onExec and userfunc are set before start()
 // and not changed while the thread runs (Close() disables onExec without

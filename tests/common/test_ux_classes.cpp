@@ -413,6 +413,7 @@ TEST(TimerLifecycle, TinyThreadModeRunsWithoutTheOwnersExecute) {
 TEST(TimerLifecycle, TinyModeTimerReleasedInsideItsOwnCallback) {
   TFakeClock clock;
   std::atomic<bool> done{false};
+  const int32_t before = ux::tiny_thread_pool()->count();
   auto holder = std::make_shared<std::shared_ptr<ux::ITimer_Task>>(ux::new_timer_task(true));
   std::weak_ptr<ux::ITimer_Task> weak = *holder;
   (*holder)->Delay_Run(5, [&, holder] {
@@ -420,7 +421,9 @@ TEST(TimerLifecycle, TinyModeTimerReleasedInsideItsOwnCallback) {
     done = true;
   });
   clock.advance(5);
-  EXPECT_TRUE(eventually([&] { return done.load() && weak.expired(); }));
+  // Leaving the pool (under its lock) ends the timer's last scan, which reads
+  // the clock of this frame; only then may the frame go.
+  EXPECT_TRUE(eventually([&] { return done.load() && weak.expired() && ux::tiny_thread_pool()->count() == before; }));
 }
 
 // ---------------------------------------------------------------- TActive_Base_Class
