@@ -228,6 +228,7 @@ TEST(TinyThreads, RaisingWorkIsSwallowedAndWorkCanBeReplaced) {
   EXPECT_TRUE(eventually([&] { return replaced.load() >= 3; }));
   t->set_thread_exec_event(nullptr);
   pool.reset();
+  t->Execute();  // waits out a pass still running the replaced work
   const int r = replaced.load();
   t->Execute();
   EXPECT_EQ(replaced.load(), r);
