@@ -16,7 +16,7 @@
 
 namespace rk50 {
 
-// Fixed names (Linux build).
+// Fixed names (Linux build). kShortcutName is UTF-8.
 inline constexpr const char* kShortcutName = "Qlyn 私有网盘";
 inline constexpr const char* kClientExeName = "rk50cli_dsk";
 inline constexpr const char* kUpdaterName = "updator";
@@ -97,6 +97,7 @@ struct TFinishResult {
 // ignored; a failed updater copy throws ux::Exception.
 TFinishResult finish_install(const TFinishInstallArgs& args);
 
+// target and name are process text; the entry is written in UTF-8.
 // Writes "<name>.desktop" (Type=Application, Exec=target, Path=its folder,
 // Icon) into the user's desktop folder (XDG_DESKTOP_DIR from
 // $XDG_CONFIG_HOME/user-dirs.dirs, else ~/Desktop) and into
