@@ -192,7 +192,7 @@ TPosixFileStream::TPosixFileStream(const std::string& path, TMode mode, unsigned
     fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, create_mode);
   if (fd_ < 0) {
     const int e = errno;
-    throw Exception("Cannot open file " + path + ": " + errno_text(e));
+    throw Exception("Cannot open file " + os_to_text(path) + ": " + errno_text(e));
   }
 }
 
@@ -518,6 +518,7 @@ void T7zInArchive::OpenArchive(const std::string& file_name) {
 }
 
 void T7zInArchive::OpenArchiveStream(IInStream* stream) {
+  if (!stream) throw Exception("No archive stream given");
   IInArchive* h = ArchiveHandler();
   FPendingError = nullptr;
   FItemCount = 0;
@@ -645,6 +646,7 @@ void T7zInArchive::ExtractItemToStream(uint32_t index, TStream& stream, bool tes
 
 void T7zInArchive::ExtractSome(const uint32_t* indices, uint32_t count, bool test, void* sender,
                                T7zGetStreamCallBack callback) {
+  if (count != 0 && !indices) throw Exception("No item indices given");
   for (uint32_t i = 0; i < count; ++i)
     if (indices[i] >= FItemCount) throw Exception("Item index " + std::to_string(indices[i]) + " out of range");
   FExtractCallBack = callback;
@@ -811,15 +813,16 @@ HRESULT T7zInArchive::folder_stream(uint32_t index, ISequentialOutStream** out) 
           return S_OK;
         }
         if (::stat(cur.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-          note_failure(index, "not a folder: " + cur);
+          note_failure(index, "not a folder: " + os_to_text(cur));
           return S_OK;
         }
       } else if (!S_ISDIR(st.st_mode)) {
-        note_failure(index, "not a folder: " + cur);
+        note_failure(index, "not a folder: " + os_to_text(cur));
         return S_OK;
       }
     } else if (errno != ENOENT || (::mkdir(cur.c_str(), 0777) != 0 && errno != EEXIST)) {
-      note_failure(index, "cannot create folder " + cur + ": " + errno_text(errno));
+      const int e = errno;
+      note_failure(index, "cannot create folder " + os_to_text(cur) + ": " + errno_text(e));
       return S_OK;
     }
   }
@@ -827,7 +830,7 @@ HRESULT T7zInArchive::folder_stream(uint32_t index, ISequentialOutStream** out) 
   struct stat st;
   if (::lstat(target.c_str(), &st) == 0) {
     if (S_ISDIR(st.st_mode)) {
-      note_failure(index, "a folder exists at " + target);
+      note_failure(index, "a folder exists at " + os_to_text(target));
       return S_OK;
     }
     // A fresh file rather than truncation: a busy executable, a read-only

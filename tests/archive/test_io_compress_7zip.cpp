@@ -548,3 +548,41 @@ TEST_F(SevenZipTest, ExtractionReplacesExistingFilesInsteadOfWritingThroughThem)
   EXPECT_EQ(read_file(dest + "/app/linked.txt"), "new linked");
   EXPECT_EQ(read_file(elsewhere), "keep me");
 }
+
+// Error texts are process text: under code page 936 the folder names in them
+// are GBK, like the path the caller gave.
+TEST_F(SevenZipTest, ErrorTextsUseTheProcessCodePage) {
+  write_file(src + "/数据/a.txt", "a");
+  const std::string archive = tmp / "cp.7z";
+  ASSERT_EQ(make_7z(archive, src, quote("数据"), std::string("-p") + kPass), 0);
+  fs::create_directories(tmp / "目录/数据/a.txt");  // a folder where the file goes
+  qlyn_test::TCodePageScope gbk(CP_GBK);
+  auto a = open(archive, utf8_to_utf16(kPass));
+  try {
+    a->ExtractAllToFolder(utf8_to_gbk(tmp / "目录"));
+    FAIL();
+  } catch (const Exception& e) {
+    const std::string what = e.what();
+    EXPECT_NE(what.find("a folder exists at " + utf8_to_gbk(tmp / "目录/数据/a.txt")), std::string::npos) << what;
+  }
+  try {
+    TPosixFileStream f(tmp / "目录/none", TPosixFileStream::fmOpenRead);
+    FAIL();
+  } catch (const Exception& e) {
+    EXPECT_NE(std::string(e.what()).find(utf8_to_gbk(tmp / "目录/none")), std::string::npos) << e.what();
+  }
+}
+
+TEST_F(SevenZipTest, MissingStreamsAndIndexListsAreRefused) {
+  write_file(src + "/one.txt", "1");
+  const std::string archive = tmp / "n.7z";
+  ASSERT_EQ(make_7z(archive, src, "one.txt"), 0);
+  auto a = new_in_archive(CLSID_CFormat7z, library_path());
+  EXPECT_THROW(a->OpenArchiveStream(nullptr), Exception);
+  a->OpenArchive(archive);
+  TCollect none;
+  EXPECT_THROW(a->ExtractSome(nullptr, 1, false, &none, collect_stream), Exception);
+  EXPECT_TRUE(none.streams.empty());
+  a->ExtractSome(nullptr, 0, false, &none, collect_stream);
+  EXPECT_TRUE(none.streams.empty());
+}
