@@ -224,6 +224,14 @@ TFinishResult finish_install(const TFinishInstallArgs& args) {
   }
   const std::string self = args.self_path.empty() ? self_exe_path() : args.self_path;
   std::string target = join_path(win64, kUpdaterName);
+  r.updater_path = target;
+  // The updater copy installing into its own folder: deleting the target
+  // would delete the running program and leave nothing to copy.
+  struct stat self_st, target_st;
+  if (::stat(ux::text_to_os(self).c_str(), &self_st) == 0 &&
+      ::stat(ux::text_to_os(target).c_str(), &target_st) == 0 && self_st.st_dev == target_st.st_dev &&
+      self_st.st_ino == target_st.st_ino)
+    return r;
   ux::delete_file(target);
   if (exists_os(target)) target += kUpdaterPendingSuffix;
   if (!ux::TShareFile::CopyShareFile(self, target)) throw ux::Exception("Cannot copy " + self + " to " + target);

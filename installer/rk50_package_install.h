@@ -93,7 +93,8 @@ struct TFinishResult {
 // Deletes the package (unless delete_package is false), in install mode
 // deletes win64/cuuid.inf and writes the desktop entries, then copies
 // self_path to win64/updator (win64/updator.tobe when the old one cannot be
-// removed) with its executable bits. Failed deletes and shortcut writes are
+// removed) with its executable bits; nothing is copied when self_path is that
+// updater itself. Failed deletes and shortcut writes are
 // ignored; a failed updater copy throws ux::Exception.
 TFinishResult finish_install(const TFinishInstallArgs& args);
 

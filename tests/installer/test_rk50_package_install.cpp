@@ -234,7 +234,15 @@ TEST_F(PackageInstallTest, FinishInstallInUpdateModeAndForAUserPackage) {
   EXPECT_FALSE(exists(tmp / "home/Desktop"));
   EXPECT_EQ(read_file(dest + "/win64/updator"), "me");
 
+  // The updater copy itself installing into its own folder keeps itself.
+  args.self_path = dest + "/win64/updator";
+  r = rk50::finish_install(args);
+  EXPECT_EQ(r.updater_path, dest + "/win64/updator");
+  EXPECT_EQ(read_file(dest + "/win64/updator"), "me");
+  EXPECT_FALSE(exists(dest + "/win64/updator.tobe"));
+
   // A package without a "win64" folder: the updater copy fails loudly.
+  args.self_path = tmp / "self";
   args.dest_path = tmp / "elsewhere";
   EXPECT_THROW(rk50::finish_install(args), ux::Exception);
 }
