@@ -35,7 +35,12 @@ void TExThread::start() {
   std::lock_guard<std::mutex> g(mu_);
   if (started_) return;
   in_execute_.store(true, std::memory_order_release);
-  th_ = std::thread(&TExThread::run, this);
+  try {
+    th_ = std::thread(&TExThread::run, this);
+  } catch (...) {
+    in_execute_.store(false, std::memory_order_release);
+    throw;
+  }
   started_ = true;
 }
 
@@ -175,7 +180,8 @@ void TTinyThread::close() {
 }
 
 TTinyThread_Pool::TTinyThread_Pool() {
-  th = TExThread::CreateAndStart([this](void*) { pass(); });
+  th = TExThread::Create();
+  th->onExec = [this](void*) { pass(); };
 }
 
 TTinyThread_Pool::~TTinyThread_Pool() {
@@ -193,10 +199,14 @@ void TTinyThread_Pool::add_task(const std::shared_ptr<TTinyThread>& item) {
   item->set_on_free([self](void* sender) {
     if (auto pool = self.lock()) pool->remove_task(static_cast<const TTinyThread*>(sender));
   });
-  std::lock_guard<std::mutex> g(mu_);
-  for (auto& e : list)
-    if (e.first == item.get()) return;
-  list.emplace_back(item.get(), item);
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    for (auto& e : list)
+      if (e.first == item.get()) return;
+    list.emplace_back(item.get(), item);
+  }
+  // Started here, not in the constructor: a pass needs the owner's shared_ptr.
+  th->start();
 }
 
 void TTinyThread_Pool::remove_task(const TTinyThread* item) {

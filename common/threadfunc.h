@@ -11,8 +11,9 @@
 //     touch at once;
 //   - called from the thread itself (inside a callback), Close() only asks the
 //     loop to end; the thread frees its object when the loop is over.
-// Either way the pointer is dead once Close() has been called; CloseAndNil()
-// also clears the owner's pointer.
+// A thread closed before it was started still runs onStart and onStop once.
+// Either way the pointer is dead once Close() has been called (call it once);
+// CloseAndNil() also clears the owner's pointer.
 //
 // Thread-safety: onStart, onStop, onExec and userfunc are set before start()
 // and not changed while the thread runs (Close() disables onExec without

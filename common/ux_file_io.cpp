@@ -8,8 +8,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <new>
 #include <thread>
 
+#include "common/ext_mem.h"
 #include "common/ux_common.h"
 #include "common/ux_file_path.h"
 
@@ -178,18 +180,26 @@ TBufferedFileStream::TBufferedFileStream(const TOsName& os_name, uint32_t mode,
         break;
     }
   }
+  // O_NONBLOCK keeps the open of a named pipe from waiting for a peer; it is
+  // cleared again once the name is known to be a file.
+  flags |= O_NONBLOCK;
   fd_ = ::open(os_name.name.c_str(), flags, 0666);
   if (fd_ < 0 && errno == EACCES && (mode & 3) == fmOpenWrite && !create) {
     fd_ = ::open(os_name.name.c_str(), (flags & ~O_RDWR) | O_WRONLY, 0666);
     readable = false;
   }
-  if (fd_ < 0) raise_open_error(create || (mode & fmOpenAlways), os_to_text(os_name.name), errno);
+  const bool creating = create || (mode & fmOpenAlways);
+  if (fd_ < 0) raise_open_error(creating, os_to_text(os_name.name), errno);
   struct stat st;
-  if (::fstat(fd_, &st) != 0 || S_ISDIR(st.st_mode)) {
-    const int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
+  int err = 0;
+  if (::fstat(fd_, &st) != 0) err = errno;
+  else if (S_ISDIR(st.st_mode)) err = EISDIR;
+  else if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) err = EINVAL;
+  else if (::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK) != 0) err = errno;
+  if (err != 0) {
     ::close(fd_);
     fd_ = -1;
-    raise_open_error(create, os_to_text(os_name.name), err);
+    raise_open_error(creating, os_to_text(os_name.name), err);
   }
   if (buffer_size <= 0) buffer_size = kShareFileCacheSize;
   FBufferSize = std::min(buffer_size, kMaxCacheSize);
@@ -464,6 +474,19 @@ int64_t TShareFile::WriteString_Ex(std::string_view s) {
 int64_t TShareFile::WriteBuf(const void* buf, int64_t len) {
   if (buf == nullptr || len <= 0) return 0;
   return Write(buf, len);
+}
+
+int64_t TShareFile::WriteBuf(Tfifo_Mem_stream& st) {
+  st.Lock();
+  int64_t n = 0;
+  try {
+    n = WriteBuf(st.DataPointer(0), st.DataLength());
+  } catch (...) {
+    st.unLock();
+    throw;
+  }
+  st.unLock();
+  return n;
 }
 
 int64_t TShareFile::WriteBytes(const TBytes& bs) {
@@ -772,7 +795,12 @@ TBytes TShareFile::FileToRawData(const std::string& fname, int64_t offset) {
   offset = std::max<int64_t>(offset, 0);
   const int64_t n = f->GetSize() - offset;
   if (n <= 0) return {};
-  TBytes data(static_cast<size_t>(n));
+  TBytes data;
+  try {
+    data.resize(static_cast<size_t>(n));
+  } catch (const std::bad_alloc&) {
+    return {};
+  }
   f->Seek(offset, TSeekOrigin::soBeginning);
   data.resize(static_cast<size_t>(read_fully(*f, data.data(), n)));
   return data;
@@ -786,7 +814,12 @@ std::string TShareFile::FileToText(const std::string& fname, int64_t offset, boo
   offset = std::max<int64_t>(offset, 0);
   const int64_t n = f->GetSize() - offset;
   if (n <= 0) return {};
-  std::string s(static_cast<size_t>(n), '\0');
+  std::string s;
+  try {
+    s.resize(static_cast<size_t>(n));
+  } catch (const std::bad_alloc&) {
+    return {};
+  }
   f->Seek(offset, TSeekOrigin::soBeginning);
   s.resize(static_cast<size_t>(read_fully(*f, s.data(), n)));
   if (!is_EncodingText) return s;

@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "common/ux_common.h"
+#include "common/ux_json_v2.h"
 
 namespace ux {
 
@@ -21,6 +22,8 @@ constexpr size_t npos = std::string::npos;
 // Deepest folder nesting RemovePath, RemoveEmptyPath and the listing descend
 // into; deeper entries count as failures / are not listed.
 constexpr int kMaxDepth = 256;
+// Most entries one listing returns.
+constexpr size_t kMaxListEntries = size_t(1) << 20;
 
 bool is_sep(char c) { return c == '/' || c == '\\'; }
 
@@ -181,7 +184,7 @@ void list_folder(const std::string& folder, const std::string& mask, bool recurs
   if (dir_fd < 0) return;
   std::vector<std::string> names;
   const bool ok = read_names(dir_fd, names);
-  for (size_t i = 0; ok && i < names.size(); ++i) {
+  for (size_t i = 0; ok && i < names.size() && out.size() < kMaxListEntries; ++i) {
     const std::string& os_name = names[i];
     const std::string name = os_to_text(os_name);
     if (!mask_matches(mask, name)) continue;
@@ -198,31 +201,6 @@ void list_folder(const std::string& folder, const std::string& mask, bool recurs
       list_folder(folder + name + "/", mask, recursive, depth + 1, out);
   }
   ::close(dir_fd);
-}
-
-void append_json_string(std::string& out, const std::string& s) {
-  out.push_back('"');
-  for (char ch : s) {
-    const auto c = static_cast<unsigned char>(ch);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out.push_back(ch);
-        }
-    }
-  }
-  out.push_back('"');
 }
 
 }  // namespace
@@ -325,22 +303,22 @@ std::vector<TUX_PathEntry> TUX_Path::listFiles(const std::string& pathName, bool
   return out;
 }
 
-std::string TUX_Path::listFilesAsJson(const std::string& pathName, bool includeSubDir) {
-  std::string out = "[";
-  bool first = true;
+std::unique_ptr<TJsonObject> TUX_Path::listFilesAsJsonArray(const std::string& pathName,
+                                                             bool includeSubDir) {
+  auto arr = TJsonObject::Create(json_type_array);
   for (const auto& e : listFiles(pathName, includeSubDir)) {
-    if (!first) out.push_back(',');
-    first = false;
-    out += "{\"name\":";
-    append_json_string(out, e.name);
-    out += ",\"size\":" + std::to_string(e.size) + ",\"time\":";
-    append_json_string(out, e.time);
-    out += ",\"type\":";
-    out += e.is_dir ? "\"dir\"" : "\"file\"";
-    out.push_back('}');
+    auto item = TJsonObject::Create(json_type_object);
+    item->Put("name", e.name);
+    item->Put("size", e.size);
+    item->Put("type", e.is_dir ? "dir" : "file");
+    item->Put("time", e.time);
+    if (arr->AsArray()->Add(std::move(item)) < 0) break;
   }
-  out.push_back(']');
-  return out;
+  return arr;
+}
+
+std::string TUX_Path::listFilesAsJson(const std::string& pathName, bool includeSubDir) {
+  return listFilesAsJsonArray(pathName, includeSubDir)->AsJSon(false);
 }
 
 }  // namespace ux

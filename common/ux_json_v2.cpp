@@ -194,7 +194,7 @@ int json_name_compare(std::string_view a, std::string_view b) {
 TJsonWriterString::TJsonWriterString(int64_t max_size)
     : FBuf(new char[64]), FSize(64), FMaxSize(max_size < 64 ? 64 : max_size) {}
 
-bool TJsonWriterString::Append(const char* bytes, size_t n) {
+bool TJsonWriterString::AppendGrow(const char* bytes, size_t n) {
   if (FFailed) return false;
   const int64_t need = FBPos + static_cast<int64_t>(n);
   if (need > FSize) {
@@ -271,7 +271,8 @@ void TJsonWriterStream::Reset() {
 
 namespace {
 
-void write_indent(TJsonWriter& w, int level) {
+template <class W>
+void write_indent(W& w, int level) {
   static const char kBlanks[] = "\n                                                               ";
   constexpr int kChunk = int(sizeof(kBlanks)) - 2;  // blanks after the LF
   const int first = level < kChunk ? level : kChunk;
@@ -279,7 +280,8 @@ void write_indent(TJsonWriter& w, int level) {
   for (level -= first; level > 0; level -= kChunk) w.Append(kBlanks + 1, size_t(level < kChunk ? level : kChunk));
 }
 
-void write_escaped(TJsonWriter& w, std::string_view s, bool dbcs_rule) {
+template <class W>
+void write_escaped(W& w, std::string_view s, bool dbcs_rule) {
   const char* p = s.data();
   const size_t n = s.size();
   size_t run = 0;
@@ -311,47 +313,10 @@ void write_escaped(TJsonWriter& w, std::string_view s, bool dbcs_rule) {
   if (n > run) w.Append(p + run, n - run);
 }
 
-void write_scalar(TJsonWriter& w, const TJsonObject* v) {
-  char buf[400];
-  switch (json_type_of(v)) {
-    case json_type_boolean:
-      if (v->AsBoolean())
-        w.Append("true", 4);
-      else
-        w.Append("false", 5);
-      break;
-    case json_type_double: {
-      const double d = v->AsDouble();
-      if (!std::isfinite(d)) {
-        w.Append("null", 4);
-        break;
-      }
-      const auto r = std::to_chars(buf, buf + sizeof(buf), d, std::chars_format::fixed, 4);
-      if (r.ec == std::errc())
-        w.Append(buf, size_t(r.ptr - buf));
-      else
-        w.Append("null", 4);
-      break;
-    }
-    case json_type_int: {
-      const auto r = std::to_chars(buf, buf + sizeof(buf), v->AsInteger());
-      w.Append(buf, size_t(r.ptr - buf));
-      break;
-    }
-    case json_type_string:
-      w.Append("\"", 1);
-      write_escaped(w, v->StringView(), is_gbk());
-      w.Append("\"", 1);
-      break;
-    default:
-      w.Append("null", 4);
-  }
-}
-
 }  // namespace
 
-int TJsonWriter::Write(const TJsonObject* obj, bool format, int level) {
-  if (!obj || obj->FJsonType == json_type_null) return FFailed ? -1 : 0;
+template <class W>
+void TJsonWriter::WriteTree(W& w, const TJsonObject* obj, bool format, int level) {
   // One frame per open container. An object's frame owns the part of nodes
   // above its base: the pending left spine of its in-order walk.
   struct Frame {
@@ -361,57 +326,101 @@ int TJsonWriter::Write(const TJsonObject* obj, bool format, int level) {
   };
   std::vector<Frame> st;
   std::vector<PJsonAvlEntry> nodes;
+  const bool gbk = is_gbk();
   auto push_left = [&nodes](PJsonAvlEntry e) {
-    for (; e; e = e->FChild[0]) nodes.push_back(e);
+    for (; e; e = e->FChild[0]) {
+      __builtin_prefetch(e->FObj);
+      if (e->FChild[1]) __builtin_prefetch(e->FChild[1]);
+      nodes.push_back(e);
+    }
   };
   auto value = [&](const TJsonObject* v) {
-    const TJsonType t = json_type_of(v);
-    if (t == json_type_object) {
-      Append("{", 1);
-      ++level;
-      st.push_back(Frame{v, nodes.size(), 0});
-      push_left(v->o.c_object->FRoot);
-    } else if (t == json_type_array) {
-      Append("[", 1);
-      ++level;
-      if (format) write_indent(*this, level);
-      st.push_back(Frame{v, 0, 0});
-    } else {
-      write_scalar(*this, v);
+    char buf[400];
+    switch (v ? v->FJsonType : json_type_null) {
+      case json_type_object:
+        w.Append("{", 1);
+        ++level;
+        st.push_back(Frame{v, nodes.size(), 0});
+        push_left(v->o.c_object->FRoot);
+        break;
+      case json_type_array:
+        w.Append("[", 1);
+        ++level;
+        if (format) write_indent(w, level);
+        st.push_back(Frame{v, 0, 0});
+        break;
+      case json_type_boolean:
+        if (v->o.c_boolean)
+          w.Append("true", 4);
+        else
+          w.Append("false", 5);
+        break;
+      case json_type_double: {
+        const double d = v->o.c_double;
+        const auto r = std::isfinite(d) ? std::to_chars(buf, buf + sizeof(buf), d, std::chars_format::fixed, 4)
+                                        : std::to_chars_result{buf, std::errc::value_too_large};
+        if (r.ec == std::errc())
+          w.Append(buf, size_t(r.ptr - buf));
+        else
+          w.Append("null", 4);  // no JSON text for not-a-number and infinities
+        break;
+      }
+      case json_type_int: {
+        const auto r = std::to_chars(buf, buf + sizeof(buf), v->o.c_int);
+        w.Append(buf, size_t(r.ptr - buf));
+        break;
+      }
+      case json_type_string:
+        w.Append("\"", 1);
+        write_escaped(w, v->o.c_string, gbk);
+        w.Append("\"", 1);
+        break;
+      default:
+        w.Append("null", 4);
     }
   };
   value(obj);
-  while (!st.empty() && !FFailed) {
+  while (!st.empty() && !w.FFailed) {
     Frame& f = st.back();
     if (f.v->FJsonType == json_type_object) {
       if (nodes.size() > f.base) {
         const PJsonAvlEntry e = nodes.back();
         nodes.pop_back();
         push_left(e->FChild[1]);
-        if (f.idx++ > 0) Append(",", 1);
-        if (format) write_indent(*this, level);
-        Append("\"", 1);
-        write_escaped(*this, e->FName, false);
-        Append("\":", 2);
+        if (f.idx++ > 0) w.Append(",", 1);
+        if (format) write_indent(w, level);
+        w.Append("\"", 1);
+        write_escaped(w, e->FName, false);
+        w.Append("\":", 2);
         value(e->FObj);  // may invalidate f
       } else {
         --level;
-        if (format && f.idx > 0) write_indent(*this, level);
-        Append("}", 1);
+        if (format && f.idx > 0) write_indent(w, level);
+        w.Append("}", 1);
         st.pop_back();
       }
     } else {
       const TJsonArray* a = f.v->o.c_array;
-      if (f.idx < a->Length()) {
-        if (f.idx > 0) Append(",", 1);
-        value(a->Get(f.idx++));  // may invalidate f
+      if (f.idx < a->FLength) {
+        if (f.idx > 0) w.Append(",", 1);
+        value(a->FArray[size_t(f.idx++)]);  // may invalidate f
       } else {
         --level;
-        Append("]", 1);
+        w.Append("]", 1);
         st.pop_back();
       }
     }
   }
+}
+
+int TJsonWriter::Write(const TJsonObject* obj, bool format, int level) {
+  if (obj && obj->FJsonType != json_type_null) {
+    if (auto* ws = dynamic_cast<TJsonWriterString*>(this))
+      WriteTree(*ws, obj, format, level);
+    else
+      WriteTree(*this, obj, format, level);
+  }
+  if (auto* st = dynamic_cast<TJsonWriterStream*>(this)) st->Flush();
   return FFailed ? -1 : 0;
 }
 
@@ -1333,7 +1342,7 @@ std::string json_as_text(TJsonObject* obj, bool format) { return obj ? obj->AsJS
 
 // ---------------------------------------------------------------- tokener
 
-TJsonTokener::TJsonTokener() : pb(JSON_WRITER_MAX_SIZE) { Reset(); }
+TJsonTokener::TJsonTokener(int64_t max_token) : pb(max_token) { Reset(); }
 
 void TJsonTokener::ResetLevel(int adepth) {
   if (adepth < 0 || adepth >= JSON_TOKENER_MAX_DEPTH) return;
@@ -1373,10 +1382,7 @@ bool TJsonTokener::IsDbcsTrail(int64_t pos) {
   return dbcs_trail;
 }
 
-std::unique_ptr<TJsonObject> TJsonObject::ParseEx(TJsonTokener& tok, const char*, int32_t) {
-  (void)tok;
-  return nullptr;
-}
+std::unique_ptr<TJsonObject> TJsonObject::ParseEx(TJsonTokener&, const char*, int32_t) { return nullptr; }
 
 std::unique_ptr<TJsonObject> TJsonObject::Parse(std::string_view s) {
   if (s.empty()) return nullptr;
@@ -1566,6 +1572,8 @@ std::unique_ptr<TJsonObject> TJsonObject::ParseEx_New(TJsonTokener& tok, std::st
           LV.state = json_tokener_state_string_escape;
           break;
         }
+        if (tok.pb.Failed())  // a token beyond the buffer cap
+          FAIL(is_name ? json_tokener_error_parse_object_key_name : json_tokener_error_parse_string);
         if (is_name) {
           LV.obj_field_name.assign(tok.pb.View());
           LV.saved_state = json_tokener_state_object_field_end;

@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -129,14 +130,26 @@ class TJsonWriter {
 
  protected:
   bool FFailed = false;
+
+ private:
+  template <class W>
+  static void WriteTree(W& w, const TJsonObject* obj, bool format, int level);
 };
 
 // Appends into an owned byte array: 64 bytes at creation, growing to the
 // larger of twice its size and what is needed plus 64, up to max_size.
-class TJsonWriterString : public TJsonWriter {
+class TJsonWriterString final : public TJsonWriter {
  public:
   explicit TJsonWriterString(int64_t max_size = JSON_WRITER_MAX_SIZE);
-  bool Append(const char* bytes, size_t n) override;
+  bool Append(const char* bytes, size_t n) override {
+    if (static_cast<int64_t>(n) <= FSize - FBPos && !FFailed) {
+      if (n > 0) std::memcpy(FBuf.get() + FBPos, bytes, n);
+      FBPos += static_cast<int64_t>(n);
+      FDataLen = FBPos;
+      return true;
+    }
+    return AppendGrow(bytes, n);
+  }
   using TJsonWriter::Append;
   bool Append(char c) {
     if (FBPos < FSize && !FFailed) {
@@ -155,6 +168,7 @@ class TJsonWriterString : public TJsonWriter {
   int64_t Capacity() const noexcept { return FSize; }
 
  private:
+  bool AppendGrow(const char* bytes, size_t n);
   std::unique_ptr<char[]> FBuf;
   int64_t FDataLen = 0;
   int64_t FBPos = 0;
@@ -367,6 +381,7 @@ class TJsonArray final : public IJson_Array {
 
  private:
   bool Grow(int32_t index);
+  friend class TJsonWriter;
   std::vector<TJsonObject*> FArray;  // allocated part of the FSize slots
   int32_t FLength = 0;
   int32_t FSize = 32;
@@ -397,10 +412,12 @@ struct TJsonTokenerSrec {
 };
 
 // Parser state. ParseEx_New starts every parse from Reset, so one tokener can
-// be reused for many texts; err holds the outcome of the last parse.
+// be reused for many texts; err holds the outcome of the last parse. str views
+// the caller's text only during a parse. A string, name or number longer than
+// max_token bytes fails the parse.
 class TJsonTokener {
  public:
-  TJsonTokener();
+  explicit TJsonTokener(int64_t max_token = JSON_WRITER_MAX_SIZE);
   void Reset();
   void ResetLevel(int adepth);
 

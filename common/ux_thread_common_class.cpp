@@ -36,6 +36,7 @@ TUX_New_Thread* TUX_New_Thread::Start() {
   at_last_start.store(now_ms(), std::memory_order_relaxed);
   std::lock_guard<std::mutex> g(wake_mu_);
   if (terminated_.load(std::memory_order_relaxed)) return this;
+  pause_request_.store(false, std::memory_order_release);
   suspended_.store(false, std::memory_order_release);
   if (!started_) {
     th_ = std::thread(&TUX_New_Thread::run, this);

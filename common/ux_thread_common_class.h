@@ -9,7 +9,7 @@
 // variable until the next Start(). A Start() that arrives while the worker is
 // still running leaves a wake-up behind, so the next pause() returns at once:
 // wake-ups are never lost. pause() from another thread takes effect when the
-// worker's current turn ends. With auto_pause off the idle worker polls with
+// worker's current turn ends, unless a Start() comes first. With auto_pause off the idle worker polls with
 // a 1 ms sleep instead (worker 0 of the HTTP pool).
 //
 // Lifetime: heap object made by Create/CreateAndStart, created suspended.

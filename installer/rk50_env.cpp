@@ -17,7 +17,7 @@ namespace {
 
 std::string env_or_empty(const char* name) {
   const char* v = std::getenv(name);
-  return v ? std::string(v) : std::string();
+  return v ? ux::os_to_text(v) : std::string();
 }
 
 }  // namespace
@@ -31,7 +31,7 @@ std::string default_install_dir() {
   if (base.empty()) {
     std::string home = env_or_empty("HOME");
     if (home.empty()) {
-      if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) home = pw->pw_dir;
+      if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) home = ux::os_to_text(pw->pw_dir);
     }
     base = home + "/.local/share";
   }
@@ -56,6 +56,16 @@ std::string package_url(std::string_view svr_url) {
     if (ok) origin = s.substr(0, sep + 3) + authority;
   }
   return origin + std::string(package_url_path);
+}
+
+std::string user_folder(std::string_view dir) {
+  std::string d(dir);
+  if (d.empty()) return d;
+  if (d[0] != '/' && d[0] != '\\') {
+    char buf[4096];
+    if (getcwd(buf, sizeof buf)) d = with_trailing_separator(ux::os_to_text(buf)) + d;
+  }
+  return with_trailing_separator(d);
 }
 
 std::string with_trailing_separator(std::string_view dir) {

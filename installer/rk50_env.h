@@ -21,6 +21,10 @@ inline constexpr std::string_view package_url_path = "/down/win64/rk50cli_dsk.wi
 // Any other svr_url (empty, no "://", blanks or controls) is ignored.
 std::string package_url(std::string_view svr_url);
 
+// A folder the user gave: relative to the current directory made absolute,
+// then with_trailing_separator. Empty stays empty.
+std::string user_folder(std::string_view dir);
+
 // dir with a trailing "/" added when it has none (either separator counts);
 // an empty dir stays empty.
 std::string with_trailing_separator(std::string_view dir);

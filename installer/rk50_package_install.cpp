@@ -13,7 +13,7 @@
 
 #include "archive/archive_library_deploy.h"
 #include "common/ux_common.h"
-#include "installer/rk50_file_ops.h"
+#include "common/ux_file_io.h"
 
 #ifndef QLYN_PACKAGE_PASSWORD_VALUE
 #error "QLYN_PACKAGE_PASSWORD_VALUE (the package password constant) must be defined by the build"
@@ -222,7 +222,7 @@ TFinishResult finish_install(const TFinishInstallArgs& args) {
   std::string target = join_path(win64, kUpdaterName);
   ux::delete_file(target);
   if (exists_os(target)) target += kUpdaterPendingSuffix;
-  if (!copy_file_over(self, target)) throw ux::Exception("Cannot copy " + self + " to " + target);
+  if (!ux::TShareFile::CopyShareFile(self, target)) throw ux::Exception("Cannot copy " + self + " to " + target);
   ::chmod(ux::text_to_os(target).c_str(), 0755);
   r.updater_path = target;
   return r;

@@ -2,8 +2,11 @@
 
 #include <chrono>
 
+#include "archive/archive_library_deploy.h"
 #include "common/platform/ux_process.h"
 #include "common/ux_common.h"
+#include "installer/rk50_package_install.h"
+#include "installer/rk50_update_script.h"
 
 namespace rk50 {
 
@@ -33,22 +36,33 @@ void TProductionServices::set_pool_active(bool /*active*/) {}
 
 void TProductionServices::destroy_pool() { join_all(); }
 
-void TProductionServices::deploy_archive_library(const std::string& /*self_dir*/) {}
-
-void TProductionServices::extract_package(const std::string& /*archive_path*/,
-                                          const std::string& /*dest_path*/,
-                                          const TExtractProgressFn& /*progress*/) {
-  throw ux::Exception("package extraction is not available in this build");
+void TProductionServices::deploy_archive_library(const std::string& self_dir) {
+  try {
+    (void)ux::deploy_archive_library(self_dir);
+  } catch (...) {
+    // A library that cannot be written shows up as the extraction's error.
+  }
 }
 
-void TProductionServices::finish_install(const TFinishInstall& /*args*/) {
-  throw ux::Exception("package installation is not available in this build");
+void TProductionServices::extract_package(const std::string& archive_path, const std::string& dest_path,
+                                          const TExtractProgressFn& progress) {
+  extract_package_with_progress(archive_path, dest_path, progress);
 }
 
-void TProductionServices::apply_update_package(const std::string& /*package_path*/,
-                                               const std::string& /*install_dir*/,
-                                               const std::function<void()>& /*process_events*/) {
-  throw ux::Exception("update packages are not supported in this build");
+void TProductionServices::finish_install(const TFinishInstall& args) {
+  TFinishInstallArgs a;
+  a.dest_path = args.dest_path;
+  a.saved_fname = args.saved_fname;
+  a.mode = args.mode;
+  a.self_path = ux::executable_path();
+  a.delete_package = args.delete_package;
+  if (a.self_path.empty()) throw ux::Exception("cannot find the running executable to copy as the updater");
+  (void)rk50::finish_install(a);
+}
+
+void TProductionServices::apply_update_package(const std::string& package_path, const std::string& install_dir,
+                                               const std::function<void()>& process_events) {
+  (void)run_update_package(package_path, install_dir, process_events, default_archive_library());
 }
 
 void TProductionServices::run_background(std::function<void()> job) {

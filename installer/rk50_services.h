@@ -2,8 +2,9 @@
 //
 // This build has no HTTP download pool: add_http_down_file answers at once,
 // on a worker, with event 104 reason "not_available", and nothing is
-// downloaded. Offline installation (--package) and update mode use the
-// package installation and update units.
+// downloaded. Extraction, the finishing steps and update mode are the
+// package installation and update script units over the 7-Zip library
+// deployed beside the executable.
 #pragma once
 
 #include <mutex>

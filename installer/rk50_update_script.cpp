@@ -1,9 +1,11 @@
 #include "installer/rk50_update_script.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include "archive/archive_library_deploy.h"
 #include "common/ux_common.h"
-#include "installer/rk50_file_ops.h"
+#include "common/ux_file_io.h"
 #include "installer/rk50_package_install.h"
 
 namespace rk50 {
@@ -12,9 +14,18 @@ namespace {
 
 // Scripts are a few lines; anything larger is not an update script.
 constexpr long long kMaxScriptBytes = 4 * 1024 * 1024;
+// Pending GUI events are processed at most this often during extraction.
+constexpr int64_t kEventsIntervalMs = 50;
 
 constexpr const char* kScriptFolder = "win64_update";
 constexpr const char* kScriptName = "update.cmd";
+
+// The platform's remove-directory call: only an empty folder goes.
+bool remove_empty_dir(const std::string& path) {
+  std::string p = ux::text_to_os(path);
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  return ::rmdir(p.c_str()) == 0;
+}
 
 bool is_file(const std::string& path) {
   struct stat st;
@@ -84,11 +95,11 @@ void run_script_line(const std::string& command, std::string rest, const std::st
   destination = ux::replace_char(destination, '\\', '/');
 
   if (ux::ci_equal(command, "cp")) {
-    (void)copy_file_over(source, destination);
+    (void)ux::TShareFile::CopyShareFile(source, destination);
   } else if (ux::ci_equal_any2(command, "mv", "ren")) {
-    (void)move_file(source, destination);
+    (void)ux::TShareFile::MoveFile(source, destination);
   } else if (ux::ci_equal_any2(command, "del", "rm")) {
-    (void)delete_file_if_any(source);
+    (void)ux::TShareFile::deleteFile(source);
   } else if (ux::ci_equal(command, "rd")) {
     (void)remove_empty_dir(source);
   }
@@ -99,7 +110,22 @@ TUpdateResult run_update_package(const std::string& package_path, const std::str
   TUpdateResult r;
   r.dest_path = with_slash(install_dir);
   const std::string package_folder = folder_of(package_path);
-  extract_package(package_path, package_folder, nullptr, library_path);
+  if (process_events) {
+    // No progress is shown in update mode, but the window keeps answering
+    // while a large package extracts.
+    int64_t last = ux::tick_ms();
+    extract_package_with_progress(
+        package_path, package_folder,
+        [&](bool, int64_t) {
+          const int64_t now = ux::tick_ms();
+          if (now - last < kEventsIntervalMs) return;
+          last = now;
+          process_events();
+        },
+        library_path);
+  } else {
+    extract_package(package_path, package_folder, nullptr, library_path);
+  }
 
   const std::string script_folder = package_folder + kScriptFolder + "/";
   const std::string script = script_folder + kScriptName;
@@ -133,6 +159,8 @@ TUpdateResult apply_update_package(const std::string& package_path, IUpdateUi& u
 }
 
 TUpdateResult apply_update_package(const std::string& package_path, IUpdateUi& ui) {
+  // The updater copy carries the library: an installation may lack it.
+  (void)ux::deploy_archive_library(ux::exe_dir());
   return apply_update_package(package_path, ui, ux::exe_dir(), default_archive_library());
 }
 

@@ -156,7 +156,7 @@ void Tmain_form::Button1Click() {
       set_state(st_downloading);
       gui_.set_text(TControl::Button1, lang_text(msg_abort));
       std::string typed = ux::trim_text(gui_.edit_text());
-      if (!typed.empty()) rt.dest_path = with_trailing_separator(typed);
+      if (!typed.empty()) rt.dest_path = user_folder(typed);
       if (options_.package_file.empty()) {
         gui_.set_text(TControl::Label2, lang_text(msg_connecting));
         start_download();
@@ -192,7 +192,7 @@ void Tmain_form::Button1Click() {
 void Tmain_form::SpeedButton1Click() {
   std::string chosen;
   if (gui_.pick_folder(dir_part_of(rt.dest_path), chosen) && !ux::trim_text(chosen).empty())
-    gui_.set_text(TControl::LabeledEdit1, with_trailing_separator(chosen));
+    gui_.set_text(TControl::LabeledEdit1, user_folder(chosen));
 }
 
 void Tmain_form::start_download() {
@@ -304,7 +304,7 @@ void Tmain_form::install_on_worker(const std::string& archive_path, bool delete_
   }
   try {
     std::string text = lang_text_fmt(msg_install_failed_fmt, {error});
-    gui_post([this, text, error] {
+    gui_post([this, text] {
       gui_.set_text(TControl::Label2, text);
       f_outcome = TRunOutcome::failed;
       f_error_text = text;
@@ -314,15 +314,12 @@ void Tmain_form::install_on_worker(const std::string& archive_path, bool delete_
 }
 
 void Tmain_form::install_package(const std::string& archive_path, bool delete_package) {
-  {
-    std::lock_guard<std::mutex> g(install.lock);
-    install.at_last_pop_ev = ux::now_ms();
-    install.pos = 0;
-    install.sum_size = 0;
-    install.percent = 0;
-  }
-  services_.extract_package(archive_path, rt.dest_path,
-                            [this](bool total, int64_t value) { on_extract_progress(total, value); });
+  install = TInstallProgress{};
+  install.at_last_pop_ev = ux::now_ms();
+  install.sink = &progress_sink_;
+  services_.extract_package(archive_path, rt.dest_path, [this](bool total, int64_t value) {
+    (void)rk50::on_extract_progress(&install, total, value);
+  });
   rt.is_install_ok = true;
   std::string done = lang_text(msg_install_completed);
   std::string close = lang_text(msg_close);
@@ -344,23 +341,8 @@ void Tmain_form::install_package(const std::string& archive_path, bool delete_pa
   services_.finish_install(args);
 }
 
-void Tmain_form::on_extract_progress(bool total, int64_t value) {
-  int64_t now = ux::now_ms();
-  std::lock_guard<std::mutex> g(install.lock);
-  if (total) {
-    install.sum_size = value;
-    install.at_last_pop_ev = now;
-    install.pos = 0;
-    return;
-  }
-  if (value <= 0) return;
-  install.pos = value;
-  if (now - install.at_last_pop_ev > 1000) {
-    install.percent = progress_percent(value, install.sum_size);
-    install.at_last_pop_ev = now;
-    int32_t percent = install.percent;
-    gui_post([this, percent] { gui_.set_progress_position(percent); });
-  }
+void Tmain_form::TProgressSink::set_progress_position(int percent) {
+  form_.gui_post([f = &form_, percent] { f->gui_.set_progress_position(percent); });
 }
 
 void Tmain_form::apply_update_package() {
@@ -368,6 +350,7 @@ void Tmain_form::apply_update_package() {
   if (!file_exists(rt.saved_fname)) return;
   gui_.set_button_enabled(false);
   gui_.process_messages();
+  services_.deploy_archive_library(config.selfpath);
   try {
     services_.apply_update_package(rt.saved_fname, rt.dest_path, [this] { gui_.process_messages(); });
   } catch (const std::exception& e) {

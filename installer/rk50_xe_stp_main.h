@@ -18,9 +18,10 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "installer/rk50_package_install.h"
 
 namespace rk50 {
 
@@ -184,13 +185,17 @@ class Tmain_form {
     std::string saved_fname;
     std::atomic<bool> is_install_ok{false};
   } rt;
-  struct {
-    std::mutex lock;  // the progress callback may be called from any extraction thread
-    int64_t at_last_pop_ev = 0;
-    int64_t pos = 0;
-    int64_t sum_size = 0;
-    int32_t percent = 0;
-  } install;
+  // Extraction progress, touched only by the thread running install_package.
+  class TProgressSink : public IExtractProgress {
+   public:
+    explicit TProgressSink(Tmain_form& form) : form_(form) {}
+    void set_progress_position(int percent) override;
+
+   private:
+    Tmain_form& form_;
+  };
+  TProgressSink progress_sink_{*this};
+  TInstallProgress install;
   struct {
     std::string svr_url;
     std::string cfgFile;
@@ -205,7 +210,6 @@ class Tmain_form {
   void install_package(const std::string& archive_path, bool delete_package);
   // install_package with its errors caught and shown in Label2.
   void install_on_worker(const std::string& archive_path, bool delete_package);
-  void on_extract_progress(bool total, int64_t value);
   void apply_update_package();
   void center(TControl c);
   // From a worker: queue fn for the GUI thread.

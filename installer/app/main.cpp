@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/ux_common.h"
 #include "installer/console/rk50_console.h"
 #include "installer/rk50_services.h"
 #ifdef QLYN_HAVE_QT
@@ -44,13 +45,13 @@ int main(int argc, char** argv) {
   bool cli = false;
   std::string screenshot;
   for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
+    std::string a = ux::os_to_text(argv[i]);
     auto value = [&](std::string& out) {
       if (i + 1 >= argc) {
         std::fprintf(stderr, "qlyn-setup: %s needs a value\n", a.c_str());
         std::exit(2);
       }
-      out = argv[++i];
+      out = ux::os_to_text(argv[++i]);
     };
     if (a == "--cli") {
       cli = true;
@@ -75,7 +76,7 @@ int main(int argc, char** argv) {
   }
 
   if (!options.start.package_file.empty()) {
-    FILE* f = std::fopen(options.start.package_file.c_str(), "rb");
+    FILE* f = std::fopen(ux::text_to_os(options.start.package_file).c_str(), "rb");
     if (!f) {
       std::fprintf(stderr, "qlyn-setup: cannot open package %s: %s\n", options.start.package_file.c_str(),
                    std::strerror(errno));

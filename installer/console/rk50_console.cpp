@@ -18,6 +18,10 @@ std::atomic<bool> g_interrupted{false};
 extern "C" void on_sigint(int) { g_interrupted.store(true); }
 
 constexpr size_t line_cap = 4096;
+
+// Terminal text: byte strings leave in the platform's encoding (UTF-8), so a
+// GBK process code page still prints readably.
+std::string os_text(const std::string& s) { return ux::text_to_os(s); }
 constexpr int bar_width = 30;
 
 bool is_progress_text(const std::string& s) {
@@ -111,13 +115,13 @@ void TConsoleGui::render_status() {
              pct_text + "  ";
     }
     line += status_;
-    std::fprintf(out_, "\r%s\x1b[K", line.c_str());
+    std::fprintf(out_, "\r%s\x1b[K", os_text(line).c_str());
     line_open_ = true;
   } else {
     if (progress_visible_)
-      std::fprintf(out_, "[%s] %s\n", pct_text, status_.c_str());
+      std::fprintf(out_, "[%s] %s\n", pct_text, os_text(status_).c_str());
     else
-      std::fprintf(out_, "%s\n", status_.c_str());
+      std::fprintf(out_, "%s\n", os_text(status_).c_str());
   }
   std::fflush(out_);
   printed_status_ = status_;
@@ -133,10 +137,14 @@ TConsoleGui::TReadResult TConsoleGui::read_line(std::string& line) {
       if (g_interrupted.load()) return TReadResult::interrupted;
       continue;
     }
-    if (n <= 0) return line.empty() ? TReadResult::eof : TReadResult::line;
+    if (n <= 0) {
+      if (line.empty()) return TReadResult::eof;
+      break;
+    }
     if (c == '\n') break;
     if (c != '\r' && line.size() < line_cap) line += c;
   }
+  line = ux::os_to_text(line);
   return TReadResult::line;
 }
 
@@ -147,7 +155,7 @@ bool TConsoleGui::ask(const std::string& question, bool default_yes) {
     size_t at = prompt.rfind("[Y/n]");
     if (at != std::string::npos) prompt.replace(at, 5, "[y/N]");
   }
-  std::fputs(prompt.c_str(), out_);
+  std::fputs(os_text(prompt).c_str(), out_);
   if (yes_) {
     std::fputs(default_yes ? "y\n" : "n\n", out_);
     std::fflush(out_);
@@ -171,7 +179,7 @@ bool TConsoleGui::confirm(const std::string& question) {
   // With --yes the default that continues an abort request is Yes.
   end_line();
   if (yes_) {
-    std::fprintf(out_, "%s y\n", question.c_str());
+    std::fprintf(out_, "%s y\n", os_text(question).c_str());
     std::fflush(out_);
     return true;
   }
@@ -181,7 +189,7 @@ bool TConsoleGui::confirm(const std::string& question) {
 bool TConsoleGui::pick_folder(const std::string& start_dir, std::string& chosen) {
   end_line();
   if (yes_) return false;
-  std::fputs(lang_text_fmt(msg_choose_folder, {start_dir}).c_str(), out_);
+  std::fputs(os_text(lang_text_fmt(msg_choose_folder, {start_dir})).c_str(), out_);
   std::fflush(out_);
   std::string answer;
   if (read_line(answer) != TReadResult::line) {
@@ -197,7 +205,7 @@ bool TConsoleGui::pick_folder(const std::string& start_dir, std::string& chosen)
 
 void TConsoleGui::show_error(const std::string& text) {
   end_line();
-  std::fprintf(err_, "%s\n", text.c_str());
+  std::fprintf(err_, "%s\n", os_text(text).c_str());
   std::fflush(err_);
 }
 
@@ -240,14 +248,15 @@ int run_console(const TConsoleOptions& options, IInstallerServices& services, in
   form.FormShow();
   if (!options.dir.empty()) gui.set_text(TControl::LabeledEdit1, options.dir);
 
-  std::fprintf(out, "%s\n%s\n", gui.caption().c_str(), gui.title().c_str());
+  std::fprintf(out, "%s\n%s\n", os_text(gui.caption()).c_str(), os_text(gui.title()).c_str());
   if (form.mode() == 1)
-    std::fprintf(out, "%s %s\n", gui.edit_label().c_str(), gui.edit_text().c_str());
+    std::fprintf(out, "%s %s\n", os_text(gui.edit_label()).c_str(), os_text(gui.edit_text()).c_str());
   else
-    std::fprintf(out, "%s\n", form.saved_fname().c_str());
+    std::fprintf(out, "%s\n", os_text(form.saved_fname()).c_str());
   std::fflush(out);
 
   bool prompted_folder = false;
+  bool announced_update = false;
   std::string failure;
   while (!gui.closed()) {
     gui.drain(0);
@@ -275,7 +284,7 @@ int run_console(const TConsoleOptions& options, IInstallerServices& services, in
           std::string before = gui.edit_text();
           form.SpeedButton1Click();
           if (gui.edit_text() != before)
-            std::fprintf(out, "%s %s\n", gui.edit_label().c_str(), gui.edit_text().c_str());
+            std::fprintf(out, "%s %s\n", os_text(gui.edit_label()).c_str(), os_text(gui.edit_text()).c_str());
         }
         press = gui.ask(gui.button_caption(), true);
         break;
@@ -294,6 +303,11 @@ int run_console(const TConsoleOptions& options, IInstallerServices& services, in
         press = gui.ask(gui.button_caption(), true);
         break;
       case st_update_done:
+        if (!announced_update) {
+          announced_update = true;
+          gui.end_line();
+          std::fprintf(out, "%s\n", os_text(gui.button_caption()).c_str());
+        }
         press = gui.ask(lang_text(msg_start_client), true);
         if (!press) gui.terminate_app();
         break;
@@ -322,7 +336,7 @@ int run_console(const TConsoleOptions& options, IInstallerServices& services, in
   if (failure.empty()) failure = form.error_text();
   if (failure.empty()) failure = lang_text(msg_install_aborted);
   if (outcome != TRunOutcome::failed || form.state() != st_ready_to_update) {
-    std::fprintf(err, "%s\n", failure.c_str());
+    std::fprintf(err, "%s\n", os_text(failure).c_str());
   }
   std::fflush(err);
   return 1;

@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDir>
+#include <QFileInfo>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -20,6 +22,10 @@
 
 #include "common/ux_common.h"
 #include "installer/rk50_services.h"
+
+// Read by ThreadSanitizer only: Qt's own worker threads (the image conversion
+// pool) synchronise through atomics in the uninstrumented Qt libraries.
+extern "C" const char* __tsan_default_suppressions() { return "race:libQt6Core.so\nrace:libQt6Gui.so\n"; }
 
 namespace rk50 {
 
@@ -219,7 +225,14 @@ bool TQtMainWindow::confirm(const std::string& question) {
 }
 
 bool TQtMainWindow::pick_folder(const std::string& start_dir, std::string& chosen) {
-  QString dir = QFileDialog::getExistingDirectory(this, edit_label_->text(), to_q(start_dir),
+  // A folder not created yet opens the picker at its nearest existing parent.
+  QString start = QDir::cleanPath(to_q(start_dir));
+  while (!start.isEmpty() && !QFileInfo(start).isDir()) {
+    QString parent = QFileInfo(start).path();
+    if (parent == start) break;
+    start = parent;
+  }
+  QString dir = QFileDialog::getExistingDirectory(this, edit_label_->text(), start,
                                                   QFileDialog::ShowDirsOnly);
   if (dir.isEmpty()) return false;
   chosen = from_q(dir);

@@ -441,3 +441,25 @@ TEST_F(SevenZipTest, ExtractToStreamsAndThroughCallbacks) {
   EXPECT_EQ(b->FormatClassId(), CLSID_CFormat7z);
   b->CloseArchive();
 }
+
+TEST_F(SevenZipTest, NonAsciiPasswordsAndNamesBeyondTheBmpCrossAsUtf16Units) {
+  write_file(src + "/😀 smile/文件.txt", "astral");
+  const std::string archive = tmp / "astral.7z";
+  ASSERT_EQ(make_7z(archive, src, quote("😀 smile"), "-mhe=on -p" + quote("密码😀")), 0);
+  auto a = open(archive, utf8_to_utf16("密码😀"));
+  ASSERT_EQ(a->ItemCount(), 2u);
+  std::u16string p = a->ItemPath(0).size() > a->ItemPath(1).size() ? a->ItemPath(0) : a->ItemPath(1);
+  EXPECT_EQ(p, u"😀 smile/文件.txt");
+  EXPECT_EQ(p[0], char16_t(0xD83D));  // a surrogate pair: two units
+  a->ExtractAllToFolder(tmp / "out");
+  EXPECT_EQ(read_file(tmp / "out/😀 smile/文件.txt"), "astral");
+  EXPECT_THROW(open(archive, utf8_to_utf16("密码")), Exception);
+
+  // Folder names given as GBK byte strings when 936 is the process code page.
+  const int saved = code_page();
+  set_code_page(CP_GBK);
+  auto b = open(archive, utf8_to_utf16("密码😀"));
+  b->ExtractAllToFolder(tmp.path() + "/" + utf8_to_gbk("目录"));
+  set_code_page(saved);
+  EXPECT_EQ(read_file(tmp / "目录/😀 smile/文件.txt"), "astral");
+}

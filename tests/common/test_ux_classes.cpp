@@ -358,8 +358,8 @@ TEST(TimerLifecycle, TinyThreadModeRunsWithoutTheOwnersExecute) {
   const int32_t before = ux::tiny_thread_pool()->count();
   {
     std::shared_ptr<ux::ITimer_Task> t = ux::new_timer_task(true);
-    EXPECT_EQ(ux::tiny_thread_pool()->count(), before + 1);
     const int64_t h = t->Add_Task(10, 0, [&](int64_t, int64_t, bool&) { ++periodic; });
+    EXPECT_EQ(ux::tiny_thread_pool()->count(), before + 1);
     t->Delay_Run(10, [&] { ++once; });
     clock.advance(10);
     EXPECT_TRUE(eventually([&] { return once.load() == 1 && periodic.load() == 1; }));

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -12,30 +13,18 @@
 #include <random>
 #include <thread>
 
+#include "common/ext_mem.h"
 #include "common/ux_common.h"
+
+#include "support/scoped_env.h"
 
 namespace fs = std::filesystem;
 using namespace ux;
 
 namespace {
 
-class TempDir {
- public:
-  explicit TempDir(const char* base = "/tmp") {
-    std::string tmpl = std::string(base) + "/ux_file_io_XXXXXX";
-    path_ = mkdtemp(tmpl.data());
-    path_ += "/";
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + name; }
+using TempDir = qlyn_test::TTempDir;
 
- private:
-  std::string path_;
-};
 
 std::string slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -186,8 +175,12 @@ TEST(BufferedFileStream, OpenErrorsAndResize) {
               std::string::npos)
         << e.what();
   }
-  EXPECT_THROW(TBufferedFileStream(text_to_utf16(dir.path()), fmOpenRead), Exception);
+  EXPECT_THROW(TBufferedFileStream(text_to_utf16(dir.dir()), fmOpenRead), Exception);
   EXPECT_THROW(TBufferedFileStream(text_to_utf16(dir / "no/such/x.bin"), fmCreate), Exception);
+  ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
+  EXPECT_THROW(TBufferedFileStream(text_to_utf16(dir / "pipe"), fmOpenRead), Exception)
+      << "a named pipe is refused without waiting for a writer";
+  EXPECT_THROW(TShareFile::OpenWrite(dir / "pipe"), Exception);
 
   const std::string name = dir / "\xe4\xb8\xad\xe6\x96\x87.bin";  // UTF-8 name
   const std::string data = pattern(50000, 3);
@@ -227,7 +220,7 @@ TEST(ShareFile, OpenWriteKeepsContentAndNormalisesTheName) {
   TempDir dir;
   fs::create_directories(dir / "sub");
   spit(dir / "sub/f.txt", "hello world");
-  auto f = TShareFile::OpenWrite(dir.path() + "sub\\\\f.txt");
+  auto f = TShareFile::OpenWrite(dir.dir() + "sub\\\\f.txt");
   EXPECT_EQ(f->GetFileName(), dir / "sub/f.txt");
   EXPECT_EQ(f->GetSize(), 11);
   EXPECT_FALSE(f->IsReadOnly());
@@ -245,16 +238,57 @@ TEST(ShareFile, OpenWriteKeepsContentAndNormalisesTheName) {
   EXPECT_FALSE(exists(dir / "missing"));
   EXPECT_THROW(TShareFile::OpenRead(dir / "none.txt"), Exception);
   EXPECT_EQ(TShareFile::TryOpenFileRead(dir / "none.txt"), nullptr);
-  EXPECT_EQ(TShareFile::TryOpenFileRead(dir.path()), nullptr) << "a folder is not a file";
+  EXPECT_EQ(TShareFile::TryOpenFileRead(dir.dir()), nullptr) << "a folder is not a file";
 }
 
-TEST(ShareFile, UnreadableFileRaisesOnOpen) {
-  if (geteuid() == 0) GTEST_SKIP() << "permission bits do not apply to root";
+TEST(ShareFile, NamesInCodePage936) {
+  const int saved = code_page();
+  set_code_page(CP_GBK);
   TempDir dir;
+  // 0x95 0x5C is one GBK character whose second byte is a backslash; the
+  // name normalisation must not turn it into a separator.
+  const std::string gbk_name = dir.dir() + "\xd6\xd0\xce\xc4\\\x95\x5c.txt";
+  fs::create_directories(dir.dir() + "\xe4\xb8\xad\xe6\x96\x87");
+  const int64_t n = TShareFile::WriteBufToFile(gbk_name, "gbk", 3, 0);
+  const bool on_disk = exists(dir.dir() + "\xe4\xb8\xad\xe6\x96\x87/\xe6\x98\x9e.txt");
+  const std::string back = TShareFile::FileToText(dir.dir() + "\xd6\xd0\xce\xc4/\x95\x5c.txt");
+  set_code_page(saved);
+  EXPECT_EQ(n, 3);
+  EXPECT_TRUE(on_disk) << "stored under the UTF-8 form of the name";
+  EXPECT_EQ(back, "gbk");
+}
+
+TEST(ShareFile, UnreadableFile) {
+  TempDir dir;
+  chmod(dir.dir().c_str(), 0777);
   spit(dir / "secret", "x");
   chmod((dir / "secret").c_str(), 0);
-  EXPECT_THROW(TShareFile::OpenRead(dir / "secret"), Exception);
-  EXPECT_EQ(TShareFile::FileToRawData(dir / "secret").size(), 0u);
+  // Root reads anything: the checks run in a child without privileges.
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (geteuid() == 0 && setuid(65534) != 0) _exit(100);
+    int failures = 0;
+    try {
+      (void)TShareFile::OpenRead(dir / "secret");
+      failures |= 1;
+    } catch (const Exception&) {
+    }
+    if (TShareFile::TryOpenFileRead(dir / "secret") != nullptr) failures |= 2;
+    if (!TShareFile::FileToRawData(dir / "secret").empty()) failures |= 4;
+    try {
+      (void)TShareFile::CopyShareFile(dir / "secret", dir / "copy");
+      failures |= 8;
+    } catch (const Exception&) {
+    }
+    if (TShareFile::ReadBufFromFile(dir / "secret", &failures, 1, 0) != 0) failures |= 16;
+    _exit(failures);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "bit mask of the failed checks";
+  EXPECT_FALSE(exists(dir / "copy"));
 }
 
 TEST(ShareFile, TypedValuesAndStrings) {
@@ -267,6 +301,8 @@ TEST(ShareFile, TypedValuesAndStrings) {
     EXPECT_EQ(f->WriteString_Ex(""), 4);
     EXPECT_EQ(f->WriteBytes(TBytes{0xFF, 0x7F}), 2);
     EXPECT_EQ(f->WriteBuf(nullptr, 5), 0);
+    Tfifo_Mem_stream empty;
+    EXPECT_EQ(f->WriteBuf(empty), 0);
     EXPECT_EQ(f->WriteInteger(0x7FFFFFF0), 4);  // a length that runs past the end
   }
   std::string raw = slurp(dir / "v.bin");
@@ -290,6 +326,18 @@ TEST(ShareFile, TypedValuesAndStrings) {
   EXPECT_FALSE(f->setEndOfFile(3));
   f->Reset();
   EXPECT_EQ(f->GetSize(), 29);
+}
+
+TEST(ShareFile, WritesAFifoStreamWithoutConsumingIt) {
+  TempDir dir;
+  Tfifo_Mem_stream st;
+  const std::string data = pattern(100000, 21);
+  st.WriteString(data);
+  auto f = TShareFile::OpenWrite(dir / "fifo.bin");
+  EXPECT_EQ(f->WriteBuf(st), 100000);
+  EXPECT_EQ(st.DataLength(), 100000);
+  f.reset();
+  EXPECT_EQ(slurp(dir / "fifo.bin"), data);
 }
 
 TEST(ShareFile, ResetAppendAndSizeChanges) {
@@ -390,11 +438,11 @@ TEST(ShareFileUtil, CopyShareFile) {
   spit(dir / "keep.bin", "keep");
   EXPECT_FALSE(TShareFile::CopyShareFile(dir / "none.bin", dir / "keep.bin"));
   EXPECT_EQ(slurp(dir / "keep.bin"), "keep");
-  EXPECT_FALSE(TShareFile::CopyShareFile(dir.path(), dir / "keep.bin")) << "a folder as source";
+  EXPECT_FALSE(TShareFile::CopyShareFile(dir.dir(), dir / "keep.bin")) << "a folder as source";
   EXPECT_THROW(TShareFile::CopyShareFile(dir / "s.bin", dir / "no/dir/d.bin"), Exception);
   EXPECT_FALSE(exists(dir / "no"));
 
-  EXPECT_TRUE(TShareFile::CopyShareFile(dir / "s.bin", dir.path() + "./s.bin"));
+  EXPECT_TRUE(TShareFile::CopyShareFile(dir / "s.bin", dir.dir() + "./s.bin"));
   EXPECT_EQ(slurp(dir / "s.bin"), data) << "copying a file onto itself changes nothing";
 
   spit(dir / "empty.bin", "");
@@ -465,9 +513,10 @@ TEST(ShareFileUtil, MoveFile) {
 
 TEST(ShareFileUtil, MoveAcrossFileSystems) {
   struct stat a, b;
-  if (stat("/dev/shm", &a) != 0 || stat("/tmp", &b) != 0 || a.st_dev == b.st_dev)
+  if (stat("/dev/shm", &a) != 0 || stat("/tmp", &b) != 0 || a.st_dev == b.st_dev ||
+      access("/dev/shm", W_OK) != 0)
     GTEST_SKIP() << "no second file system";
-  TempDir shm("/dev/shm");
+  TempDir shm("ux_file_io", "/dev/shm");
   TempDir dir;
   const std::string data = pattern(700001, 11);
   spit(shm / "s.bin", data);
@@ -488,7 +537,7 @@ TEST(ShareFileUtil, MoveAcrossFileSystems) {
   EXPECT_EQ(slurp(shm / "s2.bin"), data);
   EXPECT_EQ(slurp(dir / "d2.bin"), "old");
   int entries = 0;
-  for (auto& e : fs::directory_iterator(dir.path())) {
+  for (auto& e : fs::directory_iterator(dir.dir())) {
     (void)e;
     ++entries;
   }
@@ -501,7 +550,7 @@ TEST(ShareFileUtil, DeleteAndBlankFiles) {
   spit(dir / "f.txt", "x");
   EXPECT_TRUE(TShareFile::deleteFile(dir / "f.txt"));
   EXPECT_FALSE(exists(dir / "f.txt"));
-  EXPECT_FALSE(TShareFile::deleteFile(dir.path().substr(0, dir.path().size() - 1)))
+  EXPECT_FALSE(TShareFile::deleteFile(dir.dir().substr(0, dir.dir().size() - 1)))
       << "a folder still exists at that name";
 
   EXPECT_EQ(TShareFile::CreateBlankFile(dir / "p/q/blank.bin", 5000), 5000);

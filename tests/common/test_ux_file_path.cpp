@@ -12,38 +12,18 @@
 #include <thread>
 
 #include "common/ux_common.h"
+#include "common/ux_json_v2.h"
+
+#include "support/scoped_env.h"
 
 namespace fs = std::filesystem;
 using namespace ux;
 
 namespace {
 
-class CodePageScope {
- public:
-  explicit CodePageScope(int cp) : saved_(code_page()) { set_code_page(cp); }
-  ~CodePageScope() { set_code_page(saved_); }
+using TempDir = qlyn_test::TTempDir;
 
- private:
-  int saved_;
-};
 
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/ux_file_path_XXXXXX";
-    path_ = mkdtemp(tmpl);
-    path_ += "/";
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + name; }
-
- private:
-  std::string path_;
-};
 
 void spit(const std::string& path, const std::string& data) {
   fs::create_directories(fs::path(path).parent_path());
@@ -79,7 +59,7 @@ TEST(Path, NameAndFolderParts) {
 }
 
 TEST(Path, DoubleByteTrailIsNoSeparator) {
-  CodePageScope cp(CP_GBK);
+  qlyn_test::TCodePageScope cp(CP_GBK);
   // 0x95 0x5C is one GBK character whose second byte is a backslash.
   const std::string name = "dir/\x95\x5c.TXT";
   EXPECT_EQ(TUX_Path::extractfileName(name), "\x95\x5c.TXT");
@@ -152,7 +132,7 @@ TEST(Path, RemovePath) {
   spit(dir / "t/s1/b.txt", "b");
   spit(dir / "t/s1/s2/c.txt", "c");
   fs::create_directories(dir / "t/s3/s4");
-  fs::create_symlink(outside.path(), dir / "t/s1/link");
+  fs::create_symlink(outside.dir(), dir / "t/s1/link");
   const std::string cur = cwd();
   // 4 files + 1 link + s1, s2, s3, s4
   EXPECT_EQ(TUX_Path::RemovePath(dir / "t", false), 9);
@@ -224,14 +204,25 @@ TEST(Path, ListFiles) {
   spit(dir / "one/b.TXT", "12345");
   utimensat(AT_FDCWD, (dir / "one/b.TXT").c_str(), times, 0);
   EXPECT_EQ(TUX_Path::listFiles(dir / "l/*.*", false).size(), 6u) << "*.* matches every name";
-  const std::string json = TUX_Path::listFilesAsJson(dir / "one/b.*");
-  EXPECT_EQ(json, "[{\"name\":\"" + dir / "one/b.TXT" + "\",\"size\":5,\"time\":\"" + when +
-                      "\",\"type\":\"file\"}]");
+  auto arr = TUX_Path::listFilesAsJsonArray(dir / "one/b.*", false);
+  ASSERT_NE(arr->AsArray(), nullptr);
+  ASSERT_EQ(arr->AsArray()->Length(), 1);
+  const TJsonObject* item = arr->AsArray()->Get(0);
+  EXPECT_EQ(item->GetString("name"), dir / "one/b.TXT");
+  EXPECT_EQ(item->GetInt("size"), 5);
+  EXPECT_EQ(item->GetString("type"), "file");
+  EXPECT_EQ(item->GetString("time"), when);
+  auto parsed = TJsonObject::Parse(TUX_Path::listFilesAsJson(dir / "l/", true));
+  ASSERT_NE(parsed, nullptr);
+  ASSERT_EQ(parsed->AsArray()->Length(), 9);
+  EXPECT_EQ(parsed->AsArray()->Get(3)->GetString("type"), "dir");
+  EXPECT_EQ(parsed->AsArray()->Get(3)->GetInt("size", -1), 0);
+  EXPECT_EQ(parsed->AsArray()->Get(4)->GetString("name"), dir / "l/sub/c.txt");
   EXPECT_EQ(TUX_Path::listFilesAsJson(dir / "none/"), "[]");
   spit(dir / "q/we\"ird\\.txt", "");
-  EXPECT_EQ(TUX_Path::listFilesAsJson(dir / "q/").substr(0, 12 + dir.path().size()),
-            "[{\"name\":\"" + dir / "q/");
-  EXPECT_NE(TUX_Path::listFilesAsJson(dir / "q/").find("we\\\"ird\\\\.txt"), std::string::npos);
+  auto q = TJsonObject::Parse(TUX_Path::listFilesAsJson(dir / "q/"));
+  ASSERT_NE(q, nullptr);
+  EXPECT_EQ(q->AsArray()->Get(0)->GetString("name"), dir / "q/we\"ird\\.txt");
 }
 
 TEST(Path, FolderOperationsLeaveTheCurrentDirectoryAlone) {

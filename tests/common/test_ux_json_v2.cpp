@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -13,34 +14,18 @@
 #include <map>
 #include <random>
 #include <set>
+#include <thread>
+
+#include "support/scoped_env.h"
 
 namespace fs = std::filesystem;
 using namespace ux;
 
 namespace {
 
-class CodePageScope {
- public:
-  explicit CodePageScope(int cp) : saved_(code_page()) { set_code_page(cp); }
-  ~CodePageScope() { set_code_page(saved_); }
+using TempDir = qlyn_test::TTempDir;
 
- private:
-  int saved_;
-};
 
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/ux_json_XXXXXX";
-    path_ = mkdtemp(tmpl);
-    path_ += "/";
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 // A memory stream; with a limit it accepts at most that many bytes in total.
 class StringStream : public TStream {
@@ -326,6 +311,22 @@ TEST(JsonParse, RandomAndTruncatedInputNeverCrash) {
   }
 }
 
+TEST(JsonParse, TokensBeyondTheBufferCapFail) {
+  TJsonTokener tok(100);
+  const std::string long_text(200, 'x');
+  EXPECT_EQ(TJsonObject::ParseEx_New(tok, "[\"" + long_text + "\"]"), nullptr);
+  EXPECT_EQ(tok.err, json_tokener_error_parse_string);
+  EXPECT_EQ(TJsonObject::ParseEx_New(tok, "[\"" + std::string(99, 'x') + "\\n\\n\"]"), nullptr);
+  EXPECT_EQ(tok.err, json_tokener_error_parse_string);
+  EXPECT_EQ(TJsonObject::ParseEx_New(tok, "{\"" + long_text + "\":1}"), nullptr);
+  EXPECT_EQ(tok.err, json_tokener_error_parse_object_key_name);
+  EXPECT_EQ(TJsonObject::ParseEx_New(tok, "[" + std::string(200, '1') + "]"), nullptr);
+  EXPECT_EQ(tok.err, json_tokener_error_parse_number);
+  auto ok = TJsonObject::ParseEx_New(tok, "[\"" + std::string(90, 'x') + "\"]");
+  ASSERT_NE(ok, nullptr);
+  EXPECT_EQ(ok->GetArray_Item(0)->AsString().size(), 90u);
+}
+
 TEST(JsonParse, TokenerReuseAndParseEx) {
   TJsonTokener tok;
   EXPECT_EQ(TJsonObject::ParseEx_New(tok, "[1,"), nullptr);
@@ -344,7 +345,7 @@ TEST(JsonParse, TokenerReuseAndParseEx) {
 // ---------------------------------------------------------------- code page 936
 
 TEST(JsonGbk, BackslashAsSecondByteOfACharacter) {
-  CodePageScope gbk(CP_GBK);
+  qlyn_test::TCodePageScope gbk(CP_GBK);
   // 95 5C is one character: the 5C is not an escape, and is written as is.
   auto v = TJsonObject::Parse("[\"\x95\x5C\",\"a\\\\\"]");
   ASSERT_NE(v, nullptr);
@@ -372,7 +373,7 @@ TEST(JsonGbk, BackslashAsSecondByteOfACharacter) {
 
 TEST(JsonGbk, NameSubstitution) {
   {
-    CodePageScope gbk(CP_GBK);
+    qlyn_test::TCodePageScope gbk(CP_GBK);
     EXPECT_EQ(TJsonObject::Create(std::string_view("a\xFC\x5C" "b"))->AsString(), "a\xBA\xDA" "b");
     EXPECT_EQ(TJsonObject::Create(std::vector<uint8_t>{'a', 0xFC, 0x5C})->AsString(), "a\xFC\x5C");
     auto o = TJsonObject::Create(json_type_object);
@@ -389,12 +390,12 @@ TEST(JsonGbk, NameSubstitution) {
     auto raw = TJsonObject::Create(std::vector<uint8_t>{0xFC, 0x5C});
     EXPECT_EQ(raw->Clone()->AsString(), "\xFC\x5C");
   }
-  CodePageScope utf(CP_UTF8);
+  qlyn_test::TCodePageScope utf(CP_UTF8);
   EXPECT_EQ(TJsonObject::Create(std::string_view("\xFC\x5C"))->AsString(), "\xFC\x5C");
 }
 
 TEST(JsonGbk, UnicodeEscapesBecomeTheProcessCodePageAndNamesSortAsText) {
-  CodePageScope gbk(CP_GBK);
+  qlyn_test::TCodePageScope gbk(CP_GBK);
   auto v = TJsonObject::Parse("\"\\u4e2d\"");
   ASSERT_NE(v, nullptr);
   EXPECT_EQ(v->AsString(), "\xD6\xD0");  // 中 in GBK
@@ -471,12 +472,11 @@ TEST(JsonWrite, CachedTextAndWriters) {
   EXPECT_EQ(fake.Size(), 0);
   StringStream ss;
   ss.data = "old contents";
-  {
-    TJsonWriterStream wst(ss);
-    wst.Reset();
-    EXPECT_EQ(wst.Write(v.get(), false, 0), 0);
-  }
-  EXPECT_EQ(ss.data, "{\"k\":\"v\"}");
+  TJsonWriterStream wst(ss);
+  wst.Reset();
+  EXPECT_EQ(ss.data, "");
+  EXPECT_EQ(wst.Write(v.get(), false, 0), 0);
+  EXPECT_EQ(ss.data, "{\"k\":\"v\"}");  // in the stream once Write returns
 }
 
 TEST(JsonWrite, SaveToStreamAndFile) {
@@ -497,23 +497,23 @@ TEST(JsonWrite, SaveToStreamAndFile) {
   EXPECT_EQ(big.data, arr->AsJSon(true));
 
   TempDir dir;
-  const std::string path = dir.path() + "doc.json";
+  const std::string path = dir.dir() + "doc.json";
   EXPECT_EQ(v->SaveTo(path, true), int64_t(v->AsJSon(true).size()));
   EXPECT_EQ(read_file_text(path), v->AsJSon(true));
   auto small = TJsonObject::Parse("[1]");
   EXPECT_EQ(small->SaveTo(path, false), 3);
   EXPECT_EQ(read_file_text(path), "[1]");
   // A missing folder: 0, nothing created.
-  EXPECT_EQ(v->SaveTo(dir.path() + "missing/doc.json", false), 0);
-  EXPECT_FALSE(fs::exists(dir.path() + "missing"));
+  EXPECT_EQ(v->SaveTo(dir.dir() + "missing/doc.json", false), 0);
+  EXPECT_FALSE(fs::exists(dir.dir() + "missing"));
   size_t files = 0;
-  for (auto& e : fs::directory_iterator(dir.path())) files += e.is_regular_file() ? 1 : 0;
+  for (auto& e : fs::directory_iterator(dir.dir())) files += e.is_regular_file() ? 1 : 0;
   EXPECT_EQ(files, 1u);  // no temporary file left behind
   if (geteuid() != 0) {
     // An unwritable folder: 0 and the old file is left as it was.
-    ::chmod(dir.path().c_str(), 0555);
+    ::chmod(dir.dir().c_str(), 0555);
     EXPECT_EQ(v->SaveTo(path, false), 0);
-    ::chmod(dir.path().c_str(), 0755);
+    ::chmod(dir.dir().c_str(), 0755);
     EXPECT_EQ(read_file_text(path), "[1]");
   }
 }
@@ -841,4 +841,26 @@ TEST(JsonAvl, Search) {
   TJsonAvlIterator empty(nullptr);
   empty.First();
   EXPECT_EQ(empty.GetIter(), nullptr);
+}
+
+// ---------------------------------------------------------------- threads
+
+TEST(JsonThreads, SeparateDocumentsOnSeparateThreadsShareNoState) {
+  const std::string text =
+      "{\"z\":[1,2.5,\"s\\u00e9\"],\"a\":{\"k\":true},\"m\":\":BIN:AQID\",\"B\":null}";
+  const std::string expected = TJsonObject::Parse(text)->AsJSon(true);
+  std::vector<std::thread> threads;
+  std::atomic<int> mismatches{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      TJsonTokener tok;
+      for (int i = 0; i < 300; ++i) {
+        auto v = TJsonObject::ParseEx_New(tok, text);
+        std::string bin;
+        if (!v || v->AsJSon(true) != expected || v->Clone()->GetBin("m", bin) != 3) ++mismatches;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(mismatches.load(), 0);
 }

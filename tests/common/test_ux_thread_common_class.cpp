@@ -193,6 +193,22 @@ TEST(NewThread, WithoutAutoPauseTheIdleWorkerPolls) {
   TUX_New_Thread::CloseAndNil(w);
 }
 
+TEST(NewThread, StartAfterAForeignPauseStillWakesTheWorker) {
+  Feed feed;
+  std::atomic<int> runs{0};
+  TUX_New_Thread* w = TUX_New_Thread::Create();
+  w->onGetNewTask = [&](TUX_New_Thread*) { return feed.pop(); };
+  w->onExec = [&](TUX_New_Thread*, void*) { ++runs; };
+  w->Start();
+  ASSERT_TRUE(eventually([&] { return w->suspended(); }));
+  EXPECT_FALSE(w->RemoveTaskThenPause(task_ptr(9)));
+  EXPECT_TRUE(w->suspended());
+  feed.push(task_ptr(1));
+  w->Start();
+  EXPECT_TRUE(eventually([&] { return runs.load() == 1; }));
+  TUX_New_Thread::CloseAndNil(w);
+}
+
 TEST(NewThread, RaisingFetchAndExecuteAreSwallowed) {
   std::atomic<int> fetches{0};
   std::atomic<int> runs{0};

@@ -13,6 +13,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include "installer/rk50_package_install.h"
+#include "support/archive_maker.h"
+
 extern char** environ;
 
 namespace {
@@ -100,26 +103,12 @@ TRun run(const std::string& exe, const std::vector<std::string>& args,
   return r;
 }
 
-class TempDir {
- public:
-  TempDir() {
-    std::string templ = (fs::temp_directory_path() / "rk50_cli_XXXXXX").string();
-    path_ = mkdtemp(templ.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-  std::string write(const std::string& name, const std::string& text) const {
-    std::string p = path_ + "/" + name;
-    std::ofstream(p) << text;
-    return p;
-  }
-
- private:
-  std::string path_;
-};
+// Writes text to dir/name; returns the path.
+std::string write_file(const qlyn_test::TTempDir& dir, const std::string& name, const std::string& text) {
+  std::string p = dir / name;
+  std::ofstream(p) << text;
+  return p;
+}
 
 // Position of needle in hay at or after from; npos when absent.
 size_t after(const std::string& hay, const std::string& needle, size_t from) {
@@ -134,9 +123,9 @@ class ConsoleFrontend : public ::testing::Test {
   std::map<std::string, std::string> env(const std::string& lang = "en_US.UTF-8") {
     return {{"LANG", lang}, {"LOCALAPPDATA", tmp.path() + "/appdata"}, {"QLYN_SIM_SCRIPT", script}};
   }
-  void events(const std::string& text) { script = tmp.write("script.txt", text); }
+  void events(const std::string& text) { script = write_file(tmp, "script.txt", text); }
 
-  TempDir tmp;
+  qlyn_test::TTempDir tmp{"rk50_cli"};
   std::string script;
   const std::string walk =
       "2 {\"cmd\":\"connected\", \"tag\":\"main-file\"}\n"
@@ -171,6 +160,16 @@ TEST_F(ConsoleFrontend, UpdateModeWithMissingPackage) {
   EXPECT_EQ(zh.err, "找不到安装包：" + tmp.path() + "/missing.7z\n");
 }
 
+TEST_F(ConsoleFrontend, GbkCodePagePrintsUtf8) {
+  auto e = env("zh_CN.UTF-8");
+  e["QLYN_CODEPAGE"] = "936";
+  std::string missing = tmp.path() + "/更新包.7z";
+  TRun r = run(setup_exe, {"--cli", "upd", missing}, e);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out.rfind("Qlyn客户端安装器\n升级更新Qlyn客户端软件\n" + missing + "\n", 0), 0u) << r.out;
+  EXPECT_EQ(r.err, "找不到安装包：" + missing + "\n");
+}
+
 TEST_F(ConsoleFrontend, CommandLineErrors) {
   TRun missing = run(setup_exe, {"--cli", "--package", tmp.path() + "/none.7z"}, env());
   EXPECT_EQ(missing.status, 1);
@@ -200,8 +199,7 @@ TEST_F(ConsoleFrontend, SimulatedDownloadWalksEveryState) {
   p = after(r.out, "Close? [Y/n] y\n", p);
   EXPECT_NE(p, std::string::npos) << r.out;
   // Service calls come from the worker: their lines interleave freely.
-  EXPECT_NE(r.out.find("sim: download udp-http://127.0.0.1:56020/down/win64/rk50cli_dsk.win64.newest.7z"),
-            std::string::npos);
+  EXPECT_NE(r.out.find("/down/win64/rk50cli_dsk.win64.newest.7z -> "), std::string::npos);
   EXPECT_NE(r.out.find("sim: extract "), std::string::npos);
   EXPECT_NE(r.out.find(" delete\n"), std::string::npos);
   EXPECT_TRUE(fs::exists(dest + "/win64/rk50cli_dsk"));
@@ -248,7 +246,7 @@ TEST_F(ConsoleFrontend, InstallationErrorEndsWithItsText) {
 
 TEST_F(ConsoleFrontend, OfflinePackageKeepsUserFile) {
   events("");
-  std::string package = tmp.write("client.7z", "7z");
+  std::string package = write_file(tmp, "client.7z", "7z");
   TRun r = run(sim_exe, {"--cli", "--yes", "--package", package, "--dir", tmp.path() + "/d"}, env());
   EXPECT_EQ(r.status, 0) << r.err;
   size_t p = r.out.find("Installing client.7z ...\n");
@@ -261,13 +259,13 @@ TEST_F(ConsoleFrontend, OfflinePackageKeepsUserFile) {
 
 TEST_F(ConsoleFrontend, UpdateModeAppliesAndStartsClient) {
   events("");
-  std::string package = tmp.write("update.7z", "7z");
+  std::string package = write_file(tmp, "update.7z", "7z");
   TRun r = run(sim_exe, {"--cli", "--yes", "UPD", package}, env());
   EXPECT_EQ(r.status, 0) << r.err;
   size_t p = r.out.find("Upgrade QLYN client for Windows\n");
   p = after(r.out, "Start? [Y/n] y\n", p);
   p = after(r.out, "sim: apply_update " + package + " -> ", p);
-  p = after(r.out, "Start the client? [Y/n] y\n", p);
+  p = after(r.out, "Install completed!\nStart the client? [Y/n] y\n", p);
   p = after(r.out, "sim: start " + fs::path(sim_exe).parent_path().string() + "/rk50cli_dsk\n", p);
   p = after(r.out, "sim: pause 200\n", p);
   EXPECT_NE(p, std::string::npos) << r.out;
@@ -276,6 +274,91 @@ TEST_F(ConsoleFrontend, UpdateModeAppliesAndStartsClient) {
   TRun bad = run(sim_exe, {"--cli", "--yes", "upd", package}, env());
   EXPECT_EQ(bad.status, 1);
   EXPECT_EQ(bad.err, "cp: target folder missing\n");
+}
+
+#ifdef QLYN_HAVE_QT
+TEST_F(ConsoleFrontend, ScreenshotWritesWindowPng) {
+  for (const char* lang : {"zh_CN.UTF-8", "en_US.UTF-8"}) {
+    std::string png = tmp.path() + "/window.png";
+    fs::remove(png);
+    TRun r = run(setup_exe, {"--screenshot", png}, env(lang));
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::ifstream in(png, std::ios::binary);
+    std::string head(24, '\0');
+    in.read(head.data(), 24);
+    ASSERT_EQ(head.substr(0, 8), "\x89PNG\r\n\x1a\n");
+    auto be32 = [&](size_t at) {
+      return (unsigned char)head[at] << 24 | (unsigned char)head[at + 1] << 16 | (unsigned char)head[at + 2] << 8 |
+             (unsigned char)head[at + 3];
+    };
+    EXPECT_EQ(be32(16), 660u);
+    EXPECT_EQ(be32(20), 488u);
+  }
+}
+#endif
+
+// Packs folder src of root into archive with the package password.
+void pack(const std::string& root, const std::string& src, const std::string& archive, bool encrypt_headers) {
+  std::string switches = "-p" + qlyn_test::quote(rk50::package_password()) + (encrypt_headers ? " -mhe=on" : "");
+  ASSERT_EQ(qlyn_test::make_7z(archive, root, qlyn_test::quote(src), switches), 0) << archive;
+}
+
+class RealPackages : public ConsoleFrontend {
+ protected:
+  std::map<std::string, std::string> user_env() {
+    auto e = env();
+    e["HOME"] = tmp.path() + "/home";
+    e["XDG_DATA_HOME"] = tmp.path() + "/home/.local/share";
+    e["XDG_CONFIG_HOME"] = tmp.path() + "/home/.config";
+    return e;
+  }
+};
+
+TEST_F(RealPackages, OfflineInstallThenUpdateWithTheInstalledUpdater) {
+  std::string pk = tmp.path() + "/pk";
+  fs::create_directories(pk + "/win64");
+  std::ofstream(pk + "/win64/rk50cli_dsk") << "#!/bin/sh\n";
+  std::ofstream(pk + "/win64/version.txt") << "1";
+  std::ofstream(pk + "/win64/cuuid.inf") << "id";
+  std::string package = tmp.path() + "/client.7z";
+  pack(pk, "win64", package, true);
+
+  std::string dest = tmp.path() + "/inst";
+  TRun r = run(setup_exe, {"--cli", "--yes", "--package", package, "--dir", dest}, user_env());
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("Install completed!\n"), std::string::npos) << r.out;
+  EXPECT_TRUE(fs::exists(package));
+  EXPECT_TRUE(fs::exists(dest + "/win64/version.txt"));
+  EXPECT_FALSE(fs::exists(dest + "/win64/cuuid.inf"));
+  EXPECT_TRUE(fs::exists(tmp.path() + "/home/Desktop/Qlyn 私有网盘.desktop"));
+  std::string updater = dest + "/win64/updator";
+  ASSERT_TRUE(fs::exists(updater));
+  EXPECT_NE(fs::status(updater).permissions() & fs::perms::owner_exec, fs::perms::none);
+
+  std::string up = tmp.path() + "/up";
+  fs::create_directories(up + "/win64_update");
+  std::ofstream(up + "/win64_update/version.txt") << "2";
+  std::ofstream(up + "/win64_update/update.cmd") << "cp $sour$version.txt $dest$version.txt\r\n";
+  std::string update = tmp.path() + "/dl/update.7z";
+  fs::create_directories(tmp.path() + "/dl");
+  pack(up, "win64_update", update, false);
+  TRun u = run(updater, {"--cli", "upd", update}, user_env(), "\nn\n");
+  EXPECT_EQ(u.status, 0) << u.out << u.err;
+  EXPECT_NE(u.out.find("Install completed!\nStart the client? [Y/n] "), std::string::npos) << u.out;
+  std::ifstream version(dest + "/win64/version.txt");
+  std::string v;
+  version >> v;
+  EXPECT_EQ(v, "2");
+}
+
+TEST_F(RealPackages, DamagedPackageEndsWithTheError) {
+  std::string package = write_file(tmp, "broken.7z", "this is not an archive");
+  TRun r = run(setup_exe, {"--cli", "--yes", "--package", package, "--dir", tmp.path() + "/d"}, user_env());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err.rfind("Installation failed: ", 0), 0u) << r.err;
+  EXPECT_EQ(r.out.find("Install completed!"), std::string::npos);
+  EXPECT_TRUE(fs::exists(package));
+  EXPECT_FALSE(fs::exists(tmp.path() + "/d/win64/updator"));
 }
 
 }  // namespace

@@ -1,13 +1,19 @@
 #include "installer/rk50_update_script.h"
 
+#include <atomic>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "common/ux_common.h"
 #include "installer/rk50_package_install.h"
+#include "installer/rk50_services.h"
 #include "support/archive_maker.h"
+
+#include "support/scoped_env.h"
 
 using namespace qlyn_test;
 using rk50::run_script_line;
@@ -20,14 +26,29 @@ struct TUi : rk50::IUpdateUi {
   std::vector<std::string> calls;
 };
 
-class CodePageScope {
+// HOME and the XDG folders pointed into a test folder.
+class TEnvScopeHome {
  public:
-  explicit CodePageScope(int cp) : saved_(ux::code_page()) { ux::set_code_page(cp); }
-  ~CodePageScope() { ux::set_code_page(saved_); }
+  explicit TEnvScopeHome(const std::string& home) {
+    for (const char* n : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME"}) {
+      const char* v = std::getenv(n);
+      saved_.emplace_back(n, v ? std::optional<std::string>(v) : std::nullopt);
+    }
+    ::setenv("HOME", home.c_str(), 1);
+    ::unsetenv("XDG_CONFIG_HOME");
+    ::unsetenv("XDG_DATA_HOME");
+  }
+  ~TEnvScopeHome() {
+    for (auto& [n, v] : saved_) {
+      if (v) ::setenv(n, v->c_str(), 1);
+      else ::unsetenv(n);
+    }
+  }
 
  private:
-  int saved_;
+  std::vector<std::pair<const char*, std::optional<std::string>>> saved_;
 };
+
 
 class ScriptLineTest : public ::testing::Test {
  protected:
@@ -140,7 +161,7 @@ TEST_F(ScriptLineTest, DeleteRemoveFolderAndUnknownCommands) {
 }
 
 TEST_F(ScriptLineTest, DoubleByteNamesKeepTheirTrailBackslash) {
-  CodePageScope gbk(ux::CP_GBK);
+  qlyn_test::TCodePageScope gbk(ux::CP_GBK);
   const std::string kuro = ux::gbk_to_utf8("\xFC\x5C");  // trail byte is a backslash
   write_file(sf + kuro + "/x.txt", "gbk");
   run(std::string("cp $sour$\xFC\x5C\\x.txt $dest$y.txt"));
@@ -172,6 +193,19 @@ class UpdatePackageTest : public ::testing::Test {
   TTempDir tmp{"qlyn_update"};
   std::string inst;
   TUi ui;
+  ux::TFakeClock clock;  // a standing clock: no extra event passes during extraction
+};
+
+// A monotonic clock that moves 100 ms at every reading.
+class TRacingClock : public ux::IClockSource {
+ public:
+  TRacingClock() { ux::set_clock_source(this); }
+  ~TRacingClock() override { ux::set_clock_source(nullptr); }
+  int64_t now_ms() override { return 1700000000000LL; }
+  int64_t tick_ms() override { return tick_ += 100; }
+
+ private:
+  std::atomic<int64_t> tick_{0};
 };
 
 }  // namespace
@@ -249,4 +283,52 @@ TEST_F(UpdatePackageTest, RunUpdatePackageLeavesTheButtonToTheCaller) {
   EXPECT_EQ(read_file(inst + "rk50cli_dsk"), "client v2");
   EXPECT_FALSE(exists(inst + "obsolete.dll"));
   EXPECT_THROW(rk50::run_update_package(tmp / "downloads/none.7z", inst, {}, library_path()), ux::Exception);
+}
+
+TEST_F(UpdatePackageTest, PendingEventsAreProcessedWhileThePackageExtracts) {
+  std::string big(3 << 20, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = char((i * 2654435761u) >> 13);
+  const std::string src = tmp / "src_big";
+  write_file(src + "/win64_update/update.cmd", "cp $sour$big.bin $dest$big.bin\n");
+  write_file(src + "/win64_update/big.bin", big);
+  fs::create_directories(tmp / "downloads");
+  ASSERT_EQ(make_7z(tmp / "downloads/big.7z", src, "win64_update", "-p" + rk50::package_password()), 0);
+  TRacingClock racing;
+  int events = 0;
+  rk50::TUpdateResult r = rk50::run_update_package(tmp / "downloads/big.7z", inst, [&] { ++events; }, library_path());
+  EXPECT_EQ(r.lines_run, 1);
+  EXPECT_GT(events, 1);  // one after the line, the others during extraction
+  EXPECT_EQ(read_file(inst + "big.bin"), big);
+}
+
+// The production services of qlyn-setup over the real units: offline install
+// of a package, then an update, with the library deployed beside the executable.
+TEST_F(UpdatePackageTest, ProductionServicesInstallAndUpdate) {
+  TEnvScopeHome home(tmp / "home");
+  const std::string src = tmp / "src_install";
+  write_file(src + "/win64/rk50cli_dsk", "client v1");
+  write_file(src + "/win64/cuuid.inf", "id");
+  const std::string package = tmp / "offline.7z";
+  ASSERT_EQ(make_7z(package, src, "win64", "-mhe=on -p" + rk50::package_password()), 0);
+
+  rk50::TProductionServices services;
+  services.deploy_archive_library(ux::exe_dir());
+  ASSERT_TRUE(exists(ux::exe_dir() + "7z.so"));
+  const std::string dest = tmp / "installed/";
+  int64_t total = 0;
+  services.extract_package(package, dest, [&](bool is_total, int64_t v) {
+    if (is_total) total = v;
+  });
+  EXPECT_EQ(total, 11);  // unpacked bytes of both files
+  services.finish_install(rk50::TFinishInstall{dest, package, 1, false});
+  EXPECT_TRUE(exists(package));
+  EXPECT_FALSE(exists(dest + "win64/cuuid.inf"));
+  EXPECT_TRUE(exists(dest + "win64/updator"));
+  EXPECT_TRUE(exists(tmp / "home/Desktop/Qlyn 私有网盘.desktop"));
+
+  const std::string update = make_update("cp $sour$rk50cli_dsk $dest$rk50cli_dsk\n");
+  int events = 0;
+  services.apply_update_package(update, dest + "win64/", [&] { ++events; });
+  EXPECT_EQ(events, 1);
+  EXPECT_EQ(read_file(dest + "win64/rk50cli_dsk"), "client v2");
 }

@@ -10,6 +10,7 @@
 #include "installer/rk50_stp_common.h"
 #include "installer/rk50_xe_stp_main.h"
 #include "rk50_fakes.h"
+#include "support/scoped_env.h"
 
 namespace {
 
@@ -19,26 +20,12 @@ using rk50::Tmain_form;
 using rk50_test::TRecordingGui;
 using rk50_test::TRecordingServices;
 
-class TempDir {
- public:
-  TempDir() {
-    std::string templ = (fs::temp_directory_path() / "rk50_main_XXXXXX").string();
-    path_ = mkdtemp(templ.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  std::string path() const { return path_; }
-  std::string file(const std::string& name, const std::string& content = "x") const {
-    std::string p = path_ + "/" + name;
-    std::ofstream(p) << content;
-    return p;
-  }
-
- private:
-  std::string path_;
-};
+// Writes content to dir/name; returns the path.
+std::string write_file(const qlyn_test::TTempDir& dir, const std::string& name, const std::string& content = "x") {
+  std::string p = dir / name;
+  std::ofstream(p) << content;
+  return p;
+}
 
 class Controller : public ::testing::Test {
  protected:
@@ -65,14 +52,14 @@ class Controller : public ::testing::Test {
   }
   std::string status() { return gui.texts[TControl::Label2]; }
 
-  TempDir tmp;
+  qlyn_test::TTempDir tmp{"rk50_main"};
   TRecordingGui gui;
   TRecordingServices services;
   std::unique_ptr<Tmain_form> form;
 };
 
 TEST_F(Controller, CommandLineSelectsModeAndStartState) {
-  std::string package = tmp.file("update.7z");
+  std::string package = write_file(tmp, "update.7z");
   struct {
     std::vector<std::string> args;
     int32_t mode, state;
@@ -132,7 +119,7 @@ TEST_F(Controller, StartUpAndShowLayInstallWindow) {
 
 TEST_F(Controller, ChineseLocaleGivesChineseWindow) {
   setenv("LANG", "zh_CN.UTF-8", 1);
-  start({"upd", tmp.file("p.7z")});
+  start({"upd", write_file(tmp, "p.7z")});
   EXPECT_EQ(gui.caption, "Qlyn客户端安装器");
   EXPECT_EQ(gui.texts[TControl::Label1], "升级更新Qlyn客户端软件");
   EXPECT_EQ(gui.texts[TControl::Button1], "开始安装更新");
@@ -346,6 +333,15 @@ TEST_F(Controller, EmptyFolderTextKeepsDefault) {
   EXPECT_EQ(form->dest_path(), tmp.path() + "/qlyn/client/");
 }
 
+TEST_F(Controller, RelativeFolderIsTakenFromCurrentDirectory) {
+  start();
+  gui.texts[TControl::LabeledEdit1] = "rel/dir";
+  form->Button1Click();
+  EXPECT_EQ(form->dest_path(), fs::current_path().string() + "/rel/dir/");
+  EXPECT_EQ(rk50::user_folder("/abs\\"), "/abs\\");
+  EXPECT_EQ(rk50::user_folder(""), "");
+}
+
 TEST_F(Controller, InstallationErrorsAreShownAndDoNotEscape) {
   start();
   form->Button1Click();
@@ -447,7 +443,7 @@ TEST_F(Controller, ShortExtractionLeavesBarUntilEnd) {
 }
 
 TEST_F(Controller, UpdateModeAppliesPackageThenStartsClient) {
-  std::string package = tmp.file("rk50cli_dsk.update.7z");
+  std::string package = write_file(tmp, "rk50cli_dsk.update.7z");
   start({"upd", package});
   EXPECT_EQ(form->state(), rk50::st_ready_to_update);
   form->Button1Click();
@@ -470,7 +466,7 @@ TEST_F(Controller, UpdateModeAppliesPackageThenStartsClient) {
 }
 
 TEST_F(Controller, UpdateErrorsAndVanishedPackage) {
-  std::string package = tmp.file("u.7z");
+  std::string package = write_file(tmp, "u.7z");
   start({"update", package});
   services.update_error = "cp: no such folder";
   form->Button1Click();
@@ -489,7 +485,7 @@ TEST_F(Controller, UpdateErrorsAndVanishedPackage) {
 }
 
 TEST_F(Controller, OfflinePackageInstallsWithoutDownload) {
-  std::string package = tmp.file("offline.7z");
+  std::string package = write_file(tmp, "offline.7z");
   start({}, package);
   form->Button1Click();
   EXPECT_EQ(form->state(), rk50::st_downloading);

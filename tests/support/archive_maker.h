@@ -12,31 +12,12 @@
 #include <sstream>
 #include <string>
 
+#include "support/scoped_env.h"
+
 namespace qlyn_test {
 
 namespace fs = std::filesystem;
 
-// A fresh folder under /tmp, removed with everything in it.
-class TTempDir {
- public:
-  explicit TTempDir(const char* tag = "qlyn") {
-    std::string tmpl = std::string("/tmp/") + tag + "_XXXXXX";
-    path_ = ::mkdtemp(tmpl.data());
-  }
-  ~TTempDir() {
-    std::error_code ec;
-    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
-    fs::remove_all(path_, ec);
-  }
-  TTempDir(const TTempDir&) = delete;
-  TTempDir& operator=(const TTempDir&) = delete;
-  // Without trailing "/".
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
-
- private:
-  std::string path_;
-};
 
 inline void write_file(const std::string& path, const std::string& bytes) {
   fs::create_directories(fs::path(path).parent_path());
