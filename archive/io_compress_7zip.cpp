@@ -1,6 +1,7 @@
 #include "archive/io_compress_7zip.h"
 
 #include <dlfcn.h>
+#include <elf.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -85,6 +86,31 @@ std::string split_item_path(const std::string& path, std::vector<std::string>& p
   }
   if (parts.empty()) return "empty item path";
   return {};
+}
+
+// dlopen maps a truncated shared object without complaint and the process
+// then dies of SIGBUS: check that every loadable segment and the section
+// table lie inside the file first.
+bool elf_file_is_complete(const std::string& os_path) {
+  TPosixFileStream f(os_path, TPosixFileStream::fmOpenRead);
+  const int64_t size = f.GetSize();
+  Elf64_Ehdr eh;
+  if (size < int64_t(sizeof eh) || f.Read(&eh, sizeof eh) != int64_t(sizeof eh)) return false;
+  if (std::memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0 || eh.e_ident[EI_CLASS] != ELFCLASS64) return false;
+  if (eh.e_phentsize != sizeof(Elf64_Phdr) || eh.e_phnum == 0 || eh.e_phnum > 256) return false;
+  if (eh.e_phoff > uint64_t(size) || eh.e_phnum * sizeof(Elf64_Phdr) > uint64_t(size) - eh.e_phoff) return false;
+  if (eh.e_shnum != 0 && (eh.e_shoff > uint64_t(size) ||
+                          uint64_t(eh.e_shnum) * eh.e_shentsize > uint64_t(size) - eh.e_shoff))
+    return false;
+  for (int i = 0; i < eh.e_phnum; ++i) {
+    Elf64_Phdr ph;
+    if (f.Seek(int64_t(eh.e_phoff + i * sizeof ph), TSeekOrigin::soBeginning) < 0 ||
+        f.Read(&ph, sizeof ph) != int64_t(sizeof ph))
+      return false;
+    if (ph.p_type == PT_LOAD && (ph.p_offset > uint64_t(size) || ph.p_filesz > uint64_t(size) - ph.p_offset))
+      return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -175,6 +201,7 @@ TPosixFileStream::~TPosixFileStream() {
 }
 
 int64_t TPosixFileStream::Read(void* buffer, int64_t count) {
+  last_error_ = 0;
   int64_t done = 0;
   auto* p = static_cast<char*>(buffer);
   while (done < count) {
@@ -191,6 +218,7 @@ int64_t TPosixFileStream::Read(void* buffer, int64_t count) {
 }
 
 int64_t TPosixFileStream::Write(const void* buffer, int64_t count) {
+  last_error_ = 0;
   int64_t done = 0;
   auto* p = static_cast<const char*>(buffer);
   while (done < count) {
@@ -337,7 +365,16 @@ HRESULT T7zStream::Flush() noexcept { return S_OK; }
 // ---------------------------------------------------------------- T7zPlugin / T7zArchive
 
 T7zPlugin::T7zPlugin(const std::string& lib_name) : FLibName(lib_name) {
-  FHandle = ::dlopen(text_to_os(lib_name).c_str(), RTLD_NOW | RTLD_LOCAL);
+  const std::string os_name = text_to_os(lib_name);
+  if (os_name.find('/') != std::string::npos) {
+    bool complete = false;
+    try {
+      complete = elf_file_is_complete(os_name);
+    } catch (const Exception&) {
+    }
+    if (!complete) throw Exception("Error loading library " + lib_name);
+  }
+  FHandle = ::dlopen(os_name.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!FHandle) throw Exception("Error loading library " + lib_name);
   FCreateObject = reinterpret_cast<TCreateObjectFunc>(::dlsym(FHandle, "CreateObject"));
   FSysAllocString = reinterpret_cast<TSysAllocStringFunc>(::dlsym(FHandle, "SysAllocString"));

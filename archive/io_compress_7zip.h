@@ -203,6 +203,7 @@ class TComPtr {
   [[nodiscard]] T* detach() noexcept { T* p = p_; p_ = nullptr; return p; }
   T* get() const noexcept { return p_; }
   T* operator->() const noexcept { return p_; }
+  T& operator*() const noexcept { return *p_; }
   explicit operator bool() const noexcept { return p_ != nullptr; }
   // For out-parameters: releases the current object first.
   T** put() noexcept { reset(); return &p_; }

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <random>
 
+#include "common/ux_common.h"
+
 namespace ux {
 
 int32_t list_random_below(int32_t n) {
@@ -228,24 +230,6 @@ std::string_view rec_value(const uint8_t* rec) {
   return {reinterpret_cast<const char*>(rec + kValueOff), n};
 }
 
-bool ascii_ci_equal(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
-    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
-std::string_view trim_ctl(std::string_view s) {
-  size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= 32) ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= 32) --e;
-  return s.substr(b, e - b);
-}
-
 }  // namespace
 
 TUX_KV_List::TUX_KV_List() : List(kRecordSize) {}
@@ -331,7 +315,8 @@ int32_t TUX_KV_List::IndexOfName(std::string_view key) {
   List.lockList();
   int32_t found = -1;
   for (int32_t i = 0, n = List.count(); i < n; ++i) {
-    if (ascii_ci_equal(rec_name(static_cast<uint8_t*>(List.ItemOf(i))), key)) {
+    const std::string_view name = rec_name(static_cast<uint8_t*>(List.ItemOf(i)));
+    if (ci_equal_buf(key, name.data(), static_cast<long long>(name.size()))) {
       found = i;
       break;
     }
@@ -450,7 +435,7 @@ void TUX_KV_List::setAsText(std::string_view text) {
     if (lf != std::string_view::npos && !line.empty() && line.back() == '\r') line.remove_suffix(1);
     const size_t at = line.find(fNameValueSeparator);
     if (at == std::string_view::npos) continue;
-    const std::string_view name = trim_ctl(line.substr(0, at));
+    const std::string name = trim_text(line.substr(0, at));
     if (name.empty()) continue;
     const std::string_view value = line.substr(at + 1);
     Add(name.data(), static_cast<int32_t>(name.size()), value.data(),

@@ -80,8 +80,8 @@ class TUX_FIFO_Pool {
   void push_blank(PUX_FIFO_Item pkt);
 
   // FreeAll: every queued then every blank item goes to on_item_free and is
-  // freed. Otherwise queued items move, unchanged, to the blank list (they
-  // count in Blank_Len; surplus is trimmed by later push_blank calls).
+  // freed. Otherwise queued items move to the blank list without notice
+  // (they count in Blank_Len; surplus is trimmed by later push_blank calls).
   void Clear(bool FreeAll);
 
   int64_t Tag_id() const { return FTag_id; }
@@ -118,7 +118,9 @@ class TUX_Last_3_value {
     int64_t at_last;
   };
 
-  // len < 0 counts as 0 (nothing is ever remembered).
+  static constexpr int32_t kMaxLen = 4096;
+
+  // len < 0 counts as 0 (nothing is ever remembered); at most kMaxLen slots.
   explicit TUX_Last_3_value(int32_t len = 3);
 
   // True when a slot holds V; at_time := that slot's time.

@@ -1,5 +1,7 @@
 // threadfunc: TExThread, a thread that calls its work procedures over and
-// over (1 ms apart unless NoDelay) until it is closed.
+// over (1 ms apart unless NoDelay) until it is closed; tiny threads
+// (TTinyThread), cooperative work items that share one TExThread of the
+// process-wide TTinyThread_Pool.
 //
 // Lifetime: a TExThread lives on the heap and is made by one of the Create
 // functions. It is created suspended; start() runs it. Close() ends it:
@@ -9,8 +11,9 @@
 //     touch at once;
 //   - called from the thread itself (inside a callback), Close() only asks the
 //     loop to end; the thread frees its object when the loop is over.
-// Either way the pointer is dead once Close() has been called; CloseAndNil()
-// also clears the owner's pointer.
+// A thread closed before it was started still runs onStart and onStop once.
+// Either way the pointer is dead once Close() has been called (call it once);
+// CloseAndNil() also clears the owner's pointer.
 //
 // Thread-safety: onStart, onStop, onExec and userfunc are set before start()
 // and not changed while the thread runs (Close() disables onExec without
@@ -21,9 +24,12 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace ux {
 
@@ -96,5 +102,80 @@ class TExThread {
   std::atomic<bool> exec_enabled_{true};
   std::atomic<bool> in_execute_{false};
 };
+
+// ---------------------------------------------------------------- tiny threads
+
+// One unit of cooperative work, run once per pass of the pool's thread.
+// Shared ownership (std::shared_ptr): a pass holds a reference while it runs
+// the item, so an item released elsewhere meanwhile is destroyed only after
+// its Execute returned. Destruction calls on_Free(self).
+class ITinyThread {
+ public:
+  virtual ~ITinyThread() = default;
+  // Replaces the work of one pass; safe while a pass runs (the running call
+  // finishes with the old work).
+  virtual void set_thread_exec_event(TNotifyEvent ev) = 0;
+  // Runs the work once; exceptions are swallowed. Nothing after close().
+  virtual void Execute() = 0;
+  // No more work is run and the item leaves its pool; the object itself goes
+  // with its last reference. Called from another thread, it waits for a
+  // running Execute to return, so the work's data may be freed right after.
+  virtual void close() = 0;
+};
+
+class TTinyThread : public ITinyThread {
+ public:
+  TTinyThread() = default;
+  ~TTinyThread() override;
+  TTinyThread(const TTinyThread&) = delete;
+  TTinyThread& operator=(const TTinyThread&) = delete;
+
+  void set_thread_exec_event(TNotifyEvent ev) override;
+  void Execute() override;
+  void close() override;
+  // Called once with the object's address: at close() or at destruction,
+  // whichever comes first.
+  void set_on_free(TNotifyEvent ev);
+
+ private:
+  friend class TTinyThread_Pool;
+  std::mutex mu_;      // guards on_exec, on_Free
+  std::mutex run_mu_;  // held while the work runs
+  std::atomic<std::thread::id> runner_{};
+  std::shared_ptr<const TNotifyEvent> on_exec;
+  TNotifyEvent on_Free;
+  std::atomic<bool> closed_{false};
+};
+
+// Runs every tiny thread added to it once per pass of its own TExThread
+// (about once per millisecond). Holds its items weakly: it never keeps one
+// alive between passes. Held by std::shared_ptr. Destroying the pool ends
+// and joins its thread and detaches the items, whose on_Free no longer calls
+// back into it.
+class TTinyThread_Pool : public std::enable_shared_from_this<TTinyThread_Pool> {
+ public:
+  TTinyThread_Pool();
+  ~TTinyThread_Pool();
+  TTinyThread_Pool(const TTinyThread_Pool&) = delete;
+  TTinyThread_Pool& operator=(const TTinyThread_Pool&) = delete;
+
+  // Adds th unless it is already there; it leaves the pool when destroyed or
+  // closed. Null is ignored.
+  void add_task(const std::shared_ptr<TTinyThread>& th);
+  void remove_task(const TTinyThread* th);
+  int32_t count();
+
+ private:
+  void pass();
+
+  std::mutex mu_;  // guards list
+  std::vector<std::pair<const TTinyThread*, std::weak_ptr<TTinyThread>>> list;
+  TExThread* th = nullptr;
+};
+
+// The process-wide pool, created on first call; free_tiny_thread_pool()
+// destroys it (the library does so at process end).
+std::shared_ptr<TTinyThread_Pool> tiny_thread_pool();
+void free_tiny_thread_pool();
 
 }  // namespace ux

@@ -23,11 +23,18 @@ bool is_due(int64_t start, int64_t last_run, int64_t interval) {
 // ---------------------------------------------------------------- TEX_Timer_Task
 
 TEX_Timer_Task::TEX_Timer_Task(bool tiny_thread_mode) {
-  if (tiny_thread_mode) throw Exception("Timer tasks in tiny-thread mode are not supported");
+  if (!tiny_thread_mode) return;
+  TinyTh = std::make_shared<TTinyThread>();
+  TinyTh->set_thread_exec_event([this](void*) { Execute(); });
 }
 
 TEX_Timer_Task::~TEX_Timer_Task() {
   FActive.store(false, std::memory_order_release);
+  if (TinyTh) {
+    // Waits out a pass that is running this timer (unless this is that pass).
+    TinyTh->close();
+    TinyTh.reset();
+  }
   std::lock_guard<std::recursive_mutex> g(Lock);
   time_Func_List.clear();
 }
@@ -45,12 +52,19 @@ TEX_Timer_Task::PRec TEX_Timer_Task::new_rec(int64_t interval) {
 }
 
 int64_t TEX_Timer_Task::append(PRec rec) {
-  std::lock_guard<std::recursive_mutex> g(Lock);
-  if (!Active()) return 0;
-  rec->id = next_id_++;
-  time_Func_List.push_back(std::move(rec));
-  task_added();
-  return time_Func_List.back()->id;
+  int64_t id;
+  {
+    std::lock_guard<std::recursive_mutex> g(Lock);
+    if (!Active()) return 0;
+    id = next_id_++;
+    rec->id = id;
+    time_Func_List.push_back(std::move(rec));
+    task_added();
+  }
+  // Joins the pool with the first entry, once construction (and the owner's
+  // shared_ptr) is complete.
+  if (TinyTh && !tiny_added_.exchange(true, std::memory_order_acq_rel)) tiny_thread_pool()->add_task(TinyTh);
+  return id;
 }
 
 ptrdiff_t TEX_Timer_Task::find_locked(int64_t id) const {
@@ -184,6 +198,8 @@ void TEX_Timer_Task::Execute() {
   size_t i = 0;
   while (Active()) {
     if (tick_ms() - start >= kMaxScanMsec) return;
+    // Only the scan still holds the list: its owner let it go, so stop here.
+    if (keep && keep.use_count() == 1) return;
     PRec rec;
     bool enabled = true;
     int32_t jet_state = 0;

@@ -104,7 +104,9 @@ class TEX_Timer_Task : public ITimer_Task, public std::enable_shared_from_this<T
     bool enabled = true;
   };
 
-  // tiny_thread_mode is not supported: true raises ux::Exception.
+  // tiny_thread_mode: from the first added entry on, the process-wide
+  // tiny-thread pool calls Execute about once per millisecond; otherwise the
+  // owner calls it.
   explicit TEX_Timer_Task(bool tiny_thread_mode = false);
   ~TEX_Timer_Task() override;
   TEX_Timer_Task(const TEX_Timer_Task&) = delete;
@@ -151,6 +153,8 @@ class TEX_Timer_Task : public ITimer_Task, public std::enable_shared_from_this<T
   std::vector<PRec> time_Func_List;  // ascending ids: insertion order
   int64_t next_id_ = 1;
   std::atomic<bool> FActive{true};
+  std::shared_ptr<TTinyThread> TinyTh;
+  std::atomic<bool> tiny_added_{false};
 };
 
 // A timer list used through its interface (tiny_thread_mode: see TEX_Timer_Task).

@@ -21,6 +21,7 @@
 
 namespace ux {
 
+class Tfifo_Mem_stream;
 using TBytes = std::vector<uint8_t>;
 
 // Open modes of TBufferedFileStream. The share bits are accepted for
@@ -30,7 +31,8 @@ enum : uint32_t {
   fmOpenWrite = 0x0001,
   fmOpenReadWrite = 0x0002,
   fmShareDenyNone = 0x0040,
-  fmCreate = 0xFF00,  // create or truncate, then read and write
+  fmCreate = 0xFF00,        // create or truncate, then read and write
+  fmOpenAlways = 0x10000,   // read and write, created when missing, never truncated
 };
 
 // Cache size of every TShareFile.
@@ -170,6 +172,8 @@ class TShareFile : public TBufferedFileStream, public IShareFile {
   // The counterpart of ReadString_EX.
   int64_t WriteString_Ex(std::string_view s);
   int64_t WriteBuf(const void* buf, int64_t len);
+  // Writes the whole content of st (not consumed) while holding st's lock.
+  int64_t WriteBuf(Tfifo_Mem_stream& st);
   int64_t WriteBytes(const TBytes& bs);
   // Seeks to the end and writes.
   int64_t AppendData(const void* data, int64_t len);
@@ -230,6 +234,8 @@ class TShareFile : public TBufferedFileStream, public IShareFile {
   static int64_t WriteBufToFile(const std::string& fname, const void* buf, int64_t bufLen,
                                 int64_t offset);
   static int64_t AppendBufToFile(const std::string& fname, const void* buf, int64_t bufLen);
+  // Whole-file readers: empty when the file is missing, unreadable or too
+  // large for memory.
   static TBytes FileToRawData(const std::string& fname, int64_t offset = 0);
   static std::string FileToText(const std::string& fname, int64_t offset = 0,
                                 bool is_EncodingText = false,

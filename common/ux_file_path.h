@@ -8,10 +8,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace ux {
+
+class TJsonObject;
 
 // One entry of a folder listing.
 struct TUX_PathEntry {
@@ -73,10 +76,15 @@ class TUX_Path {
 
   // Entries of the folder part of pathName matching "*" + its extension
   // (ASCII case-insensitive), depth first into sub-folders when
-  // includeSubDir (symbolic links to folders are listed, not entered).
+  // includeSubDir (symbolic links to folders are listed, not entered); at
+  // most 2^20 entries.
   static std::vector<TUX_PathEntry> listFiles(const std::string& pathName, bool includeSubDir);
-  // The listing as a JSON array text: one object per entry with the members
-  // "name", "size", "time", "type" ("dir" or "file"), in that order.
+  // The listing as a JSON array owned by the caller: one object per entry
+  // with the members "name" (full path), "size", "type" ("dir" or "file") and
+  // "time".
+  static std::unique_ptr<TJsonObject> listFilesAsJsonArray(const std::string& pathName,
+                                                           bool includeSubDir);
+  // listFilesAsJsonArray as JSON text.
   static std::string listFilesAsJson(const std::string& pathName, bool includeSubDir = false);
 };
 

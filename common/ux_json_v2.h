@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -129,17 +130,29 @@ class TJsonWriter {
 
  protected:
   bool FFailed = false;
+
+ private:
+  template <class W>
+  static void WriteTree(W& w, const TJsonObject* obj, bool format, int level);
 };
 
 // Appends into an owned byte array: 64 bytes at creation, growing to the
 // larger of twice its size and what is needed plus 64, up to max_size.
-class TJsonWriterString : public TJsonWriter {
+class TJsonWriterString final : public TJsonWriter {
  public:
   explicit TJsonWriterString(int64_t max_size = JSON_WRITER_MAX_SIZE);
-  bool Append(const char* bytes, size_t n) override;
+  bool Append(const char* bytes, size_t n) override {
+    if (static_cast<int64_t>(n) <= FSize - FBPos && !FFailed) {
+      if (n > 0) std::memcpy(FBuf.get() + FBPos, bytes, n);
+      FBPos += static_cast<int64_t>(n);
+      FDataLen = FBPos;
+      return true;
+    }
+    return AppendGrow(bytes, n);
+  }
   using TJsonWriter::Append;
   bool Append(char c) {
-    if (FBPos < FSize) {
+    if (FBPos < FSize && !FFailed) {
       FBuf[FBPos++] = c;
       FDataLen = FBPos;
       return true;
@@ -155,6 +168,7 @@ class TJsonWriterString : public TJsonWriter {
   int64_t Capacity() const noexcept { return FSize; }
 
  private:
+  bool AppendGrow(const char* bytes, size_t n);
   std::unique_ptr<char[]> FBuf;
   int64_t FDataLen = 0;
   int64_t FBPos = 0;
@@ -270,6 +284,7 @@ class TJsonAvlTree {
 
   friend class TJsonAvlIterator;
   friend class TJsonObject;
+  friend class TJsonWriter;
 };
 
 // The members of an object value; owns the values of its entries.
@@ -286,6 +301,8 @@ class TJsonTableString : public TJsonAvlTree {
   // Name and value of the entry at index in name order; empty and null when
   // out of range.
   std::string KeyOF(int32_t index, TJsonObject*& v) const;
+  // Empties the table, handing every value over to values (nodes: scratch).
+  void TakeAll(std::vector<TJsonObject*>& values, std::vector<PJsonAvlEntry>& nodes);
 
  protected:
   void doDeleteEntry(PJsonAvlEntry entry, bool all) override;
@@ -328,7 +345,7 @@ struct TJsonObjectIter {
 
 // Elements of an array value; owns them. Capacity is 32 at creation and grows
 // to twice its size, or to the index + 32 when that is still too small.
-class TJsonArray : public IJson_Array {
+class TJsonArray final : public IJson_Array {
  public:
   TJsonArray();
   ~TJsonArray();
@@ -357,12 +374,15 @@ class TJsonArray : public IJson_Array {
   int32_t Length() const override { return FLength; }
   int32_t Capacity() const noexcept { return FSize; }
 
+  // Destroys every element.
+  void Clear();
   // Detaches element i (its slot becomes a gap); null when out of range.
   std::unique_ptr<TJsonObject> Take(int32_t i);
 
  private:
   bool Grow(int32_t index);
-  std::vector<TJsonObject*> FArray;  // FArray.size() is the allocated part of FSize
+  friend class TJsonWriter;
+  std::vector<TJsonObject*> FArray;  // allocated part of the FSize slots
   int32_t FLength = 0;
   int32_t FSize = 32;
   friend class TJsonObject;
@@ -392,10 +412,12 @@ struct TJsonTokenerSrec {
 };
 
 // Parser state. ParseEx_New starts every parse from Reset, so one tokener can
-// be reused for many texts; err holds the outcome of the last parse.
+// be reused for many texts; err holds the outcome of the last parse. str views
+// the caller's text only during a parse. A string, name or number longer than
+// max_token bytes fails the parse.
 class TJsonTokener {
  public:
-  TJsonTokener();
+  explicit TJsonTokener(int64_t max_token = JSON_WRITER_MAX_SIZE);
   void Reset();
   void ResetLevel(int adepth);
 
@@ -417,12 +439,13 @@ class TJsonTokener {
   // byte and whether it is the second byte of a pair.
   int64_t dbcs_pos = 0;
   bool dbcs_trail = false;
+  bool literal_true = false;  // the Boolean literal being read is "true"
   bool IsDbcsTrail(int64_t pos);
 };
 
 // ---------------------------------------------------------------- values
 
-class TJsonObject : public IJson_Object {
+class TJsonObject final : public IJson_Object {
  public:
   // ---- creation
   explicit TJsonObject(TJsonType jt = json_type_null);
@@ -550,9 +573,14 @@ class TJsonObject : public IJson_Object {
   friend class TJsonWriter;
   void SetStringRaw(std::string&& s);
 
+  // Created by the first AsJSon and reused: the writer buffer and the last text.
+  struct TJsonTextCache {
+    std::string FCacheJsonString;
+    TJsonWriterString Fpb;
+  };
+
   TJsonType FJsonType;
-  std::string FCacheJsonString;
-  std::unique_ptr<TJsonWriterString> Fpb;
+  std::unique_ptr<TJsonTextCache> FText;
   void* FDataPtr = nullptr;
   union Value {
     bool c_boolean;
@@ -567,7 +595,9 @@ class TJsonObject : public IJson_Object {
 };
 
 // Null-safe reads: the documented default for a null reference.
-TJsonType json_type_of(const TJsonObject* obj) noexcept;
+inline TJsonType json_type_of(const TJsonObject* obj) noexcept {
+  return obj ? obj->JsonType() : json_type_null;
+}
 bool json_as_boolean(const TJsonObject* obj);
 int64_t json_as_integer(const TJsonObject* obj);
 double json_as_double(const TJsonObject* obj);

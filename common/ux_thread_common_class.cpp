@@ -19,10 +19,10 @@ TUX_New_Thread::TUX_New_Thread() : at_last_pause(now_ms() - 10) {
 
 TUX_New_Thread::~TUX_New_Thread() {
   { std::lock_guard<std::mutex> g(lock); }
-  g_live_workers.fetch_sub(1, std::memory_order_relaxed);
+  g_live_workers.fetch_sub(1, std::memory_order_release);
 }
 
-int64_t TUX_New_Thread::live_count() noexcept { return g_live_workers.load(std::memory_order_relaxed); }
+int64_t TUX_New_Thread::live_count() noexcept { return g_live_workers.load(std::memory_order_acquire); }
 
 TUX_New_Thread* TUX_New_Thread::Create() { return new TUX_New_Thread(); }
 
@@ -36,6 +36,7 @@ TUX_New_Thread* TUX_New_Thread::Start() {
   at_last_start.store(now_ms(), std::memory_order_relaxed);
   std::lock_guard<std::mutex> g(wake_mu_);
   if (terminated_.load(std::memory_order_relaxed)) return this;
+  pause_request_.store(false, std::memory_order_release);
   suspended_.store(false, std::memory_order_release);
   if (!started_) {
     th_ = std::thread(&TUX_New_Thread::run, this);

@@ -9,7 +9,7 @@
 // variable until the next Start(). A Start() that arrives while the worker is
 // still running leaves a wake-up behind, so the next pause() returns at once:
 // wake-ups are never lost. pause() from another thread takes effect when the
-// worker's current turn ends. With auto_pause off the idle worker polls with
+// worker's current turn ends, unless a Start() comes first. With auto_pause off the idle worker polls with
 // a 1 ms sleep instead (worker 0 of the HTTP pool).
 //
 // Lifetime: heap object made by Create/CreateAndStart, created suspended.
@@ -79,6 +79,8 @@ class TUX_New_Thread {
   int64_t last_start_ms() const noexcept { return at_last_start.load(std::memory_order_relaxed); }
   // True while the worker waits in pause() (or was never started).
   bool suspended() const noexcept { return suspended_.load(std::memory_order_acquire); }
+  // True once the worker was told to end.
+  bool Terminated() const noexcept { return terminated_.load(std::memory_order_acquire); }
 
   // Ends the worker (see the banner) and sets TH := nullptr.
   static void CloseAndNil(TUX_New_Thread*& TH) noexcept;
@@ -124,7 +126,6 @@ class TUX_New_Thread {
   std::atomic<bool> suspended_{true};
   std::atomic<bool> pause_request_{false};
   std::atomic<bool> terminated_{false};
-  std::atomic<bool> exec_enabled_{true};
 };
 
 }  // namespace ux

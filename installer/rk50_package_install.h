@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -66,7 +67,16 @@ std::string default_archive_library();
 void extract_package(const std::string& archive_path, const std::string& dest_path,
                      TInstallProgress* progress, const std::string& library_path = default_archive_library());
 
-struct TFinishInstall {
+// Progress as a callable: (total, value) exactly as T7zProgressCallback
+// receives them; for controllers that keep their own counters.
+using TExtractProgressCall = std::function<void(bool total, int64_t value)>;
+// The extraction sequence with progress delivered to a callable (may be
+// empty). Exceptions raised by progress propagate after the library returns.
+void extract_package_with_progress(const std::string& archive_path, const std::string& dest_path,
+                                   const TExtractProgressCall& progress,
+                                   const std::string& library_path = default_archive_library());
+
+struct TFinishInstallArgs {
   std::string dest_path;    // installation folder (trailing "/" optional)
   std::string saved_fname;  // the package file
   int mode = 1;             // 1 install mode, 2 update mode
@@ -85,7 +95,7 @@ struct TFinishResult {
 // self_path to win64/updator (win64/updator.tobe when the old one cannot be
 // removed) with its executable bits. Failed deletes and shortcut writes are
 // ignored; a failed updater copy throws ux::Exception.
-TFinishResult finish_install(const TFinishInstall& args);
+TFinishResult finish_install(const TFinishInstallArgs& args);
 
 // Writes "<name>.desktop" (Type=Application, Exec=target, Path=its folder,
 // Icon) into the user's desktop folder (XDG_DESKTOP_DIR from

@@ -11,6 +11,7 @@
 // failing line.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,8 +40,18 @@ struct TUpdateResult {
 // applied is true. On an exception the action stays disabled.
 TUpdateResult apply_update_package(const std::string& package_path, IUpdateUi& ui,
                                    const std::string& install_dir, const std::string& library_path);
-// Same with the installation folder and library of the running executable.
+// Same with the installation folder and library of the running executable;
+// the carried library is deployed there first when missing.
 TUpdateResult apply_update_package(const std::string& package_path, IUpdateUi& ui);
+
+// The work between disabling and re-enabling the action, for controllers that
+// handle the button themselves: extraction beside the package and the script,
+// with process_events (may be empty) called after each line and at most every
+// 50 ms while the package extracts. Expects the package to exist (throws
+// otherwise).
+TUpdateResult run_update_package(const std::string& package_path, const std::string& install_dir,
+                                 const std::function<void()>& process_events,
+                                 const std::string& library_path);
 
 // Executes one script line; rest is the line after the command field.
 // script_folder and install_folder end with "/". Throws ux::Exception when a

@@ -105,6 +105,37 @@ TEST(ObjectList, LockListHoldsOtherThreadsOut) {
   EXPECT_TRUE(got);
 }
 
+TEST(ObjectList, ConcurrentAddRemoveAndVectorAdds) {
+  TThreadSafe_ObjectList<Obj> l;
+  TVector_List v(4);
+  std::vector<Obj> objs;
+  for (int i = 0; i < 2000; ++i) objs.emplace_back(i);
+  auto work = [&](int from) {
+    for (int i = from; i < from + 1000; ++i) {
+      EXPECT_GT(l.Add(&objs[size_t(i)], true), 0);
+      int32_t x = i;
+      v.Add(&x);
+      if (i % 2) {
+        EXPECT_TRUE(l.Remove(&objs[size_t(i)]));
+      }
+      (void)l.RandomObject();
+      (void)v.count();
+    }
+  };
+  std::thread a(work, 0), b(work, 1000);
+  a.join();
+  b.join();
+  EXPECT_EQ(l.Count(), 1000);
+  EXPECT_EQ(v.count(), 2000);
+  long long sum = 0;
+  for (int32_t i = 0; i < v.count(); ++i) {
+    int32_t x;
+    std::memcpy(&x, v.ItemOf(i), 4);
+    sum += x;
+  }
+  EXPECT_EQ(sum, 1999LL * 2000 / 2);
+}
+
 int64_t item_at(TVector_List& v, int32_t i) {
   int64_t x = 0;
   std::memcpy(&x, v.ItemOf(i), 8);

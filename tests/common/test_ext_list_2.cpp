@@ -71,6 +71,25 @@ TEST(FifoPool, InlineDataKeeps62BytesOf64) {
   q.push(ptr(3), in, -4);
   ASSERT_TRUE(q.Pop_Data_out(p, out));
   for (int i = 0; i < 64; ++i) EXPECT_EQ(out[i], 0) << i;
+
+  // An item handed back dirty comes out of the blank list zeroed.
+  q.push(ptr(4), in, 64);
+  PUX_FIFO_Item raw = q.Pop_Data();
+  ASSERT_NE(raw, nullptr);
+  EXPECT_EQ(raw->Data_buf[10], 11);
+  q.push_blank(raw);
+  PUX_FIFO_Item again = q.Pop_Blank();
+  EXPECT_EQ(again, raw);
+  EXPECT_EQ(again->Data_ptr, nullptr);
+  for (int i = 0; i < 64; ++i) EXPECT_EQ(again->Data_buf[i], 0) << i;
+  again->Data_buf[3] = 1;
+  again->Data_ptr = ptr(5);
+  q.push(again);
+  q.Clear(false);
+  PUX_FIFO_Item moved = q.Pop_Blank();
+  EXPECT_EQ(moved->Data_ptr, nullptr);
+  EXPECT_EQ(moved->Data_buf[3], 0);
+  q.push_blank(moved);
 }
 
 TEST(FifoPool, BlankListRecyclingAndLimit) {
@@ -231,6 +250,12 @@ TEST(FifoPool, ConcurrentProducersConsumersLoseNothing) {
       done_producers++;
     });
   }
+  std::atomic<bool> watching{true};
+  std::thread watcher([&] {
+    long long seen = 0;
+    while (watching.load()) seen += q.count() + (q.Data_First() != nullptr) + q.blank_count();
+    EXPECT_GE(seen, 0);
+  });
   for (int t = 0; t < 2; ++t) {
     ts.emplace_back([&] {
       void* p;
@@ -247,6 +272,8 @@ TEST(FifoPool, ConcurrentProducersConsumersLoseNothing) {
     });
   }
   for (auto& t : ts) t.join();
+  watching = false;
+  watcher.join();
   long long expect = 0;
   for (int t = 0; t < kProducers; ++t)
     for (int i = 1; i <= kPerProducer; ++i) expect += t * 1000000LL + i;
@@ -275,6 +302,7 @@ TEST(Last3Value, MostRecentFirstAndZeroSlots) {
   ASSERT_TRUE(v.is_last_value(7, at));
   EXPECT_EQ(at, 99);
 
+  EXPECT_EQ(ux::TUX_Last_3_value(INT32_MAX).vals().size(), size_t(ux::TUX_Last_3_value::kMaxLen));
   ux::TUX_Last_3_value none(-2);
   none.set_last_value(1, 1);
   EXPECT_FALSE(none.is_last_value(1, at));

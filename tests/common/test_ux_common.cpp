@@ -12,34 +12,17 @@
 #include <thread>
 #include <vector>
 
+#include "support/scoped_env.h"
+
 namespace fs = std::filesystem;
 using namespace ux;
 
 namespace {
 
+using TempDir = qlyn_test::TTempDir;
+
 // Switches the process code page for one test.
-class CodePageScope {
- public:
-  explicit CodePageScope(int cp) : saved_(code_page()) { set_code_page(cp); }
-  ~CodePageScope() { set_code_page(saved_); }
 
- private:
-  int saved_;
-};
-
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/ux_common_XXXXXX";
-    path_ = mkdtemp(tmpl);
-    path_ += "/";
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 const std::string kGbkZhong = "\xD6\xD0";          // 中
 const std::string kGbkWithBackslash = "\x95\x5C";  // a GBK character whose trail byte is 0x5C
@@ -115,7 +98,7 @@ TEST(Replace, ReplaceAll) {
 }
 
 TEST(Replace, ReplaceCharKeepsDoubleByteCharacters) {
-  CodePageScope gbk(CP_GBK);
+  qlyn_test::TCodePageScope gbk(CP_GBK);
   const std::string path = "dir\\" + kGbkWithBackslash + "\\file";
   EXPECT_EQ(replace_char(path, '\\', '/'), "dir/" + kGbkWithBackslash + "/file");
   EXPECT_EQ(replace_char("abc", 'b', 'b'), "abc");
@@ -161,9 +144,9 @@ TEST(Format, Numbers) {
 // system has none installed.
 bool select_decimal_comma_locale(TempDir& dir) {
   if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8")) return true;
-  const std::string cmd = "localedef -i de_DE -f UTF-8 " + dir.path() + "de_DE.UTF-8 >/dev/null 2>&1";
+  const std::string cmd = "localedef -i de_DE -f UTF-8 " + dir.dir() + "de_DE.UTF-8 >/dev/null 2>&1";
   if (std::system(cmd.c_str()) != 0) return false;
-  setenv("LOCPATH", dir.path().c_str(), 1);
+  setenv("LOCPATH", dir.dir().c_str(), 1);
   return std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr;
 }
 
@@ -242,7 +225,7 @@ TEST(UrlAndParams, UrlDecode) {
   EXPECT_EQ(url_decode("x%4"), "x%4");
   EXPECT_EQ(url_decode("x%"), "x%");
   EXPECT_EQ(url_decode("%u4E2D"), "\xE4\xB8\xAD");
-  CodePageScope gbk(CP_GBK);
+  qlyn_test::TCodePageScope gbk(CP_GBK);
   EXPECT_EQ(url_decode("%u4E2D"), kGbkZhong);
 }
 
@@ -268,14 +251,14 @@ TEST(Conversions, RoundTripsAndInvalidInput) {
   EXPECT_TRUE(utf16_to_utf8(u"\U0001F600", out));
   EXPECT_EQ(out, "\xF0\x9F\x98\x80");
   {
-    CodePageScope gbk(CP_GBK);
+    qlyn_test::TCodePageScope gbk(CP_GBK);
     EXPECT_EQ(text_to_utf16(kGbkZhong), std::u16string(u"\u4E2D"));
     EXPECT_EQ(utf16_to_text(u"\u4E2D"), kGbkZhong);
     EXPECT_EQ(text_to_os(kGbkZhong), "\xE4\xB8\xAD");
     EXPECT_TRUE(is_lead_byte(0x80));
     EXPECT_EQ(bytes_to_text("\xE4\xB8\xAD", 3, true), kGbkZhong);
   }
-  CodePageScope utf(CP_UTF8);
+  qlyn_test::TCodePageScope utf(CP_UTF8);
   EXPECT_FALSE(is_lead_byte(0xD6));
   EXPECT_EQ(text_to_utf16("\xE4\xB8\xAD"), std::u16string(u"\u4E2D"));
   EXPECT_EQ(bytes_to_text("abc", 0, false), "");
@@ -283,7 +266,7 @@ TEST(Conversions, RoundTripsAndInvalidInput) {
 
 TEST(Conversions, FullwidthToAscii) {
   {
-    CodePageScope gbk(CP_GBK);
+    qlyn_test::TCodePageScope gbk(CP_GBK);
     // "ＡＢ１２（）" in GBK, then a character whose trail byte looks like A3.
     EXPECT_EQ(fullwidth_to_ascii("\xA3\xC1\xA3\xC2\xA3\xB1\xA3\xB2\xA3\xA8\xA3\xA9"), "AB12()");
     EXPECT_EQ(fullwidth_to_ascii("\xB0\xA3\xC1"), "\xB0\xA3\xC1");
@@ -308,7 +291,7 @@ TEST(JsonText, EscapeAndUnescape) {
   EXPECT_EQ(json_unescape("\\u0041\\x"), "\\u0041\\x");
   EXPECT_EQ(json_unescape("end\\"), "end\\");
   EXPECT_EQ(json_unescape("\\\\n"), "\\n");
-  CodePageScope gbk(CP_GBK);
+  qlyn_test::TCodePageScope gbk(CP_GBK);
   EXPECT_EQ(json_escape(kGbkWithBackslash + "\\", false), kGbkWithBackslash + "\\\\");
   EXPECT_EQ(json_escape(kGbkWithBackslash, true), "\x95\\\\");
   EXPECT_EQ(json_unescape(kGbkWithBackslash + "\\n"), kGbkWithBackslash + "\n");
@@ -330,7 +313,7 @@ TEST(JsonText, Field) {
   EXPECT_EQ(json_text_field("{\"n\": -12.5 }", "n"), "-12.5");
   EXPECT_EQ(json_text_field("{\"n\":1}", "missing"), "");
   EXPECT_EQ(json_text_field("", "n"), "");
-  CodePageScope gbk(CP_GBK);
+  qlyn_test::TCodePageScope gbk(CP_GBK);
   // A 0x5C trail byte does not escape the closing quote.
   EXPECT_EQ(json_text_field("{\"p\":\"" + kGbkWithBackslash + "\", \"q\":1}", "p"), kGbkWithBackslash);
 }
@@ -384,12 +367,12 @@ TEST(Base64, Decode) {
 
 TEST(Files, WriteReadAppendDelete) {
   TempDir dir;
-  const std::string f = dir.path() + "a.txt";
+  const std::string f = dir.dir() + "a.txt";
   EXPECT_EQ(write_text_to_file("hello", f), 5);
   EXPECT_EQ(read_file_text(f), "hello");
   EXPECT_EQ(file_size(f), 5);
   EXPECT_EQ(write_text_to_file("", ""), 0);
-  EXPECT_EQ(write_text_to_file("x", dir.path() + "missing/dir/f"), -1);
+  EXPECT_EQ(write_text_to_file("x", dir.dir() + "missing/dir/f"), -1);
   chmod(f.c_str(), 0750);
   EXPECT_EQ(write_text_to_file("replaced", f), 8);
   EXPECT_EQ(read_file_text(f), "replaced");
@@ -409,12 +392,12 @@ TEST(Files, WriteReadAppendDelete) {
   EXPECT_EQ(file_size(f), 0);
   EXPECT_EQ(file_time(f), 0);
   // No temporary file is left behind.
-  EXPECT_TRUE(fs::is_empty(dir.path()));
+  EXPECT_TRUE(fs::is_empty(dir.dir()));
 }
 
 TEST(Files, ConcurrentAppendsAreWhole) {
   TempDir dir;
-  const std::string f = dir.path() + "log";
+  const std::string f = dir.dir() + "log";
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t)
     threads.emplace_back([&, t] {
@@ -428,34 +411,34 @@ TEST(Files, ConcurrentAppendsAreWhole) {
 
 TEST(Files, ForceDirs) {
   TempDir dir;
-  force_dirs(dir.path() + "C:/a//b");
-  EXPECT_TRUE(fs::is_directory(dir.path() + "C:/a/b"));
-  force_dirs(dir.path() + "x\\y\\z");
-  EXPECT_TRUE(fs::is_directory(dir.path() + "x/y/z"));
+  force_dirs(dir.dir() + "C:/a//b");
+  EXPECT_TRUE(fs::is_directory(dir.dir() + "C:/a/b"));
+  force_dirs(dir.dir() + "x\\y\\z");
+  EXPECT_TRUE(fs::is_directory(dir.dir() + "x/y/z"));
   force_dirs("");
   force_dirs("/");
-  CodePageScope gbk(CP_GBK);
-  force_dirs(dir.path() + kGbkZhong);
-  EXPECT_TRUE(fs::is_directory(dir.path() + "\xE4\xB8\xAD"));
+  qlyn_test::TCodePageScope gbk(CP_GBK);
+  force_dirs(dir.dir() + kGbkZhong);
+  EXPECT_TRUE(fs::is_directory(dir.dir() + "\xE4\xB8\xAD"));
 }
 
 TEST(Files, WalkDir) {
   TempDir dir;
-  force_dirs(dir.path() + "sub/deep");
-  write_text_to_file("1", dir.path() + "b.txt");
-  write_text_to_file("", dir.path() + "empty.txt");
-  write_text_to_file("22", dir.path() + "sub/c.txt");
-  write_text_to_file("333", dir.path() + "sub/deep/d.txt");
-  symlink("b.txt", (dir.path() + "link").c_str());
+  force_dirs(dir.dir() + "sub/deep");
+  write_text_to_file("1", dir.dir() + "b.txt");
+  write_text_to_file("", dir.dir() + "empty.txt");
+  write_text_to_file("22", dir.dir() + "sub/c.txt");
+  write_text_to_file("333", dir.dir() + "sub/deep/d.txt");
+  symlink("b.txt", (dir.dir() + "link").c_str());
   const std::string cwd_before = fs::current_path();
 
   std::vector<std::string> seen;
-  walk_dir(dir.path(), &seen,
+  walk_dir(dir.dir(), &seen,
            [](void* user, const std::string& d, bool is_dir, const std::string& name, bool&) {
              static_cast<std::vector<std::string>*>(user)->push_back((is_dir ? "D " : "F ") + d + name);
            },
            true);
-  const std::string root = fs::canonical(dir.path()).string() + "/";
+  const std::string root = fs::canonical(dir.dir()).string() + "/";
   const std::vector<std::string> expected = {"F " + root + "b.txt", "F " + root + "link", "D " + root + "sub",
                                              "F " + root + "sub/c.txt", "D " + root + "sub/deep",
                                              "F " + root + "sub/deep/d.txt"};
@@ -463,7 +446,7 @@ TEST(Files, WalkDir) {
   EXPECT_EQ(fs::current_path().string(), cwd_before);
 
   int calls = 0;
-  walk_dir(dir.path(), nullptr,
+  walk_dir(dir.dir(), nullptr,
            [&](void*, const std::string&, bool, const std::string&, bool& keep_going) {
              ++calls;
              keep_going = false;
@@ -472,14 +455,14 @@ TEST(Files, WalkDir) {
   EXPECT_EQ(calls, 1);
 
   int flat = 0;
-  walk_dir(dir.path(), nullptr,
+  walk_dir(dir.dir(), nullptr,
            [&](void*, const std::string&, bool, const std::string&, bool&) {
              ++flat;
              throw std::runtime_error("ignored");
            },
            false);
   EXPECT_EQ(flat, 3);
-  walk_dir(dir.path() + "none", nullptr, [&](void*, const std::string&, bool, const std::string&, bool&) { FAIL(); },
+  walk_dir(dir.dir() + "none", nullptr, [&](void*, const std::string&, bool, const std::string&, bool&) { FAIL(); },
            true);
 }
 
@@ -487,16 +470,16 @@ TEST(Files, Md5AndFingerprint) {
   EXPECT_EQ(md5_hex(""), "d41d8cd98f00b204e9800998ecf8427e");
   EXPECT_EQ(md5_hex("The quick brown fox jumps over the lazy dog"), "9e107d9d372bb6826bd81d3542a419d6");
   TempDir dir;
-  const std::string small = dir.path() + "small";
+  const std::string small = dir.dir() + "small";
   write_text_to_file("abc", small);
   EXPECT_EQ(md5_file_hex(small), md5_hex("abc"));
   EXPECT_EQ(file_fingerprint(small), md5_hex("abc"));
-  EXPECT_EQ(md5_file_hex(dir.path() + "none"), "");
-  EXPECT_EQ(file_fingerprint(dir.path() + "none"), "");
+  EXPECT_EQ(md5_file_hex(dir.dir() + "none"), "");
+  EXPECT_EQ(file_fingerprint(dir.dir() + "none"), "");
 
   std::string big(1000001, '\0');
   for (size_t i = 0; i < big.size(); ++i) big[i] = char(i * 31 + (i >> 9));
-  const std::string bigf = dir.path() + "big";
+  const std::string bigf = dir.dir() + "big";
   write_text_to_file(big, bigf);
   EXPECT_EQ(md5_file_hex(bigf), md5_hex(big));
   const std::string expected =

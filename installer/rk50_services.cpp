@@ -1,0 +1,84 @@
+#include "installer/rk50_services.h"
+
+#include <chrono>
+
+#include "archive/archive_library_deploy.h"
+#include "common/platform/ux_process.h"
+#include "common/ux_common.h"
+#include "installer/rk50_package_install.h"
+#include "installer/rk50_update_script.h"
+
+namespace rk50 {
+
+TProductionServices::~TProductionServices() { join_all(); }
+
+void TProductionServices::join_all() {
+  std::vector<std::thread> jobs;
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    jobs.swap(jobs_);
+  }
+  for (auto& t : jobs) {
+    if (t.joinable()) t.join();
+  }
+}
+
+void TProductionServices::add_http_down_file(const std::string& /*url*/, const std::string& /*headers*/,
+                                             const std::string& /*save_path*/, const std::string& tag,
+                                             TDownloadEventFn on_event) {
+  std::string data = ux::build_json_text({"cmd", "download_fail", "tag", tag, "reason", "not_available"});
+  run_background([on_event = std::move(on_event), data] {
+    if (on_event) on_event(104, data);
+  });
+}
+
+void TProductionServices::set_pool_active(bool /*active*/) {}
+
+void TProductionServices::destroy_pool() { join_all(); }
+
+void TProductionServices::deploy_archive_library(const std::string& self_dir) {
+  try {
+    (void)ux::deploy_archive_library(self_dir);
+  } catch (...) {
+    // A library that cannot be written shows up as the extraction's error.
+  }
+}
+
+void TProductionServices::extract_package(const std::string& archive_path, const std::string& dest_path,
+                                          const TExtractProgressFn& progress) {
+  extract_package_with_progress(archive_path, dest_path, progress);
+}
+
+void TProductionServices::finish_install(const TFinishInstall& args) {
+  TFinishInstallArgs a;
+  a.dest_path = args.dest_path;
+  a.saved_fname = args.saved_fname;
+  a.mode = args.mode;
+  a.self_path = ux::executable_path();
+  a.delete_package = args.delete_package;
+  if (a.self_path.empty()) throw ux::Exception("cannot find the running executable to copy as the updater");
+  (void)rk50::finish_install(a);
+}
+
+void TProductionServices::apply_update_package(const std::string& package_path, const std::string& install_dir,
+                                               const std::function<void()>& process_events) {
+  (void)run_update_package(package_path, install_dir, process_events, default_archive_library());
+}
+
+void TProductionServices::run_background(std::function<void()> job) {
+  std::lock_guard<std::mutex> g(lock_);
+  jobs_.emplace_back([job = std::move(job)] {
+    try {
+      job();
+    } catch (...) {
+    }
+  });
+}
+
+void TProductionServices::start_program(const std::string& path) { (void)ux::spawn_detached(path, {}); }
+
+void TProductionServices::pause_ms(int ms) {
+  if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+}  // namespace rk50

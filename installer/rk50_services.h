@@ -1,0 +1,45 @@
+// rk50_services: the production IInstallerServices of qlyn-setup.
+//
+// This build has no HTTP download pool: add_http_down_file answers at once,
+// on a worker, with event 104 reason "not_available", and nothing is
+// downloaded. Extraction, the finishing steps and update mode are the
+// package installation and update script units over the 7-Zip library
+// deployed beside the executable.
+#pragma once
+
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "installer/rk50_xe_stp_main.h"
+
+namespace rk50 {
+
+class TProductionServices : public IInstallerServices {
+ public:
+  TProductionServices() = default;
+  ~TProductionServices() override;  // waits for the background jobs
+
+  void add_http_down_file(const std::string& url, const std::string& headers,
+                          const std::string& save_path, const std::string& tag,
+                          TDownloadEventFn on_event) override;
+  void set_pool_active(bool active) override;
+  void destroy_pool() override;
+  void deploy_archive_library(const std::string& self_dir) override;
+  void extract_package(const std::string& archive_path, const std::string& dest_path,
+                       const TExtractProgressFn& progress) override;
+  void finish_install(const TFinishInstall& args) override;
+  void apply_update_package(const std::string& package_path, const std::string& install_dir,
+                            const std::function<void()>& process_events) override;
+  void run_background(std::function<void()> job) override;
+  void start_program(const std::string& path) override;
+  void pause_ms(int ms) override;
+
+ private:
+  void join_all();
+
+  std::mutex lock_;
+  std::vector<std::thread> jobs_;
+};
+
+}  // namespace rk50

@@ -1,0 +1,124 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "installer/rk50_stp_common.h"
+
+namespace {
+
+using rk50::lang_text;
+using rk50::lang_text_fmt;
+using rk50::select_lang;
+
+struct TMessage {
+  int n;
+  const char* eng;
+  const char* chn;
+};
+
+const TMessage original_table[] = {
+    {1, "Connected, start to downloading...", "连接成功，开始下载..."},
+    {2, "%s / %s (%s)", "%s / %s (%s)"},
+    {3, "Download OK! next to install...", "下载成功，开始安装..."},
+    {4, "", ""},
+    {5, "Abort", "中止"},
+    {6, "connect server and download data.", "正在连接服务器..."},
+    {7, "are you sure to abort this installtion ?", "确定要中断安装吗？"},
+    {8, "Install completed!", "安装完毕！"},
+    {9, "Close", "关闭"},
+    {10, "", ""},
+    {11, "QLYN Desktop Installer", "Qlyn客户端安装器"},
+    {12, "connected ok, start to downloading...", "连接成功，开始下载..."},
+    {13, "Start", "开始安装更新"},
+    {14, "Destnation:", "安装目录："},
+    {15, "Will install QLYN client for Windows", "安装最新版本的Qlyn客户端软件"},
+    {16, "Upgrade QLYN client for Windows", "升级更新Qlyn客户端软件"},
+};
+
+class LangTable : public ::testing::Test {
+ protected:
+  void TearDown() override { select_lang("chn"); }
+};
+
+TEST_F(LangTable, OriginalMessagesInBothLanguages) {
+  rk50::TUX_STP_lang_str fresh;
+  EXPECT_EQ(fresh.lang_id(), "chn");
+  for (const auto& m : original_table) {
+    select_lang("eng");
+    EXPECT_EQ(lang_text(m.n), m.eng) << "eng_" << m.n;
+    select_lang("chn");
+    EXPECT_EQ(lang_text(m.n), m.chn) << "chn_" << m.n;
+    EXPECT_EQ(fresh.lang_str(m.n), m.chn) << "fresh chn_" << m.n;
+  }
+}
+
+TEST_F(LangTable, AddedMessagesExistInBothLanguages) {
+  for (int n = rk50::msg_conn_retry; n <= rk50::msg_choose_folder; ++n) {
+    select_lang("eng");
+    std::string eng = lang_text(n);
+    select_lang("chn");
+    std::string chn = lang_text(n);
+    EXPECT_FALSE(eng.empty()) << n;
+    EXPECT_FALSE(chn.empty()) << n;
+    EXPECT_NE(eng, chn) << n;
+  }
+  select_lang("eng");
+  EXPECT_EQ(lang_text(rk50::msg_download_unavailable),
+            "Download failed: downloading is not available in this build.");
+  EXPECT_EQ(lang_text(rk50::msg_choose_folder + 1), "");
+}
+
+TEST_F(LangTable, LanguageCodesIgnoreCaseAndUnknownCodesGiveEmptyTexts) {
+  select_lang("ENG");
+  EXPECT_EQ(lang_text(14), "Destnation:");
+  select_lang("Chn");
+  EXPECT_EQ(lang_text(14), "安装目录：");
+  select_lang("deu");
+  EXPECT_EQ(lang_text(14), "");
+  EXPECT_EQ(lang_text_fmt(2, {'0', "12.5 MB", "0KB/s"}), "");
+  select_lang("");
+  EXPECT_EQ(lang_text(1), "");
+  EXPECT_EQ(lang_text(-1), "");
+}
+
+TEST_F(LangTable, FormatsProgressLineWithEveryArgumentKind) {
+  for (const char* lang : {"eng", "chn"}) {
+    select_lang(lang);
+    EXPECT_EQ(lang_text_fmt(2, {'0', "12.5 MB", "0KB/s"}), "0 / 12.5 MB (0KB/s)") << lang;
+    EXPECT_EQ(lang_text_fmt(2, {std::string("3.5 MB"), u"12.5 MB", std::u16string(u"850KB/s")}),
+              "3.5 MB / 12.5 MB (850KB/s)")
+        << lang;
+  }
+  select_lang("chn");
+  EXPECT_EQ(lang_text_fmt(rk50::msg_install_failed_fmt, {"磁盘已满"}), "安装失败：磁盘已满");
+  // Empty format, argument count mismatches.
+  EXPECT_EQ(lang_text_fmt(4, {}), "");
+  EXPECT_EQ(lang_text_fmt(4, {"x"}), "");
+  EXPECT_EQ(lang_text_fmt(2, {"a", "b"}), "");
+  EXPECT_EQ(lang_text_fmt(2, {"a", "b", "c", "d"}), "");
+  EXPECT_EQ(lang_text_fmt(1, {}), "连接成功，开始下载...");
+}
+
+TEST(LangFormat, MarkersAndBadConversions) {
+  EXPECT_EQ(rk50::format_lang_text(u"100%% %s", {"done"}), u"100% done");
+  EXPECT_EQ(rk50::format_lang_text(u"%d", {"1"}), u"");
+  EXPECT_EQ(rk50::format_lang_text(u"trailing %", {}), u"");
+  EXPECT_EQ(rk50::format_lang_text(u"%s%s", {'a', 'b'}), u"ab");
+}
+
+TEST(SystemLanguage, FromLocaleVariables) {
+  unsetenv("LC_ALL");
+  unsetenv("LC_MESSAGES");
+  setenv("LANG", "zh_CN.UTF-8", 1);
+  EXPECT_EQ(rk50::system_language(), rk50::lang_id_chinese_prc);
+  setenv("LANG", "en_US.UTF-8", 1);
+  EXPECT_NE(rk50::system_language(), rk50::lang_id_chinese_prc);
+  setenv("LC_ALL", "zh_CN.GB2312", 1);
+  EXPECT_EQ(rk50::system_language(), rk50::lang_id_chinese_prc);
+  setenv("LC_ALL", "de_DE.UTF-8", 1);
+  setenv("LANG", "zh_CN.UTF-8", 1);
+  EXPECT_NE(rk50::system_language(), rk50::lang_id_chinese_prc);
+  unsetenv("LC_ALL");
+}
+
+}  // namespace

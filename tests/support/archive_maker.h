@@ -1,0 +1,79 @@
+// Test support for the archive and installer tests: temporary folders, file
+// helpers and 7z archives made with the real 7zz.
+#pragma once
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <sstream>
+#include <string>
+
+#include "support/scoped_env.h"
+
+namespace qlyn_test {
+
+namespace fs = std::filesystem;
+
+
+inline void write_file(const std::string& path, const std::string& bytes) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), std::streamsize(bytes.size()));
+}
+
+inline std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+inline bool exists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+inline std::string quote(const std::string& s) {
+  std::string r = "'";
+  for (char c : s) {
+    if (c == '\'') r += "'\\''";
+    else r += c;
+  }
+  return r + "'";
+}
+
+// Runs a shell command; its exit status.
+inline int sh(const std::string& cmd) {
+  int rc = std::system(cmd.c_str());
+  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+inline bool have_7zz() { return sh("command -v 7zz >/dev/null 2>&1") == 0; }
+
+// 7zz a <archive> <items...> run in cwd; extra are switches (e.g. "-pX -mhe=on").
+inline int make_7z(const std::string& archive, const std::string& cwd, const std::string& items,
+                   const std::string& extra = "") {
+  return sh("cd " + quote(cwd) + " && 7zz a -bso0 -bsp0 -bse0 " + extra + " " + quote(archive) + " " + items);
+}
+
+// Deterministic bytes of a given length (compressible when text is true).
+inline std::string sample_bytes(size_t n, unsigned seed, bool text = false) {
+  std::string s(n, '\0');
+  uint64_t x = 0x9E3779B97F4A7C15ull ^ seed;
+  for (size_t i = 0; i < n; ++i) {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    s[i] = text ? char('a' + (x % 7 == 0 ? 26 : x % 26)) : char(x);
+    if (text && s[i] == 'a' + 26) s[i] = '\n';
+  }
+  return s;
+}
+
+inline std::string library_path() { return QLYN_7Z_LIBRARY_PATH; }
+
+}  // namespace qlyn_test
