@@ -275,6 +275,36 @@ TEST_F(TimerTest, CallbacksMayChangeTheListTheyRunFrom) {
   EXPECT_EQ(timer->count(), 0u);
 }
 
+// Callbacks are released after Clear left the list: what their captured
+// objects do to the timer when they go (add, remove, clear) is safe.
+TEST_F(TimerTest, CallbacksReleasedByClearMayUseTheTimer) {
+  struct Guard {
+    explicit Guard(TEX_Timer_Task* t) : timer(t) {}
+    Guard(const Guard&) = delete;
+    Guard& operator=(const Guard&) = delete;
+    ~Guard() {
+      timer->Remove_Task(handle);
+      timer->Clear();
+      added = timer->Add_Task(10, 0, [](int64_t, int64_t, bool&) {});
+      *out = added;
+    }
+    TEX_Timer_Task* timer;
+    int64_t handle = 0;
+    int64_t added = 0;
+    int64_t* out = nullptr;
+  };
+  int64_t added = 0;
+  auto guard = std::make_shared<Guard>(timer.get());
+  guard->out = &added;
+  guard->handle = timer->Add_Task(10, 0, [guard](int64_t, int64_t, bool&) {});
+  for (int k = 0; k < 20; ++k) timer->Delay_Run(10, [guard] {});
+  guard.reset();
+  timer->Clear();
+  ASSERT_NE(added, 0);
+  EXPECT_EQ(timer->count(), 1u);
+  EXPECT_TRUE(timer->Task_Exists(added));
+}
+
 TEST_F(TimerTest, ScanStopsAfter200MsAndTheNextScanGoesOn) {
   std::vector<int> ran;
   timer->Delay_Run(10, [&] {
