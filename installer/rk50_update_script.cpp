@@ -14,6 +14,8 @@ namespace {
 
 // Scripts are a few lines; anything larger is not an update script.
 constexpr long long kMaxScriptBytes = 4 * 1024 * 1024;
+// Pending GUI events are processed at most this often during extraction.
+constexpr int64_t kEventsIntervalMs = 50;
 
 constexpr const char* kScriptFolder = "win64_update";
 constexpr const char* kScriptName = "update.cmd";
@@ -108,7 +110,22 @@ TUpdateResult run_update_package(const std::string& package_path, const std::str
   TUpdateResult r;
   r.dest_path = with_slash(install_dir);
   const std::string package_folder = folder_of(package_path);
-  extract_package(package_path, package_folder, nullptr, library_path);
+  if (process_events) {
+    // No progress is shown in update mode, but the window keeps answering
+    // while a large package extracts.
+    int64_t last = ux::tick_ms();
+    extract_package_with_progress(
+        package_path, package_folder,
+        [&](bool, int64_t) {
+          const int64_t now = ux::tick_ms();
+          if (now - last < kEventsIntervalMs) return;
+          last = now;
+          process_events();
+        },
+        library_path);
+  } else {
+    extract_package(package_path, package_folder, nullptr, library_path);
+  }
 
   const std::string script_folder = package_folder + kScriptFolder + "/";
   const std::string script = script_folder + kScriptName;

@@ -46,8 +46,9 @@ TUpdateResult apply_update_package(const std::string& package_path, IUpdateUi& u
 
 // The work between disabling and re-enabling the action, for controllers that
 // handle the button themselves: extraction beside the package and the script,
-// with process_events (may be empty) called after each line. Expects the
-// package to exist (throws otherwise).
+// with process_events (may be empty) called after each line and at most every
+// 50 ms while the package extracts. Expects the package to exist (throws
+// otherwise).
 TUpdateResult run_update_package(const std::string& package_path, const std::string& install_dir,
                                  const std::function<void()>& process_events,
                                  const std::string& library_path);

@@ -1,5 +1,6 @@
 #include "installer/rk50_update_script.h"
 
+#include <atomic>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -192,6 +193,19 @@ class UpdatePackageTest : public ::testing::Test {
   TTempDir tmp{"qlyn_update"};
   std::string inst;
   TUi ui;
+  ux::TFakeClock clock;  // a standing clock: no extra event passes during extraction
+};
+
+// A monotonic clock that moves 100 ms at every reading.
+class TRacingClock : public ux::IClockSource {
+ public:
+  TRacingClock() { ux::set_clock_source(this); }
+  ~TRacingClock() override { ux::set_clock_source(nullptr); }
+  int64_t now_ms() override { return 1700000000000LL; }
+  int64_t tick_ms() override { return tick_ += 100; }
+
+ private:
+  std::atomic<int64_t> tick_{0};
 };
 
 }  // namespace
@@ -269,6 +283,22 @@ TEST_F(UpdatePackageTest, RunUpdatePackageLeavesTheButtonToTheCaller) {
   EXPECT_EQ(read_file(inst + "rk50cli_dsk"), "client v2");
   EXPECT_FALSE(exists(inst + "obsolete.dll"));
   EXPECT_THROW(rk50::run_update_package(tmp / "downloads/none.7z", inst, {}, library_path()), ux::Exception);
+}
+
+TEST_F(UpdatePackageTest, PendingEventsAreProcessedWhileThePackageExtracts) {
+  std::string big(3 << 20, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = char((i * 2654435761u) >> 13);
+  const std::string src = tmp / "src_big";
+  write_file(src + "/win64_update/update.cmd", "cp $sour$big.bin $dest$big.bin\n");
+  write_file(src + "/win64_update/big.bin", big);
+  fs::create_directories(tmp / "downloads");
+  ASSERT_EQ(make_7z(tmp / "downloads/big.7z", src, "win64_update", "-p" + rk50::package_password()), 0);
+  TRacingClock racing;
+  int events = 0;
+  rk50::TUpdateResult r = rk50::run_update_package(tmp / "downloads/big.7z", inst, [&] { ++events; }, library_path());
+  EXPECT_EQ(r.lines_run, 1);
+  EXPECT_GT(events, 1);  // one after the line, the others during extraction
+  EXPECT_EQ(read_file(inst + "big.bin"), big);
 }
 
 // The production services of qlyn-setup over the real units: offline install
