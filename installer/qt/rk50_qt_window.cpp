@@ -291,7 +291,7 @@ int run_qt_window(int& argc, char** argv, const TConsoleOptions& options, IInsta
     QCoreApplication::processEvents();
     rc = window.form().outcome() == TRunOutcome::failed ? 1 : 0;
     if (rc != 0 && !window.form().error_text().empty())
-      std::fprintf(stderr, "%s\n", window.form().error_text().c_str());
+      std::fprintf(stderr, "%s\n", ux::text_to_os(window.form().error_text()).c_str());
   }
   return rc;
 }
