@@ -310,8 +310,8 @@ int render_screenshot(const std::string& path, const TStartOptions& start) {
   QPixmap shot = window.grab();
   window.hide();
   window.destroy_form();
-  if (!shot.save(QString::fromStdString(path), "PNG")) {
-    std::fprintf(stderr, "qlyn-setup: cannot write %s\n", path.c_str());
+  if (!shot.save(to_q(path), "PNG")) {
+    std::fprintf(stderr, "qlyn-setup: cannot write %s\n", ux::text_to_os(path).c_str());
     return 1;
   }
   return 0;

@@ -314,6 +314,12 @@ TEST_F(ConsoleFrontend, ScreenshotWritesWindowPng) {
     EXPECT_EQ(be32(16), 660u);
     EXPECT_EQ(be32(20), 488u);
   }
+  auto gbk = env("zh_CN.UTF-8");
+  gbk["QLYN_CODEPAGE"] = "936";
+  std::string png = tmp.path() + "/窗口.png";
+  TRun r = run(setup_exe, {"--screenshot", png}, gbk);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(fs::exists(png));
 }
 #endif
 
