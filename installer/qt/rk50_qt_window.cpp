@@ -276,7 +276,9 @@ void TQtMainWindow::closeEvent(QCloseEvent* event) {
   QCoreApplication::quit();
 }
 
-void TQtMainWindow::reject() { close(); }
+// Escape does not close the window: a download or an installation in
+// progress ends only through the close box or the abort confirmation.
+void TQtMainWindow::reject() {}
 
 int run_qt_window(int& argc, char** argv, const TConsoleOptions& options, IInstallerServices& services) {
   QApplication app(argc, argv);

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QFileDialog>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -209,6 +210,13 @@ TEST_F(QtWindow, AbortAsksAndClosesOnYes) {
   find<QPushButton>(*w, "Button1")->click();
   EXPECT_EQ(w->form().state(), rk50::st_downloading);
   EXPECT_TRUE(w->isVisible());
+
+  QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+  QApplication::sendEvent(w.get(), &escape);
+  QApplication::processEvents();
+  EXPECT_TRUE(w->isVisible());
+  EXPECT_EQ(w->form().state(), rk50::st_downloading);
+  EXPECT_EQ(services.count("pool_inactive"), 0u);
 
   answer_next_box(QMessageBox::Yes);
   find<QPushButton>(*w, "Button1")->click();
