@@ -103,12 +103,10 @@ bool copy_between(TBufferedFileStream& src, int64_t src_pos, int64_t len,
         out_off += n;
         continue;
       }
-      if (n == 0) {
-        ok = false;  // end of source before len
-        break;
-      }
-      if (errno == EINTR) continue;
-      kernel_copy = false;  // not supported here: plain reads and writes
+      if (n < 0 && errno == EINTR) continue;
+      // 0 is the end of the source or a file system that copies nothing
+      // (special files); plain reads tell which.
+      kernel_copy = false;
     }
     if (!chunk) chunk.reset(new uint8_t[kCopyChunkSize]);
     ssize_t got;
@@ -710,6 +708,9 @@ bool TShareFile::CopyShareFiles(const std::vector<std::string>& sour, const std:
     if (!file_exists(s)) return false;
     if (name_exists(dest_name) && same_file(s, dest_name)) return false;
   }
+  // An unreadable source raises its opening error before dest is touched.
+  for (const auto& s : sour)
+    if (::faccessat(AT_FDCWD, text_to_os(s).c_str(), R_OK, AT_EACCESS) != 0) (void)OpenRead(s);
   auto out = OpenWrite(dest);
   int64_t total = 0;
   bool ok = true;

@@ -237,6 +237,9 @@ TEST(ShareFile, UnreadableFile) {
   chmod(dir.dir().c_str(), 0777);
   spit(dir / "secret", "x");
   chmod((dir / "secret").c_str(), 0);
+  spit(dir / "open", "readable");
+  spit(dir / "joined", "old");
+  chmod((dir / "joined").c_str(), 0666);
   // Root reads anything: the checks run in a child without privileges.
   const pid_t child = fork();
   ASSERT_GE(child, 0);
@@ -256,6 +259,11 @@ TEST(ShareFile, UnreadableFile) {
     } catch (const Exception&) {
     }
     if (TShareFile::ReadBufFromFile(dir / "secret", &failures, 1, 0) != 0) failures |= 16;
+    try {
+      (void)TShareFile::CopyShareFiles({dir / "open", dir / "secret"}, dir / "joined");
+      failures |= 32;
+    } catch (const Exception&) {
+    }
     _exit(failures);
   }
   int status = 0;
@@ -263,6 +271,7 @@ TEST(ShareFile, UnreadableFile) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0) << "bit mask of the failed checks";
   EXPECT_FALSE(exists(dir / "copy"));
+  EXPECT_EQ(slurp(dir / "joined"), "old") << "a join that cannot read a source leaves dest alone";
 }
 
 TEST(ShareFile, TypedValuesAndStrings) {
