@@ -810,7 +810,14 @@ std::string TShareFile::file_ext(const std::string& fname) {
   const std::string name = TUX_Path::extractfileName(fname);
   const size_t dot = name.rfind('.');
   if (dot == std::string::npos) return {};
-  return name.substr(dot, 10);
+  // At most 10 bytes, never ending inside a double-byte character.
+  size_t end = dot;
+  while (end < name.size()) {
+    const size_t step = is_lead_byte(static_cast<uint8_t>(name[end])) && end + 1 < name.size() ? 2 : 1;
+    if (end + step - dot > 10) break;
+    end += step;
+  }
+  return name.substr(dot, end - dot);
 }
 
 std::string TShareFile::change_file_ext(const std::string& fname, const std::string& new_ext) {

@@ -637,6 +637,11 @@ TEST(ShareFileUtil, NameHelpers) {
   EXPECT_EQ(TShareFile::file_ext("/x/a.Tar.GZ"), ".GZ");
   EXPECT_EQ(TShareFile::file_ext("/x/a.abcdefghijklmn"), ".abcdefghi");
   EXPECT_EQ(TShareFile::file_ext("/x/noext"), "");
+  {
+    qlyn_test::TCodePageScope cp(CP_GBK);
+    EXPECT_EQ(TShareFile::file_ext("a.12345678\xc1\x41"), ".12345678") << "no cut character";
+    EXPECT_EQ(TShareFile::file_ext("a.1234567\xc1\x41"), ".1234567\xc1\x41");
+  }
   EXPECT_EQ(TShareFile::file_ext("/dir.d/noext"), "") << "a dot in a folder is no extension";
   EXPECT_EQ(TShareFile::change_file_ext("/x/a.txt", ".bak"), "/x/a.bak");
   EXPECT_EQ(TShareFile::change_file_ext("/x/a", ".bak"), "/x/a.bak");
