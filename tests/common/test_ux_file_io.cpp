@@ -455,6 +455,19 @@ TEST(ShareFileUtil, CopyFailingHalfWayKeepsTheSource) {
   spit(dir / "s.bin", data);
   EXPECT_FALSE(TShareFile::CopyShareFile(dir / "s.bin", "/dev/full"));
   EXPECT_EQ(slurp(dir / "s.bin"), data);
+  // A full disk: every writer reports through its result and raises nothing.
+  EXPECT_EQ(TShareFile::CopyFileClipTo(dir / "s.bin", 0, 1000, "/dev/full"), 0);
+  EXPECT_FALSE(TShareFile::CopyShareFiles({dir / "s.bin"}, "/dev/full"));
+  EXPECT_EQ(TShareFile::WriteBufToFile("/dev/full", "abc", 3, 0), 0);
+  EXPECT_EQ(TShareFile::WriteBufToFile("/dev/full", data.data(), 40000, 0), 0);
+  EXPECT_EQ(TShareFile::AppendBufToFile("/dev/full", "abc", 3), 0);
+  {
+    TStringStream st;
+    st.data = "xyz";
+    EXPECT_EQ(TShareFile::StreamToFile(st, "/dev/full"), 0);
+  }
+  EXPECT_FALSE(TShareFile::OpenRead(dir / "s.bin")->CloneTofile("/dev/full"));
+  EXPECT_EQ(slurp(dir / "s.bin"), data);
   {
     FileSizeLimit limit(100000);
     EXPECT_FALSE(TShareFile::CopyShareFile(dir / "s.bin", dir / "d.bin"));
