@@ -69,6 +69,12 @@ TEST(Path, DoubleByteTrailIsNoSeparator) {
   EXPECT_EQ(TUX_Path::extractfileExt("a.\x95\x5c" "B"), ".\x95\x5c" "b");
   EXPECT_EQ(TUX_Path::extractfileExt("a.\xc1\x41"), ".\xc1\x41") << "trail byte 'A' not lowered";
   EXPECT_EQ(TUX_Path::extractfileExt("a.1234567\xc1\x41"), ".1234567") << "no cut character";
+  EXPECT_EQ(TUX_Path::ExtractFilePath("d/\x95\x5c\\x"), "d/\x95\x5c/");
+  EXPECT_EQ(TUX_Path::upLevelPath("d/\x95\x5c"), "d/");
+  EXPECT_EQ(TUX_Path::upLevelPath("d\\\x95\x5c\\x"), "d/\x95\x5c/");
+  EXPECT_EQ(TUX_Path::getPathLastName("d/\x95\x5c"), "\x95\x5c");
+  EXPECT_EQ(TUX_Path::changeFileExt("d/\x95\x5c.txt", ".b"), "d/\x95\x5c.b");
+  EXPECT_EQ(TUX_Path::ToRelativePath("/r", "/r\\\x95\x5c"), "/\x95\x5c");
 }
 
 TEST(Path, EmptyAndSeparatorOnlyInputs) {
