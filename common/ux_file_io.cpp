@@ -21,6 +21,9 @@ namespace {
 
 // Largest cache accepted by ResizeBuffer and the constructor.
 constexpr int32_t kMaxCacheSize = 64 * 1024 * 1024;
+// Largest logical position; Seek refuses targets beyond it, so position
+// arithmetic never overflows.
+constexpr int64_t kMaxFilePos = int64_t(1) << 62;
 // Largest single request passed to read(2)/write(2).
 constexpr int64_t kMaxIoRequest = 1 << 30;
 
@@ -350,20 +353,20 @@ int64_t TBufferedFileStream::Write(const void* buffer, int64_t count) {
 }
 
 int64_t TBufferedFileStream::Seek(int64_t offset, TSeekOrigin origin) {
-  int64_t target;
+  int64_t target = offset;
+  bool overflow = false;
   switch (origin) {
     case TSeekOrigin::soBeginning:
-      target = offset;
       break;
     case TSeekOrigin::soCurrent:
-      target = FFilePos + offset;
+      overflow = __builtin_add_overflow(FFilePos, offset, &target);
       break;
     default:
       FlushBuffer();
-      target = GetSize() + offset;
+      overflow = __builtin_add_overflow(GetSize(), offset, &target);
       break;
   }
-  if (target < 0) return -1;
+  if (overflow || target < 0 || target > kMaxFilePos) return -1;
   if (target < FBufStartPos || target > FBufEndPos) FlushBuffer();
   FFilePos = target;
   if (!FModified && FBufStartPos == FBufEndPos) FBufStartPos = FBufEndPos = target;
@@ -766,8 +769,7 @@ int64_t TShareFile::ReadBufFromFile(const std::string& fname, void* buf, int64_t
                                     int64_t fromPos) {
   if (buf == nullptr || bufLen <= 0 || fromPos < 0 || !file_exists(fname)) return 0;
   auto f = TryOpenFileRead(fname);
-  if (!f) return 0;
-  f->Seek(fromPos, TSeekOrigin::soBeginning);
+  if (!f || f->Seek(fromPos, TSeekOrigin::soBeginning) != fromPos) return 0;
   return read_fully(*f, buf, bufLen);
 }
 
@@ -775,8 +777,7 @@ int64_t TShareFile::WriteBufToFile(const std::string& fname, const void* buf, in
                                    int64_t offset) {
   if (offset < 0) return 0;
   auto f = OpenWrite(fname);
-  if (buf == nullptr || bufLen <= 0) return 0;
-  f->Seek(offset, TSeekOrigin::soBeginning);
+  if (buf == nullptr || bufLen <= 0 || f->Seek(offset, TSeekOrigin::soBeginning) != offset) return 0;
   const int64_t n = f->Write(buf, bufLen);
   return finish_file(*f) ? n : 0;
 }

@@ -128,6 +128,10 @@ TEST(BufferedFileStream, SeekRulesAndReadOnlyStreams) {
   EXPECT_EQ(f.Seek(-2, TSeekOrigin::soEnd), 8);
   EXPECT_EQ(f.Seek(-20, TSeekOrigin::soCurrent), -1);
   EXPECT_EQ(f.Position(), 8);
+  EXPECT_EQ(f.Seek(INT64_MAX, TSeekOrigin::soBeginning), -1);
+  EXPECT_EQ(f.Seek(INT64_MAX, TSeekOrigin::soCurrent), -1) << "no overflow";
+  EXPECT_EQ(f.Seek(INT64_MAX, TSeekOrigin::soEnd), -1);
+  EXPECT_EQ(f.Position(), 8);
   EXPECT_EQ(f.Seek(100, TSeekOrigin::soBeginning), 100);
   char b[4] = {};
   EXPECT_EQ(f.Read(b, 4), 0);
@@ -605,11 +609,14 @@ TEST(ShareFileUtil, StreamsAndBuffers) {
   EXPECT_EQ(TShareFile::ReadBufFromFile(dir / "s.bin", buf, 16, 599990), 10);
   EXPECT_EQ(std::string(buf, 10), data.substr(599990));
   EXPECT_EQ(TShareFile::ReadBufFromFile(dir / "none.bin", buf, 16, 0), 0);
+  EXPECT_EQ(TShareFile::ReadBufFromFile(dir / "s.bin", buf, 16, INT64_MAX), 0);
 
   EXPECT_EQ(TShareFile::WriteBufToFile(dir / "w.bin", "abc", 3, 5), 3);
   EXPECT_EQ(slurp(dir / "w.bin"), std::string("\0\0\0\0\0abc", 8));
   EXPECT_EQ(TShareFile::WriteBufToFile(dir / "w.bin", "Z", 1, 0), 1);
   EXPECT_EQ(slurp(dir / "w.bin"), std::string("Z\0\0\0\0abc", 8));
+  EXPECT_EQ(TShareFile::WriteBufToFile(dir / "w.bin", "Q", 1, INT64_MAX), 0);
+  EXPECT_EQ(slurp(dir / "w.bin"), std::string("Z\0\0\0\0abc", 8)) << "an unreachable offset writes nothing";
   EXPECT_EQ(TShareFile::WriteBufToFile(dir / "w2.bin", "Z", 1, -1), 0);
   EXPECT_FALSE(exists(dir / "w2.bin"));
   EXPECT_EQ(TShareFile::AppendBufToFile(dir / "w.bin", "END", 3), 3);
