@@ -22,7 +22,8 @@ constexpr size_t npos = std::string::npos;
 // Deepest folder nesting RemovePath, RemoveEmptyPath and the listing descend
 // into; deeper entries count as failures / are not listed.
 constexpr int kMaxDepth = 256;
-// Most entries one listing returns.
+// Most entries one listing returns; also the most names read from one folder
+// in one removal pass.
 constexpr size_t kMaxListEntries = size_t(1) << 20;
 
 bool is_sep(char c) { return c == '/' || c == '\\'; }
@@ -110,8 +111,10 @@ std::string mtime_text(const struct stat& st) {
   return buf;
 }
 
-// Names of a folder (without "." and ".."), sorted; the descriptor stays open.
-bool read_names(int dir_fd, std::vector<std::string>& names) {
+// Names of a folder (without "." and ".."), sorted, at most kMaxListEntries
+// of them (truncated is set when more exist); the descriptor stays open.
+bool read_names(int dir_fd, std::vector<std::string>& names, bool& truncated) {
+  truncated = false;
   const int fd = ::dup(dir_fd);
   if (fd < 0) return false;
   DIR* d = ::fdopendir(fd);
@@ -122,7 +125,12 @@ bool read_names(int dir_fd, std::vector<std::string>& names) {
   ::rewinddir(d);
   while (dirent* e = ::readdir(d)) {
     const std::string n = e->d_name;
-    if (n != "." && n != "..") names.push_back(n);
+    if (n == "." || n == "..") continue;
+    if (names.size() >= kMaxListEntries) {
+      truncated = true;
+      break;
+    }
+    names.push_back(n);
   }
   ::closedir(d);
   std::sort(names.begin(), names.end());
@@ -139,10 +147,8 @@ struct TRemoveCount {
 // removed; symbolic links are unlinked, never followed.
 void remove_below(int dir_fd, bool files_too, int depth, TRemoveCount& count) {
   std::vector<std::string> names;
-  if (!read_names(dir_fd, names)) {
-    ++count.failed;
-    return;
-  }
+  bool truncated = false;
+  if (!read_names(dir_fd, names, truncated) || truncated) ++count.failed;
   for (const auto& n : names) {
     struct stat st;
     if (::fstatat(dir_fd, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -200,7 +206,8 @@ void list_folder(const std::string& folder, const std::string& mask, bool recurs
   const int dir_fd = ::open(text_to_os(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir_fd < 0) return;
   std::vector<std::string> names;
-  const bool ok = read_names(dir_fd, names);
+  bool truncated = false;
+  const bool ok = read_names(dir_fd, names, truncated);
   for (size_t i = 0; ok && i < names.size() && out.size() < kMaxListEntries; ++i) {
     const std::string& os_name = names[i];
     const std::string name = os_to_text(os_name);
