@@ -14,6 +14,7 @@
 
 #include "common/ext_mem.h"
 #include "common/ux_common.h"
+#include "common/ux_file_path.h"
 
 #include "support/scoped_env.h"
 #include "support/string_stream.h"
@@ -242,6 +243,9 @@ TEST(ShareFile, UnreadableFile) {
   spit(dir / "secret", "x");
   chmod((dir / "secret").c_str(), 0);
   spit(dir / "open", "readable");
+  fs::create_directory(dir / "locked");
+  spit(dir / "locked/inside", "i");
+  chmod((dir / "locked").c_str(), 0);
   spit(dir / "joined", "old");
   chmod((dir / "joined").c_str(), 0666);
   // Root reads anything: the checks run in a child without privileges.
@@ -268,6 +272,16 @@ TEST(ShareFile, UnreadableFile) {
       failures |= 32;
     } catch (const Exception&) {
     }
+    if (!TShareFile::FileToText(dir / "secret", 0, true, nullptr).empty() ||
+        !TShareFile::fileHexDump(dir / "secret", 0, 16).empty())
+      failures |= 64;
+    try {
+      (void)TShareFile::CopyFileClipTo(dir / "secret", 0, 1, dir / "clip");
+      failures |= 64;
+    } catch (const Exception&) {
+    }
+    if (TUX_Path::RemovePath(dir / "locked") != -1 || !TUX_Path::listFiles(dir / "locked/", true).empty())
+      failures |= 128;
     _exit(failures);
   }
   int status = 0;
@@ -276,6 +290,9 @@ TEST(ShareFile, UnreadableFile) {
   EXPECT_EQ(WEXITSTATUS(status), 0) << "bit mask of the failed checks";
   EXPECT_FALSE(exists(dir / "copy"));
   EXPECT_EQ(slurp(dir / "joined"), "old") << "a join that cannot read a source leaves dest alone";
+  EXPECT_FALSE(exists(dir / "clip"));
+  chmod((dir / "locked").c_str(), 0755);
+  EXPECT_TRUE(exists(dir / "locked/inside"));
 }
 
 TEST(ShareFile, TypedValuesAndStrings) {
