@@ -189,6 +189,11 @@ int32_t Tfifo_Mem_stream::CopyStream(TStream& st, int32_t len) {
   if (len <= 0) return 0;
   char chunk[kCopyChunk];
   auto* fifo = dynamic_cast<Tfifo_Mem_stream*>(&st);
+  if (fifo == this) {
+    // From itself: the content as it is now, not the bytes being appended.
+    const int32_t have = DataLength();
+    if (len > have) len = have;
+  }
   int32_t done = 0;
   while (done < len) {
     const int32_t want = len - done < kCopyChunk ? len - done : kCopyChunk;
