@@ -228,6 +228,12 @@ TEST(FifoPool, ClearKeepingItems) {
   EXPECT_EQ(q.Data_First(), nullptr);
   EXPECT_EQ(q.blank_count(), 4);
   EXPECT_EQ(freed, 0);
+  int blanks = 0;
+  for (PUX_FIFO_Item b = q.Blank_Data_Header; b; b = b->Next, ++blanks) {
+    EXPECT_EQ(b->Prev, nullptr);
+    EXPECT_EQ(b->Data_ptr, nullptr);
+  }
+  EXPECT_EQ(blanks, 4);
   q.push(ptr(9));
   EXPECT_EQ(q.blank_count(), 3);
   q.Clear(true);
