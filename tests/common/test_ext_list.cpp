@@ -46,6 +46,15 @@ TEST(ObjectList, AddUniqueRemovePopIndex) {
   EXPECT_EQ(l.Pop_First(true), nullptr);
   EXPECT_EQ(l.Pop_Last(true), nullptr);
   EXPECT_EQ(l.RandomObject(), nullptr);
+
+  // Pop_Last removes the first occurrence of the last item.
+  l.Add(&x);
+  l.Add(&y);
+  l.Add(&x);
+  EXPECT_EQ(l.Pop_Last(true), &x);
+  EXPECT_EQ(l.ItemOfIndex(0), &y);
+  EXPECT_EQ(l.ItemOfIndex(1), &x);
+  EXPECT_EQ(l.Count(), 2);
 }
 
 TEST(ObjectList, OwningFreeHandlerCloneAndRandom) {
