@@ -201,21 +201,14 @@ std::string utf8_to_gbk(std::string_view s) { return convert(TCharset::utf8, TCh
 
 namespace {
 
+std::string general_text(double d, int prec);
+
+// 15 significant digits with trailing zeros removed; scientific ("1E20",
+// "1E-5") only below 0.0001 or from 1E15 up.
 std::string shortest_double(double d) {
-  if (d == 0) return "0";
   if (std::isnan(d)) return "NAN";
   if (std::isinf(d)) return d > 0 ? "INF" : "-INF";
-  char buf[64];
-  auto r = std::to_chars(buf, buf + sizeof buf, d);
-  std::string s(buf, r.ptr);
-  const size_t e = s.find('e');
-  if (e != std::string::npos) {
-    // 1e+20 -> 1E20, 1e-07 -> 1E-7
-    std::string mant = s.substr(0, e);
-    const int exp = std::atoi(s.c_str() + e + 1);
-    s = mant + "E" + std::to_string(exp);
-  }
-  return s;
+  return general_text(d, 15);
 }
 
 }  // namespace
@@ -672,7 +665,7 @@ std::string url_decode(std::string_view s) {
     } else if (i + 1 < s.size() && s[i + 1] == '%') {
       out += '%';
       ++i;
-    } else if (i + 5 < s.size() && (s[i + 1] == 'u' || s[i + 1] == 'U') && hex_value(uint8_t(s[i + 2])) >= 0 &&
+    } else if (i + 5 < s.size() && s[i + 1] == 'u' && hex_value(uint8_t(s[i + 2])) >= 0 &&
                hex_value(uint8_t(s[i + 3])) >= 0 && hex_value(uint8_t(s[i + 4])) >= 0 &&
                hex_value(uint8_t(s[i + 5])) >= 0) {
       const char16_t unit = char16_t((hex_value(uint8_t(s[i + 2])) << 12) | (hex_value(uint8_t(s[i + 3])) << 8) |
@@ -734,6 +727,16 @@ bool fullwidth_mapped(char32_t cp) {
   return ascii != '$';
 }
 
+// Code point of a GBK full-width form in U+FF01..U+FF5E, 0 for anything else.
+// Row A3 holds them in order except A3A4 (U+FFE5 yen) and A3FE (U+FFE3
+// macron); the full-width dollar and tilde sit in row A1.
+char32_t gbk_fullwidth_code(uint8_t lead, uint8_t trail) {
+  if (lead == 0xA3 && trail >= 0xA1 && trail <= 0xFD && trail != 0xA4) return 0xFF00 + (trail - 0xA0);
+  if (lead == 0xA1 && trail == 0xE7) return 0xFF04;
+  if (lead == 0xA1 && trail == 0xAB) return 0xFF5E;
+  return 0;
+}
+
 }  // namespace
 
 std::string fullwidth_to_ascii(std::string_view s) {
@@ -744,9 +747,9 @@ std::string fullwidth_to_ascii(std::string_view s) {
     const uint8_t b = uint8_t(s[i]);
     if (gbk) {
       if (b >= 0x80 && i + 1 < s.size()) {
-        const uint8_t t = uint8_t(s[i + 1]);
-        if (b == 0xA3 && t >= 0xA1 && t <= 0xFE && fullwidth_mapped(0xFF00 + (t - 0xA0)))
-          out += char(t - 0x80);
+        const char32_t cp = gbk_fullwidth_code(b, uint8_t(s[i + 1]));
+        if (fullwidth_mapped(cp))
+          out += char(cp - 0xFEE0);
         else
           out.append(s.substr(i, 2));
         ++i;
@@ -882,19 +885,34 @@ size_t value_end(std::string_view json, size_t start, const std::vector<bool>& t
 
 }  // namespace
 
+namespace {
+
+struct TKeyMatch {
+  size_t pos = 0;    // 1-based start of the quoted name; 0 when absent
+  size_t colon = 0;  // 1-based position of its ":"; 0 when none follows
+};
+
+// First occurrence of quoted (case-insensitive) that is a key: a match whose
+// ":" (searched from colon_offset bytes after the match's start) is preceded
+// by a "," was a value, and the search goes on after it. A match without any
+// ":" after it ends the search with colon 0.
+TKeyMatch find_json_key(std::string_view json, std::string_view quoted, long long colon_offset) {
+  for (size_t p = ci_pos(quoted, json); p != 0; p = ci_pos(quoted, json, (long long)p + 1)) {
+    const size_t colon = ci_pos(":", json, (long long)p + colon_offset);
+    if (colon == 0) return {p, 0};
+    const size_t name_end = p - 1 + quoted.size();  // 0-based, just after the quoted name
+    if (colon - 1 > name_end && json.substr(name_end, colon - 1 - name_end).find(',') != std::string_view::npos)
+      continue;
+    return {p, colon};
+  }
+  return {};
+}
+
+}  // namespace
+
 std::string json_text_field(std::string_view json, std::string_view name) {
   const std::string quoted = concat_texts("\"", name, "\"");
-  size_t colon = 0;  // 1-based
-  for (size_t p = ci_pos(quoted, json); p != 0; p = ci_pos(quoted, json, (long long)p + 1)) {
-    colon = ci_pos(":", json, (long long)p + 3);
-    if (colon == 0) return {};
-    const size_t name_end = p - 1 + quoted.size();  // 0-based, just after the quoted name
-    if (colon - 1 > name_end && json.substr(name_end, colon - 1 - name_end).find(',') != std::string_view::npos) {
-      colon = 0;
-      continue;
-    }
-    break;
-  }
+  const size_t colon = find_json_key(json, quoted, 3).colon;  // 1-based
   if (colon == 0) return {};
 
   const std::vector<bool> trail = trail_bytes(json);
@@ -932,7 +950,14 @@ int json_text_set(std::string& json, std::string_view name, std::string_view val
   if (name.empty()) return 0;
   if (json.empty()) json = "{}";
   const std::string quoted = concat_texts("\"", name, "\"");
-  const size_t p = ci_pos(quoted, json);
+  // A value that spells the quoted name is not the field.
+  TKeyMatch key = find_json_key(json, quoted, 2);
+  if (key.pos != 0 && key.colon == 0) {
+    size_t before = key.pos - 1;  // 0-based index of the opening quote
+    while (before > 0 && uint8_t(json[before - 1]) <= 32) --before;
+    if (before > 0 && json[before - 1] == ':') key = {};
+  }
+  const size_t p = key.pos;
   if (p == 0) {
     const size_t brace = json.rfind('}');
     if (brace != std::string::npos) json.resize(brace);
@@ -941,7 +966,7 @@ int json_text_set(std::string& json, std::string_view name, std::string_view val
     return 1;
   }
   if (p == 1) return 0;
-  const size_t colon = ci_pos(":", json, (long long)p + 2);
+  const size_t colon = key.colon;
   if (colon == 0) return 0;
   // The old value ends at its real end (a string's closing quote, a matching
   // bracket), then at the next "," or "}".
@@ -980,7 +1005,8 @@ std::string build_json_text(TVarRecs pairs) {
     first = false;
     out += concat_texts("\"", name, "\":");
     if (value.empty()) out += "\"\"";
-    else if (v.kind == TVarRec::vString) out += concat_texts("\"", json_escape(value, false), "\"");
+    else if (v.kind == TVarRec::vString || v.kind == TVarRec::vChar)
+      out += concat_texts("\"", json_escape(value, false), "\"");
     else out += value;
   }
   out += "}";
@@ -1039,22 +1065,26 @@ bool write_all(int fd, const char* data, size_t n) {
   return true;
 }
 
+long long write_in_place(std::string_view data, const std::string& os) {
+  const int fd = open(os.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return -1;
+  const bool ok = write_all(fd, data.data(), data.size());
+  return (close(fd) == 0 && ok) ? (long long)data.size() : -1;
+}
+
 // Writes data into a new file beside path and renames it over path, so that
-// a failure leaves the old file as it was. A symbolic link is written through.
+// a failure leaves the old file as it was. A symbolic link is written through;
+// when no file can be made beside path (a folder without write access, a name
+// too long for the suffix) path itself is truncated and written.
 long long replace_file(std::string_view data, const std::string& path) {
   const std::string os = text_to_os(path);
   struct stat old{};
   const bool exists = lstat(os.c_str(), &old) == 0;
-  if (exists && S_ISLNK(old.st_mode)) {
-    const int fd = open(os.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return -1;
-    const bool ok = write_all(fd, data.data(), data.size());
-    return (close(fd) == 0 && ok) ? (long long)data.size() : -1;
-  }
+  if (exists && S_ISLNK(old.st_mode)) return write_in_place(data, os);
   static std::atomic<unsigned> counter{0};
   const std::string tmp = os + ".~" + std::to_string(getpid()) + "." + std::to_string(++counter);
   const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0) return -1;
+  if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? -1 : write_in_place(data, os);
   bool ok = write_all(fd, data.data(), data.size());
   if (exists && S_ISREG(old.st_mode)) ok = ok && fchmod(fd, old.st_mode & 07777) == 0;
   ok = close(fd) == 0 && ok;
@@ -1112,15 +1142,16 @@ long long file_size(const std::string& path) {
   if (path.empty()) return 0;
   const std::string os = text_to_os(path);
   struct stat st{};
-  if (stat(os.c_str(), &st) == 0) {
-    if (S_ISREG(st.st_mode)) return st.st_size;
-    const int fd = open(os.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return 0;
-    const off_t end = lseek(fd, 0, SEEK_END);
-    close(fd);
-    return end > 0 ? end : 0;
-  }
-  return 0;
+  if (stat(os.c_str(), &st) != 0) return 0;
+  if (S_ISREG(st.st_mode)) return st.st_size;
+  // Only a block device has a size beyond its directory entry; directories,
+  // pipes and sockets count as 0 and are never opened (a pipe would block).
+  if (!S_ISBLK(st.st_mode)) return 0;
+  const int fd = open(os.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return 0;
+  const off_t end = lseek(fd, 0, SEEK_END);
+  close(fd);
+  return end > 0 ? end : 0;
 }
 
 TDateTime file_time(const std::string& path) {
@@ -1300,6 +1331,9 @@ void civil_from_days(int64_t z, int& y, int& m, int& d) {
   y = int(yy + (m <= 2));
 }
 
+// Date-times from 0001-01-01 up to, not including, 10000-01-01.
+bool valid_datetime(TDateTime t) { return std::isfinite(t) && t >= -693593.0 && t < 2958466.0; }
+
 bool is_leap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
 struct TDateFields {
@@ -1349,6 +1383,7 @@ TDateTime now_datetime() {
 
 int64_t now_ms(TDateTime t) {
   if (t < 0) return now_ms();
+  if (!valid_datetime(t)) return 0;
   const int64_t total = int64_t(std::nearbyint(t * double(kMsPerDay)));
   const int64_t days = total / kMsPerDay;
   const int64_t ms_of_day = total % kMsPerDay;
@@ -1368,6 +1403,7 @@ int64_t now_ms(TDateTime t) {
 }
 
 std::string datetime_text(TDateTime t, bool with_ms) {
+  if (!valid_datetime(t)) return {};
   const TDateFields f = decode_datetime(t);
   char buf[40];
   if (with_ms)

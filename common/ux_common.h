@@ -245,13 +245,15 @@ class TFakeClock : public IClockSource {
 };
 
 int64_t now_ms();
-// A local date-time as ms since 1970 UTC; a negative value means now.
+// A local date-time as ms since 1970 UTC; a negative value means now. 0 for
+// a value past 9999-12-31 or not a number.
 int64_t now_ms(TDateTime t);
 int64_t tick_ms();
 TDateTime now_datetime();
 TDateTime encode_datetime(int y, int mo, int d, int h, int mi, int s, int ms);
 [[nodiscard]] bool try_encode_datetime(int y, int mo, int d, int h, int mi, int s, int ms,
                                        TDateTime& out);
+// "yyyy-mm-dd hh:nn:ss[.zzz]"; empty outside 0001-01-01 .. 9999-12-31.
 std::string datetime_text(TDateTime t, bool with_ms);
 // Throws ux::Exception for fields out of range; default_value for bad texts.
 TDateTime parse_datetime_text(std::string_view s, TDateTime default_value);
