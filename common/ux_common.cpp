@@ -458,7 +458,7 @@ std::string hex_text(uint64_t v, int min_digits) {
   auto r = std::to_chars(buf, buf + sizeof buf, v, 16);
   std::string s(buf, r.ptr);
   for (char& c : s) c = char(std::toupper(uint8_t(c)));
-  while (int(s.size()) < min_digits) s.insert(0, "0");
+  if (int(s.size()) < min_digits) s.insert(0, size_t(min_digits) - s.size(), '0');
   return s;
 }
 
@@ -488,7 +488,8 @@ bool format_one(const TFormatItem& item_fmt, const TVarRec& v, std::string& out)
       if (v.kind != TVarRec::vInt) return false;
       const bool neg = item_fmt.type == 'd' && v.i < 0;
       std::string digits = std::to_string(neg ? uint64_t(0) - uint64_t(v.i) : uint64_t(v.i));
-      while (item_fmt.prec > 0 && int(digits.size()) < item_fmt.prec) digits.insert(0, "0");
+      if (item_fmt.prec > 0 && int(digits.size()) < item_fmt.prec)
+        digits.insert(0, size_t(item_fmt.prec) - digits.size(), '0');
       out = neg ? "-" + digits : digits;
       return true;
     }
@@ -1288,10 +1289,10 @@ std::string file_fingerprint(const std::string& path) {
 
 void set_clock_source(IClockSource* source) noexcept { g_clock.store(source); }
 
-TFakeClock::TFakeClock(int64_t now, int64_t tick) : now_(now), tick_(tick) { set_clock_source(this); }
+TFakeClock::TFakeClock(int64_t now, int64_t tick) : now_(now), tick_(tick), previous_(g_clock.exchange(this)) {}
 TFakeClock::~TFakeClock() {
   IClockSource* self = this;
-  g_clock.compare_exchange_strong(self, nullptr);
+  g_clock.compare_exchange_strong(self, previous_);
 }
 
 int64_t now_ms() {

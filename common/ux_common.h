@@ -227,7 +227,8 @@ class IClockSource {
 // nullptr restores the system clocks. The source must outlive its use.
 void set_clock_source(IClockSource* source) noexcept;
 
-// A settable clock for tests; installs itself for its lifetime.
+// A settable clock for tests; installs itself for its lifetime and then puts
+// back the source it replaced.
 class TFakeClock : public IClockSource {
  public:
   explicit TFakeClock(int64_t now = 1700000000000LL, int64_t tick = 1000000LL);
@@ -242,6 +243,7 @@ class TFakeClock : public IClockSource {
  private:
   std::atomic<int64_t> now_;
   std::atomic<int64_t> tick_;
+  IClockSource* previous_;
 };
 
 int64_t now_ms();

@@ -141,6 +141,8 @@ TEST(Format, Numbers) {
   EXPECT_EQ(format_text("%g", {12.5}), "12.5");
   EXPECT_EQ(format_text("%d", {int64_t(INT64_MIN)}), "-9223372036854775808");
   EXPECT_EQ(format_text("%.2s", {"abc"}), "ab");
+  EXPECT_EQ(format_text("%.100000x", {255}), std::string(99998, '0') + "FF");
+  EXPECT_EQ(format_text("%.100000d", {-7}), "-" + std::string(99999, '0') + "7");
   // Errors give an empty text.
   EXPECT_EQ(format_text("%d", {"text"}), "");
   EXPECT_EQ(format_text("%d %d", {1}), "");
@@ -547,6 +549,11 @@ TEST(Clock, FakeClockReplacesBothClocks) {
     EXPECT_EQ(tick_ms(), 30100);
     clock.set_now(1);
     EXPECT_EQ(now_ms(), 1);
+    {
+      TFakeClock inner(7, 8);
+      EXPECT_EQ(now_ms(), 7);
+    }
+    EXPECT_EQ(now_ms(), 1);  // the outer clock is back
   }
   EXPECT_GE(now_ms(), real);
   const int64_t t1 = tick_ms();
