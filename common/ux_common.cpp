@@ -654,6 +654,23 @@ int64_t parse_int64(std::string_view s) noexcept {
   return try_parse_int64(s, v) ? v : 0;
 }
 
+namespace {
+
+// Reads "%u" and four hexadecimal digits at s[i].
+bool utf16_escape_at(std::string_view s, size_t i, char16_t& unit) {
+  if (i + 5 >= s.size() || s[i] != '%' || s[i + 1] != 'u') return false;
+  unsigned v = 0;
+  for (size_t k = i + 2; k < i + 6; ++k) {
+    const int d = hex_value(uint8_t(s[k]));
+    if (d < 0) return false;
+    v = v << 4 | unsigned(d);
+  }
+  unit = char16_t(v);
+  return true;
+}
+
+}  // namespace
+
 std::string url_decode(std::string_view s) {
   std::string out;
   out.reserve(s.size());
@@ -666,13 +683,12 @@ std::string url_decode(std::string_view s) {
     } else if (i + 1 < s.size() && s[i + 1] == '%') {
       out += '%';
       ++i;
-    } else if (i + 5 < s.size() && s[i + 1] == 'u' && hex_value(uint8_t(s[i + 2])) >= 0 &&
-               hex_value(uint8_t(s[i + 3])) >= 0 && hex_value(uint8_t(s[i + 4])) >= 0 &&
-               hex_value(uint8_t(s[i + 5])) >= 0) {
-      const char16_t unit = char16_t((hex_value(uint8_t(s[i + 2])) << 12) | (hex_value(uint8_t(s[i + 3])) << 8) |
-                                     (hex_value(uint8_t(s[i + 4])) << 4) | hex_value(uint8_t(s[i + 5])));
-      out += utf16_to_text(std::u16string_view(&unit, 1));
-      i += 5;
+    } else if (char16_t units[2]; utf16_escape_at(s, i, units[0])) {
+      // A surrogate pair spelled as two escapes is one character.
+      const bool pair = units[0] >= 0xD800 && units[0] <= 0xDBFF && utf16_escape_at(s, i + 6, units[1]) &&
+                        units[1] >= 0xDC00 && units[1] <= 0xDFFF;
+      out += utf16_to_text(std::u16string_view(units, pair ? 2 : 1));
+      i += pair ? 11 : 5;
     } else if (i + 2 < s.size()) {
       const int hi = hex_value(uint8_t(s[i + 1]));
       const int lo = hex_value(uint8_t(s[i + 2]));

@@ -236,6 +236,8 @@ TEST(UrlAndParams, UrlDecode) {
   EXPECT_EQ(url_decode("x%"), "x%");
   EXPECT_EQ(url_decode("%u4E2D"), "\xE4\xB8\xAD");
   EXPECT_EQ(url_decode("%U4E2D"), "\x04" "E2D");  // only "%u" spells a UTF-16 code
+  EXPECT_EQ(url_decode("%uD83D%uDE00!"), "\xF0\x9F\x98\x80!");
+  EXPECT_EQ(url_decode("%uD83Dx"), "\xEF\xBF\xBDx");  // a lone half is replaced
   qlyn_test::TCodePageScope gbk(CP_GBK);
   EXPECT_EQ(url_decode("%u4E2D"), kGbkZhong);
 }
