@@ -795,8 +795,8 @@ std::string bytes_to_text(const void* bytes, long long n, bool utf8) {
 }
 
 std::string env_text(const std::string& name) {
-  const char* v = std::getenv(name.c_str());
-  return v ? std::string(v) : std::string();
+  const char* v = std::getenv(text_to_os(name).c_str());
+  return v ? os_to_text(v) : std::string();
 }
 
 // ================================================================ JSON texts

@@ -166,6 +166,7 @@ std::string param_value(std::string_view s, std::string_view name, std::string_v
 std::string unescape_param(std::string_view s);
 std::string fullwidth_to_ascii(std::string_view s);
 std::string bytes_to_text(const void* bytes, long long n, bool utf8);
+// The variable's value in the process code page; empty when unset.
 std::string env_text(const std::string& name);
 
 // ---------------------------------------------------------------- JSON texts

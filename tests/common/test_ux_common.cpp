@@ -294,6 +294,11 @@ TEST(Conversions, FullwidthToAscii) {
 TEST(Env, EnvText) {
   setenv("UX_COMMON_TEST_VAR", "value", 1);
   EXPECT_EQ(env_text("UX_COMMON_TEST_VAR"), "value");
+  setenv("UX_COMMON_TEST_VAR", "\xE4\xB8\xAD", 1);
+  {
+    qlyn_test::TCodePageScope gbk(CP_GBK);
+    EXPECT_EQ(env_text("UX_COMMON_TEST_VAR"), kGbkZhong);
+  }
   unsetenv("UX_COMMON_TEST_VAR");
   EXPECT_EQ(env_text("UX_COMMON_TEST_VAR"), "");
 }
