@@ -738,10 +738,7 @@ namespace {
 bool fullwidth_mapped(char32_t cp) {
   if (cp < 0xFF01 || cp > 0xFF5E) return false;
   const char ascii = char(cp - 0xFEE0);
-  if (ascii >= '0' && ascii <= '9') return true;
-  if (ascii >= 'A' && ascii <= 'Z') return true;
-  if (ascii >= 'a' && ascii <= 'z') return false;
-  return ascii != '$';
+  return !(ascii >= 'a' && ascii <= 'z');
 }
 
 // Code point of a GBK full-width form in U+FF01..U+FF5E, 0 for anything else.

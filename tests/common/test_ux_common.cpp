@@ -285,10 +285,11 @@ TEST(Conversions, FullwidthToAscii) {
     EXPECT_EQ(fullwidth_to_ascii("\xB0\xA3\xC1"), "\xB0\xA3\xC1");
     EXPECT_EQ(fullwidth_to_ascii("\xA3\xE1"), "\xA3\xE1");  // lower-case letters stay
     // A3FE is the full-width macron and A3A4 the yen sign; the tilde is A1AB.
-    EXPECT_EQ(fullwidth_to_ascii("\xA3\xFE\xA3\xA4\xA1\xAB\xA3\xDC"), "\xA3\xFE\xA3\xA4~\\");
+    EXPECT_EQ(fullwidth_to_ascii("\xA3\xFE\xA3\xA4\xA1\xAB\xA3\xDC\xA1\xE7"), "\xA3\xFE\xA3\xA4~\\$");
   }
   EXPECT_EQ(fullwidth_to_ascii("\xEF\xBC\xA1\xEF\xBC\x91\xEF\xBC\x8C"), "A1,");  // Ａ１，
   EXPECT_EQ(fullwidth_to_ascii("\xEF\xBD\x81"), "\xEF\xBD\x81");                  // ａ stays
+  EXPECT_EQ(fullwidth_to_ascii("\xEF\xBC\x84\xEF\xBD\x9E"), "$~");                // ＄～
 }
 
 TEST(Env, EnvText) {
