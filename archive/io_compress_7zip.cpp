@@ -192,7 +192,7 @@ TPosixFileStream::TPosixFileStream(const std::string& path, TMode mode, unsigned
     fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, create_mode);
   if (fd_ < 0) {
     const int e = errno;
-    throw Exception("Cannot open file " + path + ": " + errno_text(e));
+    throw Exception("Cannot open file " + os_to_text(path) + ": " + errno_text(e));
   }
 }
 
@@ -255,6 +255,7 @@ int64_t TPosixFileStream::GetSize() {
 }
 
 void TPosixFileStream::SetSize(int64_t new_size) {
+  last_error_ = 0;
   if (::ftruncate(fd_, off_t(new_size)) != 0) last_error_ = errno;
 }
 
@@ -343,6 +344,8 @@ HRESULT T7zStream::Seek(int64_t offset, uint32_t origin, uint64_t* new_pos) noex
 HRESULT T7zStream::SetSize(uint64_t size) noexcept {
   try {
     FStream->SetSize(int64_t(size));
+    if (auto* f = dynamic_cast<TPosixFileStream*>(FStream); f && f->last_error() != 0)
+      return hresult_from_errno(f->last_error());
     return S_OK;
   } catch (...) {
     return E_FAIL;
@@ -515,6 +518,7 @@ void T7zInArchive::OpenArchive(const std::string& file_name) {
 }
 
 void T7zInArchive::OpenArchiveStream(IInStream* stream) {
+  if (!stream) throw Exception("No archive stream given");
   IInArchive* h = ArchiveHandler();
   FPendingError = nullptr;
   FItemCount = 0;
@@ -612,17 +616,20 @@ void T7zInArchive::run_extract(const uint32_t* indices, uint32_t count, bool tes
   FItem = TItemState{};
   FFailure = TFailure{};
   FPendingError = nullptr;
+  FProgressStop = S_OK;
   HRESULT hr = h->Extract(indices, count, test ? 1 : 0, static_cast<IArchiveExtractCallback*>(this));
+  const bool stopped = hr != S_OK && hr == FProgressStop;
+  // A failed write or stream request ends the call inside the item in progress.
+  if (hr != S_OK && !stopped && FItem.active && !FFailure.failed) note_failure(FItem.index, result_text(hr));
   if (FItem.active) finish_item(hr == S_OK && !FFailure.failed);
   if (FPendingError) std::rethrow_exception(std::exchange(FPendingError, nullptr));
-  if (hr != S_OK) {
-    std::string text = result_text(hr);
-    if (FFailure.failed)
-      text = "Cannot extract \"" + utf16_to_text(FFailure.item) + "\": " + FFailure.reason + "; " + text;
+  if (stopped) throw Exception("Extraction stopped by the progress handler (" + hex32(uint32_t(hr)) + ")");
+  if (FFailure.failed) {
+    std::string text = "Cannot extract \"" + utf16_to_text(FFailure.item) + "\": " + FFailure.reason;
+    if (hr != S_OK && FFailure.reason != result_text(hr)) text += "; " + result_text(hr);
     throw Exception(text);
   }
-  if (FFailure.failed)
-    throw Exception("Cannot extract \"" + utf16_to_text(FFailure.item) + "\": " + FFailure.reason);
+  check_result(hr);
 }
 
 void T7zInArchive::ExtractItemToStream(uint32_t index, TStream& stream, bool test) {
@@ -639,6 +646,7 @@ void T7zInArchive::ExtractItemToStream(uint32_t index, TStream& stream, bool tes
 
 void T7zInArchive::ExtractSome(const uint32_t* indices, uint32_t count, bool test, void* sender,
                                T7zGetStreamCallBack callback) {
+  if (count != 0 && !indices) throw Exception("No item indices given");
   for (uint32_t i = 0; i < count; ++i)
     if (indices[i] >= FItemCount) throw Exception("Item index " + std::to_string(indices[i]) + " out of range");
   FExtractCallBack = callback;
@@ -758,7 +766,7 @@ HRESULT T7zInArchive::CryptoGetTextPassword(BSTR* password) noexcept {
 HRESULT T7zInArchive::SetTotal(uint64_t total) noexcept {
   if (!FProgressCallback) return S_OK;
   try {
-    return FProgressCallback(FProgressSender, true, int64_t(total));
+    return FProgressStop = FProgressCallback(FProgressSender, true, int64_t(total));
   } catch (...) {
     FPendingError = std::current_exception();
     return E_ABORT;
@@ -768,7 +776,7 @@ HRESULT T7zInArchive::SetTotal(uint64_t total) noexcept {
 HRESULT T7zInArchive::SetCompleted(const uint64_t* value) noexcept {
   if (!FProgressCallback || !value) return S_OK;
   try {
-    return FProgressCallback(FProgressSender, false, int64_t(*value));
+    return FProgressStop = FProgressCallback(FProgressSender, false, int64_t(*value));
   } catch (...) {
     FPendingError = std::current_exception();
     return E_ABORT;
@@ -805,15 +813,16 @@ HRESULT T7zInArchive::folder_stream(uint32_t index, ISequentialOutStream** out) 
           return S_OK;
         }
         if (::stat(cur.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-          note_failure(index, "not a folder: " + cur);
+          note_failure(index, "not a folder: " + os_to_text(cur));
           return S_OK;
         }
       } else if (!S_ISDIR(st.st_mode)) {
-        note_failure(index, "not a folder: " + cur);
+        note_failure(index, "not a folder: " + os_to_text(cur));
         return S_OK;
       }
     } else if (errno != ENOENT || (::mkdir(cur.c_str(), 0777) != 0 && errno != EEXIST)) {
-      note_failure(index, "cannot create folder " + cur + ": " + errno_text(errno));
+      const int e = errno;
+      note_failure(index, "cannot create folder " + os_to_text(cur) + ": " + errno_text(e));
       return S_OK;
     }
   }
@@ -821,10 +830,13 @@ HRESULT T7zInArchive::folder_stream(uint32_t index, ISequentialOutStream** out) 
   struct stat st;
   if (::lstat(target.c_str(), &st) == 0) {
     if (S_ISDIR(st.st_mode)) {
-      note_failure(index, "a folder exists at " + target);
+      note_failure(index, "a folder exists at " + os_to_text(target));
       return S_OK;
     }
-    if (S_ISLNK(st.st_mode)) ::unlink(target.c_str());
+    // A fresh file rather than truncation: a busy executable, a read-only
+    // file or a hard link shared with a file elsewhere is replaced, not
+    // written through.
+    ::unlink(target.c_str());
   }
   std::unique_ptr<TPosixFileStream> file;
   try {

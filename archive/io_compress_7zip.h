@@ -462,6 +462,8 @@ class T7zInArchive final : public T7zArchive,
   TFailure FFailure;
   // An exception raised by a host callback, rethrown once the library call returns.
   std::exception_ptr FPendingError;
+  // Last answer of the progress callback during an extraction.
+  HRESULT FProgressStop = S_OK;
 };
 
 // Creates a T7zInArchive for lib_name ("7z.so" when empty; a bare name is

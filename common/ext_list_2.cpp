@@ -7,8 +7,21 @@
 namespace ux {
 
 namespace {
+
 constexpr const char* kUnit = "common/ext_list_2";
+
+// Blank items carry no value and all-zero inline data. Zero bytes are only
+// written when needed: a line that is never written stays shared between
+// cores and costs no transfer inside the lock.
+void clean_item(PUX_FIFO_Item pkt) {
+  pkt->Data_ptr = nullptr;
+  uint64_t w[8];
+  std::memcpy(w, pkt->Data_buf, sizeof(w));
+  if (w[0] | w[1] | w[2] | w[3] | w[4] | w[5] | w[6] | w[7])
+    std::memset(pkt->Data_buf, 0, sizeof(pkt->Data_buf));
 }
+
+}  // namespace
 
 TUX_FIFO_Pool::~TUX_FIFO_Pool() { Clear(true); }
 
@@ -73,11 +86,7 @@ void TUX_FIFO_Pool::push(void* Data_Ptr, const void* Data_buf, int32_t Len_, boo
       if (p->Data_ptr == Data_Ptr) return;
   }
   PUX_FIFO_Item pkt = take_blank_locked();
-  if (pkt) {
-    std::memset(pkt, 0, sizeof(*pkt));
-  } else {
-    pkt = new TUX_FIFO_Item{};
-  }
+  if (!pkt) pkt = new TUX_FIFO_Item{};
   pkt->Data_ptr = Data_Ptr;
   if (Data_buf && Len_ > 0)
     std::memcpy(pkt->Data_buf, Data_buf, static_cast<size_t>(Len_ < kInlineCopyMax ? Len_ : kInlineCopyMax));
@@ -119,11 +128,12 @@ bool TUX_FIFO_Pool::Pop_Data_out(void*& p, void* outData) {
     }
     p = pkt->Data_ptr;
     if (outData) std::memcpy(outData, pkt->Data_buf, sizeof(pkt->Data_buf));
-    pkt->Data_ptr = nullptr;
     if (Blank_Len > kMaxBlank) {
+      pkt->Data_ptr = nullptr;
       pkt->Prev = pkt->Next = nullptr;
       surplus = pkt;
     } else {
+      clean_item(pkt);
       recycle_locked(pkt);
     }
   }
@@ -183,7 +193,8 @@ PUX_FIFO_Item TUX_FIFO_Pool::Pop_Blank() {
     pkt = take_blank_locked();
   }
   if (!pkt) return new TUX_FIFO_Item{};
-  std::memset(pkt, 0, sizeof(*pkt));
+  pkt->Prev = nullptr;
+  pkt->Next = nullptr;
   return pkt;
 }
 
@@ -192,6 +203,7 @@ void TUX_FIFO_Pool::push_blank(PUX_FIFO_Item pkt) {
   {
     std::lock_guard<std::recursive_mutex> g(lock);
     if (Blank_Len <= kMaxBlank) {
+      clean_item(pkt);
       recycle_locked(pkt);
       return;
     }
@@ -225,6 +237,7 @@ void TUX_FIFO_Pool::Clear(bool FreeAll) {
   int32_t moved = 0;
   while (p) {
     PUX_FIFO_Item next = p->Next;
+    clean_item(p);
     p->Next = Blank_Data_Header;
     Blank_Data_Header = p;
     ++moved;

@@ -80,8 +80,8 @@ class TUX_FIFO_Pool {
   void push_blank(PUX_FIFO_Item pkt);
 
   // FreeAll: every queued then every blank item goes to on_item_free and is
-  // freed. Otherwise queued items move, unchanged, to the blank list (they
-  // count in Blank_Len; surplus is trimmed by later push_blank calls).
+  // freed. Otherwise queued items move to the blank list without notice
+  // (they count in Blank_Len; surplus is trimmed by later push_blank calls).
   void Clear(bool FreeAll);
 
   int64_t Tag_id() const { return FTag_id; }

@@ -45,7 +45,8 @@ std::string user_dirs_value(const std::string& file, const std::string& key, con
     if (line.compare(i, key.size(), key) != 0) continue;
     size_t eq = line.find('=', i + key.size());
     if (eq == std::string::npos || line.find_first_not_of(" \t", i + key.size()) != eq) continue;
-    std::string v = line.substr(eq + 1);
+    // The file is in the file-system encoding; home is process text.
+    std::string v = ux::os_to_text(line.substr(eq + 1));
     while (!v.empty() && (v.back() == '\r' || v.back() == ' ')) v.pop_back();
     if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
     if (v.rfind("$HOME", 0) == 0) v = home + v.substr(5);
@@ -189,6 +190,9 @@ std::vector<std::string> create_desktop_shortcut(const std::string& target, cons
   entry += "Terminal=false\n";
   entry += "Categories=Network;FileTransfer;\n";
 
+  // Desktop entries are UTF-8 whatever the process code page.
+  const std::string entry_utf8 = ux::text_to_utf8(entry);
+
   std::vector<std::string> dirs;
   if (std::string d = desktop_dir(); !d.empty()) dirs.push_back(d);
   std::string data = ux::env_text("XDG_DATA_HOME");
@@ -203,7 +207,7 @@ std::vector<std::string> create_desktop_shortcut(const std::string& target, cons
   for (const std::string& d : dirs) {
     ux::force_dirs(d);
     const std::string path = join_path(d, file_name);
-    if (ux::write_text_to_file(entry, path) != static_cast<long long>(entry.size())) continue;
+    if (ux::write_text_to_file(entry_utf8, path) != static_cast<long long>(entry_utf8.size())) continue;
     ::chmod(ux::text_to_os(path).c_str(), 0755);
     written.push_back(path);
   }
@@ -216,10 +220,18 @@ TFinishResult finish_install(const TFinishInstallArgs& args) {
   const std::string win64 = join_path(args.dest_path, kPackageFolder);
   if (args.mode == 1) {
     ux::delete_file(join_path(win64, kIdentityFileName));
-    r.shortcuts = create_desktop_shortcut(join_path(win64, kClientExeName), kShortcutName);
+    r.shortcuts = create_desktop_shortcut(join_path(win64, kClientExeName), ux::utf8_to_text(kShortcutName));
   }
   const std::string self = args.self_path.empty() ? self_exe_path() : args.self_path;
   std::string target = join_path(win64, kUpdaterName);
+  r.updater_path = target;
+  // The updater copy installing into its own folder: deleting the target
+  // would delete the running program and leave nothing to copy.
+  struct stat self_st, target_st;
+  if (::stat(ux::text_to_os(self).c_str(), &self_st) == 0 &&
+      ::stat(ux::text_to_os(target).c_str(), &target_st) == 0 && self_st.st_dev == target_st.st_dev &&
+      self_st.st_ino == target_st.st_ino)
+    return r;
   ux::delete_file(target);
   if (exists_os(target)) target += kUpdaterPendingSuffix;
   if (!ux::TShareFile::CopyShareFile(self, target)) throw ux::Exception("Cannot copy " + self + " to " + target);

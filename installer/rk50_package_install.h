@@ -16,7 +16,7 @@
 
 namespace rk50 {
 
-// Fixed names (Linux build).
+// Fixed names (Linux build). kShortcutName is UTF-8.
 inline constexpr const char* kShortcutName = "Qlyn 私有网盘";
 inline constexpr const char* kClientExeName = "rk50cli_dsk";
 inline constexpr const char* kUpdaterName = "updator";
@@ -93,10 +93,12 @@ struct TFinishResult {
 // Deletes the package (unless delete_package is false), in install mode
 // deletes win64/cuuid.inf and writes the desktop entries, then copies
 // self_path to win64/updator (win64/updator.tobe when the old one cannot be
-// removed) with its executable bits. Failed deletes and shortcut writes are
+// removed) with its executable bits; nothing is copied when self_path is that
+// updater itself. Failed deletes and shortcut writes are
 // ignored; a failed updater copy throws ux::Exception.
 TFinishResult finish_install(const TFinishInstallArgs& args);
 
+// target and name are process text; the entry is written in UTF-8.
 // Writes "<name>.desktop" (Type=Application, Exec=target, Path=its folder,
 // Icon) into the user's desktop folder (XDG_DESKTOP_DIR from
 // $XDG_CONFIG_HOME/user-dirs.dirs, else ~/Desktop) and into

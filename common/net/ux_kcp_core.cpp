@@ -1,11 +1,11 @@
 #include "common/net/ux_kcp_core.h"
 
-#include <atomic>
 #include <bit>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "common/ux_common.h"
 
@@ -30,8 +30,10 @@ constexpr int kLineAckPush0 = 923;
 void* heap_malloc(size_t n) { return std::malloc(n); }
 void heap_free(void* p) { std::free(p); }
 
-std::atomic<TKcpMalloc> g_malloc{&heap_malloc};
-std::atomic<TKcpFree> g_free{&heap_free};
+// The hook pair for new control blocks; read and replaced together.
+std::mutex g_hooks_lock;
+TKcpMalloc g_malloc = &heap_malloc;
+TKcpFree g_free = &heap_free;
 
 // ---------------------------------------------------------------- helpers
 
@@ -312,13 +314,19 @@ void ikcp_allocator(TKcpMalloc new_malloc, TKcpFree new_free) noexcept {
     new_malloc = &heap_malloc;
     new_free = &heap_free;
   }
-  g_malloc.store(new_malloc, std::memory_order_relaxed);
-  g_free.store(new_free, std::memory_order_relaxed);
+  std::lock_guard<std::mutex> hold(g_hooks_lock);
+  g_malloc = new_malloc;
+  g_free = new_free;
 }
 
 PkcpCb ikcp_create(uint32_t conv, void* user) {
-  const TKcpMalloc alloc_fn = g_malloc.load(std::memory_order_relaxed);
-  const TKcpFree free_fn = g_free.load(std::memory_order_relaxed);
+  TKcpMalloc alloc_fn;
+  TKcpFree free_fn;
+  {
+    std::lock_guard<std::mutex> hold(g_hooks_lock);
+    alloc_fn = g_malloc;
+    free_fn = g_free;
+  }
   auto* kcp = static_cast<PkcpCb>(alloc_fn(sizeof(TKcpCb)));
   if (kcp == nullptr) return nullptr;
   std::memset(static_cast<void*>(kcp), 0, sizeof(TKcpCb));

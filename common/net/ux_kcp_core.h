@@ -151,11 +151,11 @@ struct TKcpCb {
 
 // ---------------------------------------------------------------- interface
 
-// Replaces the allocation hooks for control blocks created from now on; a null
-// pair restores the default, the general heap, with which each control block
-// recycles up to IKCP_SEG_POOL_MAX segment blocks of up to
-// IKCP_SEG_POOL_PAYLOAD payload bytes. Control blocks created earlier keep the
-// hooks they began with.
+// Replaces the allocation hooks for control blocks created from now on; safe
+// on any thread. A null pair restores the default, the general heap, with
+// which each control block recycles up to IKCP_SEG_POOL_MAX segment blocks of
+// up to IKCP_SEG_POOL_PAYLOAD payload bytes. Control blocks created earlier
+// keep the hooks they began with.
 void ikcp_allocator(TKcpMalloc new_malloc, TKcpFree new_free) noexcept;
 
 // New control block: mtu 1400, windows 32, rto 200, interval 100, etc.

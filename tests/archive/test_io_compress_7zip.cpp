@@ -2,7 +2,9 @@
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <cstring>
@@ -462,4 +464,125 @@ TEST_F(SevenZipTest, NonAsciiPasswordsAndNamesBeyondTheBmpCrossAsUtf16Units) {
   b->ExtractAllToFolder(tmp.path() + "/" + utf8_to_gbk("目录"));
   set_code_page(saved);
   EXPECT_EQ(read_file(tmp / "目录/😀 smile/文件.txt"), "astral");
+}
+
+namespace {
+// Output stream that refuses every write.
+class TFullStream : public TStream {
+ public:
+  int64_t Read(void*, int64_t) override { return 0; }
+  int64_t Write(const void*, int64_t) override { return 0; }
+  int64_t Seek(int64_t, TSeekOrigin) override { return 0; }
+  void SetSize(int64_t) override {}
+};
+HRESULT full_stream(void* sender, uint32_t, ISequentialOutStream*& out) {
+  auto* w = new T7zStream(static_cast<TFullStream*>(sender), false);
+  w->AddRef();
+  out = static_cast<IOutStream*>(w);
+  return 0;
+}
+}  // namespace
+
+TEST_F(SevenZipTest, FailedWritesAndStoppedProgressGiveClearErrors) {
+  write_file(src + "/w.bin", sample_bytes(70000, 9));
+  const std::string archive = tmp / "w.7z";
+  ASSERT_EQ(make_7z(archive, src, "w.bin", std::string("-p") + kPass), 0);
+  auto a = open(archive, utf8_to_utf16(kPass));
+  TFullStream full;
+  try {
+    a->ExtractEvery(false, &full, full_stream);
+    FAIL();
+  } catch (const Exception& e) {
+    EXPECT_NE(std::string(e.what()).find("\"w.bin\""), std::string::npos) << e.what();
+  }
+
+  TProgressLog stop;
+  stop.answer = 1;
+  a->SetProgressHandler(&stop, log_progress);
+  try {
+    a->ExtractAllToFolder(tmp / "out");
+    FAIL();
+  } catch (const Exception& e) {
+    const std::string what = e.what();
+    EXPECT_NE(what.find("stopped by the progress handler"), std::string::npos) << what;
+    EXPECT_EQ(what.find("wrong password"), std::string::npos) << what;
+  }
+  EXPECT_FALSE(exists(tmp / "out/w.bin"));
+
+  TComPtr<T7zStream> ro(new T7zStream(std::make_unique<TPosixFileStream>(archive, TPosixFileStream::fmOpenRead)));
+  EXPECT_NE(ro->SetSize(3), S_OK);
+}
+
+// Existing files are replaced, not written through: a running executable
+// (busy for writing), a read-only file and a hard link to a file elsewhere.
+TEST_F(SevenZipTest, ExtractionReplacesExistingFilesInsteadOfWritingThroughThem) {
+  write_file(src + "/app/run", "#!/bin/sh\nexit 0\n");
+  write_file(src + "/app/ro.txt", "new read-only");
+  write_file(src + "/app/linked.txt", "new linked");
+  ::chmod((src + "/app/ro.txt").c_str(), 0444);
+  const std::string archive = tmp / "re.7z";
+  ASSERT_EQ(make_7z(archive, src, "app", std::string("-p") + kPass), 0);
+
+  const std::string dest = tmp / "out";
+  write_file(dest + "/app/ro.txt", "old");
+  ::chmod((dest + "/app/ro.txt").c_str(), 0444);
+  const std::string elsewhere = tmp / "elsewhere.txt";
+  write_file(elsewhere, "keep me");
+  ASSERT_EQ(::link(elsewhere.c_str(), (dest + "/app/linked.txt").c_str()), 0);
+  fs::copy_file("/bin/sleep", dest + "/app/run");
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::execl((dest + "/app/run").c_str(), "run", "30", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  // The executable is busy once the child has exec'd it.
+  for (int i = 0; i < 500 && read_file("/proc/" + std::to_string(child) + "/comm") != "run\n"; ++i) ::usleep(10000);
+
+  auto a = open(archive, utf8_to_utf16(kPass));
+  EXPECT_NO_THROW(a->ExtractAllToFolder(dest));
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  EXPECT_TRUE(read_file(dest + "/app/run") == "#!/bin/sh\nexit 0\n");
+  EXPECT_EQ(read_file(dest + "/app/ro.txt"), "new read-only");
+  EXPECT_EQ(read_file(dest + "/app/linked.txt"), "new linked");
+  EXPECT_EQ(read_file(elsewhere), "keep me");
+}
+
+// Error texts are process text: under code page 936 the folder names in them
+// are GBK, like the path the caller gave.
+TEST_F(SevenZipTest, ErrorTextsUseTheProcessCodePage) {
+  write_file(src + "/数据/a.txt", "a");
+  const std::string archive = tmp / "cp.7z";
+  ASSERT_EQ(make_7z(archive, src, quote("数据"), std::string("-p") + kPass), 0);
+  fs::create_directories(tmp / "目录/数据/a.txt");  // a folder where the file goes
+  qlyn_test::TCodePageScope gbk(CP_GBK);
+  auto a = open(archive, utf8_to_utf16(kPass));
+  try {
+    a->ExtractAllToFolder(utf8_to_gbk(tmp / "目录"));
+    FAIL();
+  } catch (const Exception& e) {
+    const std::string what = e.what();
+    EXPECT_NE(what.find("a folder exists at " + utf8_to_gbk(tmp / "目录/数据/a.txt")), std::string::npos) << what;
+  }
+  try {
+    TPosixFileStream f(tmp / "目录/none", TPosixFileStream::fmOpenRead);
+    FAIL();
+  } catch (const Exception& e) {
+    EXPECT_NE(std::string(e.what()).find(utf8_to_gbk(tmp / "目录/none")), std::string::npos) << e.what();
+  }
+}
+
+TEST_F(SevenZipTest, MissingStreamsAndIndexListsAreRefused) {
+  write_file(src + "/one.txt", "1");
+  const std::string archive = tmp / "n.7z";
+  ASSERT_EQ(make_7z(archive, src, "one.txt"), 0);
+  auto a = new_in_archive(CLSID_CFormat7z, library_path());
+  EXPECT_THROW(a->OpenArchiveStream(nullptr), Exception);
+  a->OpenArchive(archive);
+  TCollect none;
+  EXPECT_THROW(a->ExtractSome(nullptr, 1, false, &none, collect_stream), Exception);
+  EXPECT_TRUE(none.streams.empty());
+  a->ExtractSome(nullptr, 0, false, &none, collect_stream);
+  EXPECT_TRUE(none.streams.empty());
 }

@@ -71,6 +71,25 @@ TEST(FifoPool, InlineDataKeeps62BytesOf64) {
   q.push(ptr(3), in, -4);
   ASSERT_TRUE(q.Pop_Data_out(p, out));
   for (int i = 0; i < 64; ++i) EXPECT_EQ(out[i], 0) << i;
+
+  // An item handed back dirty comes out of the blank list zeroed.
+  q.push(ptr(4), in, 64);
+  PUX_FIFO_Item raw = q.Pop_Data();
+  ASSERT_NE(raw, nullptr);
+  EXPECT_EQ(raw->Data_buf[10], 11);
+  q.push_blank(raw);
+  PUX_FIFO_Item again = q.Pop_Blank();
+  EXPECT_EQ(again, raw);
+  EXPECT_EQ(again->Data_ptr, nullptr);
+  for (int i = 0; i < 64; ++i) EXPECT_EQ(again->Data_buf[i], 0) << i;
+  again->Data_buf[3] = 1;
+  again->Data_ptr = ptr(5);
+  q.push(again);
+  q.Clear(false);
+  PUX_FIFO_Item moved = q.Pop_Blank();
+  EXPECT_EQ(moved->Data_ptr, nullptr);
+  EXPECT_EQ(moved->Data_buf[3], 0);
+  q.push_blank(moved);
 }
 
 TEST(FifoPool, BlankListRecyclingAndLimit) {

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
-#include <regex>
 #include <vector>
 
 #include "archive/archive_library_deploy.h"
@@ -70,7 +69,11 @@ class PackageInstallTest : public ::testing::Test {
 
 TEST(PackagePassword, IsTheBuildConstantWithFiveDecimals) {
   const std::string p = rk50::package_password();
-  EXPECT_TRUE(std::regex_match(p, std::regex("-?[0-9]{1,}\\.[0-9]{5}"))) << p;
+  const size_t dot = p.find('.');
+  ASSERT_NE(dot, std::string::npos) << p;
+  EXPECT_EQ(p.size() - dot - 1, 5u) << p;
+  EXPECT_EQ(p.find_first_not_of("0123456789", p[0] == '-' ? 1 : 0), dot) << p;
+  EXPECT_EQ(p.find_first_not_of("0123456789", dot + 1), std::string::npos) << p;
   EXPECT_EQ(p, rk50::package_password());
   EXPECT_EQ(ux::utf16_to_text(rk50::package_password_utf16()), p);
   std::u16string given = u"other";
@@ -95,7 +98,7 @@ TEST(ExtractProgress, MovesAtMostOncePerSecondAndNeverTo100) {
   rk50::on_extract_progress(&p, false, 200);
   EXPECT_TRUE(bar.positions.empty());
   clock.advance(1);
-  rk50::on_extract_progress(&p, false, 205);  // 20.5 -> 20 (halves to even)
+  rk50::on_extract_progress(&p, false, 205);  // 20.5 in decimal, just below in binary: 20
   ASSERT_EQ(bar.positions, std::vector<int>{20});
   EXPECT_EQ(p.percent, 20);
 
@@ -104,11 +107,20 @@ TEST(ExtractProgress, MovesAtMostOncePerSecondAndNeverTo100) {
   EXPECT_EQ(p.pos, 205);
   EXPECT_EQ(bar.positions.size(), 1u);
 
-  rk50::on_extract_progress(&p, false, 215);  // 21.5 -> 22
+  rk50::on_extract_progress(&p, false, 215);  // 21.5 -> 22 (to even)
   EXPECT_EQ(bar.positions.back(), 22);
   clock.advance(1001);
   rk50::on_extract_progress(&p, false, 1000);  // complete: still 99
   EXPECT_EQ(bar.positions.back(), 99);
+
+  // Exact halves go to the even neighbour: 12.5 -> 12, 62.5 -> 62, 37.5 -> 38.
+  rk50::on_extract_progress(&p, true, 8);
+  bar.positions.clear();
+  for (int64_t v : {1, 5, 3}) {
+    clock.advance(1001);
+    rk50::on_extract_progress(&p, false, v);
+  }
+  EXPECT_EQ(bar.positions, (std::vector<int>{12, 62, 38}));
 
   rk50::TInstallProgress unknown;  // no total announced
   clock.advance(5000);
@@ -222,7 +234,15 @@ TEST_F(PackageInstallTest, FinishInstallInUpdateModeAndForAUserPackage) {
   EXPECT_FALSE(exists(tmp / "home/Desktop"));
   EXPECT_EQ(read_file(dest + "/win64/updator"), "me");
 
+  // The updater copy itself installing into its own folder keeps itself.
+  args.self_path = dest + "/win64/updator";
+  r = rk50::finish_install(args);
+  EXPECT_EQ(r.updater_path, dest + "/win64/updator");
+  EXPECT_EQ(read_file(dest + "/win64/updator"), "me");
+  EXPECT_FALSE(exists(dest + "/win64/updator.tobe"));
+
   // A package without a "win64" folder: the updater copy fails loudly.
+  args.self_path = tmp / "self";
   args.dest_path = tmp / "elsewhere";
   EXPECT_THROW(rk50::finish_install(args), ux::Exception);
 }
@@ -268,4 +288,31 @@ TEST_F(PackageInstallTest, ProgressAsACallableAndItsExceptions) {
   EXPECT_FALSE(exists(tmp / "d2/win64/lib/data.bin"));
   rk50::extract_package_with_progress(archive, tmp / "d3", {}, library_path());
   EXPECT_TRUE(exists(tmp / "d3/win64/rk50cli_dsk"));
+}
+
+// Under code page 936 names and folders are GBK text; the file system and the
+// desktop entry stay UTF-8.
+TEST(DesktopShortcut, GbkProcessTextBecomesUtf8OnDisk) {
+  TTempDir tmp("qlyn_shortcut");
+  TEnvScope config("XDG_CONFIG_HOME", tmp / "cfg");
+  TEnvScope data("XDG_DATA_HOME", tmp / "data");
+  write_file(tmp / "cfg/user-dirs.dirs", "XDG_DESKTOP_DIR=\"$HOME/桌面\"\n");
+  write_file(tmp / "客户端/win64/rk50cli_dsk", "client");
+  write_file(tmp / "self", "me");
+  qlyn_test::TCodePageScope gbk(ux::CP_GBK);
+  TEnvScope home("HOME", ux::utf8_to_text(tmp.path()));
+  EXPECT_EQ(rk50::desktop_dir(), ux::utf8_to_text(tmp / "桌面"));
+
+  rk50::TFinishInstallArgs args;
+  args.dest_path = ux::utf8_to_text(tmp / "客户端/");
+  args.mode = 1;
+  args.self_path = ux::utf8_to_text(tmp / "self");
+  rk50::TFinishResult r = rk50::finish_install(args);
+  ASSERT_EQ(r.shortcuts.size(), 2u);
+  const std::string desktop = tmp / "桌面/Qlyn 私有网盘.desktop";
+  EXPECT_EQ(r.shortcuts[0], ux::utf8_to_text(desktop));
+  const std::string entry = read_file(desktop);
+  EXPECT_NE(entry.find("Name=Qlyn 私有网盘\n"), std::string::npos) << entry;
+  EXPECT_NE(entry.find("Exec=\"" + (tmp / "客户端/win64/rk50cli_dsk") + "\"\n"), std::string::npos) << entry;
+  EXPECT_EQ(read_file(tmp / "data/applications/Qlyn 私有网盘.desktop"), entry);
 }

@@ -528,18 +528,19 @@ TEST(KcpCore, ClockJumpsResetFlushTime) {
   ikcp_update(p.kcp, 50010);
   EXPECT_EQ(p.kcp->ts_flush, 50100u);
   ASSERT_EQ(ikcp_send(p.kcp, "a", 1), 0);
-  ikcp_update(p.kcp, 50010 + 10000);  // forward jump: flush at once
-  EXPECT_EQ(p.kcp->ts_flush, 60010u + 100u);
+  ikcp_update(p.kcp, 50100 + 10000);  // forward jump: flush at once
+  EXPECT_EQ(p.kcp->ts_flush, 60100u + 100u);
   EXPECT_EQ(p.sent.size(), 1u);
   ASSERT_EQ(ikcp_send(p.kcp, "b", 1), 0);
-  ikcp_update(p.kcp, 60010 - 10001);  // backward jump
-  EXPECT_EQ(p.kcp->ts_flush, 50009u + 100u);
+  ikcp_update(p.kcp, 60100 - 10000);  // backward jump
+  EXPECT_EQ(p.kcp->ts_flush, 50100u + 100u);
   EXPECT_EQ(p.sent_segments(IKCP_CMD_PUSH).size(), 2u);
-  ikcp_update(p.kcp, 50009 + 50);  // not yet due
+  ikcp_update(p.kcp, 50100 + 50);  // not yet due
   EXPECT_EQ(p.sent.size(), 2u);
   // Slips of less than 10000 ms are kept.
-  ikcp_update(p.kcp, 50109 - 9999);
-  EXPECT_EQ(p.kcp->ts_flush, 50109u);
+  ikcp_update(p.kcp, 50200 - 9999);
+  EXPECT_EQ(p.kcp->ts_flush, 50200u);
+  EXPECT_EQ(p.sent.size(), 2u);
 }
 
 TEST(KcpCore, WindowProbeBackoff) {
