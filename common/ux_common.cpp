@@ -414,7 +414,7 @@ struct TFormatItem {
 };
 
 std::string fixed_text(double d, int prec, bool thousands) {
-  char buf[512];
+  char buf[640];  // 309 integer digits, sign, point and 300 decimals
   auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::fixed, prec);
   if (r.ec != std::errc()) return {};
   std::string s(buf, r.ptr);

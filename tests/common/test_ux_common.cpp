@@ -143,6 +143,7 @@ TEST(Format, Numbers) {
   EXPECT_EQ(format_text("%.2s", {"abc"}), "ab");
   EXPECT_EQ(format_text("%.100000x", {255}), std::string(99998, '0') + "FF");
   EXPECT_EQ(format_text("%.100000d", {-7}), "-" + std::string(99999, '0') + "7");
+  EXPECT_EQ(format_text("%.300f", {-1.5e308}).size(), 1u + 309 + 1 + 300);
   // Errors give an empty text.
   EXPECT_EQ(format_text("%d", {"text"}), "");
   EXPECT_EQ(format_text("%d %d", {1}), "");
