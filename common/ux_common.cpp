@@ -1086,6 +1086,19 @@ long long write_in_place(std::string_view data, const std::string& os) {
   return (close(fd) == 0 && ok) ? (long long)data.size() : -1;
 }
 
+// Opens a regular file read-only; -1 for anything else, so that a pipe
+// without a writer or an endless device is never waited on or read.
+int open_regular_file(const std::string& os) {
+  const int fd = open(os.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st{};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 // Writes data into a new file beside path and renames it over path, so that
 // a failure leaves the old file as it was. A symbolic link is written through;
 // when no file can be made beside path (a folder without write access, a name
@@ -1125,11 +1138,11 @@ int write_buf_to_file(const void* buffer, long long n, const std::string& path) 
 
 std::string read_file_text(const std::string& path) {
   if (path.empty()) return {};
-  const int fd = open(text_to_os(path).c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = open_regular_file(text_to_os(path));
   if (fd < 0) return {};
   std::string out;
   struct stat st{};
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) out.reserve(size_t(st.st_size));
+  if (fstat(fd, &st) == 0 && st.st_size > 0) out.reserve(size_t(st.st_size));
   char buf[65536];
   for (;;) {
     const ssize_t r = ::read(fd, buf, sizeof buf);
@@ -1247,7 +1260,7 @@ std::string digest_hex(const unsigned char* d, unsigned n) {
 // MD5 of a file region [offset, offset + length) read in 16384-byte blocks;
 // length < 0 means to the end. Empty when the file cannot be opened.
 std::string md5_file_region(const std::string& path, int64_t offset, int64_t length) {
-  const int fd = open(text_to_os(path).c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = open_regular_file(text_to_os(path));
   if (fd < 0) return {};
   EVP_MD_CTX* ctx = EVP_MD_CTX_new();
   EVP_DigestInit_ex(ctx, EVP_md5(), nullptr);

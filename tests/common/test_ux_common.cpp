@@ -440,6 +440,10 @@ TEST(Files, SizeOfSpecialEntries) {
   const std::string fifo = dir.dir() + "fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   EXPECT_EQ(file_size(fifo), 0);  // returns without a writer
+  EXPECT_EQ(read_file_text(fifo), "");
+  EXPECT_EQ(md5_file_hex(fifo), "");
+  EXPECT_EQ(file_fingerprint(fifo), "");
+  EXPECT_EQ(read_file_text("/dev/zero"), "");
   write_text_to_file("12345", dir.dir() + "target");
   ASSERT_EQ(symlink("target", (dir.dir() + "link").c_str()), 0);
   EXPECT_EQ(file_size(dir.dir() + "link"), 5);
