@@ -1080,7 +1080,7 @@ bool write_all(int fd, const char* data, size_t n) {
 }
 
 long long write_in_place(std::string_view data, const std::string& os) {
-  const int fd = open(os.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  const int fd = open(os.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd < 0) return -1;
   const bool ok = write_all(fd, data.data(), data.size());
   return (close(fd) == 0 && ok) ? (long long)data.size() : -1;
@@ -1157,7 +1157,8 @@ std::string read_file_text(const std::string& path) {
 long long append_text_to_file(std::string_view text, const std::string& path) {
   if (text.empty() || path.empty()) return 0;
   std::lock_guard<std::mutex> lock(file_append_lock());
-  const int fd = open(text_to_os(path).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+  // Non-blocking: a pipe without a reader fails at once instead of holding the lock.
+  const int fd = open(text_to_os(path).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd >= 0) {
     (void)write_all(fd, text.data(), text.size());
     close(fd);

@@ -444,6 +444,9 @@ TEST(Files, SizeOfSpecialEntries) {
   EXPECT_EQ(md5_file_hex(fifo), "");
   EXPECT_EQ(file_fingerprint(fifo), "");
   EXPECT_EQ(read_file_text("/dev/zero"), "");
+  EXPECT_EQ(append_text_to_file("x", fifo), 1);  // no reader: swallowed, not waited for
+  ASSERT_EQ(symlink("fifo", (dir.dir() + "fifo_link").c_str()), 0);
+  EXPECT_EQ(write_text_to_file("x", dir.dir() + "fifo_link"), -1);
   write_text_to_file("12345", dir.dir() + "target");
   ASSERT_EQ(symlink("target", (dir.dir() + "link").c_str()), 0);
   EXPECT_EQ(file_size(dir.dir() + "link"), 5);
