@@ -91,9 +91,13 @@ void TExThread::Close() noexcept {
   exec_enabled_.store(false, std::memory_order_release);
   terminated_.store(true, std::memory_order_release);
   if (started_ && th_.get_id() == std::this_thread::get_id()) {
-    self_free_ = true;
+    // A joining Close from another thread frees the object; leave it to it.
+    if (!joiner_) self_free_ = true;
     return;
   }
+  // Takes over from a Close the thread made on itself, so one party frees.
+  joiner_ = true;
+  self_free_ = false;
   if (!started_) {
     started_ = true;
     in_execute_.store(true, std::memory_order_release);

@@ -12,7 +12,10 @@
 //   - called from the thread itself (inside a callback), Close() only asks the
 //     loop to end; the thread frees its object when the loop is over.
 // A thread closed before it was started still runs onStart and onStop once.
-// Either way the pointer is dead once Close() has been called (call it once);
+// When the owner's Close() is under way while a callback closes the thread
+// through its sender, the owner's Close() joins and frees it. A thread that
+// closed itself may be freed at any moment, so the owner must not call
+// Close() on it afterwards. The pointer is dead once Close() was called;
 // CloseAndNil() also clears the owner's pointer.
 //
 // Thread-safety: onStart, onStop, onExec and userfunc are set before start()
@@ -21,7 +24,6 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -61,7 +63,8 @@ class TExThread {
   // Create, then onExec := Exec_func; starts the thread only when Exec_func is set.
   static TExThread* CreateAndStart(TNotifyEvent Exec_func);
 
-  // Runs the thread; no effect once it runs.
+  // Runs the thread; no effect once it runs. Throws std::system_error when
+  // the thread cannot be created (the object stays usable and suspended).
   void start();
   // Ends the thread and frees the object (see the banner). Never throws.
   void Close() noexcept;
@@ -94,10 +97,11 @@ class TExThread {
   void Execute() noexcept;
   static void run(TExThread* self) noexcept;
 
-  std::mutex mu_;  // guards th_, started_, self_free_
+  std::mutex mu_;  // guards th_, started_, self_free_, joiner_
   std::thread th_;
   bool started_ = false;
-  bool self_free_ = false;  // Close() came from the thread itself
+  bool self_free_ = false;  // the thread frees the object when its loop ends
+  bool joiner_ = false;     // a Close() from another thread joins and frees it
   std::atomic<bool> terminated_{false};
   std::atomic<bool> exec_enabled_{true};
   std::atomic<bool> in_execute_{false};

@@ -35,8 +35,7 @@ TEX_Timer_Task::~TEX_Timer_Task() {
     TinyTh->close();
     TinyTh.reset();
   }
-  std::lock_guard<std::recursive_mutex> g(Lock);
-  time_Func_List.clear();
+  TEX_Timer_Task::Clear();
 }
 
 size_t TEX_Timer_Task::count() {
@@ -178,8 +177,14 @@ bool TEX_Timer_Task::Task_Exists(int64_t TimerID) {
 }
 
 void TEX_Timer_Task::Clear() {
-  std::lock_guard<std::recursive_mutex> g(Lock);
-  time_Func_List.clear();
+  std::vector<PRec> gone;
+  {
+    std::lock_guard<std::recursive_mutex> g(Lock);
+    gone.swap(time_Func_List);
+  }
+  // Released outside Lock and outside the list: a callback's captured objects
+  // may use the timer as they go.
+  gone.clear();
 }
 
 void TEX_Timer_Task::discard(int64_t id, size_t* i) {

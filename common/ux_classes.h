@@ -57,7 +57,8 @@ class ITimer_Task {
   virtual void Remove_Task(int64_t task_handle) = 0;
   // One scan of the list: runs the entries that are due, at most 200 ms in total.
   virtual void Execute() = 0;
-  // Discards every entry.
+  // Discards every entry present at the call. The callbacks are released
+  // after the list was emptied and without the lock held.
   virtual void Clear() = 0;
   virtual int64_t Delay_Run(int64_t Timeout_MSec, int64_t tag, TTime_Delay_Func func) = 0;
   virtual int64_t Delay_Run2(int64_t timeout_msec, TTime_Delay_Func2 func) = 0;

@@ -37,12 +37,14 @@ TUX_New_Thread* TUX_New_Thread::Start() {
   std::lock_guard<std::mutex> g(wake_mu_);
   if (terminated_.load(std::memory_order_relaxed)) return this;
   pause_request_.store(false, std::memory_order_release);
-  suspended_.store(false, std::memory_order_release);
   if (!started_) {
+    // The worker's first suspend_self waits for wake_mu_, held here.
     th_ = std::thread(&TUX_New_Thread::run, this);
     started_ = true;
+    suspended_.store(false, std::memory_order_release);
     return this;
   }
+  suspended_.store(false, std::memory_order_release);
   wake_ = true;
   wake_cv_.notify_one();
   return this;
@@ -51,10 +53,14 @@ TUX_New_Thread* TUX_New_Thread::Start() {
 TUX_New_Thread* TUX_New_Thread::pause() {
   f_exec_count.store(0, std::memory_order_relaxed);
   at_last_pause.store(now_ms(), std::memory_order_relaxed);
-  if (tls_current_worker == this)
+  if (tls_current_worker == this) {
     suspend_self();
-  else
+  } else {
+    // Overrides a wake-up left by an earlier Start: the later call holds.
+    std::lock_guard<std::mutex> g(wake_mu_);
+    wake_ = false;
     pause_request_.store(true, std::memory_order_release);
+  }
   return this;
 }
 
@@ -68,8 +74,9 @@ void TUX_New_Thread::suspend_self() {
 
 bool TUX_New_Thread::isAvaliable() const {
   if (!suspended_.load(std::memory_order_acquire)) return false;
-  return abs_diff(now_ms(), at_last_pause.load(std::memory_order_relaxed)) >
-         static_cast<uint64_t>(FRecyleMsec.load(std::memory_order_relaxed));
+  const int32_t recycle = FRecyleMsec.load(std::memory_order_relaxed);
+  if (recycle < 0) return true;
+  return abs_diff(now_ms(), at_last_pause.load(std::memory_order_relaxed)) > static_cast<uint64_t>(recycle);
 }
 
 void TUX_New_Thread::SetRecyleMsec(int32_t Value) noexcept {
@@ -207,9 +214,13 @@ void TUX_New_Thread::Close() noexcept {
   terminated_.store(true, std::memory_order_release);
   wake_cv_.notify_all();
   if (tls_current_worker == this) {
-    self_free_ = true;
+    // A joining Close from another thread frees the object; leave it to it.
+    if (!joiner_) self_free_ = true;
     return;
   }
+  // Takes over from a Close the worker made on itself, so one party frees.
+  joiner_ = true;
+  self_free_ = false;
   g.unlock();
   if (th_.joinable()) th_.join();
   delete this;

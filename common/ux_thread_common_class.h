@@ -9,13 +9,15 @@
 // variable until the next Start(). A Start() that arrives while the worker is
 // still running leaves a wake-up behind, so the next pause() returns at once:
 // wake-ups are never lost. pause() from another thread takes effect when the
-// worker's current turn ends, unless a Start() comes first. With auto_pause off the idle worker polls with
-// a 1 ms sleep instead (worker 0 of the HTTP pool).
+// worker's current turn ends, unless a Start() comes after it; it cancels a
+// wake-up left by an earlier Start(). With auto_pause off the idle worker
+// polls with a 1 ms sleep instead (worker 0 of the HTTP pool).
 //
 // Lifetime: heap object made by Create/CreateAndStart, created suspended.
 // CloseAndNil() from another thread ends the worker after its current turn,
 // joins it and frees it before returning; from inside a task it only asks the
-// worker to end, and the worker frees itself when its loop is over. A task
+// worker to end, and the worker frees itself when its loop is over. When both
+// happen, the close from the other thread joins and frees it. A task
 // fetched before the close is still handed to onExec, so fetched work is
 // never dropped.
 //
@@ -52,6 +54,8 @@ class TUX_New_Thread {
   static TUX_New_Thread* CreateAndStart(TUX_Thread_Exec_func Exec_func);
 
   // at_last_start := now_ms; wakes the worker (first start or after pause).
+  // Throws std::system_error when the thread cannot be created; the worker
+  // then stays suspended.
   TUX_New_Thread* Start();
   // f_exec_count := 0; at_last_pause := now_ms; suspends the worker until the
   // next Start() (see the banner for calls from other threads).
@@ -117,11 +121,12 @@ class TUX_New_Thread {
   std::atomic<int32_t> f_exec_count{0};
   std::atomic<bool> f_auto_pause{true};
 
-  std::mutex wake_mu_;  // guards wake_, th_, started_, self_free_
+  std::mutex wake_mu_;  // guards wake_, th_, started_, self_free_, joiner_
   std::condition_variable wake_cv_;
   bool wake_ = false;
   bool started_ = false;
-  bool self_free_ = false;
+  bool self_free_ = false;  // the worker frees the object when its loop ends
+  bool joiner_ = false;     // a close from another thread joins and frees it
   std::thread th_;
   std::atomic<bool> suspended_{true};
   std::atomic<bool> pause_request_{false};

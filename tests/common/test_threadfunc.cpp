@@ -155,6 +155,29 @@ TEST(ExThread, CloseFromInsideItsOwnCallbackFreesTheThreadLater) {
   delete s;
 }
 
+// The owner closes the thread while a callback, seeing the termination,
+// closes it through its sender: the object is freed exactly once.
+TEST(ExThread, SelfCloseDuringTheOwnersCloseFreesOnce) {
+  const int64_t base = TExThread::live_count();
+  for (int k = 0; k < 10; ++k) {
+    std::atomic<bool> entered{false};
+    std::atomic<int> stops{0};
+    TExThread* t = TExThread::Create();
+    t->onExec = [&entered](void* sender) {
+      auto* self = static_cast<TExThread*>(sender);
+      entered = true;
+      while (!self->Terminated()) std::this_thread::yield();
+      self->Close();
+    };
+    t->onStop = [&stops](void*) { ++stops; };
+    t->start();
+    ASSERT_TRUE(eventually([&] { return entered.load(); }));
+    TExThread::CloseAndNil(t);
+    EXPECT_EQ(stops.load(), 1);
+    EXPECT_EQ(TExThread::live_count(), base);
+  }
+}
+
 // ---------------------------------------------------------------- tiny threads
 
 using ux::TTinyThread;
@@ -183,8 +206,8 @@ TEST(TinyThreads, PoolRunsEveryItemOncePerPass) {
   const int frozen = a.load();
   EXPECT_TRUE(eventually([&] { return b.load() >= frozen + 10; }));
   EXPECT_EQ(a.load(), frozen);
-  tb.reset();  // the last reference: it leaves the pool
-  EXPECT_EQ(pool->count(), 0);
+  tb.reset();  // the last reference: it leaves the pool (after a pass that holds it)
+  EXPECT_TRUE(eventually([&] { return pool->count() == 0; }));
 }
 
 TEST(TinyThreads, RaisingWorkIsSwallowedAndWorkCanBeReplaced) {
@@ -205,6 +228,7 @@ TEST(TinyThreads, RaisingWorkIsSwallowedAndWorkCanBeReplaced) {
   EXPECT_TRUE(eventually([&] { return replaced.load() >= 3; }));
   t->set_thread_exec_event(nullptr);
   pool.reset();
+  t->Execute();  // waits out a pass still running the replaced work
   const int r = replaced.load();
   t->Execute();
   EXPECT_EQ(replaced.load(), r);

@@ -275,6 +275,36 @@ TEST_F(TimerTest, CallbacksMayChangeTheListTheyRunFrom) {
   EXPECT_EQ(timer->count(), 0u);
 }
 
+// Callbacks are released after Clear left the list: what their captured
+// objects do to the timer when they go (add, remove, clear) is safe.
+TEST_F(TimerTest, CallbacksReleasedByClearMayUseTheTimer) {
+  struct Guard {
+    explicit Guard(TEX_Timer_Task* t) : timer(t) {}
+    Guard(const Guard&) = delete;
+    Guard& operator=(const Guard&) = delete;
+    ~Guard() {
+      timer->Remove_Task(handle);
+      timer->Clear();
+      added = timer->Add_Task(10, 0, [](int64_t, int64_t, bool&) {});
+      *out = added;
+    }
+    TEX_Timer_Task* timer;
+    int64_t handle = 0;
+    int64_t added = 0;
+    int64_t* out = nullptr;
+  };
+  int64_t added = 0;
+  auto guard = std::make_shared<Guard>(timer.get());
+  guard->out = &added;
+  guard->handle = timer->Add_Task(10, 0, [guard](int64_t, int64_t, bool&) {});
+  for (int k = 0; k < 20; ++k) timer->Delay_Run(10, [guard] {});
+  guard.reset();
+  timer->Clear();
+  ASSERT_NE(added, 0);
+  EXPECT_EQ(timer->count(), 1u);
+  EXPECT_TRUE(timer->Task_Exists(added));
+}
+
 TEST_F(TimerTest, ScanStopsAfter200MsAndTheNextScanGoesOn) {
   std::vector<int> ran;
   timer->Delay_Run(10, [&] {
@@ -330,14 +360,52 @@ TEST_F(TimerTest, ConcurrentAddRemoveWhileTheOwnerScans) {
     });
   }
   for (auto& t : producers) t.join();
-  clock.advance(1000);
-  while (timer->count() > 0) {
+  EXPECT_TRUE(eventually([&] {
     clock.advance(1000);
-    std::this_thread::yield();
-  }
+    return timer->count() == 0;
+  }));
   stop = true;
   owner.join();
   EXPECT_EQ(runs.load(), 900);
+}
+
+// Callback objects released by the destruction find the timer closed.
+TEST(TimerLifecycle, NothingIsAddedOnceDestructionBegan) {
+  struct Seen {
+    int64_t add = -1;
+    int64_t delay = -1;
+    int64_t delay2 = -1;
+    bool exists = true;
+  };
+  Seen seen;
+  struct Probe {
+    Probe(TEX_Timer_Task* t, Seen* s) : timer(t), seen(s) {}
+    Probe(const Probe&) = delete;
+    Probe& operator=(const Probe&) = delete;
+    TEX_Timer_Task* timer;
+    Seen* seen;
+    int64_t handle = 0;
+    ~Probe() {
+      seen->add = timer->Add_Task(10, 0, [](int64_t, int64_t, bool&) {});
+      seen->delay = timer->Delay_Run(10, 0, [](int64_t, bool&) {});
+      seen->delay2 = timer->Delay_Run2(10, [](bool&) {});
+      timer->Delay_Run(10, [] {});
+      timer->dejet_define("late", [](const std::string&, const std::string&) {}, 10);
+      timer->Remove_Task(handle);
+      seen->exists = timer->Task_Exists(handle);
+    }
+  };
+  auto timer = std::make_shared<TEX_Timer_Task>();
+  auto probe = std::make_shared<Probe>(timer.get(), &seen);
+  probe->handle = timer->Add_Task(1000, 0, [probe](int64_t, int64_t, bool&) {});
+  ASSERT_NE(probe->handle, 0);
+  EXPECT_TRUE(timer->Task_Exists(probe->handle));
+  probe.reset();
+  timer.reset();
+  EXPECT_EQ(seen.add, 0);
+  EXPECT_EQ(seen.delay, 0);
+  EXPECT_EQ(seen.delay2, 0);
+  EXPECT_FALSE(seen.exists);
 }
 
 TEST(TimerLifecycle, NewTimerTaskIsDrivenByItsOwner) {
@@ -375,6 +443,7 @@ TEST(TimerLifecycle, TinyThreadModeRunsWithoutTheOwnersExecute) {
 TEST(TimerLifecycle, TinyModeTimerReleasedInsideItsOwnCallback) {
   TFakeClock clock;
   std::atomic<bool> done{false};
+  const int32_t before = ux::tiny_thread_pool()->count();
   auto holder = std::make_shared<std::shared_ptr<ux::ITimer_Task>>(ux::new_timer_task(true));
   std::weak_ptr<ux::ITimer_Task> weak = *holder;
   (*holder)->Delay_Run(5, [&, holder] {
@@ -382,7 +451,9 @@ TEST(TimerLifecycle, TinyModeTimerReleasedInsideItsOwnCallback) {
     done = true;
   });
   clock.advance(5);
-  EXPECT_TRUE(eventually([&] { return done.load() && weak.expired(); }));
+  // Leaving the pool (under its lock) ends the timer's last scan, which reads
+  // the clock of this frame; only then may the frame go.
+  EXPECT_TRUE(eventually([&] { return done.load() && weak.expired() && ux::tiny_thread_pool()->count() == before; }));
 }
 
 // ---------------------------------------------------------------- TActive_Base_Class

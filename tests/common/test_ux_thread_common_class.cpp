@@ -293,4 +293,66 @@ TEST(NewThread, CloseFromInsideATaskEndsTheWorkerWhichFreesItself) {
   delete s;
 }
 
+// The owner closes the worker while its task, seeing the termination, closes
+// it through the worker pointer it was given: the object is freed exactly once.
+TEST(NewThread, SelfCloseDuringTheOwnersCloseFreesOnce) {
+  const int64_t base = TUX_New_Thread::live_count();
+  for (int k = 0; k < 10; ++k) {
+    std::atomic<bool> entered{false};
+    TUX_New_Thread* w = TUX_New_Thread::Create();
+    ASSERT_TRUE(w->AddTask(task_ptr(1)));
+    w->onExec = [&entered](TUX_New_Thread* th, void*) {
+      entered = true;
+      while (!th->Terminated()) std::this_thread::yield();
+      TUX_New_Thread* self = th;
+      TUX_New_Thread::CloseAndNil(self);
+    };
+    w->Start();
+    ASSERT_TRUE(eventually([&] { return entered.load(); }));
+    TUX_New_Thread::CloseAndNil(w);
+    EXPECT_EQ(TUX_New_Thread::live_count(), base);
+  }
+}
+
+// A negative recycle interval is stored as given: a suspended worker is then
+// available at once, as the distance since the pause always exceeds it.
+TEST(NewThread, NegativeRecycleIntervalMakesASuspendedWorkerAvailable) {
+  ux::TFakeClock clock;
+  TUX_New_Thread* w = TUX_New_Thread::Create();
+  w->Start();
+  ASSERT_TRUE(eventually([&] { return w->suspended(); }));
+  ASSERT_EQ(w->last_pause_ms(), clock.now_ms());
+  w->SetRecyleMsec(0);
+  EXPECT_FALSE(w->isAvaliable());
+  w->SetRecyleMsec(-1);
+  EXPECT_EQ(w->RecyleMsec(), -1);
+  EXPECT_TRUE(w->isAvaliable());
+  w->SetRecyleMsec(INT32_MIN);
+  EXPECT_TRUE(w->isAvaliable());
+  TUX_New_Thread::CloseAndNil(w);
+}
+
+// Start then pause from the owner while the worker runs: the later call holds.
+TEST(NewThread, PauseAfterAStartOfTheRunningWorkerHolds) {
+  Feed feed;
+  std::atomic<int> runs{0};
+  TUX_New_Thread* w = TUX_New_Thread::Create();
+  w->Setauto_pause(false);
+  w->onGetNewTask = [&](TUX_New_Thread*) { return feed.pop(); };
+  w->onExec = [&](TUX_New_Thread*, void*) { ++runs; };
+  w->Start();
+  feed.push(task_ptr(1));
+  ASSERT_TRUE(eventually([&] { return runs.load() == 1; }));
+  w->Start();
+  w->pause();
+  ASSERT_TRUE(eventually([&] { return w->suspended(); }));
+  feed.push(task_ptr(2));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_TRUE(w->suspended());
+  EXPECT_EQ(runs.load(), 1);
+  w->Start();
+  EXPECT_TRUE(eventually([&] { return runs.load() == 2; }));
+  TUX_New_Thread::CloseAndNil(w);
+}
+
 }  // namespace
