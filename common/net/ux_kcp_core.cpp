@@ -688,8 +688,9 @@ void ikcp_flush(PkcpCb kcp) {
     kcp->probe_wait = 0;
   }
 
+  // Probes carry sn 0 and the sender's clock.
   seg.sn = 0;
-  seg.ts = 0;
+  seg.ts = current;
   if (kcp->probe & IKCP_ASK_SEND) {
     seg.cmd = IKCP_CMD_WASK;
     make_room(IKCP_OVERHEAD);
