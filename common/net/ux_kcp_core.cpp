@@ -645,7 +645,7 @@ void ikcp_flush(PkcpCb kcp) {
   char* const buffer = kcp->buffer;
   char* ptr = buffer;
 
-  // Emits what is buffered when need more bytes would pass mtu.
+  // Emits the buffered bytes when `need` more would pass mtu.
   auto make_room = [&](uint32_t need) {
     const uint32_t used = static_cast<uint32_t>(ptr - buffer);
     if (used > 0 && used + need > mtu) {
