@@ -488,6 +488,33 @@ TEST(KcpCore, AckAndProbeHeadersOnTheWire) {
   EXPECT_EQ(p.sent[0], want);
 }
 
+TEST(KcpCore, PushHeadersOnTheWire) {
+  const uint32_t conv = 0x55AA00FF;
+  Peer p(conv);
+  ikcp_setmtu(p.kcp, 124);  // mss 100
+  ikcp_wndsize(p.kcp, 32, 20);
+  ikcp_nodelay(p.kcp, 0, 10, 0, 1);
+  ikcp_update(p.kcp, 300);
+  const std::string msg(250, 'f');
+  ASSERT_EQ(ikcp_send(p.kcp, msg.data(), int32_t(msg.size())), 0);
+  ikcp_flush(p.kcp);
+  ASSERT_EQ(p.sent.size(), 3u);
+  for (uint32_t i = 0; i < 3; ++i)
+    EXPECT_EQ(p.sent[i], seg_bytes(conv, IKCP_CMD_PUSH, 2 - i, 20, 300, i, 0, msg.substr(100 * i, 100)));
+  p.sent.clear();
+
+  // A PUSH from the peer moves rcv_nxt; a retransmission carries the new
+  // ts, wnd and una.
+  ASSERT_EQ(p.input(seg_bytes(conv, IKCP_CMD_PUSH, 0, 32, 7, 0, 1, "in")), 0);
+  const uint32_t due = p.kcp->snd_buf.next->next->resendts;
+  p.kcp->current = due;
+  ikcp_flush(p.kcp);
+  ASSERT_EQ(p.sent.size(), 3u);
+  EXPECT_EQ(p.sent[0], seg_bytes(conv, IKCP_CMD_ACK, 0, 19, 7, 0, 1, ""));
+  EXPECT_EQ(p.sent[1], seg_bytes(conv, IKCP_CMD_PUSH, 1, 19, due, 1, 1, msg.substr(100, 100)));
+  EXPECT_EQ(p.sent[2], seg_bytes(conv, IKCP_CMD_PUSH, 0, 19, due, 2, 1, msg.substr(200, 50)));
+}
+
 // ---------------------------------------------------------------- timing rules
 
 TEST(KcpCore, RttEstimateAndRto) {
