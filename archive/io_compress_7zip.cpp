@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <utility>
 #include <vector>
 
@@ -228,6 +229,10 @@ int64_t TPosixFileStream::Write(const void* buffer, int64_t count) {
       last_error_ = errno;
       break;
     }
+    if (n == 0) {  // no progress: report it rather than spin
+      last_error_ = EIO;
+      break;
+    }
     done += n;
   }
   return done;
@@ -262,11 +267,36 @@ void TPosixFileStream::SetSize(int64_t new_size) {
 // ---------------------------------------------------------------- T7zStream
 
 namespace {
+
 HRESULT stream_error(TStream* s) {
   if (auto* f = dynamic_cast<TPosixFileStream*>(s); f && f->last_error() != 0)
     return hresult_from_errno(f->last_error());
   return E_FAIL;
 }
+
+// An interface an object hands out: its id and the object seen through it.
+struct TInterfaceEntry {
+  const TGUID& iid;
+  void* object;
+};
+
+// QueryInterface over the interfaces of self: *out is the entry for iid, with
+// a reference added, or null.
+template <class T>
+HRESULT query_interface(T* self, const TGUID& iid, void** out,
+                        std::initializer_list<TInterfaceEntry> interfaces) noexcept {
+  if (!out) return E_INVALIDARG;
+  *out = nullptr;
+  for (const TInterfaceEntry& e : interfaces) {
+    if (e.iid == iid) {
+      *out = e.object;
+      self->AddRef();
+      return S_OK;
+    }
+  }
+  return E_NOINTERFACE;
+}
+
 }  // namespace
 
 T7zStream::T7zStream(TStream* stream, bool owned) : FStream(stream), FOwnership(owned) {}
@@ -277,20 +307,16 @@ T7zStream::~T7zStream() {
 }
 
 HRESULT T7zStream::QueryInterface(const TGUID& iid, void** out) noexcept {
-  if (!out) return E_INVALIDARG;
-  *out = nullptr;
-  if (iid == IID_IUnknown || iid == IID_ISequentialInStream || iid == IID_IInStream)
-    *out = static_cast<IInStream*>(this);
-  else if (iid == IID_ISequentialOutStream || iid == IID_IOutStream)
-    *out = static_cast<IOutStream*>(this);
-  else if (iid == IID_IStreamGetSize)
-    *out = static_cast<IStreamGetSize*>(this);
-  else if (iid == IID_IOutStreamFlush)
-    *out = static_cast<IOutStreamFlush*>(this);
-  else
-    return E_NOINTERFACE;
-  AddRef();
-  return S_OK;
+  IInStream* in = this;
+  IOutStream* output = this;
+  return query_interface(this, iid, out,
+                         {{IID_IUnknown, in},
+                          {IID_ISequentialInStream, in},
+                          {IID_IInStream, in},
+                          {IID_ISequentialOutStream, output},
+                          {IID_IOutStream, output},
+                          {IID_IStreamGetSize, static_cast<IStreamGetSize*>(this)},
+                          {IID_IOutStreamFlush, static_cast<IOutStreamFlush*>(this)}});
 }
 
 uint32_t T7zStream::AddRef() noexcept { return ++FRefCount; }
@@ -366,6 +392,18 @@ HRESULT T7zStream::GetSize(uint64_t* size) noexcept {
 HRESULT T7zStream::Flush() noexcept { return S_OK; }
 
 // ---------------------------------------------------------------- T7zPlugin / T7zArchive
+
+namespace {
+
+// The text of a string property (empty for any other type); clears v.
+std::u16string take_text(const T7zPlugin& lib, PROPVARIANT v) {
+  std::u16string s;
+  if (v.vt == VT_BSTR) s = wide_to_utf16(v.bstrVal);
+  lib.clear_variant(v);
+  return s;
+}
+
+}  // namespace
 
 T7zPlugin::T7zPlugin(const std::string& lib_name) : FLibName(lib_name) {
   const std::string os_name = text_to_os(lib_name);
@@ -447,11 +485,7 @@ TGUID T7zArchive::GetLibGUIDProperty(PROPID prop_id) {
 }
 
 std::u16string T7zArchive::GetLibStringProperty(PROPID prop_id) {
-  PROPVARIANT v = GetHandlerProperty(prop_id);
-  std::u16string s;
-  if (v.vt == VT_BSTR) s = wide_to_utf16(v.bstrVal);
-  clear_variant(v);
-  return s;
+  return take_text(*this, GetHandlerProperty(prop_id));
 }
 
 // ---------------------------------------------------------------- T7zInArchive
@@ -467,26 +501,17 @@ T7zInArchive::~T7zInArchive() {
 }
 
 HRESULT T7zInArchive::QueryInterface(const TGUID& iid, void** out) noexcept {
-  if (!out) return E_INVALIDARG;
-  *out = nullptr;
-  if (iid == IID_IUnknown || iid == IID_I7zInArchive)
-    *out = static_cast<I7zInArchive*>(this);
-  else if (iid == IID_IArchiveOpenCallback)
-    *out = static_cast<IArchiveOpenCallback*>(this);
-  else if (iid == IID_IArchiveOpenVolumeCallback)
-    *out = static_cast<IArchiveOpenVolumeCallback*>(this);
-  else if (iid == IID_IArchiveOpenSetSubArchiveName)
-    *out = static_cast<IArchiveOpenSetSubArchiveName*>(this);
-  else if (iid == IID_ICryptoGetTextPassword)
-    *out = static_cast<ICryptoGetTextPassword*>(this);
-  else if (iid == IID_IArchiveExtractCallback)
-    *out = static_cast<IArchiveExtractCallback*>(this);
-  else if (iid == IID_IProgress)
-    *out = static_cast<IProgress*>(static_cast<IArchiveExtractCallback*>(this));
-  else
-    return E_NOINTERFACE;
-  AddRef();
-  return S_OK;
+  I7zInArchive* archive = this;
+  IArchiveExtractCallback* extract = this;
+  return query_interface(this, iid, out,
+                         {{IID_IUnknown, archive},
+                          {IID_I7zInArchive, archive},
+                          {IID_IArchiveOpenCallback, static_cast<IArchiveOpenCallback*>(this)},
+                          {IID_IArchiveOpenVolumeCallback, static_cast<IArchiveOpenVolumeCallback*>(this)},
+                          {IID_IArchiveOpenSetSubArchiveName, static_cast<IArchiveOpenSetSubArchiveName*>(this)},
+                          {IID_ICryptoGetTextPassword, static_cast<ICryptoGetTextPassword*>(this)},
+                          {IID_IArchiveExtractCallback, extract},
+                          {IID_IProgress, static_cast<IProgress*>(extract)}});
 }
 
 uint32_t T7zInArchive::AddRef() noexcept { return ++FRefCount; }
@@ -559,19 +584,11 @@ PROPVARIANT T7zInArchive::item_property(uint32_t index, PROPID prop_id) {
 }
 
 std::u16string T7zInArchive::ItemPath(uint32_t index) {
-  PROPVARIANT v = item_property(index, kpidPath);
-  std::u16string s;
-  if (v.vt == VT_BSTR) s = wide_to_utf16(v.bstrVal);
-  clear_variant(v);
-  return s;
+  return take_text(*this, item_property(index, kpidPath));
 }
 
 std::u16string T7zInArchive::ItemName(uint32_t index) {
-  PROPVARIANT v = item_property(index, kpidName);
-  std::u16string s;
-  if (v.vt == VT_BSTR) s = wide_to_utf16(v.bstrVal);
-  clear_variant(v);
-  return s;
+  return take_text(*this, item_property(index, kpidName));
 }
 
 int64_t T7zInArchive::ItemSize(uint32_t index) {
@@ -612,6 +629,17 @@ void T7zInArchive::finish_item(bool ok) {
 }
 
 void T7zInArchive::run_extract(const uint32_t* indices, uint32_t count, bool test) {
+  // The destination the caller set lasts for this extraction only.
+  struct TClearDestination {
+    T7zInArchive& a;
+    ~TClearDestination() {
+      a.FStream = nullptr;
+      a.FExtractCallBack = nullptr;
+      a.FExtractSender = nullptr;
+      a.FExtractPath.clear();
+      a.FExtractRootReal.clear();
+    }
+  } clear_destination{*this};
   IInArchive* h = ArchiveHandler();
   FItem = TItemState{};
   FFailure = TFailure{};
@@ -635,13 +663,7 @@ void T7zInArchive::run_extract(const uint32_t* indices, uint32_t count, bool tes
 void T7zInArchive::ExtractItemToStream(uint32_t index, TStream& stream, bool test) {
   if (index >= FItemCount) throw Exception("Item index " + std::to_string(index) + " out of range");
   FStream = &stream;
-  try {
-    run_extract(&index, 1, test);
-  } catch (...) {
-    FStream = nullptr;
-    throw;
-  }
-  FStream = nullptr;
+  run_extract(&index, 1, test);
 }
 
 void T7zInArchive::ExtractSome(const uint32_t* indices, uint32_t count, bool test, void* sender,
@@ -651,29 +673,13 @@ void T7zInArchive::ExtractSome(const uint32_t* indices, uint32_t count, bool tes
     if (indices[i] >= FItemCount) throw Exception("Item index " + std::to_string(indices[i]) + " out of range");
   FExtractCallBack = callback;
   FExtractSender = sender;
-  try {
-    run_extract(indices, count, test);
-  } catch (...) {
-    FExtractCallBack = nullptr;
-    FExtractSender = nullptr;
-    throw;
-  }
-  FExtractCallBack = nullptr;
-  FExtractSender = nullptr;
+  run_extract(indices, count, test);
 }
 
 void T7zInArchive::ExtractEvery(bool test, void* sender, T7zGetStreamCallBack callback) {
   FExtractCallBack = callback;
   FExtractSender = sender;
-  try {
-    run_extract(nullptr, 0xFFFFFFFFu, test);
-  } catch (...) {
-    FExtractCallBack = nullptr;
-    FExtractSender = nullptr;
-    throw;
-  }
-  FExtractCallBack = nullptr;
-  FExtractSender = nullptr;
+  run_extract(nullptr, 0xFFFFFFFFu, test);
 }
 
 void T7zInArchive::ExtractAllToFolder(const std::string& path) {
@@ -684,15 +690,7 @@ void T7zInArchive::ExtractAllToFolder(const std::string& path) {
   FExtractRootReal = real_path(root);
   if (FExtractRootReal.empty()) throw Exception("Cannot create folder " + path + ": " + errno_text(errno));
   FExtractPath = root == "/" ? root : root + "/";
-  try {
-    run_extract(nullptr, 0xFFFFFFFFu, false);
-  } catch (...) {
-    FExtractPath.clear();
-    FExtractRootReal.clear();
-    throw;
-  }
-  FExtractPath.clear();
-  FExtractRootReal.clear();
+  run_extract(nullptr, 0xFFFFFFFFu, false);
 }
 
 void T7zInArchive::SetPasswordHandler(void* sender, T7zPasswordCallback callback) {

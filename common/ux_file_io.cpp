@@ -31,7 +31,17 @@ std::string os_error_text(int err) { return std::strerror(err); }
                   "\". " + os_error_text(err));
 }
 
-void pause_before_retry() { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
+// Returns open(); when that raises, tries once more 1 ms later and lets a
+// second failure propagate.
+template <class Open>
+auto open_with_retry(Open open) -> decltype(open()) {
+  try {
+    return open();
+  } catch (const Exception&) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return open();
+  }
+}
 
 // Regular file (or anything that is not a folder) at fname, links followed.
 bool file_exists(const std::string& fname) {
@@ -145,6 +155,47 @@ int64_t read_fully(TStream& st, void* buf, int64_t n) {
     done += got;
   }
   return done;
+}
+
+// Cuts f to size bytes (unless size is negative), then writes out its cache;
+// false when either step raised.
+bool finish_file(TShareFile& f, int64_t size = -1) {
+  try {
+    if (size >= 0) f.SetSize(size);
+    f.FlushBuffer();
+  } catch (const Exception&) {
+    return false;
+  }
+  return true;
+}
+
+// Copies all of src over dst and cuts dst to the bytes copied; false when a
+// read, write or size change failed.
+bool copy_whole_file(TShareFile& src, TShareFile& dst) {
+  int64_t copied = 0;
+  const bool ok = copy_between(src, 0, src.GetSize(), dst, 0, copied);
+  return finish_file(dst, copied) && ok;
+}
+
+// The bytes of fname from offset to its end, in a TBytes or std::string;
+// empty when the file is missing, unreadable or too large for memory.
+template <class Buffer>
+Buffer read_file_tail(const std::string& fname, int64_t offset) {
+  if (!file_exists(fname)) return {};
+  auto f = TShareFile::TryOpenFileRead(fname);
+  if (!f) return {};
+  offset = std::max<int64_t>(offset, 0);
+  const int64_t n = f->GetSize() - offset;
+  if (n <= 0) return {};
+  Buffer data;
+  try {
+    data.resize(static_cast<size_t>(n));
+  } catch (const std::bad_alloc&) {
+    return {};
+  }
+  f->Seek(offset, TSeekOrigin::soBeginning);
+  data.resize(static_cast<size_t>(read_fully(*f, data.data(), n)));
+  return data;
 }
 
 std::atomic<uint32_t> g_move_seq{0};
@@ -372,13 +423,8 @@ void TShareFile::InitOpened(const std::string& fname, int32_t mode) {
 
 std::unique_ptr<TShareFile> TShareFile::OpenRead(const std::string& fname, int32_t /*bufferSize*/) {
   const TOsName os{text_to_os(fname)};
-  std::unique_ptr<TShareFile> f;
-  try {
-    f.reset(new TShareFile(os, fmOpenRead | fmShareDenyNone));
-  } catch (const Exception&) {
-    pause_before_retry();
-    f.reset(new TShareFile(os, fmOpenRead | fmShareDenyNone));
-  }
+  std::unique_ptr<TShareFile> f = open_with_retry(
+      [&] { return std::unique_ptr<TShareFile>(new TShareFile(os, fmOpenRead | fmShareDenyNone)); });
   f->InitOpened(fname, 0);
   return f;
 }
@@ -386,13 +432,8 @@ std::unique_ptr<TShareFile> TShareFile::OpenRead(const std::string& fname, int32
 std::unique_ptr<TShareFile> TShareFile::OpenWrite(const std::string& fname) {
   const std::string name = normalise_write_name(fname);
   const TOsName os{text_to_os(name)};
-  std::unique_ptr<TShareFile> f;
-  try {
-    f.reset(new TShareFile(os, fmOpenAlways | fmShareDenyNone));
-  } catch (const Exception&) {
-    pause_before_retry();
-    f.reset(new TShareFile(os, fmOpenAlways | fmShareDenyNone));
-  }
+  std::unique_ptr<TShareFile> f = open_with_retry(
+      [&] { return std::unique_ptr<TShareFile>(new TShareFile(os, fmOpenAlways | fmShareDenyNone)); });
   f->InitOpened(name, 1);
   return f;
 }
@@ -528,15 +569,7 @@ bool TShareFile::CloneTofile(const std::string& newfname) {
   FlushBuffer();
   auto out = OpenWrite(newfname);
   if (same_file(Handle(), out->Handle())) return true;
-  const int64_t size = GetSize();
-  int64_t copied = 0;
-  bool ok = copy_between(*this, 0, size, *out, 0, copied);
-  try {
-    out->SetSize(copied);
-    out->FlushBuffer();
-  } catch (const Exception&) {
-    ok = false;
-  }
+  const bool ok = copy_whole_file(*this, *out);
   Seek(pos, TSeekOrigin::soBeginning);
   return ok;
 }
@@ -593,16 +626,7 @@ bool TShareFile::CopyShareFile(const std::string& sour, const std::string& dest)
   auto out = OpenWrite(dest);
   if (same_file(in->Handle(), out->Handle())) return true;
   if (created) copy_mode(in->Handle(), out->Handle());
-  const int64_t size = in->GetSize();
-  int64_t copied = 0;
-  bool ok = copy_between(*in, 0, size, *out, 0, copied);
-  try {
-    out->SetSize(copied);
-    out->FlushBuffer();
-  } catch (const Exception&) {
-    ok = false;
-  }
-  return ok;
+  return copy_whole_file(*in, *out);
 }
 
 bool TShareFile::MoveFile(const std::string& sour, const std::string& dest) {
@@ -676,11 +700,7 @@ int64_t TShareFile::CopyFileClipTo(const std::string& sour, int64_t offset, int6
   const int64_t want = std::max<int64_t>(std::min(len, avail), 0);
   int64_t copied = 0;
   (void)copy_between(*in, offset, want, *out, 0, copied);
-  try {
-    out->SetSize(copied);
-    out->FlushBuffer();
-  } catch (const Exception&) {
-  }
+  (void)finish_file(*out, copied);
   return copied;
 }
 
@@ -703,13 +723,7 @@ bool TShareFile::CopyShareFiles(const std::vector<std::string>& sour, const std:
       break;
     }
   }
-  try {
-    out->SetSize(total);
-    out->FlushBuffer();
-  } catch (const Exception&) {
-    ok = false;
-  }
-  return ok;
+  return finish_file(*out, total) && ok;
 }
 
 int64_t TShareFile::StreamFromFile(TStream& st, const std::string& Fname) {
@@ -744,13 +758,7 @@ int64_t TShareFile::StreamToFile(TStream& st, const std::string& Fname) {
     done += std::max<int64_t>(w, 0);
     if (w != n) break;
   }
-  try {
-    f->SetSize(done);
-    f->FlushBuffer();
-  } catch (const Exception&) {
-    return 0;
-  }
-  return done;
+  return finish_file(*f, done) ? done : 0;
 }
 
 int64_t TShareFile::ReadBufFromFile(const std::string& fname, void* buf, int64_t bufLen,
@@ -769,60 +777,23 @@ int64_t TShareFile::WriteBufToFile(const std::string& fname, const void* buf, in
   if (buf == nullptr || bufLen <= 0) return 0;
   f->Seek(offset, TSeekOrigin::soBeginning);
   const int64_t n = f->Write(buf, bufLen);
-  try {
-    f->FlushBuffer();
-  } catch (const Exception&) {
-    return 0;
-  }
-  return n;
+  return finish_file(*f) ? n : 0;
 }
 
 int64_t TShareFile::AppendBufToFile(const std::string& fname, const void* buf, int64_t bufLen) {
   auto f = OpenWrite(fname);
   const int64_t n = f->AppendData(buf, bufLen);
-  try {
-    f->FlushBuffer();
-  } catch (const Exception&) {
-    return 0;
-  }
-  return n;
+  return finish_file(*f) ? n : 0;
 }
 
 TBytes TShareFile::FileToRawData(const std::string& fname, int64_t offset) {
-  if (!file_exists(fname)) return {};
-  auto f = TryOpenFileRead(fname);
-  if (!f) return {};
-  offset = std::max<int64_t>(offset, 0);
-  const int64_t n = f->GetSize() - offset;
-  if (n <= 0) return {};
-  TBytes data;
-  try {
-    data.resize(static_cast<size_t>(n));
-  } catch (const std::bad_alloc&) {
-    return {};
-  }
-  f->Seek(offset, TSeekOrigin::soBeginning);
-  data.resize(static_cast<size_t>(read_fully(*f, data.data(), n)));
-  return data;
+  return read_file_tail<TBytes>(fname, offset);
 }
 
 std::string TShareFile::FileToText(const std::string& fname, int64_t offset, bool is_EncodingText,
                                    const TFunc_utf_encode& func_utf_encode) {
-  if (!file_exists(fname)) return {};
-  auto f = TryOpenFileRead(fname);
-  if (!f) return {};
-  offset = std::max<int64_t>(offset, 0);
-  const int64_t n = f->GetSize() - offset;
-  if (n <= 0) return {};
-  std::string s;
-  try {
-    s.resize(static_cast<size_t>(n));
-  } catch (const std::bad_alloc&) {
-    return {};
-  }
-  f->Seek(offset, TSeekOrigin::soBeginning);
-  s.resize(static_cast<size_t>(read_fully(*f, s.data(), n)));
-  if (!is_EncodingText) return s;
+  std::string s = read_file_tail<std::string>(fname, offset);
+  if (s.empty() || !is_EncodingText) return s;
   if (s.size() > 3 && static_cast<uint8_t>(s[0]) == 0xEF && static_cast<uint8_t>(s[1]) == 0xBB &&
       static_cast<uint8_t>(s[2]) == 0xBF)
     return s.substr(3);

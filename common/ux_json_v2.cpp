@@ -643,42 +643,39 @@ void TJsonAvlIterator::Last() {
   if (FTree) Descend(FTree->FRoot, 1);
 }
 
-void TJsonAvlIterator::Next() {
-  if (FDepth < 0) return;
-  PJsonAvlEntry p = FPath[FDepth];
-  if (p->FChild[1]) {
-    FBranch |= uint64_t(1) << FDepth;
-    FPath[++FDepth] = p->FChild[1];
-    Descend(p->FChild[1]->FChild[0], 0);
+namespace {
+
+// One in-order step towards dir (1 = higher). path[0..depth] is the walk from
+// the root, branch bit i the direction taken at path[i]; descend(e, d) extends
+// it from e towards d. depth becomes -1 past the end.
+template <class Descend>
+void avl_step(PJsonAvlEntry* path, int32_t& depth, uint64_t& branch, int dir, Descend descend) {
+  if (depth < 0) return;
+  PJsonAvlEntry p = path[depth];
+  if (p->FChild[dir]) {
+    branch = (branch & ~(uint64_t(1) << depth)) | (uint64_t(dir) << depth);
+    path[++depth] = p->FChild[dir];
+    descend(p->FChild[dir]->FChild[1 - dir], 1 - dir);
     return;
   }
   for (;;) {
-    if (FDepth == 0) {
-      FDepth = -1;
+    if (depth == 0) {
+      depth = -1;
       return;
     }
-    --FDepth;
-    if (!((FBranch >> FDepth) & 1)) return;
+    --depth;
+    if (int((branch >> depth) & 1) != dir) return;
   }
 }
 
+}  // namespace
+
+void TJsonAvlIterator::Next() {
+  avl_step(FPath, FDepth, FBranch, 1, [this](PJsonAvlEntry e, int d) { Descend(e, d); });
+}
+
 void TJsonAvlIterator::Prior() {
-  if (FDepth < 0) return;
-  PJsonAvlEntry p = FPath[FDepth];
-  if (p->FChild[0]) {
-    FBranch &= ~(uint64_t(1) << FDepth);
-    FPath[++FDepth] = p->FChild[0];
-    Descend(p->FChild[0]->FChild[1], 1);
-    return;
-  }
-  for (;;) {
-    if (FDepth == 0) {
-      FDepth = -1;
-      return;
-    }
-    --FDepth;
-    if ((FBranch >> FDepth) & 1) return;
-  }
+  avl_step(FPath, FDepth, FBranch, 0, [this](PJsonAvlEntry e, int d) { Descend(e, d); });
 }
 
 void TJsonAvlIterator::Search(std::string_view k, TJsonAvlSearchTypes st) {
@@ -1404,6 +1401,34 @@ void append_code_point(TJsonWriterString& pb, uint32_t cp, bool gbk) {
   pb.Append(u8);
 }
 
+// Skips white space and comments at this level, then goes on in next.
+inline void skip_ws_then(TJsonTokenerSrec& level, TJsonTokenerState next) {
+  level.saved_state = next;
+  level.state = json_tokener_state_eatws;
+}
+
+// After an element or member: close ends the container, "," goes on in
+// next. False for any other byte.
+inline bool after_item(TJsonTokenerSrec& level, unsigned char c, char close, TJsonTokenerState next) {
+  if (c == static_cast<unsigned char>(close))
+    skip_ws_then(level, json_tokener_state_finish);
+  else if (c == ',')
+    skip_ws_then(level, next);
+  else
+    return false;
+  return true;
+}
+
+// Starts a nested value one level down; the current level resumes in resume
+// once it is read. False at the depth limit.
+inline bool open_level(TJsonTokener& tok, TJsonTokenerState resume) {
+  if (tok.depth >= JSON_TOKENER_MAX_DEPTH - 1) return false;
+  tok.stack[tok.depth].state = resume;
+  ++tok.depth;
+  tok.ResetLevel(tok.depth);
+  return true;
+}
+
 }  // namespace
 
 std::unique_ptr<TJsonObject> TJsonObject::ParseEx_New(TJsonTokener& tok, std::string_view SourStr) {
@@ -1465,13 +1490,11 @@ std::unique_ptr<TJsonObject> TJsonObject::ParseEx_New(TJsonTokener& tok, std::st
             goto redo_char;
           case '[':
             LV.current = Create(json_type_array);
-            LV.saved_state = json_tokener_state_array;
-            LV.state = json_tokener_state_eatws;
+            skip_ws_then(LV, json_tokener_state_array);
             break;
           case '{':
             LV.current = Create(json_type_object);
-            LV.saved_state = json_tokener_state_object_field_start;
-            LV.state = json_tokener_state_eatws;
+            skip_ws_then(LV, json_tokener_state_object_field_start);
             break;
           default:
             FAIL(json_tokener_error_parse_unexpected);
@@ -1493,8 +1516,7 @@ std::unique_ptr<TJsonObject> TJsonObject::ParseEx_New(TJsonTokener& tok, std::st
       case json_tokener_state_null:
         if (tok.st_pos == 4) {
           LV.current.reset();
-          LV.saved_state = json_tokener_state_finish;
-          LV.state = json_tokener_state_eatws;
+          skip_ws_then(LV, json_tokener_state_finish);
           goto redo_char;
         }
         if (c != static_cast<unsigned char>("null"[tok.st_pos])) FAIL(json_tokener_error_parse_null);
@@ -1506,8 +1528,7 @@ std::unique_ptr<TJsonObject> TJsonObject::ParseEx_New(TJsonTokener& tok, std::st
         const int n = tok.literal_true ? 4 : 5;
         if (tok.st_pos == n) {
           LV.current = Create(tok.literal_true);
-          LV.saved_state = json_tokener_state_finish;
-          LV.state = json_tokener_state_eatws;
+          skip_ws_then(LV, json_tokener_state_finish);
           goto redo_char;
         }
         if (c != static_cast<unsigned char>(lit[tok.st_pos])) FAIL(json_tokener_error_parse_boolean);
@@ -1525,22 +1546,17 @@ std::unique_ptr<TJsonObject> TJsonObject::ParseEx_New(TJsonTokener& tok, std::st
         break;
 
       case json_tokener_state_comment:
-        while (c != '*') {
+      case json_tokener_state_comment_eol: {
+        const bool block = LV.state == json_tokener_state_comment;
+        const unsigned char end = block ? '*' : '\n';
+        while (c != end) {
           if (c == 0) goto out;
           if (++pos >= len) goto out;
           c = static_cast<unsigned char>(p[pos]);
         }
-        LV.state = json_tokener_state_comment_end;
+        LV.state = block ? json_tokener_state_comment_end : json_tokener_state_eatws;
         break;
-
-      case json_tokener_state_comment_eol:
-        while (c != '\n') {
-          if (c == 0) goto out;
-          if (++pos >= len) goto out;
-          c = static_cast<unsigned char>(p[pos]);
-        }
-        LV.state = json_tokener_state_eatws;
-        break;
+      }
 
       case json_tokener_state_comment_end:
         if (c == '/')
@@ -1576,12 +1592,11 @@ std::unique_ptr<TJsonObject> TJsonObject::ParseEx_New(TJsonTokener& tok, std::st
           FAIL(is_name ? json_tokener_error_parse_object_key_name : json_tokener_error_parse_string);
         if (is_name) {
           LV.obj_field_name.assign(tok.pb.View());
-          LV.saved_state = json_tokener_state_object_field_end;
+          skip_ws_then(LV, json_tokener_state_object_field_end);
         } else {
           LV.current = Create(tok.pb.View());
-          LV.saved_state = json_tokener_state_finish;
+          skip_ws_then(LV, json_tokener_state_finish);
         }
-        LV.state = json_tokener_state_eatws;
         break;
       }
 
@@ -1684,45 +1699,30 @@ std::unique_ptr<TJsonObject> TJsonObject::ParseEx_New(TJsonTokener& tok, std::st
           else
             LV.current = Create(int64_t(0));
         }
-        LV.saved_state = json_tokener_state_finish;
-        LV.state = json_tokener_state_eatws;
+        skip_ws_then(LV, json_tokener_state_finish);
         goto redo_char;
       }
 
       case json_tokener_state_array:
         if (c == ']') {
-          LV.saved_state = json_tokener_state_finish;
-          LV.state = json_tokener_state_eatws;
+          skip_ws_then(LV, json_tokener_state_finish);
           break;
         }
-        if (tok.depth >= JSON_TOKENER_MAX_DEPTH - 1) FAIL(json_tokener_error_depth);
-        LV.state = json_tokener_state_array_add;
-        ++tok.depth;
-        tok.ResetLevel(tok.depth);
+        if (!open_level(tok, json_tokener_state_array_add)) FAIL(json_tokener_error_depth);
         goto redo_char;
 
       case json_tokener_state_array_add:
         if (LV.obj) LV.current->o.c_array->Add(std::move(LV.obj));
-        LV.saved_state = json_tokener_state_array_sep;
-        LV.state = json_tokener_state_eatws;
+        skip_ws_then(LV, json_tokener_state_array_sep);
         goto redo_char;
 
       case json_tokener_state_array_sep:
-        if (c == ']') {
-          LV.saved_state = json_tokener_state_finish;
-          LV.state = json_tokener_state_eatws;
-        } else if (c == ',') {
-          LV.saved_state = json_tokener_state_array;
-          LV.state = json_tokener_state_eatws;
-        } else {
-          FAIL(json_tokener_error_parse_array);
-        }
+        if (!after_item(LV, c, ']', json_tokener_state_array)) FAIL(json_tokener_error_parse_array);
         break;
 
       case json_tokener_state_object_field_start:
         if (c == '}') {
-          LV.saved_state = json_tokener_state_finish;
-          LV.state = json_tokener_state_eatws;
+          skip_ws_then(LV, json_tokener_state_finish);
         } else if (c == '"' || c == '\'') {
           tok.quote_char = char(c);
           tok.pb.Reset();
@@ -1734,34 +1734,22 @@ std::unique_ptr<TJsonObject> TJsonObject::ParseEx_New(TJsonTokener& tok, std::st
 
       case json_tokener_state_object_field_end:
         if (c != ':') FAIL(json_tokener_error_parse_object_key_sep);
-        LV.saved_state = json_tokener_state_object_value;
-        LV.state = json_tokener_state_eatws;
+        skip_ws_then(LV, json_tokener_state_object_value);
         break;
 
       case json_tokener_state_object_value:
-        if (tok.depth >= JSON_TOKENER_MAX_DEPTH - 1) FAIL(json_tokener_error_depth);
-        LV.state = json_tokener_state_object_value_add;
-        ++tok.depth;
-        tok.ResetLevel(tok.depth);
+        if (!open_level(tok, json_tokener_state_object_value_add)) FAIL(json_tokener_error_depth);
         goto redo_char;
 
       case json_tokener_state_object_value_add:
         LV.current->o.c_object->Put(LV.obj_field_name, std::move(LV.obj));
         LV.obj_field_name.clear();
-        LV.saved_state = json_tokener_state_object_sep;
-        LV.state = json_tokener_state_eatws;
+        skip_ws_then(LV, json_tokener_state_object_sep);
         goto redo_char;
 
       case json_tokener_state_object_sep:
-        if (c == '}') {
-          LV.saved_state = json_tokener_state_finish;
-          LV.state = json_tokener_state_eatws;
-        } else if (c == ',') {
-          LV.saved_state = json_tokener_state_object_field_start;
-          LV.state = json_tokener_state_eatws;
-        } else {
+        if (!after_item(LV, c, '}', json_tokener_state_object_field_start))
           FAIL(json_tokener_error_parse_object_value_sep);
-        }
         break;
     }
     if (c == 0) goto out;  // a NUL byte ends the text once it has been processed

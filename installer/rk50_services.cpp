@@ -54,7 +54,7 @@ void TProductionServices::finish_install(const TFinishInstall& args) {
   a.dest_path = args.dest_path;
   a.saved_fname = args.saved_fname;
   a.mode = args.mode;
-  a.self_path = ux::executable_path();
+  a.self_path = ux::os_to_text(ux::executable_path());
   a.delete_package = args.delete_package;
   if (a.self_path.empty()) throw ux::Exception("cannot find the running executable to copy as the updater");
   (void)rk50::finish_install(a);
@@ -75,7 +75,9 @@ void TProductionServices::run_background(std::function<void()> job) {
   });
 }
 
-void TProductionServices::start_program(const std::string& path) { (void)ux::spawn_detached(path, {}); }
+void TProductionServices::start_program(const std::string& path) {
+  (void)ux::spawn_detached(ux::text_to_os(path), {});
+}
 
 void TProductionServices::pause_ms(int ms) {
   if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));

@@ -141,7 +141,6 @@ std::u16string format_lang_text(std::u16string_view fmt, std::initializer_list<T
       return {};
     }
   }
-  if (next != args.end()) return {};
   return out;
 }
 

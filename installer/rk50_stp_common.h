@@ -89,9 +89,9 @@ class TLangArg {
   std::u16string text_;
 };
 
-// Substitutes args in order for the "%s" markers of fmt ("%%" gives "%").
-// Any other conversion, or a count of args other than the count of markers,
-// gives an empty result.
+// Substitutes args in order for the "%s" markers of fmt ("%%" gives "%");
+// args beyond the last marker are ignored. Any other conversion, or fewer
+// args than markers, gives an empty result.
 std::u16string format_lang_text(std::u16string_view fmt, std::initializer_list<TLangArg> args);
 
 // The process-wide table (created on first use).

@@ -130,7 +130,8 @@ class IInstallerServices {
                                     const std::function<void()>& process_events) = 0;
   // Runs job on a worker thread; destroy_pool waits for it.
   virtual void run_background(std::function<void()> job) = 0;
-  // Starts the program detached, shown normally; failures are ignored.
+  // Starts the program (path in the process code page) detached, shown
+  // normally; failures are ignored.
   virtual void start_program(const std::string& path) = 0;
   virtual void pause_ms(int ms) = 0;
 };

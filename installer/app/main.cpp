@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
     std::string a = ux::os_to_text(argv[i]);
     auto value = [&](std::string& out) {
       if (i + 1 >= argc) {
-        std::fprintf(stderr, "qlyn-setup: %s needs a value\n", a.c_str());
+        std::fprintf(stderr, "qlyn-setup: %s needs a value\n", argv[i]);
         std::exit(2);
       }
       out = ux::os_to_text(argv[++i]);
@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
       usage(stdout);
       return 0;
     } else if (a.size() > 2 && a.compare(0, 2, "--") == 0) {
-      std::fprintf(stderr, "qlyn-setup: unknown option %s\n", a.c_str());
+      std::fprintf(stderr, "qlyn-setup: unknown option %s\n", argv[i]);
       usage(stderr);
       return 2;
     } else {
@@ -78,7 +78,8 @@ int main(int argc, char** argv) {
   if (!options.start.package_file.empty()) {
     FILE* f = std::fopen(ux::text_to_os(options.start.package_file).c_str(), "rb");
     if (!f) {
-      std::fprintf(stderr, "qlyn-setup: cannot open package %s: %s\n", options.start.package_file.c_str(),
+      std::fprintf(stderr, "qlyn-setup: cannot open package %s: %s\n",
+                   ux::text_to_os(options.start.package_file).c_str(),
                    std::strerror(errno));
       return 1;
     }

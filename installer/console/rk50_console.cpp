@@ -150,7 +150,10 @@ TConsoleGui::TReadResult TConsoleGui::read_line(std::string& line) {
 
 bool TConsoleGui::ask(const std::string& question, bool default_yes) {
   end_line();
-  std::string prompt = lang_text_fmt(msg_prompt_fmt, {question});
+  // The prompt supplies the question mark; one already there is not doubled.
+  std::u16string q = ux::text_to_utf16(question);
+  if (!q.empty() && (q.back() == u'?' || q.back() == u'\uFF1F')) q.pop_back();
+  std::string prompt = lang_text_fmt(msg_prompt_fmt, {q});
   if (!default_yes) {
     size_t at = prompt.rfind("[Y/n]");
     if (at != std::string::npos) prompt.replace(at, 5, "[y/N]");
@@ -272,10 +275,7 @@ int run_console(const TConsoleOptions& options, IInstallerServices& services, in
       gui.drain(100);
       continue;
     }
-    if (g_interrupted.exchange(false)) {
-      form.FormClose();
-      break;
-    }
+    if (g_interrupted.exchange(false)) break;
     bool press = false;
     switch (state) {
       case st_ready_to_install:
@@ -309,24 +309,23 @@ int run_console(const TConsoleOptions& options, IInstallerServices& services, in
           std::fprintf(out, "%s\n", os_text(gui.button_caption()).c_str());
         }
         press = gui.ask(lang_text(msg_start_client), true);
-        if (!press) gui.terminate_app();
         break;
       default:
         break;
     }
     if (!failure.empty()) break;
-    if (!press) {
-      if (!gui.closed()) form.FormClose();
-      break;
-    }
+    if (!press) break;
     form.Button1Click();
     gui.flush();
     if (state == st_ready_to_update && form.state() == st_ready_to_update) break;
   }
 
-  bool can_close = true;
-  form.FormCloseQuery(can_close);
-  form.FormClose();
+  // Ending the application destroys the window without closing it first.
+  if (!gui.terminated()) {
+    bool can_close = true;
+    form.FormCloseQuery(can_close);
+    if (can_close) form.FormClose();
+  }
   form.FormDestroy();
   gui.drain(0);
   gui.end_line();

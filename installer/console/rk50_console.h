@@ -50,6 +50,7 @@ class TConsoleGui : public IMainFormGui {
   // Yes/no prompt; an empty answer or end of input gives default_yes.
   bool ask(const std::string& question, bool default_yes);
   bool closed() const noexcept { return closed_ || terminated_; }
+  bool terminated() const noexcept { return terminated_; }
   const std::string& caption() const noexcept { return caption_; }
   const std::string& title() const noexcept { return title_; }
   const std::string& edit_label() const noexcept { return edit_label_; }

@@ -276,7 +276,9 @@ void TQtMainWindow::closeEvent(QCloseEvent* event) {
   QCoreApplication::quit();
 }
 
-void TQtMainWindow::reject() { close(); }
+// Escape does not close the window: a download or an installation in
+// progress ends only through the close box or the abort confirmation.
+void TQtMainWindow::reject() {}
 
 int run_qt_window(int& argc, char** argv, const TConsoleOptions& options, IInstallerServices& services) {
   QApplication app(argc, argv);
@@ -291,7 +293,7 @@ int run_qt_window(int& argc, char** argv, const TConsoleOptions& options, IInsta
     QCoreApplication::processEvents();
     rc = window.form().outcome() == TRunOutcome::failed ? 1 : 0;
     if (rc != 0 && !window.form().error_text().empty())
-      std::fprintf(stderr, "%s\n", window.form().error_text().c_str());
+      std::fprintf(stderr, "%s\n", ux::text_to_os(window.form().error_text()).c_str());
   }
   return rc;
 }
@@ -310,8 +312,8 @@ int render_screenshot(const std::string& path, const TStartOptions& start) {
   QPixmap shot = window.grab();
   window.hide();
   window.destroy_form();
-  if (!shot.save(QString::fromStdString(path), "PNG")) {
-    std::fprintf(stderr, "qlyn-setup: cannot write %s\n", path.c_str());
+  if (!shot.save(to_q(path), "PNG")) {
+    std::fprintf(stderr, "qlyn-setup: cannot write %s\n", ux::text_to_os(path).c_str());
     return 1;
   }
   return 0;

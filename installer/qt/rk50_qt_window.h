@@ -53,7 +53,7 @@ class TQtMainWindow : public QDialog, public IMainFormGui {
  protected:
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
-  void reject() override;
+  void reject() override;  // Escape: ignored
 
  private:
   QWidget* control(TControl c);

@@ -6,12 +6,12 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
-#include <algorithm>
 #include <cstring>
 #include <map>
 #include <vector>
 
 #include "support/archive_maker.h"
+#include "support/string_stream.h"
 
 using namespace ux;
 using namespace qlyn_test;
@@ -19,33 +19,6 @@ using namespace qlyn_test;
 namespace {
 
 constexpr const char* kPass = "pa55-w0rd";
-
-// A growable in-memory stream (capped by the test's data).
-class TStringStream : public TStream {
- public:
-  int64_t Read(void* buffer, int64_t count) override {
-    int64_t n = std::min<int64_t>(count, int64_t(data.size()) - pos);
-    if (n <= 0) return 0;
-    std::memcpy(buffer, data.data() + pos, size_t(n));
-    pos += n;
-    return n;
-  }
-  int64_t Write(const void* buffer, int64_t count) override {
-    if (pos + count > int64_t(data.size())) data.resize(size_t(pos + count));
-    std::memcpy(data.data() + pos, buffer, size_t(count));
-    pos += count;
-    return count;
-  }
-  int64_t Seek(int64_t offset, TSeekOrigin origin) override {
-    int64_t base = origin == TSeekOrigin::soBeginning ? 0 : origin == TSeekOrigin::soCurrent ? pos : int64_t(data.size());
-    if (base + offset < 0) return -1;
-    pos = base + offset;
-    return pos;
-  }
-  void SetSize(int64_t n) override { data.resize(size_t(n)); }
-  std::string data;
-  int64_t pos = 0;
-};
 
 class SevenZipTest : public ::testing::Test {
  protected:

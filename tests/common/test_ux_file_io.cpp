@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -17,6 +16,7 @@
 #include "common/ux_common.h"
 
 #include "support/scoped_env.h"
+#include "support/string_stream.h"
 
 namespace fs = std::filesystem;
 using namespace ux;
@@ -24,6 +24,7 @@ using namespace ux;
 namespace {
 
 using TempDir = qlyn_test::TTempDir;
+using qlyn_test::TStringStream;
 
 
 std::string slurp(const std::string& path) {
@@ -44,33 +45,6 @@ std::string pattern(size_t n, uint32_t seed) {
 }
 
 bool exists(const std::string& p) { return fs::exists(fs::symlink_status(p)); }
-
-// A TStream over a string, for the stream copy utilities.
-class TStringStream : public TStream {
- public:
-  std::string data;
-  int64_t pos = 0;
-  int64_t Read(void* buffer, int64_t count) override {
-    const int64_t n = std::max<int64_t>(0, std::min<int64_t>(count, int64_t(data.size()) - pos));
-    std::memcpy(buffer, data.data() + pos, size_t(n));
-    pos += n;
-    return n;
-  }
-  int64_t Write(const void* buffer, int64_t count) override {
-    if (pos + count > int64_t(data.size())) data.resize(size_t(pos + count));
-    std::memcpy(data.data() + pos, buffer, size_t(count));
-    pos += count;
-    return count;
-  }
-  int64_t Seek(int64_t offset, TSeekOrigin origin) override {
-    const int64_t base = origin == TSeekOrigin::soBeginning ? 0
-                         : origin == TSeekOrigin::soCurrent ? pos
-                                                            : int64_t(data.size());
-    pos = base + offset;
-    return pos;
-  }
-  void SetSize(int64_t n) override { data.resize(size_t(n)); }
-};
 
 // Limits the size of files this process may write while in scope.
 class FileSizeLimit {

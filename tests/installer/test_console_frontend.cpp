@@ -115,6 +115,13 @@ size_t after(const std::string& hay, const std::string& needle, size_t from) {
   return from == std::string::npos ? std::string::npos : hay.find(needle, from);
 }
 
+// Occurrences of needle in hay.
+size_t count_of(const std::string& hay, const std::string& needle) {
+  size_t n = 0;
+  for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + needle.size())) ++n;
+  return n;
+}
+
 const std::string setup_exe = QLYN_SETUP_EXE;
 const std::string sim_exe = QLYN_SETUP_SIM_EXE;
 
@@ -203,6 +210,9 @@ TEST_F(ConsoleFrontend, SimulatedDownloadWalksEveryState) {
   EXPECT_NE(r.out.find("sim: extract "), std::string::npos);
   EXPECT_NE(r.out.find(" delete\n"), std::string::npos);
   EXPECT_TRUE(fs::exists(dest + "/win64/rk50cli_dsk"));
+  // "Close" ends the application: the window is destroyed without a close.
+  EXPECT_EQ(count_of(r.out, "sim: pool inactive\n"), 0u) << r.out;
+  EXPECT_EQ(count_of(r.out, "sim: destroy pool\n"), 1u) << r.out;
 }
 
 TEST_F(ConsoleFrontend, PromptsTakeFolderAndAnswers) {
@@ -220,6 +230,10 @@ TEST_F(ConsoleFrontend, PromptsTakeFolderAndAnswers) {
   EXPECT_EQ(no.status, 1);
   EXPECT_EQ(no.err, "Installation aborted.\n");
   EXPECT_EQ(no.out.find("sim: download"), std::string::npos);
+  // Declining closes the window once (query, close), then destroys it.
+  size_t p2 = no.out.find("sim: pool inactive\nsim: pool inactive\nsim: destroy pool\n");
+  EXPECT_NE(p2, std::string::npos) << no.out;
+  EXPECT_EQ(count_of(no.out, "sim: pool inactive\n"), 2u) << no.out;
 }
 
 TEST_F(ConsoleFrontend, CtrlCDuringDownloadAsksToAbort) {
@@ -231,8 +245,14 @@ TEST_F(ConsoleFrontend, CtrlCDuringDownloadAsksToAbort) {
 
   TRun asked = run(sim_exe, {"--cli", "--dir", tmp.path() + "/d"}, env("zh_CN.UTF-8"), "\ny\n", "0 / 1 KB (0KB/s)");
   EXPECT_EQ(asked.status, 1);
-  EXPECT_NE(asked.out.find("确定要中断安装吗？？[y/N] "), std::string::npos) << asked.out;
+  EXPECT_NE(asked.out.find("确定要中断安装吗？[y/N] "), std::string::npos) << asked.out;
+  EXPECT_EQ(asked.out.find("？？"), std::string::npos) << asked.out;
   EXPECT_EQ(asked.err, "安装已中止。\n");
+
+  TRun eng = run(sim_exe, {"--cli", "--dir", tmp.path() + "/d"}, env(), "\ny\n", "0 / 1 KB (0KB/s)");
+  EXPECT_EQ(eng.status, 1);
+  EXPECT_NE(eng.out.find("are you sure to abort this installtion ? [y/N] "), std::string::npos) << eng.out;
+  EXPECT_EQ(count_of(eng.out, "sim: pool inactive\n"), 2u) << eng.out;
 }
 
 TEST_F(ConsoleFrontend, InstallationErrorEndsWithItsText) {
@@ -294,6 +314,12 @@ TEST_F(ConsoleFrontend, ScreenshotWritesWindowPng) {
     EXPECT_EQ(be32(16), 660u);
     EXPECT_EQ(be32(20), 488u);
   }
+  auto gbk = env("zh_CN.UTF-8");
+  gbk["QLYN_CODEPAGE"] = "936";
+  std::string png = tmp.path() + "/窗口.png";
+  TRun r = run(setup_exe, {"--screenshot", png}, gbk);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(fs::exists(png));
 }
 #endif
 

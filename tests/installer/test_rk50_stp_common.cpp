@@ -91,12 +91,13 @@ TEST_F(LangTable, FormatsProgressLineWithEveryArgumentKind) {
   }
   select_lang("chn");
   EXPECT_EQ(lang_text_fmt(rk50::msg_install_failed_fmt, {"磁盘已满"}), "安装失败：磁盘已满");
-  // Empty format, argument count mismatches.
+  // Empty format; too few arguments; arguments beyond the markers are ignored.
   EXPECT_EQ(lang_text_fmt(4, {}), "");
   EXPECT_EQ(lang_text_fmt(4, {"x"}), "");
   EXPECT_EQ(lang_text_fmt(2, {"a", "b"}), "");
-  EXPECT_EQ(lang_text_fmt(2, {"a", "b", "c", "d"}), "");
+  EXPECT_EQ(lang_text_fmt(2, {"a", "b", "c", "d"}), "a / b (c)");
   EXPECT_EQ(lang_text_fmt(1, {}), "连接成功，开始下载...");
+  EXPECT_EQ(lang_text_fmt(1, {"x"}), "连接成功，开始下载...");
 }
 
 TEST(LangFormat, MarkersAndBadConversions) {

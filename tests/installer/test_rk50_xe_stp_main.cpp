@@ -4,9 +4,11 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <thread>
 
 #include "common/ux_common.h"
 #include "installer/rk50_env.h"
+#include "installer/rk50_services.h"
 #include "installer/rk50_stp_common.h"
 #include "installer/rk50_xe_stp_main.h"
 #include "rk50_fakes.h"
@@ -500,6 +502,25 @@ TEST_F(Controller, OfflinePackageInstallsWithoutDownload) {
   EXPECT_EQ(form->state(), rk50::st_finished);
   EXPECT_EQ(status(), "Install completed!");
   EXPECT_EQ(form->outcome(), rk50::TRunOutcome::installed);
+}
+
+TEST(ProductionServices, StartsClientByProcessCodePagePath) {
+  qlyn_test::TTempDir tmp{"rk50_start"};
+  fs::create_directories(tmp / "客户端");
+  std::string client = tmp / "客户端/rk50cli_dsk";
+  std::ofstream(client) << "#!/bin/sh\ntouch \"$(dirname \"$0\")/started\"\n";
+  fs::permissions(client, fs::perms::owner_all);
+  qlyn_test::TCodePageScope gbk(936);
+  std::string path = ux::os_to_text(client);
+  ASSERT_NE(path, client);
+  {
+    rk50::TProductionServices services;
+    services.start_program(path);
+  }
+  // The child runs detached; wait for its mark (bounded, not a timing check).
+  std::string mark = tmp / "客户端/started";
+  for (int i = 0; i < 1000 && !fs::exists(mark); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(fs::exists(mark));
 }
 
 }  // namespace

@@ -4,8 +4,8 @@
 //   extract_error <text>   extraction raises text
 //   finish_error <text>    the finishing steps raise text
 //   update_error <text>    the update runner raises text
-// Extraction writes <dest>win64/rk50cli_dsk; other service calls are
-// printed to stdout as "sim: ...".
+// Extraction writes <dest>win64/rk50cli_dsk; other service calls (the
+// pool's included) are printed to stdout as "sim: ...".
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -46,8 +46,11 @@ class TScriptedServices : public rk50::IInstallerServices {
       for (const auto& [ev, data] : events_) on_event(ev, data);
     });
   }
-  void set_pool_active(bool) override {}
-  void destroy_pool() override { join(); }
+  void set_pool_active(bool active) override { say(active ? "pool active" : "pool inactive"); }
+  void destroy_pool() override {
+    join();
+    say("destroy pool");
+  }
   void deploy_archive_library(const std::string&) override {}
   void extract_package(const std::string& archive, const std::string& dest,
                        const rk50::TExtractProgressFn& progress) override {

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QFileDialog>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -131,6 +132,35 @@ TEST_F(QtWindow, ChineseUpdateWindow) {
   EXPECT_FALSE(w->isVisible());
 }
 
+TEST_F(QtWindow, BothModesInBothLanguages) {
+  std::string package = dir + "/p.7z";
+  std::ofstream(package) << "7z";
+  struct {
+    const char* lang;
+    bool update;
+    const char *caption, *title, *button, *label;
+  } cases[] = {
+      {"zh_CN.UTF-8", false, "Qlyn客户端安装器", "安装最新版本的Qlyn客户端软件", "开始安装更新", "安装目录："},
+      {"zh_CN.UTF-8", true, "Qlyn客户端安装器", "升级更新Qlyn客户端软件", "开始安装更新", "安装目录："},
+      {"en_US.UTF-8", false, "QLYN Desktop Installer", "Will install QLYN client for Windows", "Start", "Destnation:"},
+      {"en_US.UTF-8", true, "QLYN Desktop Installer", "Upgrade QLYN client for Windows", "Start", "Destnation:"},
+  };
+  for (const auto& c : cases) {
+    setenv("LANG", c.lang, 1);
+    rk50::TStartOptions options;
+    if (c.update) options.args = {"upd", package};
+    auto w = open(options);
+    EXPECT_EQ(w->windowTitle().toStdString(), c.caption) << c.lang;
+    EXPECT_EQ(text_of(*w, "Label1"), c.title) << c.lang;
+    EXPECT_EQ(text_of(*w, "Button1"), c.button) << c.lang;
+    EXPECT_EQ(text_of(*w, "LabeledEdit1.Label"), c.label) << c.lang;
+    EXPECT_EQ(find<QLineEdit>(*w, "LabeledEdit1")->isVisible(), !c.update) << c.lang;
+    EXPECT_EQ(find<QToolButton>(*w, "SpeedButton1")->isVisible(), !c.update) << c.lang;
+    EXPECT_EQ(w->form().state(), c.update ? rk50::st_ready_to_update : rk50::st_ready_to_install) << c.lang;
+    w->destroy_form();
+  }
+}
+
 TEST_F(QtWindow, MissingUpdatePackageLeavesButtonInert) {
   rk50::TStartOptions options;
   options.args = {"update", dir + "/missing.7z"};
@@ -180,6 +210,13 @@ TEST_F(QtWindow, AbortAsksAndClosesOnYes) {
   find<QPushButton>(*w, "Button1")->click();
   EXPECT_EQ(w->form().state(), rk50::st_downloading);
   EXPECT_TRUE(w->isVisible());
+
+  QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+  QApplication::sendEvent(w.get(), &escape);
+  QApplication::processEvents();
+  EXPECT_TRUE(w->isVisible());
+  EXPECT_EQ(w->form().state(), rk50::st_downloading);
+  EXPECT_EQ(services.count("pool_inactive"), 0u);
 
   answer_next_box(QMessageBox::Yes);
   find<QPushButton>(*w, "Button1")->click();
