@@ -364,6 +364,10 @@ void Tfifo_Mem_stream::SaveToFile(const std::string& fname) {
       ::close(fd);
       throw Exception("Cannot write file \"" + fname + "\": " + errno_text(e));
     }
+    if (n == 0) {
+      ::close(fd);
+      throw Exception("Cannot write file \"" + fname + "\": no progress");
+    }
     done += n;
   }
   if (::ftruncate(fd, data_len) != 0) {

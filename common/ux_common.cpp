@@ -1073,6 +1073,7 @@ bool write_all(int fd, const char* data, size_t n) {
       if (errno == EINTR) continue;
       return false;
     }
+    if (w == 0) return false;  // no progress: a failure, not a reason to spin
     data += w;
     n -= size_t(w);
   }
