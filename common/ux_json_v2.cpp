@@ -390,7 +390,7 @@ void TJsonWriter::WriteTree(W& w, const TJsonObject* obj, bool format, int level
         if (f.idx++ > 0) w.Append(",", 1);
         if (format) write_indent(w, level);
         w.Append("\"", 1);
-        write_escaped(w, e->FName, false);
+        write_escaped(w, e->FName, false);  // escaped, as the parser decodes names
         w.Append("\":", 2);
         value(e->FObj);  // may invalidate f
       } else {
@@ -1411,7 +1411,7 @@ inline void skip_ws_then(TJsonTokenerSrec& level, TJsonTokenerState next) {
 // next. False for any other byte.
 inline bool after_item(TJsonTokenerSrec& level, unsigned char c, char close, TJsonTokenerState next) {
   if (c == static_cast<unsigned char>(close))
-    skip_ws_then(level, json_tokener_state_finish);
+    level.state = json_tokener_state_finish;
   else if (c == ',')
     skip_ws_then(level, next);
   else
@@ -1501,6 +1501,8 @@ std::unique_ptr<TJsonObject> TJsonObject::ParseEx_New(TJsonTokener& tok, std::st
         }
         break;
 
+      // A closed value goes here without skipping white space: at level 0 the
+      // next byte, whatever it is (also "/"), is not read.
       case json_tokener_state_finish: {
         if (tok.depth == 0) {
           done = true;
@@ -1516,7 +1518,7 @@ std::unique_ptr<TJsonObject> TJsonObject::ParseEx_New(TJsonTokener& tok, std::st
       case json_tokener_state_null:
         if (tok.st_pos == 4) {
           LV.current.reset();
-          skip_ws_then(LV, json_tokener_state_finish);
+          LV.state = json_tokener_state_finish;
           goto redo_char;
         }
         if (c != static_cast<unsigned char>("null"[tok.st_pos])) FAIL(json_tokener_error_parse_null);
@@ -1528,7 +1530,7 @@ std::unique_ptr<TJsonObject> TJsonObject::ParseEx_New(TJsonTokener& tok, std::st
         const int n = tok.literal_true ? 4 : 5;
         if (tok.st_pos == n) {
           LV.current = Create(tok.literal_true);
-          skip_ws_then(LV, json_tokener_state_finish);
+          LV.state = json_tokener_state_finish;
           goto redo_char;
         }
         if (c != static_cast<unsigned char>(lit[tok.st_pos])) FAIL(json_tokener_error_parse_boolean);
@@ -1595,7 +1597,7 @@ std::unique_ptr<TJsonObject> TJsonObject::ParseEx_New(TJsonTokener& tok, std::st
           skip_ws_then(LV, json_tokener_state_object_field_end);
         } else {
           LV.current = Create(tok.pb.View());
-          skip_ws_then(LV, json_tokener_state_finish);
+          LV.state = json_tokener_state_finish;
         }
         break;
       }
@@ -1699,13 +1701,13 @@ std::unique_ptr<TJsonObject> TJsonObject::ParseEx_New(TJsonTokener& tok, std::st
           else
             LV.current = Create(int64_t(0));
         }
-        skip_ws_then(LV, json_tokener_state_finish);
+        LV.state = json_tokener_state_finish;
         goto redo_char;
       }
 
       case json_tokener_state_array:
         if (c == ']') {
-          skip_ws_then(LV, json_tokener_state_finish);
+          LV.state = json_tokener_state_finish;
           break;
         }
         if (!open_level(tok, json_tokener_state_array_add)) FAIL(json_tokener_error_depth);
@@ -1722,7 +1724,7 @@ std::unique_ptr<TJsonObject> TJsonObject::ParseEx_New(TJsonTokener& tok, std::st
 
       case json_tokener_state_object_field_start:
         if (c == '}') {
-          skip_ws_then(LV, json_tokener_state_finish);
+          LV.state = json_tokener_state_finish;
         } else if (c == '"' || c == '\'') {
           tok.quote_char = char(c);
           tok.pb.Reset();
@@ -1760,11 +1762,11 @@ out:
 #undef LV
 #undef FAIL
   tok.char_offset = pos;
+  tok.str = {};
   if (!done && tok.err == json_tokener_success) {
     if (pos < len && p[pos] == 0)
       tok.err = json_tokener_error_parse_eof;
-    else if (tok.depth == 0 && tok.stack[0].state == json_tokener_state_eatws &&
-             tok.stack[0].saved_state == json_tokener_state_finish)
+    else if (tok.depth == 0 && tok.stack[0].state == json_tokener_state_finish)
       done = true;
     else
       tok.err = json_tokener_continue;

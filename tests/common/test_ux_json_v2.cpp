@@ -183,9 +183,15 @@ TEST(JsonParse, TrailingBytesAfterACompleteValueAreNotRead) {
   ASSERT_NE(v, nullptr);
   EXPECT_EQ(tok.err, json_tokener_success);
   EXPECT_EQ(v->GetInt("a"), 1);
-  EXPECT_EQ(tok.char_offset, 8);
+  EXPECT_EQ(tok.char_offset, 7);
   EXPECT_EQ(text_of("[1]]"), "[1]");
   EXPECT_EQ(text_of("\"a\"x"), "\"a\"");
+  // Not even a "/" after the value is read: no comment is opened there.
+  EXPECT_EQ(text_of("{\"a\":1}/x"), "{\"a\":1}");
+  EXPECT_EQ(text_of("[1] // trailing comment without a line feed"), "[1]");
+  EXPECT_EQ(text_of("\"s\"/*"), "\"s\"");
+  EXPECT_EQ(text_of("12//c"), "12");
+  EXPECT_EQ(text_of("true /"), "true");
 }
 
 TEST(JsonParse, ErrorKinds) {
