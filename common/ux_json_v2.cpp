@@ -97,7 +97,7 @@ void append_utf8(std::string& out, uint32_t cp) {
 
 // Decimal integer: optional sign, digits, nothing else.
 bool text_to_int64(std::string_view s, int64_t& out) {
-  if (!s.empty() && s[0] == '+') s.remove_prefix(1);
+  if (s.size() > 1 && s[0] == '+' && s[1] != '-') s.remove_prefix(1);
   if (s.empty()) return false;
   int64_t v = 0;
   const auto r = std::from_chars(s.data(), s.data() + s.size(), v);
@@ -108,7 +108,7 @@ bool text_to_int64(std::string_view s, int64_t& out) {
 
 // Decimal number: optional sign, digits with optional fraction and exponent.
 bool text_to_double(std::string_view s, double& out) {
-  if (!s.empty() && s[0] == '+') s.remove_prefix(1);
+  if (s.size() > 1 && s[0] == '+' && s[1] != '-') s.remove_prefix(1);
   const size_t first = (!s.empty() && s[0] == '-') ? 1 : 0;
   if (s.size() <= first) return false;
   const char c = s[first];

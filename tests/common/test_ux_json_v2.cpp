@@ -564,6 +564,11 @@ TEST(JsonValue, Conversions) {
   EXPECT_EQ(TJsonObject::Create("42")->AsInteger(), 42);
   EXPECT_EQ(TJsonObject::Create("-42")->AsInteger(), -42);
   EXPECT_EQ(TJsonObject::Create("42x")->AsInteger(), 0);
+  EXPECT_EQ(TJsonObject::Create("+42")->AsInteger(), 42);
+  EXPECT_EQ(TJsonObject::Create("+-42")->AsInteger(), 0);
+  EXPECT_EQ(TJsonObject::Create("+")->AsInteger(), 0);
+  EXPECT_DOUBLE_EQ(TJsonObject::Create("+1.5")->AsDouble(), 1.5);
+  EXPECT_EQ(TJsonObject::Create("+-1.5")->AsDouble(), 0);
   EXPECT_EQ(TJsonObject::Create("4.5")->AsInteger(), 0);
   EXPECT_DOUBLE_EQ(TJsonObject::Create("4.5")->AsDouble(), 4.5);
   EXPECT_DOUBLE_EQ(TJsonObject::Create("-1e3")->AsDouble(), -1000);
