@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -1086,16 +1087,21 @@ class TFdStream : public TStream {
 int64_t TJsonObject::SaveTo(const std::string& FileName, bool format) const {
   if (FileName.empty()) return 0;
   const std::string path = text_to_os(FileName);
-  std::string tmp = path + ".tmp~XXXXXX";
-  const int fd = ::mkstemp(tmp.data());
-  if (fd < 0) return 0;
   struct stat old {};
-  ::fchmod(fd, ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644);
+  const bool exists = ::lstat(path.c_str(), &old) == 0;
+  const bool through_link = exists && S_ISLNK(old.st_mode);
+  static std::atomic<unsigned> counter{0};
+  const std::string tmp =
+      through_link ? path : path + ".~" + std::to_string(::getpid()) + "." + std::to_string(++counter);
+  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (through_link ? O_TRUNC : O_EXCL), 0666);
+  if (fd < 0) return 0;
   TFdStream f(fd);
-  const int64_t size = SaveTo(f, format);
+  const bool mode_ok = !(exists && S_ISREG(old.st_mode)) || ::fchmod(fd, old.st_mode & 07777) == 0;
+  const int64_t size = mode_ok ? SaveTo(f, format) : 0;
   const bool closed = f.Close();
-  const bool empty_ok = size == 0 && CalcSize(format) == 0;
-  if (!closed || (size == 0 && !empty_ok) || ::rename(tmp.c_str(), path.c_str()) != 0) {
+  const bool written = mode_ok && closed && (size > 0 || CalcSize(format) == 0);
+  if (through_link) return written ? size : 0;
+  if (!written || ::rename(tmp.c_str(), path.c_str()) != 0) {
     ::unlink(tmp.c_str());
     return 0;
   }

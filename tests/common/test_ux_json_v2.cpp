@@ -522,6 +522,27 @@ TEST(JsonWrite, SaveToStreamAndFile) {
     ::chmod(dir.dir().c_str(), 0755);
     EXPECT_EQ(read_file_text(path), "[1]");
   }
+  // A new file gets 0666 less the umask; an old file keeps its mode.
+  TempDir modes;
+  const std::string fresh = modes.dir() + "new.json";
+  const mode_t old_mask = ::umask(077);
+  const int64_t fresh_size = small->SaveTo(fresh, false);
+  ::umask(old_mask);
+  EXPECT_EQ(fresh_size, 3);
+  struct stat st {};
+  ASSERT_EQ(::stat(fresh.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ::chmod(fresh.c_str(), 0640);
+  EXPECT_EQ(v->SaveTo(fresh, false), int64_t(v->AsJSon().size()));
+  ASSERT_EQ(::stat(fresh.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  // A symbolic link is written through and stays a link.
+  const std::string target = modes.dir() + "target.json", link = modes.dir() + "link.json";
+  std::ofstream(target) << "old";
+  fs::create_symlink(target, link);
+  EXPECT_EQ(small->SaveTo(link, false), 3);
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(read_file_text(target), "[1]");
 }
 
 TEST(JsonWrite, DeepTreesBuiltByHandAreWrittenClonedAndFreedWithoutRecursion) {
