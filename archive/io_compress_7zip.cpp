@@ -229,6 +229,10 @@ int64_t TPosixFileStream::Write(const void* buffer, int64_t count) {
       last_error_ = errno;
       break;
     }
+    if (n == 0) {  // no progress: report it rather than spin
+      last_error_ = EIO;
+      break;
+    }
     done += n;
   }
   return done;

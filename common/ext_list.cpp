@@ -32,9 +32,27 @@ bool TVector_List::reserve_locked(int64_t items) {
   return true;
 }
 
+bool TVector_List::is_inside_locked(const void* P) const {
+  const auto* p = static_cast<const uint8_t*>(P);
+  return !Vector_Buf.empty() && p >= Vector_Buf.data() && p < Vector_Buf.data() + Vector_Buf.size();
+}
+
+std::vector<uint8_t> TVector_List::copy_out_locked(const void* P) const {
+  const auto* p = static_cast<const uint8_t*>(P);
+  const size_t left = size_t(Vector_Buf.data() + Vector_Buf.size() - p);
+  std::vector<uint8_t> item(size_t(Vector_item_Size), 0);
+  std::memcpy(item.data(), p, left < item.size() ? left : item.size());
+  return item;
+}
+
 int32_t TVector_List::Add(const void* P) {
   std::lock_guard<std::recursive_mutex> g(lock);
   if (!P) return Vector_list_length;
+  std::vector<uint8_t> own;  // P inside the storage: growth would free it
+  if (is_inside_locked(P)) {
+    own = copy_out_locked(P);
+    P = own.data();
+  }
   const int64_t need = int64_t(Vector_list_length) + 1;
   if (static_cast<size_t>(need * Vector_item_Size) > Vector_Buf.size() &&
       !reserve_locked(int64_t(Vector_list_length) + kGrowItems) && !reserve_locked(need))
@@ -48,6 +66,11 @@ int32_t TVector_List::Add(const void* P) {
 int32_t TVector_List::InsertBefore(int32_t index, const void* P) {
   std::lock_guard<std::recursive_mutex> g(lock);
   if (!P || index < 0 || index >= Vector_list_length) return Vector_list_length;
+  std::vector<uint8_t> own;  // P inside the storage: growth or the shift would move it
+  if (is_inside_locked(P)) {
+    own = copy_out_locked(P);
+    P = own.data();
+  }
   const int64_t need = int64_t(Vector_list_length) + 1;
   if (static_cast<size_t>(need * Vector_item_Size) > Vector_Buf.size() &&
       !reserve_locked(int64_t(Vector_list_length) + kGrowItems) && !reserve_locked(need))

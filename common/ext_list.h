@@ -165,7 +165,7 @@ class TVector_List {
   TVector_List& operator=(const TVector_List&) = delete;
 
   // Copies one item from P to the end; the new count (unchanged for null P
-  // or when the storage cap is reached).
+  // or when the storage cap is reached). P may point at an item of this list.
   int32_t Add(const void* P);
   // For 0 <= index < count: inserts a copy of P before item index. Returns
   // the (new) count.
@@ -203,6 +203,9 @@ class TVector_List {
 
  private:
   bool reserve_locked(int64_t items);
+  bool is_inside_locked(const void* P) const;
+  // One item's bytes from P inside the storage (zero past its end).
+  std::vector<uint8_t> copy_out_locked(const void* P) const;
   void set_count(int32_t v) { __atomic_store_n(&Vector_list_length, v, __ATOMIC_RELAXED); }
 
   std::vector<uint8_t> Vector_Buf;

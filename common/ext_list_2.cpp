@@ -238,6 +238,7 @@ void TUX_FIFO_Pool::Clear(bool FreeAll) {
   while (p) {
     PUX_FIFO_Item next = p->Next;
     clean_item(p);
+    p->Prev = nullptr;
     p->Next = Blank_Data_Header;
     Blank_Data_Header = p;
     ++moved;

@@ -59,8 +59,10 @@ class TUX_FIFO_Pool {
   // Pops the head's value into p (null when empty) and recycles its item;
   // outData (64 bytes) receives the item's inline data when given.
   bool Pop_Data_out(void*& p, void* outData = nullptr);
-  // Takes P out of the queue wherever it is; null when P is null, the queue
-  // is empty or P is not linked in this queue.
+  // Takes P out of the queue wherever it is; P must be an item of this
+  // queue. Null when P is null, the queue is empty or P is no longer linked
+  // (already taken out, on the blank list). O(1): an item linked in another
+  // queue is not detected.
   PUX_FIFO_Item Fetch_Item(PUX_FIFO_Item P);
 
   // Momentary values, read without the lock.
@@ -81,7 +83,8 @@ class TUX_FIFO_Pool {
 
   // FreeAll: every queued then every blank item goes to on_item_free and is
   // freed. Otherwise queued items move to the blank list without notice
-  // (they count in Blank_Len; surplus is trimmed by later push_blank calls).
+  // (they count in Blank_Len, which may then exceed the limit; push_blank
+  // frees instead of keeping until Pop_Blank has taken it back below).
   void Clear(bool FreeAll);
 
   int64_t Tag_id() const { return FTag_id; }

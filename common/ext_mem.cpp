@@ -67,8 +67,9 @@ int64_t Tfifo_Mem_stream::Seek(int64_t offset, TSeekOrigin origin) {
   return -1;
 }
 
-// Room for count more bytes at the tail (steps 1-3 of making room): the
-// address where they go, or null with nothing changed.
+// Room for count more bytes at the tail: in place, else after sliding the
+// unread bytes to the start, else in a buffer grown to exactly the needed
+// size + kGrowSlack. The address where they go, or null with nothing changed.
 char* Tfifo_Mem_stream::room_locked(int64_t count) {
   if (count > limit_) return nullptr;
   if (int64_t(write_pos) + count <= capacity_) return databuf + write_pos;
@@ -189,6 +190,11 @@ int32_t Tfifo_Mem_stream::CopyStream(TStream& st, int32_t len) {
   if (len <= 0) return 0;
   char chunk[kCopyChunk];
   auto* fifo = dynamic_cast<Tfifo_Mem_stream*>(&st);
+  if (fifo == this) {
+    // From itself: the content as it is now, not the bytes being appended.
+    const int32_t have = DataLength();
+    if (len > have) len = have;
+  }
   int32_t done = 0;
   while (done < len) {
     const int32_t want = len - done < kCopyChunk ? len - done : kCopyChunk;
@@ -357,6 +363,10 @@ void Tfifo_Mem_stream::SaveToFile(const std::string& fname) {
       const int e = errno;
       ::close(fd);
       throw Exception("Cannot write file \"" + fname + "\": " + errno_text(e));
+    }
+    if (n == 0) {
+      ::close(fd);
+      throw Exception("Cannot write file \"" + fname + "\": no progress");
     }
     done += n;
   }

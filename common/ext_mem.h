@@ -99,7 +99,8 @@ class Tfifo_Mem_stream : public TStream {
   int32_t WriteDouble(double d);    // IEEE 754 bytes, big-endian
   // Copies up to len bytes from st in chunks of kCopyChunk until st yields
   // nothing. A Tfifo_Mem_stream source is read from its head without being
-  // consumed. Returns the bytes copied.
+  // consumed; this stream as its own source copies at most its present
+  // content. Returns the bytes copied.
   int32_t CopyStream(TStream& st, int32_t len);
   // Copies min(Write_Size, bytes left in st) bytes in chunks of
   // kWriteStreamChunk. Returns the bytes actually copied.

@@ -201,21 +201,14 @@ std::string utf8_to_gbk(std::string_view s) { return convert(TCharset::utf8, TCh
 
 namespace {
 
+std::string general_text(double d, int prec);
+
+// 15 significant digits with trailing zeros removed; scientific ("1E20",
+// "1E-5") only below 0.0001 or from 1E15 up.
 std::string shortest_double(double d) {
-  if (d == 0) return "0";
   if (std::isnan(d)) return "NAN";
   if (std::isinf(d)) return d > 0 ? "INF" : "-INF";
-  char buf[64];
-  auto r = std::to_chars(buf, buf + sizeof buf, d);
-  std::string s(buf, r.ptr);
-  const size_t e = s.find('e');
-  if (e != std::string::npos) {
-    // 1e+20 -> 1E20, 1e-07 -> 1E-7
-    std::string mant = s.substr(0, e);
-    const int exp = std::atoi(s.c_str() + e + 1);
-    s = mant + "E" + std::to_string(exp);
-  }
-  return s;
+  return general_text(d, 15);
 }
 
 }  // namespace
@@ -421,7 +414,7 @@ struct TFormatItem {
 };
 
 std::string fixed_text(double d, int prec, bool thousands) {
-  char buf[512];
+  char buf[640];  // 309 integer digits, sign, point and 300 decimals
   auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::fixed, prec);
   if (r.ec != std::errc()) return {};
   std::string s(buf, r.ptr);
@@ -465,7 +458,7 @@ std::string hex_text(uint64_t v, int min_digits) {
   auto r = std::to_chars(buf, buf + sizeof buf, v, 16);
   std::string s(buf, r.ptr);
   for (char& c : s) c = char(std::toupper(uint8_t(c)));
-  while (int(s.size()) < min_digits) s.insert(0, "0");
+  if (int(s.size()) < min_digits) s.insert(0, size_t(min_digits) - s.size(), '0');
   return s;
 }
 
@@ -495,7 +488,8 @@ bool format_one(const TFormatItem& item_fmt, const TVarRec& v, std::string& out)
       if (v.kind != TVarRec::vInt) return false;
       const bool neg = item_fmt.type == 'd' && v.i < 0;
       std::string digits = std::to_string(neg ? uint64_t(0) - uint64_t(v.i) : uint64_t(v.i));
-      while (item_fmt.prec > 0 && int(digits.size()) < item_fmt.prec) digits.insert(0, "0");
+      if (item_fmt.prec > 0 && int(digits.size()) < item_fmt.prec)
+        digits.insert(0, size_t(item_fmt.prec) - digits.size(), '0');
       out = neg ? "-" + digits : digits;
       return true;
     }
@@ -660,6 +654,23 @@ int64_t parse_int64(std::string_view s) noexcept {
   return try_parse_int64(s, v) ? v : 0;
 }
 
+namespace {
+
+// Reads "%u" and four hexadecimal digits at s[i].
+bool utf16_escape_at(std::string_view s, size_t i, char16_t& unit) {
+  if (i + 5 >= s.size() || s[i] != '%' || s[i + 1] != 'u') return false;
+  unsigned v = 0;
+  for (size_t k = i + 2; k < i + 6; ++k) {
+    const int d = hex_value(uint8_t(s[k]));
+    if (d < 0) return false;
+    v = v << 4 | unsigned(d);
+  }
+  unit = char16_t(v);
+  return true;
+}
+
+}  // namespace
+
 std::string url_decode(std::string_view s) {
   std::string out;
   out.reserve(s.size());
@@ -672,13 +683,12 @@ std::string url_decode(std::string_view s) {
     } else if (i + 1 < s.size() && s[i + 1] == '%') {
       out += '%';
       ++i;
-    } else if (i + 5 < s.size() && (s[i + 1] == 'u' || s[i + 1] == 'U') && hex_value(uint8_t(s[i + 2])) >= 0 &&
-               hex_value(uint8_t(s[i + 3])) >= 0 && hex_value(uint8_t(s[i + 4])) >= 0 &&
-               hex_value(uint8_t(s[i + 5])) >= 0) {
-      const char16_t unit = char16_t((hex_value(uint8_t(s[i + 2])) << 12) | (hex_value(uint8_t(s[i + 3])) << 8) |
-                                     (hex_value(uint8_t(s[i + 4])) << 4) | hex_value(uint8_t(s[i + 5])));
-      out += utf16_to_text(std::u16string_view(&unit, 1));
-      i += 5;
+    } else if (char16_t units[2]; utf16_escape_at(s, i, units[0])) {
+      // A surrogate pair spelled as two escapes is one character.
+      const bool pair = units[0] >= 0xD800 && units[0] <= 0xDBFF && utf16_escape_at(s, i + 6, units[1]) &&
+                        units[1] >= 0xDC00 && units[1] <= 0xDFFF;
+      out += utf16_to_text(std::u16string_view(units, pair ? 2 : 1));
+      i += pair ? 11 : 5;
     } else if (i + 2 < s.size()) {
       const int hi = hex_value(uint8_t(s[i + 1]));
       const int lo = hex_value(uint8_t(s[i + 2]));
@@ -728,10 +738,17 @@ namespace {
 bool fullwidth_mapped(char32_t cp) {
   if (cp < 0xFF01 || cp > 0xFF5E) return false;
   const char ascii = char(cp - 0xFEE0);
-  if (ascii >= '0' && ascii <= '9') return true;
-  if (ascii >= 'A' && ascii <= 'Z') return true;
-  if (ascii >= 'a' && ascii <= 'z') return false;
-  return ascii != '$';
+  return !(ascii >= 'a' && ascii <= 'z');
+}
+
+// Code point of a GBK full-width form in U+FF01..U+FF5E, 0 for anything else.
+// Row A3 holds them in order except A3A4 (U+FFE5 yen) and A3FE (U+FFE3
+// macron); the full-width dollar and tilde sit in row A1.
+char32_t gbk_fullwidth_code(uint8_t lead, uint8_t trail) {
+  if (lead == 0xA3 && trail >= 0xA1 && trail <= 0xFD && trail != 0xA4) return 0xFF00 + (trail - 0xA0);
+  if (lead == 0xA1 && trail == 0xE7) return 0xFF04;
+  if (lead == 0xA1 && trail == 0xAB) return 0xFF5E;
+  return 0;
 }
 
 }  // namespace
@@ -744,9 +761,9 @@ std::string fullwidth_to_ascii(std::string_view s) {
     const uint8_t b = uint8_t(s[i]);
     if (gbk) {
       if (b >= 0x80 && i + 1 < s.size()) {
-        const uint8_t t = uint8_t(s[i + 1]);
-        if (b == 0xA3 && t >= 0xA1 && t <= 0xFE && fullwidth_mapped(0xFF00 + (t - 0xA0)))
-          out += char(t - 0x80);
+        const char32_t cp = gbk_fullwidth_code(b, uint8_t(s[i + 1]));
+        if (fullwidth_mapped(cp))
+          out += char(cp - 0xFEE0);
         else
           out.append(s.substr(i, 2));
         ++i;
@@ -775,8 +792,8 @@ std::string bytes_to_text(const void* bytes, long long n, bool utf8) {
 }
 
 std::string env_text(const std::string& name) {
-  const char* v = std::getenv(name.c_str());
-  return v ? std::string(v) : std::string();
+  const char* v = std::getenv(text_to_os(name).c_str());
+  return v ? os_to_text(v) : std::string();
 }
 
 // ================================================================ JSON texts
@@ -882,19 +899,34 @@ size_t value_end(std::string_view json, size_t start, const std::vector<bool>& t
 
 }  // namespace
 
+namespace {
+
+struct TKeyMatch {
+  size_t pos = 0;    // 1-based start of the quoted name; 0 when absent
+  size_t colon = 0;  // 1-based position of its ":"; 0 when none follows
+};
+
+// First occurrence of quoted (case-insensitive) that is a key: a match whose
+// ":" (searched from colon_offset bytes after the match's start) is preceded
+// by a "," was a value, and the search goes on after it. A match without any
+// ":" after it ends the search with colon 0.
+TKeyMatch find_json_key(std::string_view json, std::string_view quoted, long long colon_offset) {
+  for (size_t p = ci_pos(quoted, json); p != 0; p = ci_pos(quoted, json, (long long)p + 1)) {
+    const size_t colon = ci_pos(":", json, (long long)p + colon_offset);
+    if (colon == 0) return {p, 0};
+    const size_t name_end = p - 1 + quoted.size();  // 0-based, just after the quoted name
+    if (colon - 1 > name_end && json.substr(name_end, colon - 1 - name_end).find(',') != std::string_view::npos)
+      continue;
+    return {p, colon};
+  }
+  return {};
+}
+
+}  // namespace
+
 std::string json_text_field(std::string_view json, std::string_view name) {
   const std::string quoted = concat_texts("\"", name, "\"");
-  size_t colon = 0;  // 1-based
-  for (size_t p = ci_pos(quoted, json); p != 0; p = ci_pos(quoted, json, (long long)p + 1)) {
-    colon = ci_pos(":", json, (long long)p + 3);
-    if (colon == 0) return {};
-    const size_t name_end = p - 1 + quoted.size();  // 0-based, just after the quoted name
-    if (colon - 1 > name_end && json.substr(name_end, colon - 1 - name_end).find(',') != std::string_view::npos) {
-      colon = 0;
-      continue;
-    }
-    break;
-  }
+  const size_t colon = find_json_key(json, quoted, 3).colon;  // 1-based
   if (colon == 0) return {};
 
   const std::vector<bool> trail = trail_bytes(json);
@@ -932,7 +964,14 @@ int json_text_set(std::string& json, std::string_view name, std::string_view val
   if (name.empty()) return 0;
   if (json.empty()) json = "{}";
   const std::string quoted = concat_texts("\"", name, "\"");
-  const size_t p = ci_pos(quoted, json);
+  // A value that spells the quoted name is not the field.
+  TKeyMatch key = find_json_key(json, quoted, 2);
+  if (key.pos != 0 && key.colon == 0) {
+    size_t before = key.pos - 1;  // 0-based index of the opening quote
+    while (before > 0 && uint8_t(json[before - 1]) <= 32) --before;
+    if (before > 0 && json[before - 1] == ':') key = {};
+  }
+  const size_t p = key.pos;
   if (p == 0) {
     const size_t brace = json.rfind('}');
     if (brace != std::string::npos) json.resize(brace);
@@ -941,7 +980,7 @@ int json_text_set(std::string& json, std::string_view name, std::string_view val
     return 1;
   }
   if (p == 1) return 0;
-  const size_t colon = ci_pos(":", json, (long long)p + 2);
+  const size_t colon = key.colon;
   if (colon == 0) return 0;
   // The old value ends at its real end (a string's closing quote, a matching
   // bracket), then at the next "," or "}".
@@ -980,7 +1019,8 @@ std::string build_json_text(TVarRecs pairs) {
     first = false;
     out += concat_texts("\"", name, "\":");
     if (value.empty()) out += "\"\"";
-    else if (v.kind == TVarRec::vString) out += concat_texts("\"", json_escape(value, false), "\"");
+    else if (v.kind == TVarRec::vString || v.kind == TVarRec::vChar)
+      out += concat_texts("\"", json_escape(value, false), "\"");
     else out += value;
   }
   out += "}";
@@ -1033,28 +1073,46 @@ bool write_all(int fd, const char* data, size_t n) {
       if (errno == EINTR) continue;
       return false;
     }
+    if (w == 0) return false;  // no progress: a failure, not a reason to spin
     data += w;
     n -= size_t(w);
   }
   return true;
 }
 
+long long write_in_place(std::string_view data, const std::string& os) {
+  const int fd = open(os.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0) return -1;
+  const bool ok = write_all(fd, data.data(), data.size());
+  return (close(fd) == 0 && ok) ? (long long)data.size() : -1;
+}
+
+// Opens a regular file read-only; -1 for anything else, so that a pipe
+// without a writer or an endless device is never waited on or read.
+int open_regular_file(const std::string& os) {
+  const int fd = open(os.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st{};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 // Writes data into a new file beside path and renames it over path, so that
-// a failure leaves the old file as it was. A symbolic link is written through.
+// a failure leaves the old file as it was. A symbolic link is written through;
+// when no file can be made beside path (a folder without write access, a name
+// too long for the suffix) path itself is truncated and written.
 long long replace_file(std::string_view data, const std::string& path) {
   const std::string os = text_to_os(path);
   struct stat old{};
   const bool exists = lstat(os.c_str(), &old) == 0;
-  if (exists && S_ISLNK(old.st_mode)) {
-    const int fd = open(os.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return -1;
-    const bool ok = write_all(fd, data.data(), data.size());
-    return (close(fd) == 0 && ok) ? (long long)data.size() : -1;
-  }
+  if (exists && S_ISLNK(old.st_mode)) return write_in_place(data, os);
   static std::atomic<unsigned> counter{0};
   const std::string tmp = os + ".~" + std::to_string(getpid()) + "." + std::to_string(++counter);
   const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0) return -1;
+  if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? -1 : write_in_place(data, os);
   bool ok = write_all(fd, data.data(), data.size());
   if (exists && S_ISREG(old.st_mode)) ok = ok && fchmod(fd, old.st_mode & 07777) == 0;
   ok = close(fd) == 0 && ok;
@@ -1081,11 +1139,11 @@ int write_buf_to_file(const void* buffer, long long n, const std::string& path) 
 
 std::string read_file_text(const std::string& path) {
   if (path.empty()) return {};
-  const int fd = open(text_to_os(path).c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = open_regular_file(text_to_os(path));
   if (fd < 0) return {};
   std::string out;
   struct stat st{};
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) out.reserve(size_t(st.st_size));
+  if (fstat(fd, &st) == 0 && st.st_size > 0) out.reserve(size_t(st.st_size));
   char buf[65536];
   for (;;) {
     const ssize_t r = ::read(fd, buf, sizeof buf);
@@ -1100,7 +1158,8 @@ std::string read_file_text(const std::string& path) {
 long long append_text_to_file(std::string_view text, const std::string& path) {
   if (text.empty() || path.empty()) return 0;
   std::lock_guard<std::mutex> lock(file_append_lock());
-  const int fd = open(text_to_os(path).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+  // Non-blocking: a pipe without a reader fails at once instead of holding the lock.
+  const int fd = open(text_to_os(path).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd >= 0) {
     (void)write_all(fd, text.data(), text.size());
     close(fd);
@@ -1112,15 +1171,16 @@ long long file_size(const std::string& path) {
   if (path.empty()) return 0;
   const std::string os = text_to_os(path);
   struct stat st{};
-  if (stat(os.c_str(), &st) == 0) {
-    if (S_ISREG(st.st_mode)) return st.st_size;
-    const int fd = open(os.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return 0;
-    const off_t end = lseek(fd, 0, SEEK_END);
-    close(fd);
-    return end > 0 ? end : 0;
-  }
-  return 0;
+  if (stat(os.c_str(), &st) != 0) return 0;
+  if (S_ISREG(st.st_mode)) return st.st_size;
+  // Only a block device has a size beyond its directory entry; directories,
+  // pipes and sockets count as 0 and are never opened (a pipe would block).
+  if (!S_ISBLK(st.st_mode)) return 0;
+  const int fd = open(os.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return 0;
+  const off_t end = lseek(fd, 0, SEEK_END);
+  close(fd);
+  return end > 0 ? end : 0;
 }
 
 TDateTime file_time(const std::string& path) {
@@ -1202,7 +1262,7 @@ std::string digest_hex(const unsigned char* d, unsigned n) {
 // MD5 of a file region [offset, offset + length) read in 16384-byte blocks;
 // length < 0 means to the end. Empty when the file cannot be opened.
 std::string md5_file_region(const std::string& path, int64_t offset, int64_t length) {
-  const int fd = open(text_to_os(path).c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = open_regular_file(text_to_os(path));
   if (fd < 0) return {};
   EVP_MD_CTX* ctx = EVP_MD_CTX_new();
   EVP_DigestInit_ex(ctx, EVP_md5(), nullptr);
@@ -1257,10 +1317,10 @@ std::string file_fingerprint(const std::string& path) {
 
 void set_clock_source(IClockSource* source) noexcept { g_clock.store(source); }
 
-TFakeClock::TFakeClock(int64_t now, int64_t tick) : now_(now), tick_(tick) { set_clock_source(this); }
+TFakeClock::TFakeClock(int64_t now, int64_t tick) : now_(now), tick_(tick), previous_(g_clock.exchange(this)) {}
 TFakeClock::~TFakeClock() {
   IClockSource* self = this;
-  g_clock.compare_exchange_strong(self, nullptr);
+  g_clock.compare_exchange_strong(self, previous_);
 }
 
 int64_t now_ms() {
@@ -1299,6 +1359,9 @@ void civil_from_days(int64_t z, int& y, int& m, int& d) {
   m = int(mp < 10 ? mp + 3 : mp - 9);
   y = int(yy + (m <= 2));
 }
+
+// Date-times from 0001-01-01 up to, not including, 10000-01-01.
+bool valid_datetime(TDateTime t) { return std::isfinite(t) && t >= -693593.0 && t < 2958466.0; }
 
 bool is_leap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
@@ -1349,6 +1412,7 @@ TDateTime now_datetime() {
 
 int64_t now_ms(TDateTime t) {
   if (t < 0) return now_ms();
+  if (!valid_datetime(t)) return 0;
   const int64_t total = int64_t(std::nearbyint(t * double(kMsPerDay)));
   const int64_t days = total / kMsPerDay;
   const int64_t ms_of_day = total % kMsPerDay;
@@ -1368,6 +1432,7 @@ int64_t now_ms(TDateTime t) {
 }
 
 std::string datetime_text(TDateTime t, bool with_ms) {
+  if (!valid_datetime(t)) return {};
   const TDateFields f = decode_datetime(t);
   char buf[40];
   if (with_ms)

@@ -166,6 +166,7 @@ std::string param_value(std::string_view s, std::string_view name, std::string_v
 std::string unescape_param(std::string_view s);
 std::string fullwidth_to_ascii(std::string_view s);
 std::string bytes_to_text(const void* bytes, long long n, bool utf8);
+// The variable's value in the process code page; empty when unset.
 std::string env_text(const std::string& name);
 
 // ---------------------------------------------------------------- JSON texts
@@ -227,7 +228,8 @@ class IClockSource {
 // nullptr restores the system clocks. The source must outlive its use.
 void set_clock_source(IClockSource* source) noexcept;
 
-// A settable clock for tests; installs itself for its lifetime.
+// A settable clock for tests; installs itself for its lifetime and then puts
+// back the source it replaced.
 class TFakeClock : public IClockSource {
  public:
   explicit TFakeClock(int64_t now = 1700000000000LL, int64_t tick = 1000000LL);
@@ -242,16 +244,19 @@ class TFakeClock : public IClockSource {
  private:
   std::atomic<int64_t> now_;
   std::atomic<int64_t> tick_;
+  IClockSource* previous_;
 };
 
 int64_t now_ms();
-// A local date-time as ms since 1970 UTC; a negative value means now.
+// A local date-time as ms since 1970 UTC; a negative value means now. 0 for
+// a value past 9999-12-31 or not a number.
 int64_t now_ms(TDateTime t);
 int64_t tick_ms();
 TDateTime now_datetime();
 TDateTime encode_datetime(int y, int mo, int d, int h, int mi, int s, int ms);
 [[nodiscard]] bool try_encode_datetime(int y, int mo, int d, int h, int mi, int s, int ms,
                                        TDateTime& out);
+// "yyyy-mm-dd hh:nn:ss[.zzz]"; empty outside 0001-01-01 .. 9999-12-31.
 std::string datetime_text(TDateTime t, bool with_ms);
 // Throws ux::Exception for fields out of range; default_value for bad texts.
 TDateTime parse_datetime_text(std::string_view s, TDateTime default_value);

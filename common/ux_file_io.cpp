@@ -21,6 +21,9 @@ namespace {
 
 // Largest cache accepted by ResizeBuffer and the constructor.
 constexpr int32_t kMaxCacheSize = 64 * 1024 * 1024;
+// Largest logical position; Seek refuses targets beyond it, so position
+// arithmetic never overflows.
+constexpr int64_t kMaxFilePos = int64_t(1) << 62;
 // Largest single request passed to read(2)/write(2).
 constexpr int64_t kMaxIoRequest = 1 << 30;
 
@@ -103,12 +106,10 @@ bool copy_between(TBufferedFileStream& src, int64_t src_pos, int64_t len,
         out_off += n;
         continue;
       }
-      if (n == 0) {
-        ok = false;  // end of source before len
-        break;
-      }
-      if (errno == EINTR) continue;
-      kernel_copy = false;  // not supported here: plain reads and writes
+      if (n < 0 && errno == EINTR) continue;
+      // 0 is the end of the source or a file system that copies nothing
+      // (special files); plain reads tell which.
+      kernel_copy = false;
     }
     if (!chunk) chunk.reset(new uint8_t[kCopyChunkSize]);
     ssize_t got;
@@ -352,20 +353,20 @@ int64_t TBufferedFileStream::Write(const void* buffer, int64_t count) {
 }
 
 int64_t TBufferedFileStream::Seek(int64_t offset, TSeekOrigin origin) {
-  int64_t target;
+  int64_t target = offset;
+  bool overflow = false;
   switch (origin) {
     case TSeekOrigin::soBeginning:
-      target = offset;
       break;
     case TSeekOrigin::soCurrent:
-      target = FFilePos + offset;
+      overflow = __builtin_add_overflow(FFilePos, offset, &target);
       break;
     default:
       FlushBuffer();
-      target = GetSize() + offset;
+      overflow = __builtin_add_overflow(GetSize(), offset, &target);
       break;
   }
-  if (target < 0) return -1;
+  if (overflow || target < 0 || target > kMaxFilePos) return -1;
   if (target < FBufStartPos || target > FBufEndPos) FlushBuffer();
   FFilePos = target;
   if (!FModified && FBufStartPos == FBufEndPos) FBufStartPos = FBufEndPos = target;
@@ -710,6 +711,9 @@ bool TShareFile::CopyShareFiles(const std::vector<std::string>& sour, const std:
     if (!file_exists(s)) return false;
     if (name_exists(dest_name) && same_file(s, dest_name)) return false;
   }
+  // An unreadable source raises its opening error before dest is touched.
+  for (const auto& s : sour)
+    if (::faccessat(AT_FDCWD, text_to_os(s).c_str(), R_OK, AT_EACCESS) != 0) (void)OpenRead(s);
   auto out = OpenWrite(dest);
   int64_t total = 0;
   bool ok = true;
@@ -765,8 +769,7 @@ int64_t TShareFile::ReadBufFromFile(const std::string& fname, void* buf, int64_t
                                     int64_t fromPos) {
   if (buf == nullptr || bufLen <= 0 || fromPos < 0 || !file_exists(fname)) return 0;
   auto f = TryOpenFileRead(fname);
-  if (!f) return 0;
-  f->Seek(fromPos, TSeekOrigin::soBeginning);
+  if (!f || f->Seek(fromPos, TSeekOrigin::soBeginning) != fromPos) return 0;
   return read_fully(*f, buf, bufLen);
 }
 
@@ -774,8 +777,7 @@ int64_t TShareFile::WriteBufToFile(const std::string& fname, const void* buf, in
                                    int64_t offset) {
   if (offset < 0) return 0;
   auto f = OpenWrite(fname);
-  if (buf == nullptr || bufLen <= 0) return 0;
-  f->Seek(offset, TSeekOrigin::soBeginning);
+  if (buf == nullptr || bufLen <= 0 || f->Seek(offset, TSeekOrigin::soBeginning) != offset) return 0;
   const int64_t n = f->Write(buf, bufLen);
   return finish_file(*f) ? n : 0;
 }
@@ -809,7 +811,14 @@ std::string TShareFile::file_ext(const std::string& fname) {
   const std::string name = TUX_Path::extractfileName(fname);
   const size_t dot = name.rfind('.');
   if (dot == std::string::npos) return {};
-  return name.substr(dot, 10);
+  // At most 10 bytes, never ending inside a double-byte character.
+  size_t end = dot;
+  while (end < name.size()) {
+    const size_t step = is_lead_byte(static_cast<uint8_t>(name[end])) && end + 1 < name.size() ? 2 : 1;
+    if (end + step - dot > 10) break;
+    end += step;
+  }
+  return name.substr(dot, end - dot);
 }
 
 std::string TShareFile::change_file_ext(const std::string& fname, const std::string& new_ext) {

@@ -65,8 +65,8 @@ class TBufferedFileStream : public TStream {
 
   int64_t Read(void* buffer, int64_t count) override;
   int64_t Write(const void* buffer, int64_t count) override;
-  // Positions beyond the end are allowed; a negative target gives -1 and
-  // leaves the position unchanged.
+  // Positions beyond the end are allowed up to 2^62; a target below 0 or
+  // above that gives -1 and leaves the position unchanged.
   int64_t Seek(int64_t offset, TSeekOrigin origin) override;
   // File size including cached bytes not yet written.
   int64_t GetSize() override;

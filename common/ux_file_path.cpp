@@ -22,7 +22,8 @@ constexpr size_t npos = std::string::npos;
 // Deepest folder nesting RemovePath, RemoveEmptyPath and the listing descend
 // into; deeper entries count as failures / are not listed.
 constexpr int kMaxDepth = 256;
-// Most entries one listing returns.
+// Most entries one listing returns; also the most names read from one folder
+// in one removal pass.
 constexpr size_t kMaxListEntries = size_t(1) << 20;
 
 bool is_sep(char c) { return c == '/' || c == '\\'; }
@@ -40,6 +41,20 @@ size_t last_sep(const std::string& s) {
     if (is_sep(static_cast<char>(c))) last = i;
   }
   return last;
+}
+
+// True when s[i] is a separator, not the second byte of a double-byte
+// character.
+bool sep_at(const std::string& s, size_t i) {
+  for (size_t k = 0; k < s.size(); ++k) {
+    const auto c = static_cast<unsigned char>(s[k]);
+    if (k == i) return is_sep(static_cast<char>(c));
+    if (is_lead_byte(c) && k + 1 < s.size()) {
+      if (k + 1 == i) return false;
+      ++k;
+    }
+  }
+  return false;
 }
 
 // ASCII lower case that leaves double-byte characters intact.
@@ -96,8 +111,10 @@ std::string mtime_text(const struct stat& st) {
   return buf;
 }
 
-// Names of a folder (without "." and ".."), sorted; the descriptor stays open.
-bool read_names(int dir_fd, std::vector<std::string>& names) {
+// Names of a folder (without "." and ".."), sorted, at most kMaxListEntries
+// of them (truncated is set when more exist); the descriptor stays open.
+bool read_names(int dir_fd, std::vector<std::string>& names, bool& truncated) {
+  truncated = false;
   const int fd = ::dup(dir_fd);
   if (fd < 0) return false;
   DIR* d = ::fdopendir(fd);
@@ -108,7 +125,12 @@ bool read_names(int dir_fd, std::vector<std::string>& names) {
   ::rewinddir(d);
   while (dirent* e = ::readdir(d)) {
     const std::string n = e->d_name;
-    if (n != "." && n != "..") names.push_back(n);
+    if (n == "." || n == "..") continue;
+    if (names.size() >= kMaxListEntries) {
+      truncated = true;
+      break;
+    }
+    names.push_back(n);
   }
   ::closedir(d);
   std::sort(names.begin(), names.end());
@@ -125,10 +147,8 @@ struct TRemoveCount {
 // removed; symbolic links are unlinked, never followed.
 void remove_below(int dir_fd, bool files_too, int depth, TRemoveCount& count) {
   std::vector<std::string> names;
-  if (!read_names(dir_fd, names)) {
-    ++count.failed;
-    return;
-  }
+  bool truncated = false;
+  if (!read_names(dir_fd, names, truncated) || truncated) ++count.failed;
   for (const auto& n : names) {
     struct stat st;
     if (::fstatat(dir_fd, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -159,7 +179,10 @@ void remove_below(int dir_fd, bool files_too, int depth, TRemoveCount& count) {
 }
 
 int64_t remove_passes(const std::string& path, bool files_too, int further_passes) {
-  const int dir_fd = ::open(text_to_os(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const std::string os_path = text_to_os(replace_char(path, '\\', '/'));
+  struct stat st;
+  if (path.empty() || ::stat(os_path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return 0;
+  const int dir_fd = ::open(os_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir_fd < 0) return -1;
   int64_t removed = 0;
   TRemoveCount pass;
@@ -183,7 +206,8 @@ void list_folder(const std::string& folder, const std::string& mask, bool recurs
   const int dir_fd = ::open(text_to_os(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir_fd < 0) return;
   std::vector<std::string> names;
-  const bool ok = read_names(dir_fd, names);
+  bool truncated = false;
+  const bool ok = read_names(dir_fd, names, truncated);
   for (size_t i = 0; ok && i < names.size() && out.size() < kMaxListEntries; ++i) {
     const std::string& os_name = names[i];
     const std::string name = os_to_text(os_name);
@@ -233,7 +257,7 @@ bool TUX_Path::isFilePath(const std::string& fname) {
 std::string TUX_Path::ToRelativePath(const std::string& root_Path, const std::string& full_path) {
   std::string s = full_path.substr(std::min(root_Path.size(), full_path.size()));
   s = replace_char(s, '\\', '/');
-  if (s.empty() || s[0] != '/') s.insert(0, "/");
+  if (s.empty() || s[0] != '/') s = "/" + s;
   return collapse_slashes(s);
 }
 
@@ -272,7 +296,7 @@ std::string TUX_Path::ExtractPhyPath(const std::string& str) {
   if (!IsRelativePath(str)) return str;
   std::string p = str;
   if (p.size() >= 2 && p[0] == '.' && is_sep(p[1])) p.erase(0, 2);
-  if (p.size() >= 2 && is_sep(p[p.size() - 2]) && (p.back() == '.' || p.back() == '*')) p.pop_back();
+  if (p.size() >= 2 && (p.back() == '.' || p.back() == '*') && sep_at(p, p.size() - 2)) p.pop_back();
   if (p.size() >= 2 && p[0] == '.' && p[1] == '.' && (p.size() == 2 || is_sep(p[2]))) {
     if (!cur.empty() && cur.back() == '/') cur.pop_back();
     const size_t cut = cur.rfind('/');
@@ -296,7 +320,9 @@ std::vector<TUX_PathEntry> TUX_Path::listFiles(const std::string& pathName, bool
   } else {
     folder = slash_form(ExtractFilePath(pathName, "/"));
   }
-  const std::string ext = extractfileExt(pathName, false);
+  const std::string last = extractfileName(pathName);
+  const size_t dot = last.rfind('.');
+  const std::string ext = dot == npos ? std::string() : last.substr(dot);
   const std::string mask = ext.empty() || ext == "." ? std::string("*") : "*" + ext;
   std::vector<TUX_PathEntry> out;
   list_folder(folder, mask, includeSubDir, 0, out);

@@ -55,7 +55,7 @@ class TUX_Path {
   // one leading "/" and no doubled separators.
   static std::string ToRelativePath(const std::string& root_Path, const std::string& full_path);
   // The parent folder, with its trailing "/" (all of path when it has no
-  // separator).
+  // separator); the parent of "/" is "/".
   static std::string upLevelPath(const std::string& path);
   // Replaces the extension of the last component (newExt carries its dot);
   // a folder path (trailing separator) is returned unchanged.
@@ -67,11 +67,13 @@ class TUX_Path {
   static std::string ExtractPhyPath(const std::string& str);
 
   // Deletes everything below the folder path (symbolic links are removed, not
-  // followed); the folder itself stays. The number of entries removed, -1
-  // when some remain after the retries or path is not a folder.
+  // followed); the folder itself stays. The number of entries removed; 0 when
+  // path is not a folder; -1 when some remain after the retries or the
+  // folder cannot be read.
   static int64_t RemovePath(const std::string& path, bool include_sub_path = true);
   // Removes the empty sub-folders below path; files stay and count as
-  // successes. -1 when a sub-folder could not be removed.
+  // successes. 0 when path is not a folder; -1 when a sub-folder could not
+  // be removed.
   static int64_t RemoveEmptyPath(const std::string& path);
 
   // Entries of the folder part of pathName matching "*" + its extension

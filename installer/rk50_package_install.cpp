@@ -127,8 +127,9 @@ std::string join_path(const std::string& dir, const std::string& name) {
   while (d.size() > 1 && d.back() == '/') d.pop_back();
   size_t i = 0;
   while (i < name.size() && name[i] == '/') ++i;
-  if (d == "/") return "/" + name.substr(i);
-  return d + "/" + name.substr(i);
+  if (d != "/") d += '/';
+  d.append(name, i, std::string::npos);
+  return d;
 }
 
 void extract_package(const std::string& archive_path, const std::string& dest_path, TInstallProgress* progress,

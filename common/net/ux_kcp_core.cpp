@@ -645,7 +645,7 @@ void ikcp_flush(PkcpCb kcp) {
   char* const buffer = kcp->buffer;
   char* ptr = buffer;
 
-  // Emits what is buffered when need more bytes would pass mtu.
+  // Emits the buffered bytes when `need` more would pass mtu.
   auto make_room = [&](uint32_t need) {
     const uint32_t used = static_cast<uint32_t>(ptr - buffer);
     if (used > 0 && used + need > mtu) {
@@ -688,8 +688,9 @@ void ikcp_flush(PkcpCb kcp) {
     kcp->probe_wait = 0;
   }
 
+  // Probes carry sn 0 and the sender's clock.
   seg.sn = 0;
-  seg.ts = 0;
+  seg.ts = current;
   if (kcp->probe & IKCP_ASK_SEND) {
     seg.cmd = IKCP_CMD_WASK;
     make_room(IKCP_OVERHEAD);

@@ -198,7 +198,6 @@ int32_t ikcp_setmtu(PkcpCb kcp, int32_t mtu);
 int32_t ikcp_wndsize(PkcpCb kcp, int32_t sndwnd, int32_t rcvwnd);
 // 0; a negative value leaves its setting unchanged. interval is clamped to
 // [3, 5000] ms; nodelay != 0 sets rx_minrto 30, else 100.
-// Presets: normal (0, 40, 0, 0), fast (1, 10, 2, 1).
 int32_t ikcp_nodelay(PkcpCb kcp, int32_t nodelay, int32_t interval, int32_t resend, int32_t nc);
 // Segments not yet acknowledged (nsnd_buf + nsnd_que); 0 for no block.
 [[nodiscard]] int32_t ikcp_waitsnd(const TKcpCb* kcp) noexcept;

@@ -1,4 +1,6 @@
-// ux_process: the running executable and starting programs.
+// ux_process: the running executable and starting programs. Paths and
+// arguments here are in the file-name encoding (UTF-8), not the process code
+// page: convert with text_to_os / os_to_text at the call site.
 #pragma once
 
 #include <string>

@@ -46,6 +46,15 @@ TEST(ObjectList, AddUniqueRemovePopIndex) {
   EXPECT_EQ(l.Pop_First(true), nullptr);
   EXPECT_EQ(l.Pop_Last(true), nullptr);
   EXPECT_EQ(l.RandomObject(), nullptr);
+
+  // Pop_Last removes the first occurrence of the last item.
+  l.Add(&x);
+  l.Add(&y);
+  l.Add(&x);
+  EXPECT_EQ(l.Pop_Last(true), &x);
+  EXPECT_EQ(l.ItemOfIndex(0), &y);
+  EXPECT_EQ(l.ItemOfIndex(1), &x);
+  EXPECT_EQ(l.Count(), 2);
 }
 
 TEST(ObjectList, OwningFreeHandlerCloneAndRandom) {
@@ -182,6 +191,22 @@ TEST(VectorList, AddInsertDeleteRemoveGrow) {
   EXPECT_FALSE(v.pop_first_to(&out));
 }
 
+TEST(VectorList, AddAndInsertItemsOfTheListItself) {
+  TVector_List v(8);
+  for (int64_t i = 0; i < TVector_List::kInitialItems; ++i) v.Add(&i);
+  // The storage grows during this Add: the source item must survive it.
+  EXPECT_EQ(v.Add(v.ItemOf(5)), TVector_List::kInitialItems + 1);
+  EXPECT_EQ(item_at(v, TVector_List::kInitialItems), 5);
+  // Inserting item 3 before item 1: the shift moves the source.
+  EXPECT_EQ(v.InsertBefore(1, v.ItemOf(3)), TVector_List::kInitialItems + 2);
+  EXPECT_EQ(item_at(v, 0), 0);
+  EXPECT_EQ(item_at(v, 1), 3);
+  EXPECT_EQ(item_at(v, 2), 1);
+  EXPECT_EQ(item_at(v, 4), 3);
+  EXPECT_EQ(v.InsertBefore(0, v.Last()), TVector_List::kInitialItems + 3);
+  EXPECT_EQ(item_at(v, 0), 5);
+}
+
 void* stop_at_two(int32_t index, void* item, int64_t tag, bool& DoNext) {
   reinterpret_cast<std::vector<int32_t>*>(tag)->push_back(index);
   if (index == 1) throw std::runtime_error("swallowed");
@@ -287,8 +312,65 @@ TEST(KVList, LongNamesAndValues) {
 
   // Text form stops at 65535 bytes: pieces that do not fit are left out.
   const std::string text = copy.asText();
-  EXPECT_LE(text.size(), 65535u);
+  EXPECT_EQ(text.size(), 198u + 1 + 500 + 2 + 3 + 1 + 2);
   EXPECT_EQ(text.substr(0, 199), std::string(198, 'n') + "=");
+  EXPECT_EQ(text.substr(701), "big=\r\n");  // the 65535-byte value does not fit
+}
+
+TEST(KVList, TextFormLimitByteForByte) {
+  TUX_KV_List kv;
+  // 1 + 1 + 65530 + 2 = 65534 bytes: the first line fits whole.
+  kv.Add("a", std::string(65530, 'v'));
+  kv.Add("b", "1");
+  const std::string first = "a=" + std::string(65530, 'v') + "\r\n";
+  // Then only "b" fits with a byte to spare: 65535 bytes in all.
+  std::string text = kv.asText();
+  EXPECT_EQ(text.size(), 65535u);
+  EXPECT_TRUE(text == first + "b");
+  kv.Delete(1);
+  kv.Add("bc", "");
+  // "bc" would make 65536: left out; "=" fits; the empty value adds nothing.
+  text = kv.asText();
+  EXPECT_EQ(text.size(), 65535u);
+  EXPECT_TRUE(text == first + "=");
+  kv.Delete(1);
+  kv.Add("c", "x");
+  kv.setName_idx(1, "");
+  // A nameless pair: separator only; its value and CR LF do not fit.
+  text = kv.asText();
+  EXPECT_TRUE(text == first + "=");
+  kv.Clear();
+  kv.Add("n", std::string(65531, 'w'));
+  // 65533 + CR LF = 65535: fits exactly.
+  text = kv.asText();
+  EXPECT_EQ(text.size(), 65535u);
+  EXPECT_EQ(text.substr(65533), "\r\n");
+  kv.SetValues("n", std::string(65532, 'w'));
+  // 65534 + CR LF would be 65536: the line break is left out.
+  text = kv.asText();
+  EXPECT_EQ(text.size(), 65534u);
+  EXPECT_EQ(text.back(), 'w');
+  // Written text longer than the limit is returned as written.
+  const std::string big = "k=" + std::string(70000, 'x') + "\r\nz=1";
+  kv.setAsText(big);
+  EXPECT_TRUE(kv.asText() == big);
+  EXPECT_EQ(kv.GetValues("k").size(), 65535u);
+  EXPECT_EQ(kv.GetValues("z"), "1");
+}
+
+TEST(KVList, ParsingEmptyAndBrokenLines) {
+  TUX_KV_List kv;
+  kv.setAsText("\n\r\n\r\n=v\n \t=v\na=\r\nb==\n\n");
+  ASSERT_EQ(kv.Count(), 2);
+  EXPECT_EQ(kv.GetItems(0), "a=");
+  EXPECT_EQ(kv.GetItems(1), "b==");
+  kv.setAsText("c=1\r\r\nd=2\r");
+  ASSERT_EQ(kv.Count(), 2);
+  EXPECT_EQ(kv.GetValues("c"), "1\r");  // only the CR just before the LF goes
+  EXPECT_EQ(kv.GetValues("d"), "2\r");
+  kv.setAsText("");
+  EXPECT_EQ(kv.Count(), 0);
+  EXPECT_EQ(kv.asText(), "");
 }
 
 TEST(KVList, EditsByIndexAndBadInput) {

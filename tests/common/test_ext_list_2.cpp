@@ -228,6 +228,12 @@ TEST(FifoPool, ClearKeepingItems) {
   EXPECT_EQ(q.Data_First(), nullptr);
   EXPECT_EQ(q.blank_count(), 4);
   EXPECT_EQ(freed, 0);
+  int blanks = 0;
+  for (PUX_FIFO_Item b = q.Blank_Data_Header; b; b = b->Next, ++blanks) {
+    EXPECT_EQ(b->Prev, nullptr);
+    EXPECT_EQ(b->Data_ptr, nullptr);
+  }
+  EXPECT_EQ(blanks, 4);
   q.push(ptr(9));
   EXPECT_EQ(q.blank_count(), 3);
   q.Clear(true);
@@ -251,10 +257,16 @@ TEST(FifoPool, ConcurrentProducersConsumersLoseNothing) {
     });
   }
   std::atomic<bool> watching{true};
+  // Momentary values read without the lock stay within their bounds.
+  std::atomic<bool> out_of_bounds{false};
   std::thread watcher([&] {
-    long long seen = 0;
-    while (watching.load()) seen += q.count() + (q.Data_First() != nullptr) + q.blank_count();
-    EXPECT_GE(seen, 0);
+    while (watching.load()) {
+      const int32_t n = q.count(), blank = q.blank_count();
+      if (n < 0 || n > kProducers * kPerProducer || blank < 0 || blank > TUX_FIFO_Pool::kMaxBlank + 1)
+        out_of_bounds = true;
+      (void)q.Data_First();
+      (void)q.Data_Last();
+    }
   });
   for (int t = 0; t < 2; ++t) {
     ts.emplace_back([&] {
@@ -274,6 +286,7 @@ TEST(FifoPool, ConcurrentProducersConsumersLoseNothing) {
   for (auto& t : ts) t.join();
   watching = false;
   watcher.join();
+  EXPECT_FALSE(out_of_bounds.load());
   long long expect = 0;
   for (int t = 0; t < kProducers; ++t)
     for (int i = 1; i <= kPerProducer; ++i) expect += t * 1000000LL + i;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <clocale>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -118,6 +119,12 @@ TEST(Text, SmallHelpers) {
   EXPECT_EQ(last_pos_in_set(TByteSet{'/'}, "abc"), 0u);
   EXPECT_EQ(values_to_text({1, "-", true, ' ', 2.5, int64_t(-7), nullptr, static_cast<const void*>(nullptr)}),
             "1-True 2.5-7[object]");
+  // 15 significant digits; scientific only below 0.0001 or from 1E15.
+  EXPECT_EQ(values_to_text({100000.0}), "100000");
+  EXPECT_EQ(values_to_text({3000000.0, " ", 123456789012345.0}), "3000000 123456789012345");
+  EXPECT_EQ(values_to_text({0.1 + 0.2}), "0.3");
+  EXPECT_EQ(values_to_text({0.0001, " ", 0.00001, " ", 1e15, " ", -1.5e-7}), "0.0001 1E-5 1E15 -1.5E-7");
+  EXPECT_EQ(values_to_text({-0.0}), "0");
 }
 
 TEST(Format, Numbers) {
@@ -134,6 +141,9 @@ TEST(Format, Numbers) {
   EXPECT_EQ(format_text("%g", {12.5}), "12.5");
   EXPECT_EQ(format_text("%d", {int64_t(INT64_MIN)}), "-9223372036854775808");
   EXPECT_EQ(format_text("%.2s", {"abc"}), "ab");
+  EXPECT_EQ(format_text("%.100000x", {255}), std::string(99998, '0') + "FF");
+  EXPECT_EQ(format_text("%.100000d", {-7}), "-" + std::string(99999, '0') + "7");
+  EXPECT_EQ(format_text("%.300f", {-1.5e308}).size(), 1u + 309 + 1 + 300);
   // Errors give an empty text.
   EXPECT_EQ(format_text("%d", {"text"}), "");
   EXPECT_EQ(format_text("%d %d", {1}), "");
@@ -194,6 +204,7 @@ TEST(Numbers, SizeText) {
   EXPECT_EQ(size_text(2200000000), "2.1 GB");
   EXPECT_EQ(size_text(-10), "0 KB");
   EXPECT_EQ(size_text(153), "0.2 KB");  // 1.5 rounds half to even
+  EXPECT_EQ(size_text(int64_t(100000) * 1069547520), "100000 GB");
 }
 
 TEST(Numbers, MinMaxSwapRandom) {
@@ -225,6 +236,9 @@ TEST(UrlAndParams, UrlDecode) {
   EXPECT_EQ(url_decode("x%4"), "x%4");
   EXPECT_EQ(url_decode("x%"), "x%");
   EXPECT_EQ(url_decode("%u4E2D"), "\xE4\xB8\xAD");
+  EXPECT_EQ(url_decode("%U4E2D"), "\x04" "E2D");  // only "%u" spells a UTF-16 code
+  EXPECT_EQ(url_decode("%uD83D%uDE00!"), "\xF0\x9F\x98\x80!");
+  EXPECT_EQ(url_decode("%uD83Dx"), "\xEF\xBF\xBDx");  // a lone half is replaced
   qlyn_test::TCodePageScope gbk(CP_GBK);
   EXPECT_EQ(url_decode("%u4E2D"), kGbkZhong);
 }
@@ -271,14 +285,22 @@ TEST(Conversions, FullwidthToAscii) {
     EXPECT_EQ(fullwidth_to_ascii("\xA3\xC1\xA3\xC2\xA3\xB1\xA3\xB2\xA3\xA8\xA3\xA9"), "AB12()");
     EXPECT_EQ(fullwidth_to_ascii("\xB0\xA3\xC1"), "\xB0\xA3\xC1");
     EXPECT_EQ(fullwidth_to_ascii("\xA3\xE1"), "\xA3\xE1");  // lower-case letters stay
+    // A3FE is the full-width macron and A3A4 the yen sign; the tilde is A1AB.
+    EXPECT_EQ(fullwidth_to_ascii("\xA3\xFE\xA3\xA4\xA1\xAB\xA3\xDC\xA1\xE7"), "\xA3\xFE\xA3\xA4~\\$");
   }
   EXPECT_EQ(fullwidth_to_ascii("\xEF\xBC\xA1\xEF\xBC\x91\xEF\xBC\x8C"), "A1,");  // Ａ１，
   EXPECT_EQ(fullwidth_to_ascii("\xEF\xBD\x81"), "\xEF\xBD\x81");                  // ａ stays
+  EXPECT_EQ(fullwidth_to_ascii("\xEF\xBC\x84\xEF\xBD\x9E"), "$~");                // ＄～
 }
 
 TEST(Env, EnvText) {
   setenv("UX_COMMON_TEST_VAR", "value", 1);
   EXPECT_EQ(env_text("UX_COMMON_TEST_VAR"), "value");
+  setenv("UX_COMMON_TEST_VAR", "\xE4\xB8\xAD", 1);
+  {
+    qlyn_test::TCodePageScope gbk(CP_GBK);
+    EXPECT_EQ(env_text("UX_COMMON_TEST_VAR"), kGbkZhong);
+  }
   unsetenv("UX_COMMON_TEST_VAR");
   EXPECT_EQ(env_text("UX_COMMON_TEST_VAR"), "");
 }
@@ -338,6 +360,16 @@ TEST(JsonText, Set) {
   std::string arr = "{\"l\":[1,2], \"n\":3}";
   EXPECT_EQ(json_text_set(arr, "l", "[]"), 1);
   EXPECT_EQ(arr, "{\"l\":[], \"n\":3}");
+  // A value that spells the name is not the field.
+  std::string v = "{\"a\":\"sum\", \"b\":5}";
+  EXPECT_EQ(json_text_set_int(v, "sum", 7), 1);
+  EXPECT_EQ(v, "{\"a\":\"sum\", \"b\":5, \"sum\":7}");
+  std::string last = "{\"a\":\"sum\"}";
+  EXPECT_EQ(json_text_set_int(last, "sum", 7), 1);
+  EXPECT_EQ(last, "{\"a\":\"sum\", \"sum\":7}");
+  std::string both = "{\"a\":\"sum\", \"sum\":5}";
+  EXPECT_EQ(json_text_set_int(both, "sum", 7), 1);
+  EXPECT_EQ(both, "{\"a\":\"sum\", \"sum\":7}");
 }
 
 TEST(JsonText, Build) {
@@ -346,6 +378,7 @@ TEST(JsonText, Build) {
             "{\"n\":12, \"ok\":1, \"no\":0, \"e\":\"\", \"z\":\"\", \"d\":1.5}");
   EXPECT_EQ(build_json_text({"p", "C:\\a/b"}), "{\"p\":\"C:\\\\a\\/b\"}");
   EXPECT_EQ(build_json_text({}), "{}");
+  EXPECT_EQ(build_json_text({"c", 'x', "q", '"'}), "{\"c\":\"x\", \"q\":\"\\\"\"}");
 }
 
 TEST(Base64, Decode) {
@@ -393,6 +426,30 @@ TEST(Files, WriteReadAppendDelete) {
   EXPECT_EQ(file_time(f), 0);
   // No temporary file is left behind.
   EXPECT_TRUE(fs::is_empty(dir.dir()));
+  // A name that leaves no room for a temporary suffix is written in place.
+  const std::string long_name = dir.dir() + std::string(250, 'n');
+  EXPECT_EQ(write_text_to_file("new", long_name), 3);
+  EXPECT_EQ(write_text_to_file("again", long_name), 5);
+  EXPECT_EQ(read_file_text(long_name), "again");
+  EXPECT_EQ(write_text_to_file("x", dir.dir() + std::string(300, 'n')), -1);
+}
+
+TEST(Files, SizeOfSpecialEntries) {
+  TempDir dir;
+  EXPECT_EQ(file_size(dir.path()), 0);
+  const std::string fifo = dir.dir() + "fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(file_size(fifo), 0);  // returns without a writer
+  EXPECT_EQ(read_file_text(fifo), "");
+  EXPECT_EQ(md5_file_hex(fifo), "");
+  EXPECT_EQ(file_fingerprint(fifo), "");
+  EXPECT_EQ(read_file_text("/dev/zero"), "");
+  EXPECT_EQ(append_text_to_file("x", fifo), 1);  // no reader: swallowed, not waited for
+  ASSERT_EQ(symlink("fifo", (dir.dir() + "fifo_link").c_str()), 0);
+  EXPECT_EQ(write_text_to_file("x", dir.dir() + "fifo_link"), -1);
+  write_text_to_file("12345", dir.dir() + "target");
+  ASSERT_EQ(symlink("target", (dir.dir() + "link").c_str()), 0);
+  EXPECT_EQ(file_size(dir.dir() + "link"), 5);
 }
 
 TEST(Files, ConcurrentAppendsAreWhole) {
@@ -508,6 +565,11 @@ TEST(Clock, FakeClockReplacesBothClocks) {
     EXPECT_EQ(tick_ms(), 30100);
     clock.set_now(1);
     EXPECT_EQ(now_ms(), 1);
+    {
+      TFakeClock inner(7, 8);
+      EXPECT_EQ(now_ms(), 7);
+    }
+    EXPECT_EQ(now_ms(), 1);  // the outer clock is back
   }
   EXPECT_GE(now_ms(), real);
   const int64_t t1 = tick_ms();
@@ -523,6 +585,11 @@ TEST(Clock, DateTimes) {
   EXPECT_EQ(datetime_text(encode_datetime(1899, 12, 30, 0, 0, 0, 0), false), "1899-12-30 00:00:00");
   EXPECT_EQ(now_ms(encode_datetime(1970, 1, 1, 0, 0, 1, 500)), 1500);
   EXPECT_THROW(encode_datetime(2023, 2, 29, 0, 0, 0, 0), Exception);
+  EXPECT_EQ(datetime_text(encode_datetime(9999, 12, 31, 23, 59, 59, 999), true), "9999-12-31 23:59:59.999");
+  EXPECT_EQ(datetime_text(std::nan(""), true), "");
+  EXPECT_EQ(datetime_text(1e300, false), "");
+  EXPECT_EQ(now_ms(1e300), 0);
+  EXPECT_EQ(now_ms(std::nan("")), 0);
   {
     TFakeClock clock(86400000LL * 365 + 1234);  // 1971-01-01 00:00:01.234 UTC
     EXPECT_EQ(datetime_text(now_datetime(), true), "1971-01-01 00:00:01.234");

@@ -14,6 +14,7 @@
 
 #include "common/ext_mem.h"
 #include "common/ux_common.h"
+#include "common/ux_file_path.h"
 
 #include "support/scoped_env.h"
 #include "support/string_stream.h"
@@ -128,6 +129,10 @@ TEST(BufferedFileStream, SeekRulesAndReadOnlyStreams) {
   EXPECT_EQ(f.Seek(-2, TSeekOrigin::soEnd), 8);
   EXPECT_EQ(f.Seek(-20, TSeekOrigin::soCurrent), -1);
   EXPECT_EQ(f.Position(), 8);
+  EXPECT_EQ(f.Seek(INT64_MAX, TSeekOrigin::soBeginning), -1);
+  EXPECT_EQ(f.Seek(INT64_MAX, TSeekOrigin::soCurrent), -1) << "no overflow";
+  EXPECT_EQ(f.Seek(INT64_MAX, TSeekOrigin::soEnd), -1);
+  EXPECT_EQ(f.Position(), 8);
   EXPECT_EQ(f.Seek(100, TSeekOrigin::soBeginning), 100);
   char b[4] = {};
   EXPECT_EQ(f.Read(b, 4), 0);
@@ -237,6 +242,12 @@ TEST(ShareFile, UnreadableFile) {
   chmod(dir.dir().c_str(), 0777);
   spit(dir / "secret", "x");
   chmod((dir / "secret").c_str(), 0);
+  spit(dir / "open", "readable");
+  fs::create_directory(dir / "locked");
+  spit(dir / "locked/inside", "i");
+  chmod((dir / "locked").c_str(), 0);
+  spit(dir / "joined", "old");
+  chmod((dir / "joined").c_str(), 0666);
   // Root reads anything: the checks run in a child without privileges.
   const pid_t child = fork();
   ASSERT_GE(child, 0);
@@ -256,6 +267,21 @@ TEST(ShareFile, UnreadableFile) {
     } catch (const Exception&) {
     }
     if (TShareFile::ReadBufFromFile(dir / "secret", &failures, 1, 0) != 0) failures |= 16;
+    try {
+      (void)TShareFile::CopyShareFiles({dir / "open", dir / "secret"}, dir / "joined");
+      failures |= 32;
+    } catch (const Exception&) {
+    }
+    if (!TShareFile::FileToText(dir / "secret", 0, true, nullptr).empty() ||
+        !TShareFile::fileHexDump(dir / "secret", 0, 16).empty())
+      failures |= 64;
+    try {
+      (void)TShareFile::CopyFileClipTo(dir / "secret", 0, 1, dir / "clip");
+      failures |= 64;
+    } catch (const Exception&) {
+    }
+    if (TUX_Path::RemovePath(dir / "locked") != -1 || !TUX_Path::listFiles(dir / "locked/", true).empty())
+      failures |= 128;
     _exit(failures);
   }
   int status = 0;
@@ -263,6 +289,10 @@ TEST(ShareFile, UnreadableFile) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0) << "bit mask of the failed checks";
   EXPECT_FALSE(exists(dir / "copy"));
+  EXPECT_EQ(slurp(dir / "joined"), "old") << "a join that cannot read a source leaves dest alone";
+  EXPECT_FALSE(exists(dir / "clip"));
+  chmod((dir / "locked").c_str(), 0755);
+  EXPECT_TRUE(exists(dir / "locked/inside"));
 }
 
 TEST(ShareFile, TypedValuesAndStrings) {
@@ -446,6 +476,19 @@ TEST(ShareFileUtil, CopyFailingHalfWayKeepsTheSource) {
   spit(dir / "s.bin", data);
   EXPECT_FALSE(TShareFile::CopyShareFile(dir / "s.bin", "/dev/full"));
   EXPECT_EQ(slurp(dir / "s.bin"), data);
+  // A full disk: every writer reports through its result and raises nothing.
+  EXPECT_EQ(TShareFile::CopyFileClipTo(dir / "s.bin", 0, 1000, "/dev/full"), 0);
+  EXPECT_FALSE(TShareFile::CopyShareFiles({dir / "s.bin"}, "/dev/full"));
+  EXPECT_EQ(TShareFile::WriteBufToFile("/dev/full", "abc", 3, 0), 0);
+  EXPECT_EQ(TShareFile::WriteBufToFile("/dev/full", data.data(), 40000, 0), 0);
+  EXPECT_EQ(TShareFile::AppendBufToFile("/dev/full", "abc", 3), 0);
+  {
+    TStringStream st;
+    st.data = "xyz";
+    EXPECT_EQ(TShareFile::StreamToFile(st, "/dev/full"), 0);
+  }
+  EXPECT_FALSE(TShareFile::OpenRead(dir / "s.bin")->CloneTofile("/dev/full"));
+  EXPECT_EQ(slurp(dir / "s.bin"), data);
   {
     FileSizeLimit limit(100000);
     EXPECT_FALSE(TShareFile::CopyShareFile(dir / "s.bin", dir / "d.bin"));
@@ -583,11 +626,14 @@ TEST(ShareFileUtil, StreamsAndBuffers) {
   EXPECT_EQ(TShareFile::ReadBufFromFile(dir / "s.bin", buf, 16, 599990), 10);
   EXPECT_EQ(std::string(buf, 10), data.substr(599990));
   EXPECT_EQ(TShareFile::ReadBufFromFile(dir / "none.bin", buf, 16, 0), 0);
+  EXPECT_EQ(TShareFile::ReadBufFromFile(dir / "s.bin", buf, 16, INT64_MAX), 0);
 
   EXPECT_EQ(TShareFile::WriteBufToFile(dir / "w.bin", "abc", 3, 5), 3);
   EXPECT_EQ(slurp(dir / "w.bin"), std::string("\0\0\0\0\0abc", 8));
   EXPECT_EQ(TShareFile::WriteBufToFile(dir / "w.bin", "Z", 1, 0), 1);
   EXPECT_EQ(slurp(dir / "w.bin"), std::string("Z\0\0\0\0abc", 8));
+  EXPECT_EQ(TShareFile::WriteBufToFile(dir / "w.bin", "Q", 1, INT64_MAX), 0);
+  EXPECT_EQ(slurp(dir / "w.bin"), std::string("Z\0\0\0\0abc", 8)) << "an unreachable offset writes nothing";
   EXPECT_EQ(TShareFile::WriteBufToFile(dir / "w2.bin", "Z", 1, -1), 0);
   EXPECT_FALSE(exists(dir / "w2.bin"));
   EXPECT_EQ(TShareFile::AppendBufToFile(dir / "w.bin", "END", 3), 3);
@@ -628,6 +674,11 @@ TEST(ShareFileUtil, NameHelpers) {
   EXPECT_EQ(TShareFile::file_ext("/x/a.Tar.GZ"), ".GZ");
   EXPECT_EQ(TShareFile::file_ext("/x/a.abcdefghijklmn"), ".abcdefghi");
   EXPECT_EQ(TShareFile::file_ext("/x/noext"), "");
+  {
+    qlyn_test::TCodePageScope cp(CP_GBK);
+    EXPECT_EQ(TShareFile::file_ext("a.12345678\xc1\x41"), ".12345678") << "no cut character";
+    EXPECT_EQ(TShareFile::file_ext("a.1234567\xc1\x41"), ".1234567\xc1\x41");
+  }
   EXPECT_EQ(TShareFile::file_ext("/dir.d/noext"), "") << "a dot in a folder is no extension";
   EXPECT_EQ(TShareFile::change_file_ext("/x/a.txt", ".bak"), "/x/a.bak");
   EXPECT_EQ(TShareFile::change_file_ext("/x/a", ".bak"), "/x/a.bak");

@@ -69,6 +69,48 @@ TEST(Path, DoubleByteTrailIsNoSeparator) {
   EXPECT_EQ(TUX_Path::extractfileExt("a.\x95\x5c" "B"), ".\x95\x5c" "b");
   EXPECT_EQ(TUX_Path::extractfileExt("a.\xc1\x41"), ".\xc1\x41") << "trail byte 'A' not lowered";
   EXPECT_EQ(TUX_Path::extractfileExt("a.1234567\xc1\x41"), ".1234567") << "no cut character";
+  EXPECT_EQ(TUX_Path::ExtractFilePath("d/\x95\x5c\\x"), "d/\x95\x5c/");
+  EXPECT_EQ(TUX_Path::upLevelPath("d/\x95\x5c"), "d/");
+  EXPECT_EQ(TUX_Path::upLevelPath("d\\\x95\x5c\\x"), "d/\x95\x5c/");
+  EXPECT_EQ(TUX_Path::getPathLastName("d/\x95\x5c"), "\x95\x5c");
+  EXPECT_EQ(TUX_Path::changeFileExt("d/\x95\x5c.txt", ".b"), "d/\x95\x5c.b");
+  EXPECT_EQ(TUX_Path::ToRelativePath("/r", "/r\\\x95\x5c"), "/\x95\x5c");
+}
+
+TEST(Path, EmptyAndSeparatorOnlyInputs) {
+  for (const std::string sep : {"/", "\\", "//", "\\/", "/\\"}) {
+    SCOPED_TRACE(sep);
+    EXPECT_EQ(TUX_Path::extractfileName(sep), "");
+    EXPECT_EQ(TUX_Path::ExtractFilePath(sep), replace_char(sep, '\\', '/'));
+    EXPECT_EQ(TUX_Path::extractfileExt(sep), "");
+    EXPECT_TRUE(TUX_Path::isFilePath(sep));
+    EXPECT_EQ(TUX_Path::ToRelativePath("", sep), "/");
+    EXPECT_EQ(TUX_Path::upLevelPath(sep), "/");
+    EXPECT_EQ(TUX_Path::changeFileExt(sep, ".x"), "/");
+    EXPECT_EQ(TUX_Path::getPathLastName(sep), "");
+  }
+  EXPECT_EQ(TUX_Path::extractfileName(""), "");
+  EXPECT_EQ(TUX_Path::ExtractFilePath(""), "/");
+  EXPECT_EQ(TUX_Path::ExtractFilePath("", "\\"), "\\");
+  EXPECT_EQ(TUX_Path::extractfileExt(""), "");
+  EXPECT_EQ(TUX_Path::ToRelativePath("", ""), "/");
+  EXPECT_EQ(TUX_Path::upLevelPath(""), "");
+  EXPECT_EQ(TUX_Path::changeFileExt("", ".x"), ".x");
+  EXPECT_EQ(TUX_Path::getPathLastName(""), "");
+
+  EXPECT_EQ(TUX_Path::extractfileName("a/b\\"), "");
+  EXPECT_EQ(TUX_Path::ExtractFilePath("a\\b\\"), "a/b/");
+  EXPECT_EQ(TUX_Path::upLevelPath("a/b//"), "a/");
+  EXPECT_EQ(TUX_Path::getPathLastName("a\\b\\"), "b");
+  EXPECT_EQ(TUX_Path::changeFileExt("a.d\\", ".x"), "a.d/");
+
+  EXPECT_EQ(TUX_Path::extractfileName("."), ".");
+  EXPECT_EQ(TUX_Path::extractfileExt(".."), ".");
+  EXPECT_EQ(TUX_Path::extractfileExt("a/."), ".");
+  EXPECT_EQ(TUX_Path::extractfileExt(".profile"), ".profile");
+  EXPECT_EQ(TUX_Path::changeFileExt("a.b.c", ".x"), "a.b.x");
+  EXPECT_EQ(TUX_Path::changeFileExt("dir/.", ".x"), "dir/.x");
+  EXPECT_EQ(TUX_Path::getPathLastName("a/.."), "..");
 }
 
 TEST(Path, Predicates) {
@@ -120,6 +162,12 @@ TEST(Path, ExtractPhyPath) {
   EXPECT_EQ(TUX_Path::ExtractPhyPath("../z"), (parent.empty() ? "" : parent) + "/z");
   EXPECT_EQ(TUX_Path::ExtractPhyPath(".."), parent + "/");
   EXPECT_EQ(TUX_Path::ExtractPhyPath("..name"), cur + "/..name") << "a name, not the parent";
+  {
+    qlyn_test::TCodePageScope cp(CP_GBK);
+    EXPECT_EQ(TUX_Path::ExtractPhyPath("a/\x95\x5c."), os_to_text(cur) + "/a/\x95\x5c.")
+        << "the dot after a double-byte character with a 0x5C trail byte stays";
+    EXPECT_EQ(TUX_Path::ExtractPhyPath("a\\."), os_to_text(cur) + "/a/");
+  }
   EXPECT_EQ(cwd(), cur);
 }
 
@@ -140,9 +188,15 @@ TEST(Path, RemovePath) {
   EXPECT_TRUE(fs::is_empty(dir / "t"));
   EXPECT_EQ(std::ifstream(outside / "precious.txt").get(), 'k') << "links are not followed";
   EXPECT_EQ(TUX_Path::RemovePath(dir / "t"), 0);
-  EXPECT_EQ(TUX_Path::RemovePath(dir / "none"), -1);
+  EXPECT_EQ(TUX_Path::RemovePath(dir / "none"), 0) << "a missing folder: nothing to remove";
+  EXPECT_EQ(TUX_Path::RemoveEmptyPath(dir / "none/deeper"), 0);
+  EXPECT_EQ(TUX_Path::RemovePath(""), 0);
   spit(dir / "file", "x");
-  EXPECT_EQ(TUX_Path::RemovePath(dir / "file"), -1);
+  EXPECT_EQ(TUX_Path::RemovePath(dir / "file"), 0);
+  EXPECT_TRUE(fs::exists(dir / "file")) << "a file is no folder to empty";
+  spit(dir / "t/u/v.txt", "v");
+  EXPECT_EQ(TUX_Path::RemovePath(replace_char(dir / "t", '/', '\\')), 2) << "backslashes separate";
+  EXPECT_TRUE(fs::is_empty(dir / "t"));
   EXPECT_EQ(cwd(), cur);
 }
 
@@ -212,6 +266,24 @@ TEST(Path, ListFiles) {
   EXPECT_EQ(item->GetInt("size"), 5);
   EXPECT_EQ(item->GetString("type"), "file");
   EXPECT_EQ(item->GetString("time"), when);
+  const std::string esc = replace_all(dir / "one/b.TXT", "/", "\\/");
+  EXPECT_EQ(TUX_Path::listFilesAsJson(dir / "one/", false),
+            "[{\"name\":\"" + esc + "\",\"size\":5,\"time\":\"" + when + "\",\"type\":\"file\"}]");
+  fs::create_directory(dir / "one/sd");
+  const timespec dtimes[2] = {{1600000000, 0}, {1600000000, 0}};
+  utimensat(AT_FDCWD, (dir / "one/sd").c_str(), dtimes, 0);
+  const time_t dt = 1600000000;
+  localtime_r(&dt, &tm);
+  char dwhen[32];
+  strftime(dwhen, sizeof dwhen, "%Y-%m-%d %H:%M:%S", &tm);
+  EXPECT_EQ(TUX_Path::listFilesAsJson(dir / "one/", false),
+            "[{\"name\":\"" + esc + "\",\"size\":5,\"time\":\"" + when + "\",\"type\":\"file\"}," +
+                "{\"name\":\"" + replace_all(dir / "one/sd", "/", "\\/") + "\",\"size\":0,\"time\":\"" +
+                dwhen + "\",\"type\":\"dir\"}]");
+  spit(dir / "long/a.manifestjson", "x");
+  spit(dir / "long/b.manifestjs", "x");
+  ASSERT_EQ(TUX_Path::listFiles(dir / "long/*.manifestjson", false).size(), 1u)
+      << "the mask carries the whole extension";
   auto parsed = TJsonObject::Parse(TUX_Path::listFilesAsJson(dir / "l/", true));
   ASSERT_NE(parsed, nullptr);
   ASSERT_EQ(parsed->AsArray()->Length(), 9);

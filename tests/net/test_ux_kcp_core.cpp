@@ -426,6 +426,15 @@ TEST(KcpCore, RecvShortBufferAndPeek) {
   EXPECT_TRUE(b.recv(3000) == msg);
   EXPECT_EQ(b.kcp->nrcv_que, 0u);
 
+  // The same rules for a message of one segment.
+  ASSERT_EQ(ikcp_send(a.kcp, "single", 6), 0);
+  exchange(a, b, t);
+  EXPECT_EQ(b.recv(5), "<-3>");
+  EXPECT_EQ(b.recv(-6), "single");
+  EXPECT_EQ(b.kcp->nrcv_que, 1u);
+  EXPECT_EQ(b.recv(6), "single");
+  EXPECT_EQ(b.kcp->nrcv_que, 0u);
+
   // A message whose later fragments are still missing: -2.
   Peer c(9);
   ikcp_update(c.kcp, 0);
@@ -458,6 +467,52 @@ TEST(KcpCore, FullReceiveQueueReportsOpenWindow) {
   ASSERT_EQ(b.input(seg_bytes(b.kcp->conv, IKCP_CMD_WASK, 0, 32, 0, 0, 0, "")), 0);
   ikcp_flush(b.kcp);
   EXPECT_EQ(b.sent_segments(IKCP_CMD_WINS).size(), 1u);
+}
+
+TEST(KcpCore, AckAndProbeHeadersOnTheWire) {
+  const uint32_t conv = 0x0A0B0C0D;
+  Peer p(conv);
+  ikcp_wndsize(p.kcp, 32, 16);
+  ikcp_update(p.kcp, 5000);
+  for (uint32_t sn : {0u, 1u, 3u})
+    ASSERT_EQ(p.input(seg_bytes(conv, IKCP_CMD_PUSH, 0, 9, 4000 + sn, sn, 0, "p")), 0);
+  ASSERT_EQ(p.input(seg_bytes(conv, IKCP_CMD_WASK, 0, 9, 4444, 0, 0, "")), 0);
+  p.kcp->probe |= IKCP_ASK_SEND;
+  ikcp_update(p.kcp, 5100);
+  ASSERT_EQ(p.sent.size(), 1u);
+  // Three ACKs, then WASK, then WINS, packed in one datagram.
+  std::string want;
+  for (uint32_t sn : {0u, 1u, 3u}) want += seg_bytes(conv, IKCP_CMD_ACK, 0, 14, 4000 + sn, sn, 2, "");
+  want += seg_bytes(conv, IKCP_CMD_WASK, 0, 14, 5100, 0, 2, "");
+  want += seg_bytes(conv, IKCP_CMD_WINS, 0, 14, 5100, 0, 2, "");
+  EXPECT_EQ(p.sent[0], want);
+}
+
+TEST(KcpCore, PushHeadersOnTheWire) {
+  const uint32_t conv = 0x55AA00FF;
+  Peer p(conv);
+  ikcp_setmtu(p.kcp, 124);  // mss 100
+  ikcp_wndsize(p.kcp, 32, 20);
+  ikcp_nodelay(p.kcp, 0, 10, 0, 1);
+  ikcp_update(p.kcp, 300);
+  const std::string msg(250, 'f');
+  ASSERT_EQ(ikcp_send(p.kcp, msg.data(), int32_t(msg.size())), 0);
+  ikcp_flush(p.kcp);
+  ASSERT_EQ(p.sent.size(), 3u);
+  for (uint32_t i = 0; i < 3; ++i)
+    EXPECT_EQ(p.sent[i], seg_bytes(conv, IKCP_CMD_PUSH, 2 - i, 20, 300, i, 0, msg.substr(100 * i, 100)));
+  p.sent.clear();
+
+  // A PUSH from the peer moves rcv_nxt; a retransmission carries the new
+  // ts, wnd and una.
+  ASSERT_EQ(p.input(seg_bytes(conv, IKCP_CMD_PUSH, 0, 32, 7, 0, 1, "in")), 0);
+  const uint32_t due = p.kcp->snd_buf.next->next->resendts;
+  p.kcp->current = due;
+  ikcp_flush(p.kcp);
+  ASSERT_EQ(p.sent.size(), 3u);
+  EXPECT_EQ(p.sent[0], seg_bytes(conv, IKCP_CMD_ACK, 0, 19, 7, 0, 1, ""));
+  EXPECT_EQ(p.sent[1], seg_bytes(conv, IKCP_CMD_PUSH, 1, 19, due, 1, 1, msg.substr(100, 100)));
+  EXPECT_EQ(p.sent[2], seg_bytes(conv, IKCP_CMD_PUSH, 0, 19, due, 2, 1, msg.substr(200, 50)));
 }
 
 // ---------------------------------------------------------------- timing rules

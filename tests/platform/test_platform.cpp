@@ -35,6 +35,18 @@ TEST(Locale, LanguageFromEnvironment) {
   set_locale_env("zh_CN.GBK", "en_US.UTF-8", nullptr);
   EXPECT_EQ(system_language_id(), 2052);
   set_locale_env("", "", "zh_TW.UTF-8");
+  EXPECT_EQ(system_language_id(), 1028);
+  set_locale_env(nullptr, nullptr, "zh_SG.UTF-8");
+  EXPECT_EQ(system_language_id(), 4100);
+  set_locale_env(nullptr, nullptr, "zh_HK");
+  EXPECT_EQ(system_language_id(), 3076);
+  set_locale_env(nullptr, nullptr, "zh-Hans-CN");
+  EXPECT_EQ(system_language_id(), 2052);
+  set_locale_env(nullptr, nullptr, "zh_Hant");
+  EXPECT_EQ(system_language_id(), 1028);
+  set_locale_env(nullptr, nullptr, "zh");
+  EXPECT_EQ(system_language_id(), 2052);
+  set_locale_env(nullptr, nullptr, "zhx_CN");
   EXPECT_EQ(system_language_id(), 1033);
   set_locale_env(nullptr, nullptr, nullptr);
   EXPECT_EQ(system_language_id(), 1033);
