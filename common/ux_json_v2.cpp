@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -97,7 +98,7 @@ void append_utf8(std::string& out, uint32_t cp) {
 
 // Decimal integer: optional sign, digits, nothing else.
 bool text_to_int64(std::string_view s, int64_t& out) {
-  if (!s.empty() && s[0] == '+') s.remove_prefix(1);
+  if (s.size() > 1 && s[0] == '+' && s[1] != '-') s.remove_prefix(1);
   if (s.empty()) return false;
   int64_t v = 0;
   const auto r = std::from_chars(s.data(), s.data() + s.size(), v);
@@ -108,7 +109,7 @@ bool text_to_int64(std::string_view s, int64_t& out) {
 
 // Decimal number: optional sign, digits with optional fraction and exponent.
 bool text_to_double(std::string_view s, double& out) {
-  if (!s.empty() && s[0] == '+') s.remove_prefix(1);
+  if (s.size() > 1 && s[0] == '+' && s[1] != '-') s.remove_prefix(1);
   const size_t first = (!s.empty() && s[0] == '-') ? 1 : 0;
   if (s.size() <= first) return false;
   const char c = s[first];
@@ -390,7 +391,7 @@ void TJsonWriter::WriteTree(W& w, const TJsonObject* obj, bool format, int level
         if (f.idx++ > 0) w.Append(",", 1);
         if (format) write_indent(w, level);
         w.Append("\"", 1);
-        write_escaped(w, e->FName, false);
+        write_escaped(w, e->FName, false);  // escaped, as the parser decodes names
         w.Append("\":", 2);
         value(e->FObj);  // may invalidate f
       } else {
@@ -1086,16 +1087,21 @@ class TFdStream : public TStream {
 int64_t TJsonObject::SaveTo(const std::string& FileName, bool format) const {
   if (FileName.empty()) return 0;
   const std::string path = text_to_os(FileName);
-  std::string tmp = path + ".tmp~XXXXXX";
-  const int fd = ::mkstemp(tmp.data());
-  if (fd < 0) return 0;
   struct stat old {};
-  ::fchmod(fd, ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644);
+  const bool exists = ::lstat(path.c_str(), &old) == 0;
+  const bool through_link = exists && S_ISLNK(old.st_mode);
+  static std::atomic<unsigned> counter{0};
+  const std::string tmp =
+      through_link ? path : path + ".~" + std::to_string(::getpid()) + "." + std::to_string(++counter);
+  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (through_link ? O_TRUNC : O_EXCL), 0666);
+  if (fd < 0) return 0;
   TFdStream f(fd);
-  const int64_t size = SaveTo(f, format);
+  const bool mode_ok = !(exists && S_ISREG(old.st_mode)) || ::fchmod(fd, old.st_mode & 07777) == 0;
+  const int64_t size = mode_ok ? SaveTo(f, format) : 0;
   const bool closed = f.Close();
-  const bool empty_ok = size == 0 && CalcSize(format) == 0;
-  if (!closed || (size == 0 && !empty_ok) || ::rename(tmp.c_str(), path.c_str()) != 0) {
+  const bool written = mode_ok && closed && (size > 0 || CalcSize(format) == 0);
+  if (through_link) return written ? size : 0;
+  if (!written || ::rename(tmp.c_str(), path.c_str()) != 0) {
     ::unlink(tmp.c_str());
     return 0;
   }
@@ -1411,7 +1417,7 @@ inline void skip_ws_then(TJsonTokenerSrec& level, TJsonTokenerState next) {
 // next. False for any other byte.
 inline bool after_item(TJsonTokenerSrec& level, unsigned char c, char close, TJsonTokenerState next) {
   if (c == static_cast<unsigned char>(close))
-    skip_ws_then(level, json_tokener_state_finish);
+    level.state = json_tokener_state_finish;
   else if (c == ',')
     skip_ws_then(level, next);
   else
@@ -1501,6 +1507,8 @@ std::unique_ptr<TJsonObject> TJsonObject::ParseEx_New(TJsonTokener& tok, std::st
         }
         break;
 
+      // A closed value goes here without skipping white space: at level 0 the
+      // next byte, whatever it is (also "/"), is not read.
       case json_tokener_state_finish: {
         if (tok.depth == 0) {
           done = true;
@@ -1516,7 +1524,7 @@ std::unique_ptr<TJsonObject> TJsonObject::ParseEx_New(TJsonTokener& tok, std::st
       case json_tokener_state_null:
         if (tok.st_pos == 4) {
           LV.current.reset();
-          skip_ws_then(LV, json_tokener_state_finish);
+          LV.state = json_tokener_state_finish;
           goto redo_char;
         }
         if (c != static_cast<unsigned char>("null"[tok.st_pos])) FAIL(json_tokener_error_parse_null);
@@ -1528,7 +1536,7 @@ std::unique_ptr<TJsonObject> TJsonObject::ParseEx_New(TJsonTokener& tok, std::st
         const int n = tok.literal_true ? 4 : 5;
         if (tok.st_pos == n) {
           LV.current = Create(tok.literal_true);
-          skip_ws_then(LV, json_tokener_state_finish);
+          LV.state = json_tokener_state_finish;
           goto redo_char;
         }
         if (c != static_cast<unsigned char>(lit[tok.st_pos])) FAIL(json_tokener_error_parse_boolean);
@@ -1595,7 +1603,7 @@ std::unique_ptr<TJsonObject> TJsonObject::ParseEx_New(TJsonTokener& tok, std::st
           skip_ws_then(LV, json_tokener_state_object_field_end);
         } else {
           LV.current = Create(tok.pb.View());
-          skip_ws_then(LV, json_tokener_state_finish);
+          LV.state = json_tokener_state_finish;
         }
         break;
       }
@@ -1699,13 +1707,13 @@ std::unique_ptr<TJsonObject> TJsonObject::ParseEx_New(TJsonTokener& tok, std::st
           else
             LV.current = Create(int64_t(0));
         }
-        skip_ws_then(LV, json_tokener_state_finish);
+        LV.state = json_tokener_state_finish;
         goto redo_char;
       }
 
       case json_tokener_state_array:
         if (c == ']') {
-          skip_ws_then(LV, json_tokener_state_finish);
+          LV.state = json_tokener_state_finish;
           break;
         }
         if (!open_level(tok, json_tokener_state_array_add)) FAIL(json_tokener_error_depth);
@@ -1722,7 +1730,7 @@ std::unique_ptr<TJsonObject> TJsonObject::ParseEx_New(TJsonTokener& tok, std::st
 
       case json_tokener_state_object_field_start:
         if (c == '}') {
-          skip_ws_then(LV, json_tokener_state_finish);
+          LV.state = json_tokener_state_finish;
         } else if (c == '"' || c == '\'') {
           tok.quote_char = char(c);
           tok.pb.Reset();
@@ -1760,11 +1768,11 @@ out:
 #undef LV
 #undef FAIL
   tok.char_offset = pos;
+  tok.str = {};
   if (!done && tok.err == json_tokener_success) {
     if (pos < len && p[pos] == 0)
       tok.err = json_tokener_error_parse_eof;
-    else if (tok.depth == 0 && tok.stack[0].state == json_tokener_state_eatws &&
-             tok.stack[0].saved_state == json_tokener_state_finish)
+    else if (tok.depth == 0 && tok.stack[0].state == json_tokener_state_finish)
       done = true;
     else
       tok.err = json_tokener_continue;

@@ -507,8 +507,10 @@ class TJsonObject final : public IJson_Object {
   // Writes the text at the stream's position; returns the stream's size
   // afterwards, or truncates the stream and returns 0 when writing fails.
   int64_t SaveTo(TStream& stream, bool format = false) const;
-  // Replaces the file with the text (written beside it, then renamed); returns
-  // the file's size, or 0 with the old file left as it was on failure.
+  // Replaces the file with the text (written beside it, then renamed; a new
+  // file gets 0666 less the umask, an old one keeps its mode); returns the
+  // file's size, or 0 with the old file left as it was on failure. A symbolic
+  // link is written through and keeps pointing at its target.
   int64_t SaveTo(const std::string& FileName, bool format = false) const;
   int64_t CalcSize(bool format = false) const;
   // Deep copy, never recursive.

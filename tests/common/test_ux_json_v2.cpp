@@ -183,9 +183,15 @@ TEST(JsonParse, TrailingBytesAfterACompleteValueAreNotRead) {
   ASSERT_NE(v, nullptr);
   EXPECT_EQ(tok.err, json_tokener_success);
   EXPECT_EQ(v->GetInt("a"), 1);
-  EXPECT_EQ(tok.char_offset, 8);
+  EXPECT_EQ(tok.char_offset, 7);
   EXPECT_EQ(text_of("[1]]"), "[1]");
   EXPECT_EQ(text_of("\"a\"x"), "\"a\"");
+  // Not even a "/" after the value is read: no comment is opened there.
+  EXPECT_EQ(text_of("{\"a\":1}/x"), "{\"a\":1}");
+  EXPECT_EQ(text_of("[1] // trailing comment without a line feed"), "[1]");
+  EXPECT_EQ(text_of("\"s\"/*"), "\"s\"");
+  EXPECT_EQ(text_of("12//c"), "12");
+  EXPECT_EQ(text_of("true /"), "true");
 }
 
 TEST(JsonParse, ErrorKinds) {
@@ -516,6 +522,27 @@ TEST(JsonWrite, SaveToStreamAndFile) {
     ::chmod(dir.dir().c_str(), 0755);
     EXPECT_EQ(read_file_text(path), "[1]");
   }
+  // A new file gets 0666 less the umask; an old file keeps its mode.
+  TempDir modes;
+  const std::string fresh = modes.dir() + "new.json";
+  const mode_t old_mask = ::umask(077);
+  const int64_t fresh_size = small->SaveTo(fresh, false);
+  ::umask(old_mask);
+  EXPECT_EQ(fresh_size, 3);
+  struct stat st {};
+  ASSERT_EQ(::stat(fresh.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ::chmod(fresh.c_str(), 0640);
+  EXPECT_EQ(v->SaveTo(fresh, false), int64_t(v->AsJSon().size()));
+  ASSERT_EQ(::stat(fresh.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  // A symbolic link is written through and stays a link.
+  const std::string target = modes.dir() + "target.json", link = modes.dir() + "link.json";
+  std::ofstream(target) << "old";
+  fs::create_symlink(target, link);
+  EXPECT_EQ(small->SaveTo(link, false), 3);
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(read_file_text(target), "[1]");
 }
 
 TEST(JsonWrite, DeepTreesBuiltByHandAreWrittenClonedAndFreedWithoutRecursion) {
@@ -558,6 +585,11 @@ TEST(JsonValue, Conversions) {
   EXPECT_EQ(TJsonObject::Create("42")->AsInteger(), 42);
   EXPECT_EQ(TJsonObject::Create("-42")->AsInteger(), -42);
   EXPECT_EQ(TJsonObject::Create("42x")->AsInteger(), 0);
+  EXPECT_EQ(TJsonObject::Create("+42")->AsInteger(), 42);
+  EXPECT_EQ(TJsonObject::Create("+-42")->AsInteger(), 0);
+  EXPECT_EQ(TJsonObject::Create("+")->AsInteger(), 0);
+  EXPECT_DOUBLE_EQ(TJsonObject::Create("+1.5")->AsDouble(), 1.5);
+  EXPECT_EQ(TJsonObject::Create("+-1.5")->AsDouble(), 0);
   EXPECT_EQ(TJsonObject::Create("4.5")->AsInteger(), 0);
   EXPECT_DOUBLE_EQ(TJsonObject::Create("4.5")->AsDouble(), 4.5);
   EXPECT_DOUBLE_EQ(TJsonObject::Create("-1e3")->AsDouble(), -1000);
