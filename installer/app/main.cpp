@@ -12,6 +12,7 @@
 #include "common/ux_common.h"
 #include "installer/console/rk50_console.h"
 #include "installer/rk50_services.h"
+#include "installer/rk50_stp_common.h"
 #ifdef QLYN_HAVE_QT
 #include "installer/qt/rk50_qt_window.h"
 #endif
@@ -78,9 +79,12 @@ int main(int argc, char** argv) {
   if (!options.start.package_file.empty()) {
     FILE* f = std::fopen(ux::text_to_os(options.start.package_file).c_str(), "rb");
     if (!f) {
-      std::fprintf(stderr, "qlyn-setup: cannot open package %s: %s\n",
-                   ux::text_to_os(options.start.package_file).c_str(),
-                   std::strerror(errno));
+      const int e = errno;
+      rk50::select_lang(rk50::system_language() == rk50::lang_id_chinese_prc ? "chn" : "eng");
+      std::fprintf(stderr, "%s (%s)\n",
+                   ux::text_to_os(rk50::lang_text_fmt(rk50::msg_package_missing_fmt, {options.start.package_file}))
+                       .c_str(),
+                   std::strerror(e));
       return 1;
     }
     std::fclose(f);

@@ -194,7 +194,10 @@ TEST_F(ConsoleFrontend, GbkCodePagePrintsUtf8) {
 TEST_F(ConsoleFrontend, CommandLineErrors) {
   TRun missing = run(setup_exe, {"--cli", "--package", tmp.path() + "/none.7z"}, env());
   EXPECT_EQ(missing.status, 1);
-  EXPECT_NE(missing.err.find("cannot open package " + tmp.path() + "/none.7z"), std::string::npos);
+  EXPECT_EQ(missing.err.rfind("Package not found: " + tmp.path() + "/none.7z (", 0), 0u) << missing.err;
+  TRun missing_chn = run(setup_exe, {"--cli", "--package", tmp.path() + "/none.7z"}, env("zh_CN.UTF-8"));
+  EXPECT_EQ(missing_chn.status, 1);
+  EXPECT_EQ(missing_chn.err.rfind("找不到安装包：" + tmp.path() + "/none.7z (", 0), 0u) << missing_chn.err;
   TRun bad = run(setup_exe, {"--cli", "--frobnicate"}, env());
   EXPECT_EQ(bad.status, 2);
   EXPECT_NE(bad.err.find("unknown option --frobnicate"), std::string::npos);
