@@ -45,18 +45,22 @@ std::vector<uint8_t> TVector_List::copy_out_locked(const void* P) const {
   return item;
 }
 
-int32_t TVector_List::Add(const void* P) {
-  std::lock_guard<std::recursive_mutex> g(lock);
-  if (!P) return Vector_list_length;
-  std::vector<uint8_t> own;  // P inside the storage: growth would free it
+bool TVector_List::make_room_locked(const void*& P, std::vector<uint8_t>& own) {
+  // P inside the storage: growth or a shift would move or free it.
   if (is_inside_locked(P)) {
     own = copy_out_locked(P);
     P = own.data();
   }
   const int64_t need = int64_t(Vector_list_length) + 1;
-  if (static_cast<size_t>(need * Vector_item_Size) > Vector_Buf.size() &&
-      !reserve_locked(int64_t(Vector_list_length) + kGrowItems) && !reserve_locked(need))
-    return Vector_list_length;
+  return static_cast<size_t>(need * Vector_item_Size) <= Vector_Buf.size() ||
+         reserve_locked(int64_t(Vector_list_length) + kGrowItems) || reserve_locked(need);
+}
+
+int32_t TVector_List::Add(const void* P) {
+  std::lock_guard<std::recursive_mutex> g(lock);
+  if (!P) return Vector_list_length;
+  std::vector<uint8_t> own;
+  if (!make_room_locked(P, own)) return Vector_list_length;
   std::memcpy(Vector_Buf.data() + size_t(Vector_list_length) * size_t(Vector_item_Size), P,
               size_t(Vector_item_Size));
   set_count(Vector_list_length + 1);
@@ -66,15 +70,8 @@ int32_t TVector_List::Add(const void* P) {
 int32_t TVector_List::InsertBefore(int32_t index, const void* P) {
   std::lock_guard<std::recursive_mutex> g(lock);
   if (!P || index < 0 || index >= Vector_list_length) return Vector_list_length;
-  std::vector<uint8_t> own;  // P inside the storage: growth or the shift would move it
-  if (is_inside_locked(P)) {
-    own = copy_out_locked(P);
-    P = own.data();
-  }
-  const int64_t need = int64_t(Vector_list_length) + 1;
-  if (static_cast<size_t>(need * Vector_item_Size) > Vector_Buf.size() &&
-      !reserve_locked(int64_t(Vector_list_length) + kGrowItems) && !reserve_locked(need))
-    return Vector_list_length;
+  std::vector<uint8_t> own;
+  if (!make_room_locked(P, own)) return Vector_list_length;
   const size_t sz = size_t(Vector_item_Size);
   uint8_t* at = Vector_Buf.data() + size_t(index) * sz;
   std::memmove(at + sz, at, size_t(Vector_list_length - index) * sz);

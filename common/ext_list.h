@@ -206,6 +206,9 @@ class TVector_List {
   bool is_inside_locked(const void* P) const;
   // One item's bytes from P inside the storage (zero past its end).
   std::vector<uint8_t> copy_out_locked(const void* P) const;
+  // Room for one more item; P is redirected to a copy in own when it points
+  // into the storage. False when the storage cannot grow.
+  bool make_room_locked(const void*& P, std::vector<uint8_t>& own);
   void set_count(int32_t v) { __atomic_store_n(&Vector_list_length, v, __ATOMIC_RELAXED); }
 
   std::vector<uint8_t> Vector_Buf;
