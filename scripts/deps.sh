@@ -14,6 +14,9 @@ PACKAGES=(
   p7zip-full 7zip
   # Qt 6 front end, its offscreen platform, a CJK-capable font
   qt6-base-dev qt6-qpa-plugins libgl-dev fonts-wqy-microhei
+  # real network peers started by the tests on loopback (nginx with its echo module, curl,
+  # the openssl command, a WebSocket server and a DNS responder for Debian's python3)
+  nginx libnginx-mod-http-echo curl openssl python3-websockets python3-dnslib
 )
 
 missing=()
