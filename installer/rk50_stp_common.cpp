@@ -117,6 +117,8 @@ std::string lang_text_fmt(int32_t n, std::initializer_list<TLangArg> args) {
 
 void select_lang(std::string_view id) { lang_table().set_lang(id); }
 
+void select_system_lang() { select_lang(system_language() == lang_id_chinese_prc ? "chn" : "eng"); }
+
 uint16_t system_language() { return static_cast<uint16_t>(ux::system_language_id()); }
 
 }  // namespace rk50

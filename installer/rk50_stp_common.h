@@ -108,6 +108,8 @@ TUX_STP_lang_str& lang_table();
 std::string lang_text(int32_t n);
 std::string lang_text_fmt(int32_t n, std::initializer_list<TLangArg> args);
 void select_lang(std::string_view id);
+// Selects "chn" when the system language is Chinese (PRC), "eng" otherwise.
+void select_system_lang();
 
 // The system's default language id from the locale (2052 for zh_CN).
 uint16_t system_language();

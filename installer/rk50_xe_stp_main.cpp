@@ -105,7 +105,7 @@ void Tmain_form::gui_post(std::function<void()> fn) { gui_.post(std::move(fn)); 
 void Tmain_form::center(TControl c) { gui_.set_left(c, (gui_.width(TControl::Form) - gui_.width(c)) / 2); }
 
 void Tmain_form::FormCreate() {
-  select_lang(system_language() == lang_id_chinese_prc ? "chn" : "eng");
+  select_system_lang();
   gui_.set_caption(lang_text(msg_caption));
   gui_.set_visible(TControl::ProgressBar1, false);
   gui_.set_visible(TControl::Label2, false);

@@ -135,4 +135,22 @@ TEST(SystemLanguage, FromLocaleVariables) {
   unsetenv("LC_ALL");
 }
 
+TEST(SystemLanguage, SelectsTheTableLanguage) {
+  const char* lang = std::getenv("LANG");
+  const std::string saved = lang ? lang : "";
+  const char* all = std::getenv("LC_ALL");
+  const std::string saved_all = all ? all : "";
+  unsetenv("LC_ALL");
+  setenv("LANG", "zh_CN.UTF-8", 1);
+  rk50::select_system_lang();
+  EXPECT_EQ(lang_text(rk50::msg_caption), "Qlyn客户端安装器");
+  setenv("LANG", "en_US.UTF-8", 1);
+  rk50::select_system_lang();
+  EXPECT_EQ(lang_text(rk50::msg_caption), "QLYN Desktop Installer");
+  select_lang("chn");
+  if (lang) setenv("LANG", saved.c_str(), 1);
+  else unsetenv("LANG");
+  if (all) setenv("LC_ALL", saved_all.c_str(), 1);
+}
+
 }  // namespace
