@@ -98,7 +98,7 @@ std::string Tmain_form::speed_text(int64_t bytes_per_second) {
   return std::to_string(s / 1000) + "KB/s";
 }
 
-void Tmain_form::set_state(int32_t code) { f_state = code; }
+void Tmain_form::set_state(TButtonState state) { f_state = state; }
 
 void Tmain_form::gui_post(std::function<void()> fn) { gui_.post(std::move(fn)); }
 

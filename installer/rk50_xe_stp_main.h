@@ -39,7 +39,7 @@ enum class TControl {
 };
 const char* control_name(TControl c) noexcept;
 
-// Button1's Tag: the state code.
+// Button1's Tag: the state code. 0 until FormCreate sets the first state.
 enum TButtonState : int32_t {
   st_ready_to_install = 1,
   st_downloading = 2,
@@ -162,7 +162,7 @@ class Tmain_form {
   void on_download_event(void* Requ, int32_t ev, const std::string& ev_data);
 
   // GUI thread.
-  int32_t state() const noexcept { return f_state; }
+  TButtonState state() const noexcept { return f_state; }
   int32_t mode() const noexcept { return rt.mode; }
   const std::string& dest_path() const noexcept { return rt.dest_path; }
   const std::string& saved_fname() const noexcept { return rt.saved_fname; }
@@ -203,7 +203,8 @@ class Tmain_form {
     std::string selfpath;
   } config;
 
-  void set_state(int32_t code);
+  // Every change of the state code goes through here.
+  void set_state(TButtonState state);
   void load_config();
   void start_download();
   void start_local_install();
@@ -219,7 +220,7 @@ class Tmain_form {
   IMainFormGui& gui_;
   IInstallerServices& services_;
   TStartOptions options_;
-  int32_t f_state = 0;
+  TButtonState f_state{};
   TRunOutcome f_outcome = TRunOutcome::running;
   std::string f_error_text;
 };
