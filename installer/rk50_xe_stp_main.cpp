@@ -15,7 +15,6 @@ namespace {
 
 std::atomic<Tmain_form*> g_main_form{nullptr};
 
-constexpr const char* client_exe_name = "rk50cli_dsk";
 constexpr int client_start_pause_ms = 200;
 constexpr const char* download_tag = "main-file";
 
@@ -180,7 +179,7 @@ void Tmain_form::Button1Click() {
       apply_update_package();
       break;
     case st_update_done:
-      services_.start_program(ux::exe_dir() + client_exe_name);
+      services_.start_program(ux::exe_dir() + kClientExeName);
       services_.pause_ms(client_start_pause_ms);
       gui_.terminate_app();
       break;
