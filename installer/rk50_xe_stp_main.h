@@ -144,6 +144,13 @@ struct TStartOptions {
   std::string package_file;       // --package: install this file, no download
 };
 
+// qlyn-setup's command line as both front ends take it.
+struct TFrontendOptions {
+  TStartOptions start;
+  bool yes = false;  // console: answer every prompt with the default that continues
+  std::string dir;   // installation folder; empty keeps the default
+};
+
 class Tmain_form {
  public:
   Tmain_form(IMainFormGui& gui, IInstallerServices& services, TStartOptions options);

@@ -42,7 +42,7 @@ bool have_display() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  rk50::TConsoleOptions options;
+  rk50::TFrontendOptions options;
   bool cli = false;
   std::string screenshot;
   for (int i = 1; i < argc; ++i) {

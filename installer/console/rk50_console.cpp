@@ -241,7 +241,7 @@ void TConsoleGui::drain(int wait_ms) {
   }
 }
 
-int run_console(const TConsoleOptions& options, IInstallerServices& services, int in_fd, FILE* out,
+int run_console(const TFrontendOptions& options, IInstallerServices& services, int in_fd, FILE* out,
                 FILE* err) {
   TSigintScope sigint;
   g_interrupted.store(false);
