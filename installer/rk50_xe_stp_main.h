@@ -98,13 +98,6 @@ using TDownloadEventFn = std::function<void(int32_t ev, const std::string& ev_da
 // the total byte count in value, total=false the bytes done so far.
 using TExtractProgressFn = std::function<void(bool total, int64_t value)>;
 
-struct TFinishInstall {
-  std::string dest_path;    // installation folder, trailing "/"
-  std::string saved_fname;  // the package
-  int32_t mode = 1;         // 1 install, 2 update
-  bool delete_package = true;  // false for a package the user supplied
-};
-
 class IInstallerServices {
  public:
   virtual ~IInstallerServices() = default;
