@@ -127,36 +127,24 @@ std::string join_path(const std::string& dir, const std::string& name) {
 
 namespace {
 
-// The extraction sequence shared by both forms; callback may be null.
-void run_extraction(const std::string& archive_path, const std::string& dest_path, void* sender,
-                    ux::T7zProgressCallback callback, const std::string& library_path) {
-  ux::force_dirs(dest_path);
-  ux::TComPtr<ux::I7zInArchive> arc = ux::new_in_archive(ux::CLSID_CFormat7z, library_path);
-  // Set before opening: packages with encrypted headers ask for it in Open.
-  arc->UsePassword(package_password_utf16());
-  arc->SetPasswordHandler(nullptr, on_archive_password);
-  if (callback) arc->SetProgressHandler(sender, callback);
-  arc->OpenArchive(archive_path);
-  arc->ExtractAllToFolder(dest_path);
-  arc->CloseArchive();
-}
-
 ux::HRESULT call_progress(void* sender, bool total, int64_t value) {
-  (*static_cast<const TExtractProgressCall*>(sender))(total, value);
+  (*static_cast<const TExtractProgressFn*>(sender))(total, value);
   return 0;
 }
 
 }  // namespace
 
-void extract_package(const std::string& archive_path, const std::string& dest_path, TInstallProgress* progress,
-                     const std::string& library_path) {
-  run_extraction(archive_path, dest_path, progress, progress ? on_extract_progress : nullptr, library_path);
-}
-
-void extract_package_with_progress(const std::string& archive_path, const std::string& dest_path,
-                                   const TExtractProgressCall& progress, const std::string& library_path) {
-  run_extraction(archive_path, dest_path, const_cast<TExtractProgressCall*>(&progress),
-                 progress ? call_progress : nullptr, library_path);
+void extract_package(const std::string& archive_path, const std::string& dest_path,
+                     const TExtractProgressFn& progress, const std::string& library_path) {
+  ux::force_dirs(dest_path);
+  ux::TComPtr<ux::I7zInArchive> arc = ux::new_in_archive(ux::CLSID_CFormat7z, library_path);
+  // Set before opening: packages with encrypted headers ask for it in Open.
+  arc->UsePassword(package_password_utf16());
+  arc->SetPasswordHandler(nullptr, on_archive_password);
+  if (progress) arc->SetProgressHandler(const_cast<TExtractProgressFn*>(&progress), call_progress);
+  arc->OpenArchive(archive_path);
+  arc->ExtractAllToFolder(dest_path);
+  arc->CloseArchive();
 }
 
 std::string desktop_dir() {

@@ -46,7 +46,7 @@ void TProductionServices::deploy_archive_library(const std::string& self_dir) {
 
 void TProductionServices::extract_package(const std::string& archive_path, const std::string& dest_path,
                                           const TExtractProgressFn& progress) {
-  extract_package_with_progress(archive_path, dest_path, progress);
+  rk50::extract_package(archive_path, dest_path, progress);
 }
 
 void TProductionServices::finish_install(const TFinishInstall& args) { (void)rk50::finish_install(args); }

@@ -94,10 +94,6 @@ class IMainFormGui {
 // 2, 101, 102, 103, 104). Called on a worker thread; must not throw.
 using TDownloadEventFn = std::function<void(int32_t ev, const std::string& ev_data)>;
 
-// Extraction progress as the 7-Zip binding reports it: total=true announces
-// the total byte count in value, total=false the bytes done so far.
-using TExtractProgressFn = std::function<void(bool total, int64_t value)>;
-
 class IInstallerServices {
  public:
   virtual ~IInstallerServices() = default;
