@@ -9,8 +9,10 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <type_traits>
 
 #include "archive/archive_library_deploy.h"
+#include "archive/io_compress_7zip.h"
 #include "common/ux_common.h"
 #include "common/ux_file_io.h"
 #include "common/platform/ux_process.h"
@@ -87,12 +89,14 @@ std::string package_password() { return ux::format_text("%4.5f", {kPackagePasswo
 
 std::u16string package_password_utf16() { return ux::text_to_utf16(package_password()); }
 
-ux::HRESULT on_archive_password(void*, std::u16string& password) {
+static_assert(std::is_same_v<TArchiveCallbackResult, ux::HRESULT>);
+
+TArchiveCallbackResult on_archive_password(void*, std::u16string& password) {
   password = package_password_utf16();
   return 0;
 }
 
-ux::HRESULT on_extract_progress(void* sender, bool total, int64_t value) {
+TArchiveCallbackResult on_extract_progress(void* sender, bool total, int64_t value) {
   auto* p = static_cast<TInstallProgress*>(sender);
   if (!p) return 0;
   const int64_t now = ux::now_ms();

@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "archive/io_compress_7zip.h"
 
 namespace rk50 {
 
@@ -48,12 +47,16 @@ struct TInstallProgress {
   IExtractProgress* sink = nullptr;  // not owned; may be null
 };
 
+// Result of the two archive callbacks below, as the 7-Zip binding reads it:
+// 0 lets the library go on.
+using TArchiveCallbackResult = int32_t;
+
 // T7zPasswordCallback: sets password to package_password(); returns 0.
-ux::HRESULT on_archive_password(void* sender, std::u16string& password);
+TArchiveCallbackResult on_archive_password(void* sender, std::u16string& password);
 // T7zProgressCallback; sender is a TInstallProgress*. Moves the bar at most
 // once per second (strictly more than 1000 ms apart), never beyond 99.
 // Returns 0.
-ux::HRESULT on_extract_progress(void* sender, bool total, int64_t value);
+TArchiveCallbackResult on_extract_progress(void* sender, bool total, int64_t value);
 
 // Path of the archive library beside the executable.
 std::string default_archive_library();
