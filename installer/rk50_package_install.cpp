@@ -15,6 +15,7 @@
 #include "archive/io_compress_7zip.h"
 #include "common/ux_common.h"
 #include "common/ux_file_io.h"
+#include "common/ux_file_path.h"
 #include "common/platform/ux_process.h"
 
 #ifndef QLYN_PACKAGE_PASSWORD_VALUE
@@ -30,11 +31,6 @@ constexpr double kPackagePasswordValue = QLYN_PACKAGE_PASSWORD_VALUE;
 bool exists_os(const std::string& path) {
   struct stat st;
   return ::lstat(ux::text_to_os(path).c_str(), &st) == 0;
-}
-
-std::string dir_part(const std::string& path) {
-  size_t p = path.find_last_of('/');
-  return p == std::string::npos ? std::string() : path.substr(0, p);
 }
 
 // Value of KEY in ~/.config/user-dirs.dirs form: KEY="$HOME/Desktop".
@@ -161,7 +157,8 @@ std::string desktop_dir() {
 }
 
 std::vector<std::string> create_desktop_shortcut(const std::string& target, const std::string& name) {
-  const std::string folder = dir_part(target);
+  std::string folder = ux::TUX_Path::ExtractFilePath(target);
+  if (folder.size() > 1) folder.pop_back();
   std::string icon = "application-x-executable";
   const std::string png = join_path(folder, std::string(kClientExeName) + ".png");
   if (exists_os(png)) icon = png;
