@@ -112,8 +112,6 @@ TArchiveCallbackResult on_extract_progress(void* sender, bool total, int64_t val
   return 0;
 }
 
-std::string default_archive_library() { return ux::exe_dir() + ux::kArchiveLibraryName; }
-
 std::string join_path(const std::string& dir, const std::string& name) {
   if (dir.empty()) return name;
   std::string d = dir;

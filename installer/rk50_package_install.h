@@ -58,9 +58,6 @@ TArchiveCallbackResult on_archive_password(void* sender, std::u16string& passwor
 // Returns 0.
 TArchiveCallbackResult on_extract_progress(void* sender, bool total, int64_t value);
 
-// Path of the archive library beside the executable.
-std::string default_archive_library();
-
 // Extraction progress as the 7-Zip binding reports it: total=true announces
 // the total byte count in value, total=false the bytes done so far. The one
 // progress callback of the installer: the services seam, package
@@ -73,9 +70,9 @@ using TExtractProgressFn = std::function<void(bool total, int64_t value)>;
 // a missing/unloadable library, an unreadable archive, a wrong password or
 // damaged item (naming the first failed item), and an item path outside
 // dest_path; an exception raised by progress propagates after the library
-// returns.
+// returns. An empty library_path loads the library the build carries.
 void extract_package(const std::string& archive_path, const std::string& dest_path,
-                     const TExtractProgressFn& progress, const std::string& library_path = default_archive_library());
+                     const TExtractProgressFn& progress, const std::string& library_path = {});
 
 // The finishing steps' arguments, as the controller hands them over.
 struct TFinishInstall {

@@ -159,9 +159,8 @@ TUpdateResult apply_update_package(const std::string& package_path, IUpdateUi& u
 }
 
 TUpdateResult apply_update_package(const std::string& package_path, IUpdateUi& ui) {
-  // The updater copy carries the library: an installation may lack it.
   (void)ux::deploy_archive_library(ux::exe_dir());
-  return apply_update_package(package_path, ui, ux::exe_dir(), default_archive_library());
+  return apply_update_package(package_path, ui, ux::exe_dir(), {});
 }
 
 }  // namespace rk50

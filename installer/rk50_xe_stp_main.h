@@ -105,7 +105,8 @@ class IInstallerServices {
   virtual void set_pool_active(bool active) = 0;
   // Stops the pool's workers (waits for them) and frees the pool.
   virtual void destroy_pool() = 0;
-  // Writes the archive library beside the executable when missing; never throws.
+  // Writes the carried archive library beside the executable when it is
+  // missing or differs and the folder can be written; never throws.
   virtual void deploy_archive_library(const std::string& self_dir) = 0;
   // Extraction sequence into dest_path (created when missing), on the calling
   // thread. progress may be empty. Throws ux::Exception on any failure.
