@@ -42,12 +42,10 @@ void TProductionServices::deploy_archive_library(const std::string& self_dir) {
   (void)ux::deploy_archive_library(self_dir);
 }
 
-void TProductionServices::extract_package(const std::string& archive_path, const std::string& dest_path,
-                                          const TExtractProgressFn& progress) {
-  rk50::extract_package(archive_path, dest_path, progress);
+void TProductionServices::install_package(const TFinishInstall& args, const TExtractProgressFn& progress,
+                                          TCancelFlag& cancel) {
+  (void)rk50::install_package(args, progress, cancel);
 }
-
-void TProductionServices::finish_install(const TFinishInstall& args) { (void)rk50::finish_install(args); }
 
 void TProductionServices::apply_update_package(const std::string& package_path, const std::string& install_dir,
                                                const std::function<void()>& process_events) {

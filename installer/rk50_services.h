@@ -26,9 +26,8 @@ class TProductionServices : public IInstallerServices {
   void set_pool_active(bool active) override;
   void destroy_pool() override;
   void deploy_archive_library(const std::string& self_dir) override;
-  void extract_package(const std::string& archive_path, const std::string& dest_path,
-                       const TExtractProgressFn& progress) override;
-  void finish_install(const TFinishInstall& args) override;
+  void install_package(const TFinishInstall& args, const TExtractProgressFn& progress,
+                       TCancelFlag& cancel) override;
   void apply_update_package(const std::string& package_path, const std::string& install_dir,
                             const std::function<void()>& process_events) override;
   void run_background(std::function<void()> job) override;

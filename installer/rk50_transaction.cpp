@@ -139,6 +139,12 @@ bool TFileTransaction::remove_empty_dir(const std::string& path) {
   return true;
 }
 
+void TFileTransaction::record_work_folder(const std::string& path) {
+  const std::string os = trimmed(ux::text_to_os(path));
+  steps_.push_back({TStep::work_folder, os, {}});
+  work_folders_.push_back(os);
+}
+
 std::vector<std::string> TFileTransaction::rollback() noexcept {
   std::vector<std::string> not_restored;
   for (auto r = steps_.rbegin(); r != steps_.rend(); ++r) {
@@ -166,17 +172,23 @@ std::vector<std::string> TFileTransaction::rollback() noexcept {
           }
         }
         break;
+      case TStep::work_folder:
+        if (not_restored.empty()) remove_kept(r->a);
+        break;
     }
   }
   steps_.clear();
   kept_.clear();
+  work_folders_.clear();
   return not_restored;
 }
 
 void TFileTransaction::commit() noexcept {
   for (const std::string& k : kept_) remove_kept(k);
+  for (const std::string& w : work_folders_) remove_kept(w);
   steps_.clear();
   kept_.clear();
+  work_folders_.clear();
 }
 
 }  // namespace rk50

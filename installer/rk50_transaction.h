@@ -86,6 +86,11 @@ class TFileTransaction {
   // Removes an empty folder; rollback makes it again with its mode. False,
   // and nothing recorded, when path is not an empty folder.
   bool remove_empty_dir(const std::string& path);
+  // A folder the caller made for its own work (staging, the kept files):
+  // removed with everything in it by commit, and by rollback once every
+  // newer change is undone — unless something could not be restored, so
+  // that what was kept of it stays.
+  void record_work_folder(const std::string& path);
 
   // Undoes every recorded change, newest first, and clears the log. Never
   // throws. Returns the paths that could not be restored; what was kept of
@@ -96,7 +101,7 @@ class TFileTransaction {
   bool empty() const noexcept { return steps_.empty(); }
 
  private:
-  enum class TStep { made_dir, moved, created, removed_dir };
+  enum class TStep { made_dir, moved, created, removed_dir, work_folder };
   struct TRecord {
     TStep step;
     std::string a, b;  // OS paths: the path changed; for moved, where it went
@@ -108,6 +113,7 @@ class TFileTransaction {
   uint64_t kept_count_ = 0;
   std::vector<TRecord> steps_;
   std::vector<std::string> kept_;  // OS paths of the kept files
+  std::vector<std::string> work_folders_;
 };
 
 }  // namespace rk50

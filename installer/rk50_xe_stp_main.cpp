@@ -155,7 +155,8 @@ void Tmain_form::Button1Click() {
       break;
     }
     case st_downloading:
-      if (gui_.confirm(lang_text(msg_abort_question))) {
+      // An installation that completed while the question was open stands.
+      if (gui_.confirm(lang_text(msg_abort_question)) && cancel_run()) {
         set_state(st_finished);
         f_outcome = TRunOutcome::aborted;
         f_error_text = lang_text(msg_install_aborted);
@@ -183,6 +184,8 @@ void Tmain_form::SpeedButton1Click() {
   if (gui_.pick_folder(ux::TUX_Path::ExtractFilePath(rt.dest_path), chosen) && !ux::trim_text(chosen).empty())
     gui_.set_text(TControl::LabeledEdit1, user_folder(chosen));
 }
+
+bool Tmain_form::cancel_run() { return cancel_.request(); }
 
 void Tmain_form::start_download() {
   rt.is_install_ok = false;
@@ -246,7 +249,7 @@ void Tmain_form::on_download_event(void* /*Requ*/, int32_t ev, const std::string
           gui_.set_progress_position(100);
           gui_.set_text(TControl::Label2, text);
         });
-        if (!rt.is_install_ok.load()) install_on_worker(rt.saved_fname, true);
+        if (!rt.is_install_ok.load() && !cancel_.requested()) install_on_worker(rt.saved_fname, true);
         break;
       }
       case 104: {
@@ -286,6 +289,19 @@ void Tmain_form::install_on_worker(const std::string& archive_path, bool delete_
   try {
     install_package(archive_path, delete_package);
     return;
+  } catch (const TCancelled&) {
+    try {
+      std::string text = lang_text(msg_install_aborted);
+      gui_post([this, text] {
+        gui_.set_text(TControl::Label2, text);
+        if (f_outcome == TRunOutcome::running) {
+          f_outcome = TRunOutcome::aborted;
+          f_error_text = text;
+        }
+      });
+    } catch (...) {
+    }
+    return;
   } catch (const std::exception& e) {
     error = e.what();
   } catch (...) {
@@ -306,9 +322,9 @@ void Tmain_form::install_package(const std::string& archive_path, bool delete_pa
   install = TInstallProgress{};
   install.at_last_pop_ev = ux::now_ms();
   install.sink = &progress_sink_;
-  services_.extract_package(archive_path, rt.dest_path, [this](bool total, int64_t value) {
-    (void)rk50::on_extract_progress(&install, total, value);
-  });
+  TFinishInstall args{rt.dest_path, archive_path, rt.mode, delete_package, {}};
+  services_.install_package(
+      args, [this](bool total, int64_t value) { (void)rk50::on_extract_progress(&install, total, value); }, cancel_);
   rt.is_install_ok = true;
   std::string done = lang_text(msg_install_completed);
   std::string close = lang_text(msg_close);
@@ -322,12 +338,6 @@ void Tmain_form::install_package(const std::string& archive_path, bool delete_pa
       f_error_text.clear();
     }
   });
-  TFinishInstall args;
-  args.dest_path = rt.dest_path;
-  args.saved_fname = archive_path;
-  args.mode = rt.mode;
-  args.delete_package = delete_package;
-  services_.finish_install(args);
 }
 
 void Tmain_form::TProgressSink::set_progress_position(int percent) {
@@ -361,7 +371,8 @@ void Tmain_form::FormCloseQuery(bool& CanClose) {
 
 void Tmain_form::FormClose() {
   services_.set_pool_active(false);
-  if (f_outcome == TRunOutcome::running) {
+  // A run that completed keeps its result; the completion is on its way.
+  if (cancel_run() && f_outcome == TRunOutcome::running) {
     f_outcome = TRunOutcome::aborted;
     f_error_text = lang_text(msg_install_aborted);
   }

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "installer/rk50_package_install.h"
+#include "installer/rk50_transaction.h"
 
 namespace rk50 {
 
@@ -108,12 +109,13 @@ class IInstallerServices {
   // Writes the carried archive library beside the executable when it is
   // missing or differs and the folder can be written; never throws.
   virtual void deploy_archive_library(const std::string& self_dir) = 0;
-  // Extraction sequence into dest_path (created when missing), on the calling
-  // thread. progress may be empty. Throws ux::Exception on any failure.
-  virtual void extract_package(const std::string& archive_path, const std::string& dest_path,
-                               const TExtractProgressFn& progress) = 0;
-  // Download deleted, identity file, shortcut, updater copy. Throws ux::Exception.
-  virtual void finish_install(const TFinishInstall& args) = 0;
+  // Installs the package as one transaction on the calling thread
+  // (extraction, desktop entries, updater copy, download deleted); progress
+  // may be empty, cancel is checked while the package extracts and while its
+  // files move into place. Throws ux::Exception — TCancelled after a
+  // cancellation — with the previous installation restored.
+  virtual void install_package(const TFinishInstall& args, const TExtractProgressFn& progress,
+                               TCancelFlag& cancel) = 0;
   // Extracts the package beside itself and runs its update script;
   // process_events is called between script lines. Throws ux::Exception.
   virtual void apply_update_package(const std::string& package_path, const std::string& install_dir,
@@ -205,10 +207,13 @@ class Tmain_form {
   void load_config();
   void start_download();
   void start_local_install();
-  // Extraction and finishing steps; throws. Runs on a worker.
+  // The installation transaction; throws. Runs on a worker.
   void install_package(const std::string& archive_path, bool delete_package);
   // install_package with its errors caught and shown in Label2.
   void install_on_worker(const std::string& archive_path, bool delete_package);
+  // Stops the installation or update of this run unless it has already
+  // completed; true when nothing completed (the run ends as aborted).
+  bool cancel_run();
   void apply_update_package();
   void center(TControl c);
   // From a worker: queue fn for the GUI thread.
@@ -217,6 +222,9 @@ class Tmain_form {
   IMainFormGui& gui_;
   IInstallerServices& services_;
   TStartOptions options_;
+  // The run's cancellation: requested by the abort confirmation and by
+  // closing the window, read by the worker that installs.
+  TCancelFlag cancel_;
   TButtonState f_state{};
   TRunOutcome f_outcome = TRunOutcome::running;
   std::string f_error_text;

@@ -172,20 +172,20 @@ class TRecordingServices : public rk50::IInstallerServices {
     std::lock_guard<std::mutex> g(lock);
     calls.push_back("deploy:" + self_dir);
   }
-  void extract_package(const std::string& archive, const std::string& dest,
-                       const rk50::TExtractProgressFn& progress) override {
+  // Like the real one: progress while "extracting", then the point of no
+  // return; an install_error or a cancellation before it leaves nothing
+  // installed.
+  void install_package(const rk50::TFinishInstall& args, const rk50::TExtractProgressFn& progress,
+                       rk50::TCancelFlag& cancel) override {
     {
       std::lock_guard<std::mutex> g(lock);
-      calls.push_back("extract:" + archive + "->" + dest);
+      calls.push_back("install:" + args.saved_fname + "->" + args.dest_path);
     }
     if (on_extract) on_extract(progress);
-    if (!extract_error.empty()) throw ux::Exception(extract_error);
-  }
-  void finish_install(const rk50::TFinishInstall& args) override {
+    if (!install_error.empty()) throw ux::Exception(install_error);
+    if (!cancel.complete()) throw rk50::TCancelled("cancelled");
     std::lock_guard<std::mutex> g(lock);
-    finished.push_back(args);
-    calls.push_back("finish_install");
-    if (!finish_error.empty()) throw ux::Exception(finish_error);
+    installed.push_back(args);
   }
   void apply_update_package(const std::string& package, const std::string& install_dir,
                             const std::function<void()>& process_events) override {
@@ -241,10 +241,10 @@ class TRecordingServices : public rk50::IInstallerServices {
   std::mutex lock;
   std::vector<std::string> calls;
   std::vector<TDownload> downloads;
-  std::vector<rk50::TFinishInstall> finished;
+  std::vector<rk50::TFinishInstall> installed;
   std::vector<std::thread> jobs;
   std::function<void(const rk50::TExtractProgressFn&)> on_extract;
-  std::string extract_error, finish_error, update_error;
+  std::string install_error, update_error;
 };
 
 }  // namespace rk50_test

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -69,6 +70,22 @@ class SetupApp : public ::testing::Test {
   std::vector<std::string> install_args(const std::string& package, const std::string& dest) {
     return {"--cli", "--yes", "--package", package, "--dir", dest};
   }
+  // The installation folder and the user's desktop entries.
+  std::map<std::string, std::string> state(const std::string& dest) {
+    std::map<std::string, std::string> all;
+    for (const std::string& d : {dest, tmp / "home/Desktop", tmp / "home/.local/share/applications"})
+      for (auto& [k, v] : qlyn_test::snapshot_tree(d)) all[d + ":" + k] = v;
+    return all;
+  }
+  // Installs package into dest as the user would; the run.
+  std::unique_ptr<TChildProcess> install(const std::string& package, const std::string& dest,
+                                         TChildOptions o = {}) {
+    if (o.env.empty()) o.env = user().env;
+    auto p = std::make_unique<TChildProcess>(setup_exe, install_args(package, dest), o);
+    p->finish();
+    return p;
+  }
+  const std::string desktop_entry() { return tmp / "home/Desktop/Qlyn 私有网盘.desktop"; }
 
   qlyn_test::TTempDir tmp{"rk50_app"};
 };
@@ -108,6 +125,65 @@ TEST_F(SetupApp, AnInstallerInAReadOnlyFolderInstalls) {
   EXPECT_NE(p.out().find("Install completed!"), std::string::npos) << p.out();
   EXPECT_EQ(read_file(tmp / "dest/inst/win64/rk50cli_dsk"), "#!/bin/sh\necho client\n");
   EXPECT_FALSE(qlyn_test::exists(tmp / "ro/7z.so"));
+}
+
+// A failed re-install leaves the working installation and its desktop entry.
+TEST_F(SetupApp, ADamagedPackageLeavesTheWorkingInstallation) {
+  const std::string good = good_package();
+  const std::string dest = tmp / "inst";
+  ASSERT_EQ(install(good, dest)->finish(), 0);
+  ASSERT_TRUE(qlyn_test::exists(desktop_entry()));
+  const auto before = state(dest);
+  std::string bytes = read_file(good);
+  for (size_t i = 0; i < 32; ++i) bytes[bytes.size() / 2 + i] ^= char(0x5A);
+  write_file(tmp / "damaged.7z", bytes);
+  auto p = install(tmp / "damaged.7z", dest);
+  EXPECT_EQ(p->finish(), 1);
+  EXPECT_NE(p->err().find("Installation failed: Cannot extract"), std::string::npos) << p->err();
+  EXPECT_EQ(p->out().find("Install completed!"), std::string::npos) << p->out();
+  EXPECT_EQ(state(dest), before);
+}
+
+// A full disk while the updater is copied: nothing half-written remains and
+// "Install completed!" is never printed.
+TEST_F(SetupApp, AFullDiskLeavesNoTruncatedProgram) {
+  const std::string good = good_package();
+  const auto setup_size = fs::file_size(setup_exe);
+  const auto library_size = read_file(qlyn_test::library_path()).size();
+  if (setup_size < library_size + (1 << 20)) GTEST_SKIP() << "qlyn-setup is not larger than its library";
+  TChildOptions o = user();
+  // Room for the package and the library's private copy, not for the updater.
+  o.file_size_limit = (long long)(library_size + (setup_size - library_size) / 2);
+  const std::string dest = tmp / "inst";
+  auto fresh = install(good, dest, o);
+  EXPECT_EQ(fresh->finish(), 1);
+  EXPECT_EQ(fresh->err().rfind("Installation failed: Cannot copy ", 0), 0u) << fresh->err();
+  EXPECT_EQ(fresh->out().find("Install completed!"), std::string::npos) << fresh->out();
+  EXPECT_FALSE(qlyn_test::exists(dest));
+  EXPECT_FALSE(qlyn_test::exists(desktop_entry()));
+
+  ASSERT_EQ(install(good, dest)->finish(), 0);
+  write_file(desktop_entry(), "the user's own entry");
+  const auto before = state(dest);
+  auto over = install(good, dest, o);
+  EXPECT_EQ(over->finish(), 1);
+  EXPECT_EQ(over->out().find("Install completed!"), std::string::npos) << over->out();
+  EXPECT_EQ(state(dest), before);
+}
+
+TEST_F(SetupApp, APackageWithoutWin64TouchesNothing) {
+  const std::string other = make_package("other.7z", {{"other/readme.txt", "not a client"}});
+  write_file(desktop_entry(), "the user's own entry");
+  const std::string dest = tmp / "inst";
+  const auto before = state(dest);
+  auto p = install(other, dest);
+  EXPECT_EQ(p->finish(), 1);
+  EXPECT_EQ(p->err(), "Installation failed: " + other + " is not an install package (it has no win64 folder).\n");
+  EXPECT_EQ(p->out().find("Install completed!"), std::string::npos) << p->out();
+  EXPECT_EQ(state(dest), before);
+  auto zh = std::make_unique<TChildProcess>(setup_exe, install_args(other, dest), user("zh_CN.UTF-8"));
+  EXPECT_EQ(zh->finish(), 1);
+  EXPECT_EQ(zh->err(), "安装失败：" + other + " 不是安装包（其中没有 win64 文件夹）。\n");
 }
 
 }  // namespace

@@ -93,7 +93,9 @@ class FileTransaction : public ::testing::Test {
 };
 
 TEST_F(FileTransaction, RollbackRestoresEveryFileExactly) {
-  rk50::TFileTransaction tx(tmp / "backup");
+  rk50::TFileTransaction tx(tmp / "work/backup");
+  fs::create_directories(tmp / "work");
+  tx.record_work_folder(tmp / "work");
   change_everything(tx);
   EXPECT_FALSE(tx.empty());
   EXPECT_NE(snapshot_tree(tmp / "inst"), before);
@@ -101,7 +103,7 @@ TEST_F(FileTransaction, RollbackRestoresEveryFileExactly) {
   EXPECT_TRUE(tx.empty());
   EXPECT_EQ(snapshot_tree(tmp / "inst"), before);
   EXPECT_EQ(read_file(tmp / "staged_a"), "new a");  // the placed file went back where it came from
-  EXPECT_TRUE(fs::is_empty(tmp / "backup"));
+  EXPECT_FALSE(exists(tmp / "work"));
 }
 
 TEST_F(FileTransaction, DestructionRollsBackAndCommitKeeps) {
@@ -112,8 +114,11 @@ TEST_F(FileTransaction, DestructionRollsBackAndCommitKeeps) {
   EXPECT_EQ(snapshot_tree(tmp / "inst"), before);
 
   rk50::TFileTransaction tx(tmp / "backup");
+  fs::create_directories(tmp / "work");
+  tx.record_work_folder(tmp / "work");
   change_everything(tx);
   tx.commit();
+  EXPECT_FALSE(exists(tmp / "work"));
   EXPECT_TRUE(tx.empty());
   EXPECT_EQ(read_file(tmp / "inst/a.txt"), "new a");
   EXPECT_EQ(read_file(tmp / "inst/new/deep/c.txt"), "c");
@@ -127,6 +132,7 @@ TEST_F(FileTransaction, DestructionRollsBackAndCommitKeeps) {
 
 TEST_F(FileTransaction, WhatCannotBeRestoredIsNamedAndStaysKept) {
   rk50::TFileTransaction tx(tmp / "backup");
+  tx.record_work_folder(tmp / "backup");
   ASSERT_TRUE(tx.keep_aside(tmp / "inst/a.txt"));
   write_file(tmp / "inst/a.txt/blocker", "x");  // someone else's folder in the way
   const std::vector<std::string> lost = tx.rollback();

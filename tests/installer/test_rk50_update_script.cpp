@@ -312,15 +312,15 @@ TEST_F(UpdatePackageTest, ProductionServicesInstallAndUpdate) {
   ASSERT_EQ(make_7z(package, src, "win64", "-mhe=on -p" + rk50::package_password()), 0);
 
   rk50::TProductionServices services;
-  services.deploy_archive_library(ux::exe_dir());
-  ASSERT_TRUE(exists(ux::exe_dir() + "7z.so"));
   const std::string dest = tmp / "installed/";
   int64_t total = 0;
-  services.extract_package(package, dest, [&](bool is_total, int64_t v) {
-    if (is_total) total = v;
-  });
+  rk50::TCancelFlag cancel;
+  services.install_package(rk50::TFinishInstall{dest, package, 1, false, ""},
+                           [&](bool is_total, int64_t v) {
+                             if (is_total) total = v;
+                           },
+                           cancel);
   EXPECT_EQ(total, 11);  // unpacked bytes of both files
-  services.finish_install(rk50::TFinishInstall{dest, package, 1, false, ""});
   EXPECT_TRUE(exists(package));
   EXPECT_FALSE(exists(dest + "win64/cuuid.inf"));
   EXPECT_TRUE(exists(dest + "win64/updator"));

@@ -78,8 +78,10 @@ inline std::string sample_bytes(size_t n, unsigned seed, bool text = false) {
 inline std::string library_path() { return QLYN_7Z_LIBRARY_PATH; }
 
 // Everything below root (root itself included when it is a file or link):
-// relative path -> "dir <mode>", "file <mode> <bytes>" or "link <target>".
-// An empty map when root does not exist. For "nothing changed" checks.
+// relative path -> "dir <mode>", "file <mode> <bytes>" (the MD5 of files
+// over 256 bytes, so that a failed comparison prints briefly) or
+// "link <target>". An empty map when root does not exist. For "nothing
+// changed" checks.
 inline std::map<std::string, std::string> snapshot_tree(const std::string& root) {
   std::map<std::string, std::string> tree;
   auto describe = [](const fs::path& p) {
@@ -88,7 +90,8 @@ inline std::map<std::string, std::string> snapshot_tree(const std::string& root)
     const std::string mode = std::to_string(st.st_mode & 07777);
     if (S_ISLNK(st.st_mode)) return "link " + fs::read_symlink(p).string();
     if (S_ISDIR(st.st_mode)) return "dir " + mode;
-    return "file " + mode + " " + read_file(p.string());
+    const std::string bytes = read_file(p.string());
+    return "file " + mode + " " + (bytes.size() <= 256 ? bytes : "md5 " + ux::md5_hex(bytes));
   };
   std::error_code ec;
   if (!fs::exists(fs::symlink_status(root, ec))) return tree;

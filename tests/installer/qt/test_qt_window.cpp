@@ -197,7 +197,7 @@ TEST_F(QtWindow, WorkerEventsReachTheWindowQueued) {
   EXPECT_EQ(text_of(*w, "Label2"), "Install completed!");
   EXPECT_EQ(text_of(*w, "Button1"), "Close");
   EXPECT_EQ(w->form().state(), rk50::st_finished);
-  EXPECT_EQ(services.count("extract:" + w->form().saved_fname() + "->" + dir + "/typed/"), 1u);
+  EXPECT_EQ(services.count("install:" + w->form().saved_fname() + "->" + dir + "/typed/"), 1u);
 
   find<QPushButton>(*w, "Button1")->click();
   EXPECT_FALSE(w->isVisible());
