@@ -1,6 +1,7 @@
 // qlyn-setup as a user runs it: real packages made with 7zz, real files, a
 // copy of the program in folders of the test's making.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,8 +33,9 @@ class SetupApp : public ::testing::Test {
   }
 
   // An install package: every (path, bytes) under root, packed with the
-  // package password.
-  std::string make_package(const std::string& name, const std::map<std::string, std::string>& files) {
+  // package password and the extra 7zz switches.
+  std::string make_package(const std::string& name, const std::map<std::string, std::string>& files,
+                           const std::string& extra = {}) {
     const std::string src = tmp / ("src_" + name);
     std::string items;
     for (const auto& [path, bytes] : files) {
@@ -42,7 +44,8 @@ class SetupApp : public ::testing::Test {
       if (items.find(qlyn_test::quote(top)) == std::string::npos) items += " " + qlyn_test::quote(top);
     }
     const std::string archive = tmp / name;
-    EXPECT_EQ(qlyn_test::make_7z(archive, src, items, "-p" + qlyn_test::quote(rk50::package_password())), 0);
+    EXPECT_EQ(qlyn_test::make_7z(archive, src, items, "-p" + qlyn_test::quote(rk50::package_password()) + " " + extra),
+              0);
     return archive;
   }
   std::string good_package() {
@@ -184,6 +187,78 @@ TEST_F(SetupApp, APackageWithoutWin64TouchesNothing) {
   auto zh = std::make_unique<TChildProcess>(setup_exe, install_args(other, dest), user("zh_CN.UTF-8"));
   EXPECT_EQ(zh->finish(), 1);
   EXPECT_EQ(zh->err(), "安装失败：" + other + " 不是安装包（其中没有 win64 文件夹）。\n");
+}
+
+// A package that takes a while to extract: one large file of random bytes,
+// stored (packing random bytes would only take the test's time).
+class SetupAppSignals : public SetupApp {
+ protected:
+  void SetUp() override {
+    SetupApp::SetUp();
+    if (IsSkipped()) return;
+    big = make_package("big.7z", {{"win64/big.bin", qlyn_test::sample_bytes(48 << 20, 11)},
+                                  {"win64/rk50cli_dsk", "#!/bin/sh\necho client v2\n"}},
+                       "-mx=0");
+    ASSERT_EQ(install(good_package(), dest)->finish(), 0);
+    before = state(dest);
+  }
+  // Runs the install of the big package, stops the installer once big.bin
+  // is being written into the staging folder, and sends it sig.
+  std::unique_ptr<TChildProcess> interrupt_install(int sig, std::vector<std::string> args,
+                                                   const std::string& input = {}) {
+    TChildOptions o = user();
+    o.input = input;
+    auto p = std::make_unique<TChildProcess>(setup_exe, args, o);
+    auto extracting = [&] {
+      std::error_code ec;
+      for (const auto& e : fs::directory_iterator(dest, ec)) {
+        const std::string name = e.path().filename().string();
+        if (name.rfind(".rk50-install-", 0) != 0) continue;
+        const auto size = fs::file_size(e.path() / "new/win64/big.bin", ec);
+        if (!ec && size > 0) return true;
+      }
+      return false;
+    };
+    EXPECT_TRUE(p->wait_until(extracting, 60000, 1)) << p->out() << p->err();
+    // Stopped while the signal arrives, so most of the package is still to come.
+    p->signal(SIGSTOP);
+    p->signal(sig);
+    p->signal(SIGCONT);
+    p->finish();
+    return p;
+  }
+
+  std::string big;
+  const std::string dest = tmp / "inst";
+  std::map<std::string, std::string> before;
+};
+
+TEST_F(SetupAppSignals, SigtermDuringTheExtractionRestoresAndSaysSo) {
+  auto p = interrupt_install(SIGTERM, install_args(big, dest));
+  EXPECT_EQ(p->finish(), 1);
+  EXPECT_EQ(p->err(), "Installation aborted.\n");
+  EXPECT_EQ(p->out().find("Install completed!"), std::string::npos) << p->out();
+  EXPECT_EQ(state(dest), before);
+}
+
+TEST_F(SetupAppSignals, CtrlCWithYesAbortsAndNeverCompletes) {
+  auto p = interrupt_install(SIGINT, install_args(big, dest));
+  EXPECT_EQ(p->finish(), 1);
+  EXPECT_NE(p->out().find("are you sure to abort this installtion ? y\n"), std::string::npos) << p->out();
+  EXPECT_EQ(p->out().find("Install completed!"), std::string::npos) << p->out();
+  EXPECT_EQ(p->err(), "Installation aborted.\n");
+  EXPECT_EQ(state(dest), before);
+}
+
+// Without --yes, the end of the input is a No: nothing is installed.
+TEST_F(SetupApp, EndOfInputIsNo) {
+  const std::string dest = tmp / "inst";
+  TChildProcess p(setup_exe, {"--cli", "--package", good_package(), "--dir", dest}, user());
+  EXPECT_EQ(p.finish(), 1);
+  EXPECT_NE(p.out().find("Start? [Y/n] \n"), std::string::npos) << p.out();
+  EXPECT_EQ(p.err(), "Installation aborted.\n");
+  EXPECT_FALSE(qlyn_test::exists(dest));
+  EXPECT_FALSE(qlyn_test::exists(desktop_entry()));
 }
 
 }  // namespace
