@@ -47,9 +47,11 @@ void TProductionServices::install_package(const TFinishInstall& args, const TExt
   (void)rk50::install_package(args, progress, cancel);
 }
 
-void TProductionServices::apply_update_package(const std::string& package_path, const std::string& install_dir,
-                                               const std::function<void()>& process_events) {
-  (void)run_update_package(package_path, install_dir, process_events, {});
+std::vector<std::string> TProductionServices::apply_update_package(const std::string& package_path,
+                                                                   const std::string& install_dir,
+                                                                   const std::function<void()>& process_events,
+                                                                   TCancelFlag& cancel) {
+  return run_update_package(package_path, install_dir, process_events, cancel).notes;
 }
 
 void TProductionServices::run_background(std::function<void()> job) {

@@ -62,7 +62,9 @@ namespace rk50 {
   X(source_missing_fmt, 35, u"%s does not exist", u"%s 不存在")                                             \
   X(folder_not_empty_fmt, 36, u"folder %s is not empty", u"文件夹 %s 不为空")                              \
   X(not_restored_fmt, 37, u"%s; %s could not be restored and is kept in %s",                               \
-    u"%s；%s 无法恢复，已保留在 %s")
+    u"%s；%s 无法恢复，已保留在 %s")                                                                       \
+  X(is_folder_fmt, 38, u"%s is a folder", u"%s 是文件夹")                                                   \
+  X(not_folder_fmt, 39, u"%s is not a folder", u"%s 不是文件夹")
 
 enum TStpMessage : int32_t {
 #define RK50_STP_MESSAGE_ENUM(name, n, eng, chn) msg_##name = n,

@@ -350,14 +350,22 @@ void Tmain_form::apply_update_package() {
   gui_.set_button_enabled(false);
   gui_.process_messages();
   services_.deploy_archive_library(config.selfpath);
+  std::vector<std::string> notes;
   try {
-    services_.apply_update_package(rt.saved_fname, rt.dest_path, [this] { gui_.process_messages(); });
+    notes = services_.apply_update_package(rt.saved_fname, rt.dest_path, [this] { gui_.process_messages(); },
+                                           cancel_);
+  } catch (const TCancelled&) {
+    // The window was closed while the update ran; it is undone.
+    f_outcome = TRunOutcome::aborted;
+    f_error_text = lang_text(msg_install_aborted);
+    return;
   } catch (const std::exception& e) {
     f_outcome = TRunOutcome::failed;
     f_error_text = e.what();
     gui_.show_error(f_error_text);
     return;
   }
+  for (const std::string& note : notes) gui_.show_note(note);
   gui_.set_button_enabled(true);
   gui_.set_text(TControl::Button1, lang_text(msg_install_completed));
   set_state(st_update_done);

@@ -83,6 +83,9 @@ class IMainFormGui {
   virtual bool pick_folder(const std::string& start_dir, std::string& chosen) = 0;
   // The platform's error report (a message box, stderr).
   virtual void show_error(const std::string& text) = 0;
+  // A remark a window keeps to itself and a console prints (an update
+  // script line passed over).
+  virtual void show_note(const std::string& text) = 0;
   virtual void close_window() = 0;
   virtual void terminate_app() = 0;
   virtual void process_messages() = 0;
@@ -116,10 +119,16 @@ class IInstallerServices {
   // cancellation — with the previous installation restored.
   virtual void install_package(const TFinishInstall& args, const TExtractProgressFn& progress,
                                TCancelFlag& cancel) = 0;
-  // Extracts the package beside itself and runs its update script;
-  // process_events is called between script lines. Throws ux::Exception.
-  virtual void apply_update_package(const std::string& package_path, const std::string& install_dir,
-                                    const std::function<void()>& process_events) = 0;
+  // Applies the update package to install_dir as one transaction (its own
+  // staging folder, the script's lines undone when one fails);
+  // process_events is called between script lines and while the package
+  // extracts, cancel is checked there. Returns the notes on lines passed
+  // over. Throws ux::Exception — TCancelled after a cancellation — with the
+  // installation restored.
+  virtual std::vector<std::string> apply_update_package(const std::string& package_path,
+                                                        const std::string& install_dir,
+                                                        const std::function<void()>& process_events,
+                                                        TCancelFlag& cancel) = 0;
   // Runs job on a worker thread; destroy_pool waits for it.
   virtual void run_background(std::function<void()> job) = 0;
   // Starts the program (path in the process code page) detached, shown

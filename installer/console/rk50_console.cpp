@@ -245,11 +245,24 @@ void TConsoleGui::show_error(const std::string& text) {
   std::fflush(err_);
 }
 
+void TConsoleGui::show_note(const std::string& text) {
+  end_line();
+  std::fprintf(out_, "%s\n", os_text(text).c_str());
+  std::fflush(out_);
+}
+
 void TConsoleGui::close_window() { closed_ = true; }
 
 void TConsoleGui::terminate_app() { terminated_ = true; }
 
-void TConsoleGui::process_messages() { drain(0); }
+void TConsoleGui::process_messages() {
+  drain(0);
+  if (on_interrupt_ && (g_interrupted.load() || g_terminated.load())) {
+    auto handler = std::move(on_interrupt_);
+    on_interrupt_ = nullptr;
+    handler();
+  }
+}
 
 void TConsoleGui::post(std::function<void()> fn) {
   {
@@ -300,6 +313,13 @@ int run_console(const TFrontendOptions& options, IInstallerServices& services, i
   form.FormCreate();
   form.FormShow();
   if (!options.dir.empty()) gui.set_text(TControl::LabeledEdit1, options.dir);
+
+  gui.set_interrupt_handler([&] {
+    gui.close_window();
+    bool can_close = true;
+    form.FormCloseQuery(can_close);
+    form.FormClose();
+  });
 
   std::fprintf(out, "%s\n%s\n", os_text(gui.caption()).c_str(), os_text(gui.title()).c_str());
   if (form.mode() == 1)

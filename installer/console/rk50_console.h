@@ -39,6 +39,7 @@ class TConsoleGui : public IMainFormGui {
   bool confirm(const std::string& question) override;
   bool pick_folder(const std::string& start_dir, std::string& chosen) override;
   void show_error(const std::string& text) override;
+  void show_note(const std::string& text) override;
   void close_window() override;
   void terminate_app() override;
   void process_messages() override;
@@ -53,6 +54,9 @@ class TConsoleGui : public IMainFormGui {
   bool terminated() const noexcept { return terminated_; }
   // The write end of the wake pipe, for the signal handlers.
   int wake_fd() const noexcept { return wake_[1]; }
+  // Called once by process_messages when Ctrl-C or SIGTERM arrives while
+  // work runs on the GUI thread (an update): the console's close box.
+  void set_interrupt_handler(std::function<void()> handler) { on_interrupt_ = std::move(handler); }
   const std::string& caption() const noexcept { return caption_; }
   const std::string& title() const noexcept { return title_; }
   const std::string& edit_label() const noexcept { return edit_label_; }
@@ -86,6 +90,7 @@ class TConsoleGui : public IMainFormGui {
   bool line_open_ = false;  // a progress line is on screen without its newline
   bool closed_ = false;
   bool terminated_ = false;
+  std::function<void()> on_interrupt_;
 
   std::mutex queue_lock_;
   // Capped at queue_cap entries; posts beyond it are dropped (a download

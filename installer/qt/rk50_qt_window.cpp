@@ -243,6 +243,9 @@ void TQtMainWindow::show_error(const std::string& text) {
   QMessageBox::critical(this, windowTitle(), to_q(text));
 }
 
+// The window stays silent about what the console lists as notes.
+void TQtMainWindow::show_note(const std::string& /*text*/) {}
+
 void TQtMainWindow::close_window() { close(); }
 
 void TQtMainWindow::terminate_app() {

@@ -44,6 +44,7 @@ class TQtMainWindow : public QDialog, public IMainFormGui {
   bool confirm(const std::string& question) override;
   bool pick_folder(const std::string& start_dir, std::string& chosen) override;
   void show_error(const std::string& text) override;
+  void show_note(const std::string& text) override;
   void close_window() override;
   void terminate_app() override;
   void process_messages() override;

@@ -78,6 +78,7 @@ class TRecordingGui : public rk50::IMainFormGui {
     return true;
   }
   void show_error(const std::string& text) override { on_gui("error:" + text); }
+  void show_note(const std::string& text) override { on_gui("note:" + text); }
   void close_window() override {
     on_gui("close");
     closed = true;
@@ -187,14 +188,17 @@ class TRecordingServices : public rk50::IInstallerServices {
     std::lock_guard<std::mutex> g(lock);
     installed.push_back(args);
   }
-  void apply_update_package(const std::string& package, const std::string& install_dir,
-                            const std::function<void()>& process_events) override {
+  std::vector<std::string> apply_update_package(const std::string& package, const std::string& install_dir,
+                                                const std::function<void()>& process_events,
+                                                rk50::TCancelFlag& cancel) override {
     {
       std::lock_guard<std::mutex> g(lock);
       calls.push_back("apply_update:" + package + "->" + install_dir);
     }
     process_events();
     if (!update_error.empty()) throw ux::Exception(update_error);
+    if (!cancel.complete()) throw rk50::TCancelled("cancelled");
+    return update_notes;
   }
   void run_background(std::function<void()> job) override {
     std::lock_guard<std::mutex> g(lock);
@@ -245,6 +249,7 @@ class TRecordingServices : public rk50::IInstallerServices {
   std::vector<std::thread> jobs;
   std::function<void(const rk50::TExtractProgressFn&)> on_extract;
   std::string install_error, update_error;
+  std::vector<std::string> update_notes;
 };
 
 }  // namespace rk50_test

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -89,6 +90,26 @@ class SetupApp : public ::testing::Test {
     return p;
   }
   const std::string desktop_entry() { return tmp / "home/Desktop/Qlyn 私有网盘.desktop"; }
+  // True once a staging folder (name prefix) in folder holds file with some bytes.
+  static bool staging_writes(const std::string& folder, const std::string& prefix, const std::string& file) {
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(folder, ec)) {
+      if (e.path().filename().string().rfind(prefix, 0) != 0) continue;
+      const auto size = fs::file_size(e.path() / file, ec);
+      if (!ec && size > 0) return true;
+    }
+    return false;
+  }
+  // Once busy() holds, stops the child, sends it sig and lets it go on (so
+  // most of the work is still to come when the signal arrives); then waits
+  // for its end.
+  static void interrupt_when(TChildProcess& p, const std::function<bool()>& busy, int sig) {
+    EXPECT_TRUE(p.wait_until(busy, 60000, 1)) << p.out() << p.err();
+    p.signal(SIGSTOP);
+    p.signal(sig);
+    p.signal(SIGCONT);
+    p.finish();
+  }
 
   qlyn_test::TTempDir tmp{"rk50_app"};
 };
@@ -202,29 +223,14 @@ class SetupAppSignals : public SetupApp {
     ASSERT_EQ(install(good_package(), dest)->finish(), 0);
     before = state(dest);
   }
-  // Runs the install of the big package, stops the installer once big.bin
-  // is being written into the staging folder, and sends it sig.
+  // Runs the install of the big package and sends it sig while big.bin is
+  // being written into the staging folder.
   std::unique_ptr<TChildProcess> interrupt_install(int sig, std::vector<std::string> args,
                                                    const std::string& input = {}) {
     TChildOptions o = user();
     o.input = input;
     auto p = std::make_unique<TChildProcess>(setup_exe, args, o);
-    auto extracting = [&] {
-      std::error_code ec;
-      for (const auto& e : fs::directory_iterator(dest, ec)) {
-        const std::string name = e.path().filename().string();
-        if (name.rfind(".rk50-install-", 0) != 0) continue;
-        const auto size = fs::file_size(e.path() / "new/win64/big.bin", ec);
-        if (!ec && size > 0) return true;
-      }
-      return false;
-    };
-    EXPECT_TRUE(p->wait_until(extracting, 60000, 1)) << p->out() << p->err();
-    // Stopped while the signal arrives, so most of the package is still to come.
-    p->signal(SIGSTOP);
-    p->signal(sig);
-    p->signal(SIGCONT);
-    p->finish();
+    interrupt_when(*p, [&] { return staging_writes(dest, ".rk50-install-", "new/win64/big.bin"); }, sig);
     return p;
   }
 
@@ -259,6 +265,124 @@ TEST_F(SetupApp, EndOfInputIsNo) {
   EXPECT_EQ(p.err(), "Installation aborted.\n");
   EXPECT_FALSE(qlyn_test::exists(dest));
   EXPECT_FALSE(qlyn_test::exists(desktop_entry()));
+}
+
+// Update mode with the updater an installation carries.
+class SetupAppUpdate : public SetupApp {
+ protected:
+  void SetUp() override {
+    SetupApp::SetUp();
+    if (IsSkipped()) return;
+    const std::string package =
+        make_package("client.7z", {{"win64/rk50cli_dsk", "#!/bin/sh\ntouch \"$(dirname \"$0\")/started\"\n"},
+                                   {"win64/version.txt", "1"},
+                                   {"win64/obsolete.dll", "old"}});
+    ASSERT_EQ(install(package, tmp / "inst")->finish(), 0);
+    updater = tmp / "inst/win64/updator";
+    write_file(tmp / "victim.txt", "the user's");
+    write_file(tmp / "dl/important.doc", "the user's document");
+  }
+  // An update package in tmp/dl with the script and, at its top level, files.
+  std::string make_update(const std::string& name, const std::string& script,
+                          const std::map<std::string, std::string>& top = {}, const std::string& extra = {}) {
+    std::map<std::string, std::string> files = top;
+    files["win64_update/update.cmd"] = script;
+    files["win64_update/version.txt"] = "2";
+    fs::create_directories(tmp / "dl");
+    const std::string built = make_package(name, files, extra);
+    const std::string archive = tmp / ("dl/" + name);
+    fs::rename(built, archive);
+    return archive;
+  }
+  std::unique_ptr<TChildProcess> run_updater(const std::string& archive, const std::string& input) {
+    TChildOptions o = user();
+    o.input = input;
+    auto p = std::make_unique<TChildProcess>(updater, std::vector<std::string>{"--cli", "upd", archive}, o);
+    p->finish();
+    return p;
+  }
+  // The installation, less what the updater makes for itself when it starts
+  // (its "temp" folder and the deployed library).
+  std::map<std::string, std::string> installation() {
+    auto tree = qlyn_test::snapshot_tree(tmp / "inst");
+    tree.erase("win64/temp");
+    tree.erase("win64/7z.so");
+    return tree;
+  }
+
+  std::string updater;
+};
+
+// Without an answer nothing is applied and the client is not started.
+TEST_F(SetupAppUpdate, EndOfInputAppliesNothing) {
+  const std::string archive = make_update("u.7z", "cp $sour$version.txt $dest$version.txt\n");
+  const auto before = installation();
+  auto p = run_updater(archive, "");
+  EXPECT_EQ(p->finish(), 1);
+  EXPECT_NE(p->out().find("Start? [Y/n] \n"), std::string::npos) << p->out();
+  EXPECT_EQ(installation(), before);
+  EXPECT_FALSE(qlyn_test::exists(tmp / "inst/win64/started"));
+}
+
+// The package is unpacked in private: a document beside it stays the user's
+// and nothing is left behind.
+TEST_F(SetupAppUpdate, NothingBesideThePackageChanges) {
+  const std::string archive = make_update("u.7z", "cp $sour$version.txt $dest$version.txt\nfrobnicate x\n",
+                                          {{"important.doc", "from the package"}});
+  auto p = run_updater(archive, "\nn\n");
+  EXPECT_EQ(p->finish(), 0) << p->out() << p->err();
+  EXPECT_EQ(read_file(tmp / "inst/win64/version.txt"), "2");
+  EXPECT_EQ(read_file(tmp / "dl/important.doc"), "the user's document");
+  EXPECT_FALSE(qlyn_test::exists(tmp / "dl/win64_update"));
+  std::vector<std::string> beside;
+  for (const auto& e : fs::directory_iterator(tmp / "dl")) beside.push_back(e.path().filename());
+  std::sort(beside.begin(), beside.end());
+  EXPECT_EQ(beside, (std::vector<std::string>{"important.doc", "u.7z"}));
+  for (const auto& e : fs::directory_iterator(tmp / "inst/win64"))
+    EXPECT_NE(e.path().filename().string().rfind(".rk50-", 0), 0u) << e.path();
+  // The console lists the line it passed over.
+  EXPECT_NE(p->out().find("Note: update script line 2 (frobnicate x) was passed over: unknown command\n"),
+            std::string::npos)
+      << p->out();
+}
+
+// Lines that reach outside the installation are refused; the lines before
+// them are undone and the updater ends with an error.
+TEST_F(SetupAppUpdate, ScriptLinesOutsideTheInstallationAreRefused) {
+  const std::vector<std::string> escapes = {
+      "del $dest$../../victim.txt",
+      "cp $sour$version.txt " + (tmp / "planted.txt"),
+      "mv $dest$../../victim.txt $dest$stolen",
+  };
+  int n = 0;
+  for (const std::string& line : escapes) {
+    const auto before = installation();
+    const std::string archive = make_update("u" + std::to_string(++n) + ".7z",
+                                            "cp $sour$version.txt $dest$version.txt\n"
+                                            "del $dest$obsolete.dll\n" +
+                                                line + "\n");
+    auto p = run_updater(archive, "\nn\n");
+    EXPECT_EQ(p->finish(), 1) << line;
+    EXPECT_NE(p->err().find("Update script line 3 (" + line + "): "), std::string::npos) << p->err();
+    EXPECT_NE(p->err().find("lies outside the installation; the line is refused."), std::string::npos) << p->err();
+    EXPECT_EQ(installation(), before) << line;
+    EXPECT_EQ(read_file(tmp / "victim.txt"), "the user's");
+    EXPECT_FALSE(qlyn_test::exists(tmp / "planted.txt"));
+  }
+}
+
+TEST_F(SetupAppUpdate, SigtermWhileTheUpdateExtractsUndoesIt) {
+  const std::string archive = make_update("big.7z", "cp $sour$version.txt $dest$version.txt\n",
+                                          {{"win64_update/big.bin", qlyn_test::sample_bytes(48 << 20, 5)}}, "-mx=0");
+  const auto before = installation();
+  TChildOptions o = user();
+  o.input = "\n";
+  TChildProcess p(updater, {"--cli", "upd", archive}, o);
+  interrupt_when(p, [&] { return staging_writes(tmp / "inst/win64", ".rk50-update-", "pkg/win64_update/big.bin"); },
+                 SIGTERM);
+  EXPECT_EQ(p.finish(), 1);
+  EXPECT_EQ(p.err(), "Installation aborted.\n");
+  EXPECT_EQ(installation(), before);
 }
 
 }  // namespace

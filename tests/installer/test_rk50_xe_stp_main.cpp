@@ -567,6 +567,33 @@ TEST_F(Controller, UpdateModeAppliesPackageThenStartsClient) {
   EXPECT_TRUE(gui.terminated);
 }
 
+TEST_F(Controller, UpdateNotesReachTheGuiAsNotes) {
+  std::string package = write_file(tmp, "u.7z");
+  services.update_notes = {"Note: update script line 3 (frobnicate x) was passed over: unknown command"};
+  start({"upd", package});
+  form->Button1Click();
+  EXPECT_TRUE(gui.logged("note:Note: update script line 3 (frobnicate x) was passed over: unknown command"));
+  EXPECT_EQ(form->state(), rk50::st_update_done);
+}
+
+// The close box, processed between script lines, cancels the update: it is
+// undone, no error is reported and the run ends aborted.
+TEST_F(Controller, ClosingTheWindowDuringTheUpdateCancelsIt) {
+  std::string package = write_file(tmp, "u.7z");
+  start({"upd", package});
+  gui.post([this] {
+    bool can_close = false;
+    form->FormCloseQuery(can_close);
+    form->FormClose();
+  });
+  form->Button1Click();
+  EXPECT_EQ(services.count("apply_update:"), 1u);
+  EXPECT_EQ(form->outcome(), rk50::TRunOutcome::aborted);
+  EXPECT_EQ(form->error_text(), "Installation aborted.");
+  EXPECT_EQ(form->state(), rk50::st_ready_to_update);
+  for (const auto& e : gui.log) EXPECT_NE(e.rfind("error:", 0), 0u) << e;
+}
+
 TEST_F(Controller, UpdateErrorsAndVanishedPackage) {
   std::string package = write_file(tmp, "u.7z");
   start({"update", package});

@@ -4,6 +4,7 @@
 //   extract_error <text>   extraction raises text
 //   finish_error <text>    the finishing steps raise text
 //   update_error <text>    the update runner raises text
+//   update_note <text>     the update runner reports a line passed over
 // Installation writes <dest>win64/rk50cli_dsk; other service calls (the
 // pool's included) are printed to stdout as "sim: ...".
 #include <cstdio>
@@ -34,6 +35,7 @@ class TScriptedServices : public rk50::IInstallerServices {
       if (head == "extract_error") extract_error_ = rest;
       else if (head == "finish_error") finish_error_ = rest;
       else if (head == "update_error") update_error_ = rest;
+      else if (head == "update_note") update_notes_.push_back(rest);
       else if (!head.empty()) events_.emplace_back(std::atoi(head.c_str()), rest);
     }
   }
@@ -66,11 +68,14 @@ class TScriptedServices : public rk50::IInstallerServices {
     std::ofstream(a.dest_path + "win64/rk50cli_dsk") << "client";
     say("finish " + a.saved_fname + (a.delete_package ? " delete" : " keep"));
   }
-  void apply_update_package(const std::string& package, const std::string& dir,
-                            const std::function<void()>& process_events) override {
+  std::vector<std::string> apply_update_package(const std::string& package, const std::string& dir,
+                                                const std::function<void()>& process_events,
+                                                rk50::TCancelFlag& cancel) override {
     say("apply_update " + package + " -> " + dir);
     process_events();
     if (!update_error_.empty()) throw std::runtime_error(update_error_);
+    if (!cancel.complete()) throw rk50::TCancelled("cancelled");
+    return update_notes_;
   }
   void run_background(std::function<void()> job) override {
     std::lock_guard<std::mutex> g(lock_);
@@ -96,6 +101,7 @@ class TScriptedServices : public rk50::IInstallerServices {
 
   std::vector<std::pair<int, std::string>> events_;
   std::string extract_error_, finish_error_, update_error_;
+  std::vector<std::string> update_notes_;
   std::mutex lock_;
   std::vector<std::thread> jobs_;
 };
