@@ -77,7 +77,8 @@ QPixmap product_picture();
 void apply_application_look();
 
 // Runs the window until the application ends; the exit status is 1 when the
-// run ended in an error, else 0.
+// run ended in an error or was aborted (the window closed before the end),
+// else 0.
 int run_qt_window(int& argc, char** argv, const TFrontendOptions& options, IInstallerServices& services);
 // Renders the window on the offscreen platform in the locale's language to a
 // PNG at path. 0 on success.
