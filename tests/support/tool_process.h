@@ -1,4 +1,4 @@
-// Test support: a child process started by a test (a server, a relay, curl),
+// Test support: a project tool (server, relay) started by a test as a process,
 // with its standard output on a pipe. The destructor stops it (SIGTERM, then
 // SIGKILL after a bounded wait) and reaps it, so nothing outlives the test.
 #pragma once
@@ -20,11 +20,11 @@ extern char** environ;
 
 namespace qlyn_test {
 
-class TChildProcess {
+class TToolProcess {
  public:
   // Starts argv[0] (a path) with argv; stderr goes to stderr_path when given,
   // else it is inherited. running() tells whether the start succeeded.
-  explicit TChildProcess(const std::vector<std::string>& argv, const std::string& stderr_path = "") {
+  explicit TToolProcess(const std::vector<std::string>& argv, const std::string& stderr_path = "") {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return;
     posix_spawn_file_actions_t fa;
@@ -40,12 +40,12 @@ class TChildProcess {
     ::close(fds[1]);
     out_fd_ = fds[0];
   }
-  ~TChildProcess() {
+  ~TToolProcess() {
     stop();
     if (out_fd_ >= 0) ::close(out_fd_);
   }
-  TChildProcess(const TChildProcess&) = delete;
-  TChildProcess& operator=(const TChildProcess&) = delete;
+  TToolProcess(const TToolProcess&) = delete;
+  TToolProcess& operator=(const TToolProcess&) = delete;
 
   bool running() const { return pid_ > 0 && !reaped_; }
   pid_t pid() const { return pid_; }
