@@ -49,6 +49,7 @@ struct TRes_Kcp_Side::TSession {
   bool got_kcp = false;      // the client has sent KCP data on this engine
   bool peer_closing = false;
   bool touched = false;
+  bool counted_sender = false;  // counted in senders_
   int64_t last_recv_ms = 0;
   int64_t linger_until_ms = 0;
 
@@ -67,6 +68,7 @@ struct TRes_Kcp_Side::TSession {
 TRes_Kcp_Side::TRes_Kcp_Side(const TRes_Root& root, const TRes_Kcp_Options& opt, TRes_Access_Log log)
     : root_(root), opt_(opt), log_(std::move(log)) {
   encoder_.init_key(kUX_KCP_Key_Phrase);
+  share_ = opt_.snd_wnd;
   out_slot_ = size_t(std::max(opt_.mtu, 1400)) + 64;
   out_buf_.resize(kOutBatch * out_slot_);
   pull_buf_.resize(size_t(kFeedSegments) * size_t(opt_.mtu));
@@ -294,8 +296,16 @@ void TRes_Kcp_Side::service(TSession& s, uint32_t tick, bool had_input) {
     s.http->on_input(recv_buf.data(), size_t(n));
   }
   if (!s.peer_closing) {
+    if (!s.counted_sender && s.http->has_output()) {
+      // A new sender shrinks every share at once, before it is fed.
+      s.counted_sender = true;
+      senders_++;
+      update_share();
+    }
+    if (s.kcp->snd_wnd != uint32_t(share_)) ikcp_wndsize(s.kcp, share_, -1);
     const int32_t chunk = kFeedSegments * int32_t(s.kcp->mss);
-    while (ikcp_waitsnd(s.kcp) < opt_.feed_limit && s.http->has_output()) {
+    const int32_t feed_limit = share_ + share_ / 2;
+    while (ikcp_waitsnd(s.kcp) < feed_limit && s.http->has_output()) {
       const size_t n = s.http->pull_output(pull_buf_.data(), size_t(chunk));
       if (n == 0) break;
       ikcp_send(s.kcp, pull_buf_.data(), int32_t(n));
@@ -308,6 +318,12 @@ void TRes_Kcp_Side::service(TSession& s, uint32_t tick, bool had_input) {
 void TRes_Kcp_Side::on_timer() {
   const uint32_t tick = uint32_t(tick_ms());
   const int64_t now = now_ms();
+  senders_ = 0;
+  for (auto& [key, s] : sessions_) {
+    s->counted_sender = s->http->has_output() || ikcp_waitsnd(s->kcp) > 0;
+    senders_ += s->counted_sender;
+  }
+  update_share();
   for (auto it = sessions_.begin(); it != sessions_.end();) {
     auto next = std::next(it);
     TSession& s = *it->second;
@@ -323,6 +339,11 @@ void TRes_Kcp_Side::on_timer() {
     it = next;
   }
   flush_out();
+}
+
+void TRes_Kcp_Side::update_share() {
+  const int64_t fair = opt_.send_budget / int64_t(std::max<size_t>(senders_, 1));
+  share_ = int32_t(std::clamp<int64_t>(fair, kMinShare, std::max(opt_.snd_wnd, kMinShare)));
 }
 
 void TRes_Kcp_Side::close_all() {

@@ -26,10 +26,14 @@
 // scrambler's first key word, which is never 0. The mode is fixed from then
 // on, and the server scrambles its own datagrams for that session.
 //
-// Engines run the sender profile of the options (a fast one by default),
-// are flushed after every input, and are fed from the HTTP connection only
-// while fewer than feed_limit segments wait, so a session holds at most
-// that many segments of file data. The table holds at most max_sessions;
+// Engines run the sender profile of the options (a fast one by default) and
+// are flushed after every input. The sessions that are sending share
+// send_budget segments in flight: each gets a send window of
+// send_budget / senders, between kMinShare and snd_wnd, and is fed from its
+// HTTP connection only while fewer than 1.5 windows of segments wait. This
+// bounds the server's memory and keeps many fast senders from overrunning
+// their clients' socket buffers, where nothing would slow them down (the
+// profile ignores the congestion window). The table holds at most max_sessions;
 // a new session evicts, first, the longest-idle session that never carried
 // data, else the longest-idle one.
 //
@@ -64,9 +68,8 @@ struct TRes_Kcp_Options {
   int32_t rcv_wnd = 512;  // segments
   int32_t mtu = 1340;     // the client's mtu, so segments fit its reads
   int32_t min_rto = 10;   // ms
-  // Segments waiting (unacknowledged or queued) above which the HTTP
-  // connection is not asked for more file data.
-  int32_t feed_limit = 768;
+  // Segments in flight across all sending sessions.
+  int32_t send_budget = 8192;
   size_t max_sessions = 1024;
   int64_t idle_timeout_ms = 30000;  // without any datagram from the client
   int64_t close_linger_ms = 2000;   // after the client's close
@@ -83,6 +86,9 @@ struct TRes_Kcp_Stats {
 
 class TRes_Kcp_Side {
  public:
+  // Smallest send window a session is given, however many share the budget.
+  static constexpr int32_t kMinShare = 16;
+
   TRes_Kcp_Side(const TRes_Root& root, const TRes_Kcp_Options& opt, TRes_Access_Log log);
   ~TRes_Kcp_Side();
   TRes_Kcp_Side(const TRes_Kcp_Side&) = delete;
@@ -130,6 +136,8 @@ class TRes_Kcp_Side {
   // or was fed.
   void service(TSession& s, uint32_t tick, bool had_input);
   void end_session(TSessions::iterator it, bool send_close);
+  // share_ from send_budget and senders_.
+  void update_share();
   void send_control(const sockaddr_in& to, uint8_t cmd, uint32_t value1, int copies);
   void send_datagram(const sockaddr_in& to, const char* data, size_t len);
   void flush_out();
@@ -154,6 +162,8 @@ class TRes_Kcp_Side {
   TOut out_[kOutBatch];
   size_t out_count_ = 0;
   std::vector<char> pull_buf_;  // file data between the HTTP connection and ikcp_send
+  int32_t share_ = 0;           // current send window of each sending session
+  size_t senders_ = 0;          // sessions with data to send, at the last timer pass
 };
 
 }  // namespace qlyn_res
