@@ -207,6 +207,10 @@ void TUX_HTTP_Cli_Request::send_headers(const func_send_string& func) {
     if (value.empty()) continue;
     func(headers.GetName_idx(i) + ": " + value + "\r\n");
   }
+  // Methods whose requests carry content announce an empty one, so that
+  // servers need not guess (RFC 9110, 8.6).
+  if (ci_in_list(Fmethod, {"POST", "PUT", "PATCH"}) && headers.IndexOfName("content-length") < 0)
+    func("content-length: 0\r\n");
   func("\r\n");
 }
 

@@ -144,7 +144,8 @@ class TUX_HTTP_Cli_Request {
 
   // Writes the request line, each non-empty header and the empty line, each
   // as one call of func. A WebSocket request first gets its upgrade headers
-  // and key (the key is kept, so a reconnection repeats it).
+  // and key (the key is kept, so a reconnection repeats it). A POST, PUT or
+  // PATCH without "content-length" says "content-length: 0".
   void send_headers(const func_send_string& func);
   // Offers the next body pieces (at most kBodyPieceSize each) until the
   // sender refuses one or the body is exhausted. A positive byte count, or

@@ -109,6 +109,16 @@ TEST(HttpRequestHeaders, SendHeadersWritesLineHeadersAndEndEachAsOneCall) {
   EXPECT_EQ(rec.calls[3], "\r\n");
   r.send_headers(nullptr);
   EXPECT_NE(r.raw_headers().find("host:h:80\r\n"), std::string::npos);
+
+  auto empty_post = TUX_HTTP_Cli_Request::CreateFromUrlPost("http://h/", "", "");
+  Recorder post;
+  empty_post->send_headers(post.as_string());
+  EXPECT_EQ(post.calls.end()[-2], "content-length: 0\r\n");
+  auto full_post = TUX_HTTP_Cli_Request::CreateFromUrlPost("http://h/", "abc", "");
+  Recorder full;
+  full_post->send_headers(full.as_string());
+  EXPECT_EQ(full.joined().find("content-length: 0"), std::string::npos);
+  EXPECT_NE(full.joined().find("content-length: 3\r\n"), std::string::npos);
 }
 
 TEST(HttpRequestProperties, MethodRangeLengthAndType) {
