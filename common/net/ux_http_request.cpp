@@ -58,6 +58,7 @@ void TUX_HTTP_Cli_Request::clear_body_source() {
   post_data.data_str.clear();
   post_data.data_stream.reset();
   post_data.data_file.reset();
+  post_data.data_ds_stream.reset();
   post_data.from_sour_offset = 0;
   post_data.pos = 0;
   post_data.sum = 0;
@@ -176,6 +177,20 @@ bool TUX_HTTP_Cli_Request::set_post_Stream(std::unique_ptr<TStream> st) {
   return true;
 }
 
+bool TUX_HTTP_Cli_Request::set_post_stream(TUX_Data_source_ptr ds, int64_t offset) {
+  if (!ds) return false;
+  if (offset < 0) offset = 0;
+  const int64_t size = ds->Size();
+  clear_body_source();
+  post_data.sour_type = kSourDataSource;
+  post_data.data_ds_stream = std::move(ds);
+  set_content_length(max64(size - offset, 0));
+  post_data.sum = Fcontent_length;
+  post_data.from_sour_offset = offset;
+  if (Fcontent_type.empty()) set_content_type(kDefaultBinaryType);
+  return true;
+}
+
 void TUX_HTTP_Cli_Request::set_Requ_range(int64_t pos_start, int64_t pos_end) {
   std::string v = "bytes=" + int_text(pos_start) + "-";
   if (pos_end != 0) v += int_text(pos_end);
@@ -217,6 +232,12 @@ void TUX_HTTP_Cli_Request::send_headers(const func_send_string& func) {
 int32_t TUX_HTTP_Cli_Request::read_source_piece(int64_t pos, int32_t n, bool first_piece) {
   if (!piece_buf_) piece_buf_ = std::make_unique<char[]>(kBodyPieceSize);
   const int64_t at = post_data.from_sour_offset + pos;
+  if (post_data.sour_type == kSourDataSource) {
+    TUX_Data_source_base* ds = post_data.data_ds_stream.get();
+    if (!ds) return -1;
+    ds->execute();
+    return ds->ReadData(piece_buf_.get(), n, at);
+  }
   if (post_data.sour_type == kSourFile) {
     TShareFile* f = post_data.data_file.get();
     if (!f) return -1;
@@ -250,7 +271,8 @@ int32_t TUX_HTTP_Cli_Request::Send_postData(const func_send_data& func) {
         piece = pd.data_str.data() + pd.pos;
         got = int32_t(min64(want, int64_t(pd.data_str.size()) - pd.pos));
       }
-    } else if (pd.sour_type == kSourStream || pd.sour_type == kSourFile) {
+    } else if (pd.sour_type == kSourStream || pd.sour_type == kSourFile ||
+               pd.sour_type == kSourDataSource) {
       got = read_source_piece(pd.pos, want, first_piece);
       if (got < 0) return kSendError;
       piece = piece_buf_.get();

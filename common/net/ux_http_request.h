@@ -18,6 +18,7 @@
 
 #include "common/ext_list.h"
 #include "common/net/ux_http_callbacks.h"
+#include "common/ux_file_data_source.h"
 
 namespace ux {
 
@@ -75,6 +76,7 @@ class TUX_HTTP_Cli_Request {
     std::string data_str;                     // kSourString
     std::unique_ptr<TStream> data_stream;     // kSourStream, owned
     std::unique_ptr<TShareFile> data_file;    // kSourFile, owned, opened for reading
+    TUX_Data_source_ptr data_ds_stream;       // kSourDataSource, held as its consumer
     int64_t from_sour_offset = 0;             // where the body starts in the source
     int64_t pos = 0;                          // bytes already accepted by the sender
     int64_t sum = 0;                          // bytes to send
@@ -139,6 +141,9 @@ class TUX_HTTP_Cli_Request {
   // Body from the rest of st from its current position; takes ownership.
   // False for no stream.
   bool set_post_Stream(std::unique_ptr<TStream> st);
+  // Body from a data source from offset on (negative: 0); the request holds
+  // it as its consumer. False for no source.
+  bool set_post_stream(TUX_Data_source_ptr ds, int64_t offset);
   // "range: bytes=start-end", or "bytes=start-" when pos_end is 0.
   void set_Requ_range(int64_t pos_start, int64_t pos_end);
 
@@ -167,8 +172,9 @@ class TUX_HTTP_Cli_Request {
 
  private:
   void clear_body_source();
-  // One piece of at most n bytes at body offset pos into piece_buf_; the
-  // count read, 0 when the source is exhausted, -1 on a source error.
+  // One piece of at most n bytes at body offset pos into piece_buf_ from a
+  // stream, file or data source; the count read, 0 when the source is
+  // exhausted, -1 on a source error.
   int32_t read_source_piece(int64_t pos, int32_t n, bool first_piece);
   void ensure_ws_key();
 

@@ -288,6 +288,34 @@ TEST(HttpRequestBody, FifoStreamBodyIsReadAtOffsetsNotRepeated) {
   EXPECT_EQ(sink.pieces.size(), 3u);
 }
 
+TEST(HttpRequestBody, DataSourceBodyFromAnOffset) {
+  qlyn_test::TTempDir dir("http_req");
+  const std::string body = qlyn_test::sample_bytes(180000, 6);
+  qlyn_test::write_file(dir / "ds.bin", body);
+  TUX_HTTP_Cli_Request r;
+  EXPECT_FALSE(r.set_post_stream(nullptr, 0));
+  ASSERT_TRUE(r.set_post_stream(ux::TUX_Data_source_File_ex::CreateFileDataSource(dir / "ds.bin"), 5000));
+  EXPECT_EQ(r.post_data.sour_type, TUX_HTTP_Cli_Request::kSourDataSource);
+  EXPECT_EQ(r.content_length(), 175000);
+  EXPECT_EQ(r.get_header("content-length"), "175000");
+  Sink sink;
+  sink.budget = 70000;
+  EXPECT_EQ(r.Send_postData(sink.as_data()), 65536);
+  EXPECT_EQ(drain(r, sink), body.substr(5000));
+  EXPECT_EQ(r.Send_postData(sink.as_data()), TUX_HTTP_Cli_Request::kSendAllDone);
+
+  // A source the creator keeps is not destroyed with the request.
+  auto kept = ux::TUX_Data_source_File_ex::CreateFileDataSource(dir / "ds.bin", false);
+  {
+    TUX_HTTP_Cli_Request borrower;
+    ASSERT_TRUE(borrower.set_post_stream(ux::TUX_Data_source_ptr(kept.get()), -3));
+    EXPECT_EQ(borrower.content_length(), 180000);
+  }
+  char first[4];
+  EXPECT_EQ(kept->ReadData(first, 4, 0), 4);
+  EXPECT_EQ(std::string(first, 4), body.substr(0, 4));
+}
+
 TEST(HttpRequestBody, ShortSourceStopsEarlyWithoutError) {
   auto r = TUX_HTTP_Cli_Request::CreateFromUrlPost("http://h/", "abc", "");
   r->set_content_length(10);
