@@ -191,6 +191,12 @@ bool TUX_HTTP_Cli_Request::set_post_stream(TUX_Data_source_ptr ds, int64_t offse
   return true;
 }
 
+void TUX_HTTP_Cli_Request::clear_post_data() {
+  clear_body_source();
+  set_content_length(0);
+  set_content_type("");
+}
+
 void TUX_HTTP_Cli_Request::set_Requ_range(int64_t pos_start, int64_t pos_end) {
   std::string v = "bytes=" + int_text(pos_start) + "-";
   if (pos_end != 0) v += int_text(pos_end);

@@ -144,6 +144,9 @@ class TUX_HTTP_Cli_Request {
   // Body from a data source from offset on (negative: 0); the request holds
   // it as its consumer. False for no source.
   bool set_post_stream(TUX_Data_source_ptr ds, int64_t offset);
+  // No body any more: the source is released and "content-length" and
+  // "content-type" are deleted.
+  void clear_post_data();
   // "range: bytes=start-end", or "bytes=start-" when pos_end is 0.
   void set_Requ_range(int64_t pos_start, int64_t pos_end);
 

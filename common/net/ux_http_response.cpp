@@ -142,7 +142,7 @@ void TUX_HTTP_Cli_Response::reset() {
   f_is_empty_content = false;
   f_bad_length = false;
   f_closed_complete = false;
-  f_body_error = false;
+  f_body_error = BodyError::kNone;
   chunks_.reset();
   in_buf->Reset(true);
 }
@@ -176,6 +176,13 @@ std::string TUX_HTTP_Cli_Response::get_header(std::string_view key) const {
   const std::string_view v = find_header_value(f_raw_header, key, found);
   if (!found) return {};
   return url_decode(trim_text(unescape_param(v)));
+}
+
+std::string TUX_HTTP_Cli_Response::get_header_raw(std::string_view key) const {
+  if (!f_have_got_header || key.empty()) return {};
+  bool found = false;
+  const std::string_view v = find_header_value(f_raw_header, key, found);
+  return found ? trim_text(v) : std::string();
 }
 
 void TUX_HTTP_Cli_Response::parse_header() {
@@ -228,14 +235,15 @@ void TUX_HTTP_Cli_Response::parse_header() {
 }
 
 int32_t TUX_HTTP_Cli_Response::append_content(const char* data, int32_t len) {
-  if (!f_have_got_header || !data || len < 1 || f_body_error) return -1;
+  if (!f_have_got_header || !data || len < 1 || f_body_error != BodyError::kNone) return -1;
   if (f_is_chunked_data) {
     if (chunks_.done()) return len;
     size_t used = 0;
     const auto r = chunks_.feed(data, size_t(len), *in_buf, used);
     f_content_got_size = chunks_.decoded_size();
     if (r == TUX_Http_Chunk_Decoder::Result::kError) {
-      f_body_error = true;
+      f_body_error = chunks_.error() == TUX_Http_Chunk_Decoder::Error::kSinkFull ? BodyError::kBufferFull
+                                                                               : BodyError::kBadChunk;
       return -1;
     }
     if (r == TUX_Http_Chunk_Decoder::Result::kDone) f_content_length = chunks_.decoded_size();
@@ -245,7 +253,7 @@ int32_t TUX_HTTP_Cli_Response::append_content(const char* data, int32_t len) {
   int64_t n = len;
   if (f_content_length >= 0) n = max64(min64(n, f_content_length - f_content_got_size), 0);
   if (n > 0 && in_buf->Write(data, n) < 0) {
-    f_body_error = true;
+    f_body_error = BodyError::kBufferFull;
     return -1;
   }
   f_content_got_size += n;

@@ -60,6 +60,13 @@ class TUX_HTTP_Cli_Response {
     kBadContentRange,  // a 206 without a usable content range
   };
 
+  // Why append_content refused bytes.
+  enum class BodyError {
+    kNone,
+    kBadChunk,    // malformed chunked coding
+    kBufferFull,  // the body buffer's cap was reached
+  };
+
   struct TRange {
     bool Enabled = false;
     int64_t pos_start = 0;
@@ -88,6 +95,9 @@ class TUX_HTTP_Cli_Response {
   // "%3d" -> "=", trimmed, then URL-decoded ("+" -> space). Empty before
   // the header was parsed, for an empty key or when absent.
   std::string get_header(std::string_view key) const;
+  // The same line's value trimmed and otherwise as received (no decoding):
+  // for values where "+" and "%" mean themselves, such as a location.
+  std::string get_header_raw(std::string_view key) const;
 
   // Reads length, range, type, charset, server and transfer coding out of
   // the raw header.
@@ -95,8 +105,8 @@ class TUX_HTTP_Cli_Response {
 
   // Appends body bytes (chunked bodies are decoded on the way in). len, or
   // -1 when the header has not been parsed, data is null, len < 1, or the
-  // bytes cannot be taken (malformed chunked coding, the body buffer's cap):
-  // body_error() then tells which. Bytes past the announced length or after
+  // bytes cannot be taken (body_error() then tells why; later calls fail
+  // too). Bytes past the announced length or after
   // the end of a chunked body are ignored.
   int32_t append_content(const char* data, int32_t len);
 
@@ -112,8 +122,7 @@ class TUX_HTTP_Cli_Response {
   bool have_got_all_resp_data() const;
   // True when the body ends only when the connection closes.
   bool body_ends_at_close() const;
-  // The body could not be taken; see append_content.
-  bool body_error() const { return f_body_error; }
+  BodyError body_error() const { return f_body_error; }
 
   std::string Content_asString();
   std::vector<uint8_t> Content_Data();
@@ -156,7 +165,7 @@ class TUX_HTTP_Cli_Response {
   bool f_is_empty_content = false;
   bool f_bad_length = false;  // a Content-Length was present but not a number
   bool f_closed_complete = false;
-  bool f_body_error = false;
+  BodyError f_body_error = BodyError::kNone;
   TUX_Http_Chunk_Decoder chunks_;
 };
 

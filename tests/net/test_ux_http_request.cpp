@@ -316,6 +316,18 @@ TEST(HttpRequestBody, DataSourceBodyFromAnOffset) {
   EXPECT_EQ(std::string(first, 4), body.substr(0, 4));
 }
 
+TEST(HttpRequestBody, ClearPostDataDropsSourceAndContentHeaders) {
+  auto r = TUX_HTTP_Cli_Request::CreateFromUrlPost("http://h/", "abc", "X: 1");
+  r->clear_post_data();
+  EXPECT_EQ(r->post_data.sour_type, TUX_HTTP_Cli_Request::kSourNone);
+  EXPECT_EQ(r->content_length(), 0);
+  EXPECT_EQ(r->get_header("content-length"), "");
+  EXPECT_EQ(r->get_header("content-type"), "");
+  EXPECT_EQ(r->get_header("X"), "1");
+  Sink sink;
+  EXPECT_EQ(r->Send_postData(sink.as_data()), TUX_HTTP_Cli_Request::kSendAllDone);
+}
+
 TEST(HttpRequestBody, ShortSourceStopsEarlyWithoutError) {
   auto r = TUX_HTTP_Cli_Request::CreateFromUrlPost("http://h/", "abc", "");
   r->set_content_length(10);

@@ -86,6 +86,9 @@ TEST(HttpResponseHeader, GetHeaderMatchesWholeNamesAndDecodesValues) {
   EXPECT_EQ(r.server_ver(), "nginx/1.22");
   EXPECT_EQ(r.get_header("v"), "a b c");
   EXPECT_EQ(r.get_header("L"), "x,y=z");
+  EXPECT_EQ(r.get_header_raw("v"), "a+b%20c");
+  EXPECT_EQ(r.get_header_raw("x-server"), "a");
+  EXPECT_EQ(r.get_header_raw("nope"), "");
   EXPECT_EQ(r.get_header(""), "");
   EXPECT_EQ(r.get_header("missing"), "");
 }
@@ -224,8 +227,9 @@ TEST(HttpResponseBody, MalformedChunkedBodyFailsAndKeepsWhatWasDecoded) {
   TUX_HTTP_Cli_Response r;
   ASSERT_EQ(load(r, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked"), Check::kOk);
   EXPECT_EQ(r.append_content("3\r\nabc\r\n", 8), 8);
+  EXPECT_EQ(r.body_error(), TUX_HTTP_Cli_Response::BodyError::kNone);
   EXPECT_EQ(r.append_content("zz\r\n", 4), -1);
-  EXPECT_TRUE(r.body_error());
+  EXPECT_EQ(r.body_error(), TUX_HTTP_Cli_Response::BodyError::kBadChunk);
   EXPECT_FALSE(r.have_got_all_resp_data());
   EXPECT_EQ(r.Content_asString(), "abc");
   EXPECT_EQ(r.append_content("0\r\n\r\n", 5), -1);
@@ -238,7 +242,13 @@ TEST(HttpResponseBody, BodyBufferCapIsAnError) {
   const std::string piece(10000, 'x');
   EXPECT_EQ(r.append_content(piece.data(), 10000), 10000);
   EXPECT_EQ(r.append_content(piece.data(), 10000), -1);
-  EXPECT_TRUE(r.body_error());
+  EXPECT_EQ(r.body_error(), TUX_HTTP_Cli_Response::BodyError::kBufferFull);
+
+  ASSERT_EQ(load(r, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked"), Check::kOk);
+  r.body().SetCapacityLimit(16384);
+  const std::string chunk = "4E20\r\n" + std::string(20000, 'y') + "\r\n";
+  EXPECT_EQ(r.append_content(chunk.data(), int32_t(chunk.size())), -1);
+  EXPECT_EQ(r.body_error(), TUX_HTTP_Cli_Response::BodyError::kBufferFull);
 }
 
 // ---------------------------------------------------------------- chunk decoder
