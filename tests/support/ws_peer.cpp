@@ -29,7 +29,12 @@ async def handler(ws, path=None):
             await ws.close(1000, "asked")
             return
         if msg == "ping-please":
-            await ws.ping(b"srv")
+            waiter = await ws.ping(b"srv")
+            await asyncio.wait_for(waiter, 10)
+            await ws.send("pong:srv")
+            continue
+        if msg == "big-please":
+            await ws.send(b"x" * (17 << 20))
             continue
         await ws.send(msg)
 

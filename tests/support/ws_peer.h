@@ -4,7 +4,9 @@
 //
 // Behaviour by request path:
 //   /echo    every text or binary message is sent back unchanged; the text
-//            "ping-please" makes the server send a ping with payload "srv",
+//            "ping-please" makes the server send a ping with payload "srv"
+//            and, once the matching pong came, the text "pong:srv";
+//            "big-please" makes it send a 17 MiB binary message;
 //            "close-please" makes it close with code 1000.
 //   /pings   as /echo, and each ping received is reported back as the text
 //            "ping:" followed by the ping's payload.
