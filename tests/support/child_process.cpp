@@ -25,16 +25,15 @@ int64_t real_ms() {
 
 }  // namespace
 
-TChildProcess::TChildProcess(const std::vector<std::string>& argv, bool capture_stdout,
-                             const std::string& stderr_path) {
+TChildProcess::TChildProcess(const std::vector<std::string>& argv, const std::string& stderr_path) {
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   int pipe_fds[2] = {-1, -1};
-  if (capture_stdout && ::pipe2(pipe_fds, O_CLOEXEC) != 0) return;
-  const int err_fd = ::open(stderr_path.empty() ? "/dev/null" : stderr_path.c_str(),
-                            O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  const int null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return;
+  const int err_fd =
+      stderr_path.empty() ? -1 : ::open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  const int null_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   const pid_t parent = ::getpid();
   const pid_t pid = ::fork();
   if (pid == 0) {
@@ -42,73 +41,68 @@ TChildProcess::TChildProcess(const std::vector<std::string>& argv, bool capture_
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != parent) ::_exit(127);
     ::dup2(null_fd, 0);
-    ::dup2(capture_stdout ? pipe_fds[1] : null_fd, 1);
-    ::dup2(err_fd >= 0 ? err_fd : null_fd, 2);
+    ::dup2(pipe_fds[1], 1);
+    if (err_fd >= 0) ::dup2(err_fd, 2);
     ::execv(args[0], args.data());
     ::_exit(127);
   }
   if (err_fd >= 0) ::close(err_fd);
   if (null_fd >= 0) ::close(null_fd);
-  if (capture_stdout) {
-    ::close(pipe_fds[1]);
-    out_fd_ = pipe_fds[0];
-  }
+  ::close(pipe_fds[1]);
+  out_ = pipe_fds[0];
   pid_ = pid > 0 ? pid : -1;
 }
 
-TChildProcess::~TChildProcess() { stop(); }
+TChildProcess::~TChildProcess() {
+  stop();
+  if (out_ >= 0) ::close(out_);
+}
 
-bool TChildProcess::running() {
+bool TChildProcess::alive() {
   if (pid_ <= 0) return false;
   int status = 0;
-  const pid_t r = ::waitpid(pid_, &status, WNOHANG);
-  if (r == pid_) {
+  if (::waitpid(pid_, &status, WNOHANG) == pid_) {
     pid_ = -1;
     return false;
   }
-  return r == 0;
+  return true;
 }
 
-bool TChildProcess::read_line(std::string& line, int timeout_ms) {
-  if (out_fd_ < 0) return false;
+std::string TChildProcess::read_line(int timeout_ms) {
   const int64_t deadline = real_ms() + timeout_ms;
   for (;;) {
-    const size_t nl = pending_.find('\n');
-    if (nl != std::string::npos) {
-      line = pending_.substr(0, nl);
-      pending_.erase(0, nl + 1);
-      return true;
+    const size_t eol = buffered_.find('\n');
+    if (eol != std::string::npos) {
+      std::string line = buffered_.substr(0, eol);
+      buffered_.erase(0, eol + 1);
+      return line;
     }
     const int64_t left = deadline - real_ms();
-    if (left <= 0) return false;
-    pollfd p{out_fd_, POLLIN, 0};
-    if (::poll(&p, 1, int(left)) <= 0) return false;
+    if (left <= 0 || out_ < 0) return {};
+    pollfd p{out_, POLLIN, 0};
+    if (::poll(&p, 1, int(left)) <= 0) return {};
     char buf[512];
-    const ssize_t n = ::read(out_fd_, buf, sizeof buf);
-    if (n <= 0) return false;
-    pending_.append(buf, size_t(n));
+    const ssize_t n = ::read(out_, buf, sizeof buf);
+    if (n <= 0) return {};
+    buffered_.append(buf, size_t(n));
   }
 }
 
-void TChildProcess::stop() {
-  if (pid_ > 0) {
-    ::kill(pid_, SIGTERM);
-    const int64_t deadline = real_ms() + 3000;
-    int status = 0;
-    while (::waitpid(pid_, &status, WNOHANG) == 0) {
-      if (real_ms() > deadline) {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, &status, 0);
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+int TChildProcess::stop() {
+  if (pid_ <= 0) return -1;
+  ::kill(pid_, SIGTERM);
+  const int64_t deadline = real_ms() + 2000;
+  int status = 0;
+  while (::waitpid(pid_, &status, WNOHANG) != pid_) {
+    if (real_ms() > deadline) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, &status, 0);
+      break;
     }
-    pid_ = -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  if (out_fd_ >= 0) {
-    ::close(out_fd_);
-    out_fd_ = -1;
-  }
+  pid_ = -1;
+  return status;
 }
 
 int free_loopback_port() {

@@ -45,10 +45,10 @@ TNginxServer::TNginxServer(const std::string& server_body, const std::string& ht
          << replace_root(server_body, root()) << "\n  }\n}\n";
     conf.close();
     proc_ = std::make_unique<TChildProcess>(
-        std::vector<std::string>{kNginx, "-p", d, "-e", d + "/error.log", "-c", d + "/nginx.conf"}, false,
+        std::vector<std::string>{kNginx, "-p", d, "-e", d + "/error.log", "-c", d + "/nginx.conf"},
         d + "/stderr.log");
-    if (!proc_->started()) break;
-    ok_ = wait_for_tcp_port(port_, 5000) && proc_->running();
+    if (!proc_->running()) break;
+    ok_ = wait_for_tcp_port(port_, 5000) && proc_->alive();
     if (!ok_) proc_->stop();
   }
 }

@@ -51,15 +51,13 @@ asyncio.run(main())
 
 bool TWsPeer::available() {
   if (::access(kPython, X_OK) != 0) return false;
-  TChildProcess probe({kPython, "-c", "import websockets; print('ok')"}, true);
-  std::string line;
-  return probe.read_line(line, 10000) && line == "ok";
+  TChildProcess probe({kPython, "-c", "import websockets; print('ok')"});
+  return probe.read_line(10000) == "ok";
 }
 
 TWsPeer::TWsPeer() {
-  proc_ = std::make_unique<TChildProcess>(std::vector<std::string>{kPython, "-c", kServerScript}, true);
-  std::string line;
-  if (proc_->read_line(line, 15000)) port_ = std::atoi(line.c_str());
+  proc_ = std::make_unique<TChildProcess>(std::vector<std::string>{kPython, "-c", kServerScript});
+  port_ = std::atoi(proc_->read_line(15000).c_str());
 }
 
 std::string TWsPeer::url(const std::string& path) const {
