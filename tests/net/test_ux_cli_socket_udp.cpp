@@ -13,10 +13,13 @@
 
 #include "common/net/ux_cli_socket.h"
 #include "common/ux_common.h"
+#include "support/loopback_sockets.h"
 
 namespace {
 
 using namespace ux;
+using qlyn_test::TBoundSocket;
+using qlyn_test::free_loopback_port;
 
 // ---------------------------------------------------------------- traffic meter
 
@@ -86,18 +89,6 @@ std::shared_ptr<TUX_UDP_SVR_Socket> loopback_server(int32_t port = 0) {
   return s;
 }
 
-// A loopback port held by a socket without address reuse.
-struct THeldPort {
-  THeldPort() {
-    fd = sock_create_udp();
-    sock_bind(fd, "127.0.0.1", 0);
-    port = sock_local_port(fd);
-  }
-  ~THeldPort() { sock_close(fd); }
-  int32_t fd;
-  int32_t port;
-};
-
 int64_t rmem_max() {
   std::ifstream f("/proc/sys/net/core/rmem_max");
   int64_t v = 0;
@@ -143,8 +134,8 @@ TEST(UdpServerSocket, PortZeroBecomesVisibleAndReBindKeepsOrMovesIt) {
 }
 
 TEST(UdpServerSocket, BindFailureLeavesItInactive) {
-  THeldPort held;
-  auto s = loopback_server(held.port);
+  TBoundSocket held;
+  auto s = loopback_server(held.port());
   EXPECT_FALSE(s->Active());
   EXPECT_EQ(s->socketHandle(), -1);
   auto dev = std::make_shared<TUX_UDP_SVR_Socket>();
@@ -283,18 +274,15 @@ TEST(UdpClientSocket, ActivationRulesForDestinationsAndBinding) {
   EXPECT_EQ(class_e.Remote_ip(), "");
 
   auto srv = loopback_server();
-  THeldPort held;
+  TBoundSocket held;
   TUX_UDP_Cli_Socket bound;
   bound.set_dest_host("127.0.0.1");
   bound.set_dest_port(srv->Get_Bind_Port());
   bound.bind_host = "127.0.0.1";
-  bound.bind_port = held.port;
+  bound.bind_port = held.port();
   bound.SetActive(true);
   EXPECT_FALSE(bound.Active()) << "a refused bind is a failed activation";
-  THeldPort freed;
-  const int32_t wanted = freed.port;
-  sock_close(freed.fd);
-  freed.fd = -1;
+  const int32_t wanted = free_loopback_port(SOCK_DGRAM);
   bound.bind_port = wanted;
   bound.SetActive(true);
   ASSERT_TRUE(bound.Active());
@@ -308,10 +296,7 @@ TEST(UdpClientSocket, ActivationRulesForDestinationsAndBinding) {
 }
 
 TEST(UdpClientSocket, RefusalIsReportedOnceAndReadingGoesOn) {
-  THeldPort gone;
-  const int32_t port = gone.port;
-  sock_close(gone.fd);
-  gone.fd = -1;
+  const int32_t port = free_loopback_port(SOCK_DGRAM);
   TUX_UDP_Cli_Socket c;
   c.set_dest_host("127.0.0.1");
   c.set_dest_port(port);
