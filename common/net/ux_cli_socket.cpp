@@ -91,13 +91,19 @@ void split_host_port(const std::string& entry, std::string& host, int32_t& port)
   port = p > 0 && p <= 65535 ? int32_t(p) : 0;
 }
 
-// Raises a buffer size to at least bytes; an explicit size would switch the
-// kernel's autotuning off, so a large enough buffer is left alone.
-void raise_buffer(int32_t fd, int32_t code, int name, int32_t bytes) {
-  int current = 0;
-  socklen_t len = sizeof current;
-  if (::getsockopt(fd, SOL_SOCKET, name, &current, &len) == 0 && current >= bytes) return;
-  sock_set_option(fd, code, bytes);
+// A stream grows by what an append needs and slides its unread bytes to the
+// front whenever an append does not fit at the end, so a stream holding a
+// long backlog would move it again for nearly every append. Keeping room for
+// twice the content makes each byte move about once.
+void keep_room(Tfifo_Mem_stream& s, int32_t n) {
+  s.Lock();
+  const int64_t len = s.DataLength();
+  const int64_t want = 2 * (len + n);
+  if (want > s.SpaceSize() && want <= s.capacity_limit()) {
+    s.SetSize(want);
+    s.SetSize(len);
+  }
+  s.unLock();
 }
 
 bool writable_within(int32_t fd, int32_t ms) {
@@ -160,8 +166,8 @@ void TUX_tcp_Socket_base::do_connect() {
     sock_set_nonblocking(fd, true);
     sock_set_option(fd, kSockOptReuseAddr, 1);
     sock_set_option(fd, kSockOptRecvTimeout, kSocketTimeoutMsec);
-    raise_buffer(fd, kSockOptRecvBuf, SO_RCVBUF, kMinSocketBuffer);
-    raise_buffer(fd, kSockOptSendBuf, SO_SNDBUF, kMinSocketBuffer);
+    // Buffer sizes stay with the kernel: its defaults exceed 64 KiB and grow
+    // with the connection, which an explicit size would stop.
     sock_set_option(fd, kSockOptSendTimeout, kSocketTimeoutMsec);
     const bool bound = connect_info.bind_local_port <= 0 || sock_bind(fd, "0.0.0.0", connect_info.bind_local_port) == 0;
     if (bound && sock_connect(fd, connect_info.dest_host, connect_info.dest_port) == 0) {
@@ -313,8 +319,13 @@ TUX_super_tcp_socket::TUX_super_tcp_socket()
     : out_buf(std::make_unique<Tfifo_Mem_stream>(kStreamStartSize)),
       in_buf(std::make_unique<Tfifo_Mem_stream>(kStreamStartSize)),
       at_last_date_active(tick_ms()),
-      read_chunk_(kPlainReadChunk),
+      read_chunk_(kTlsReadChunk),
       write_chunk_(kPlainWriteChunk) {
+  // Emptying a stream in the course of streaming must not give its room back
+  // (it would be allocated again at once); the buffers shrink when a new
+  // connection starts and on Clear_Sending_Buf / Clear_Recv_buf.
+  out_buf->auto_compact_space = false;
+  in_buf->auto_compact_space = false;
   ex_send_speed.reset();
   ex_recv_speed.reset();
 }
@@ -401,10 +412,42 @@ void TUX_super_tcp_socket::on_disconnect(int32_t code) {
   }
 }
 
+int32_t TUX_super_tcp_socket::read_chunk(int32_t fd, ISocket_SSL* tls, int32_t chunk, int32_t& tls_error) {
+  tls_error = 0;
+  if (tls) {
+    int32_t n = tls->Read_Data(read_chunk_.data(), chunk);
+    if (n == 0) n = -1;
+    if (n < 0) {
+      tls_error = tls->Last_Error(n);
+      return n;
+    }
+    keep_room(*in_buf, n);
+    return in_buf->Write(read_chunk_.data(), n) < 0 ? kAppendFailed : n;
+  }
+  // Straight into the stream's free room, under its lock.
+  Tfifo_Mem_stream& s = *in_buf;
+  s.Lock();
+  keep_room(s, chunk);
+  const int32_t len = s.DataLength();
+  s.SetSize(int64_t(len) + chunk);
+  int32_t n = kAppendFailed;
+  int error = 0;
+  if (s.DataLength() == len + chunk) {
+    n = sock_recv(fd, s.DataPointer(uint32_t(len)), chunk, false, true);
+    error = errno;
+    s.SetSize(len + (n > 0 ? n : 0));
+  }
+  s.unLock();
+  errno = error;
+  return n;
+}
+
 void TUX_super_tcp_socket::do_read() {
   if (!Active()) return;
   const int32_t fd = socketHandle();
-  bool readable = true, writable = false, failed = true;
+  // With bytes to send, a writable socket also ends the wait, so that a
+  // sending step does not sleep.
+  bool readable = true, writable = out_buf->DataLength() > 0, failed = true;
   if (sock_wait(fd, kReadWaitMsec, readable, writable, failed)) {
     if (failed) {
       const int32_t code = sock_pending_error(fd);
@@ -416,22 +459,15 @@ void TUX_super_tcp_socket::do_read() {
     const int32_t chunk = tls ? kTlsReadChunk : kPlainReadChunk;
     int32_t taken = 0;
     while (Active() && readable && taken < kReadStepMax && in_buf->DataLength() <= kInBufPause) {
-      int32_t n;
       int32_t tls_error = 0;
-      if (tls) {
-        n = tls->Read_Data(read_chunk_.data(), chunk);
-        if (n == 0) n = -1;
-        if (n < 0) tls_error = tls->Last_Error(n);
-      } else {
-        n = sock_recv(fd, read_chunk_.data(), chunk, false, true);
+      const int32_t n = read_chunk(fd, tls.get(), chunk, tls_error);
+      if (n == kAppendFailed) {
+        deliver();
+        on_disconnect(kDisconnect_Buffer_Full);
+        SetActive(false);
+        return;
       }
       if (n > 0) {
-        if (in_buf->Write(read_chunk_.data(), n) < 0) {
-          deliver();
-          on_disconnect(kDisconnect_Buffer_Full);
-          SetActive(false);
-          return;
-        }
         taken += n;
         if (n < chunk) break;
         continue;
@@ -465,12 +501,24 @@ void TUX_super_tcp_socket::do_write() {
   const std::shared_ptr<ISocket_SSL> tls = ssl();
   const int32_t chunk = tls ? kTlsWriteChunk : kPlainWriteChunk;
   int64_t total = 0;
+  // A non-blocking plain socket sends straight from the stream under its
+  // lock; otherwise a chunk is copied out, so that writers never wait for a
+  // blocking send or for the TLS layer.
+  const bool in_place = !tls && AIO_Mode();
   while (Active()) {
-    const int32_t n = int32_t(out_buf->Read(write_chunk_.data(), chunk));
-    if (n <= 0) break;
-    const int32_t sent = tls ? tls->Write_Data(write_chunk_.data(), n) : sock_send(fd, write_chunk_.data(), n);
-    if (sent <= 0) break;
-    out_buf->Delete(sent);
+    int32_t n, sent;
+    if (in_place) {
+      out_buf->Lock();
+      n = std::min(out_buf->DataLength(), chunk);
+      sent = n > 0 ? sock_send(fd, out_buf->DataPointer(0), n) : 0;
+      if (sent > 0) out_buf->Delete(sent);
+      out_buf->unLock();
+    } else {
+      n = int32_t(out_buf->Read(write_chunk_.data(), chunk));
+      sent = n <= 0 ? 0 : tls ? tls->Write_Data(write_chunk_.data(), n) : sock_send(fd, write_chunk_.data(), n);
+      if (sent > 0) out_buf->Delete(sent);
+    }
+    if (n <= 0 || sent <= 0) break;
     total += sent;
     if (sent < n) break;  // the socket is full
   }
@@ -488,6 +536,7 @@ int32_t TUX_super_tcp_socket::WriteData(const void* data, int32_t len) {
     } catch (...) {
     }
   }
+  keep_room(*out_buf, len);
   return int32_t(out_buf->Write(data, len));
 }
 
@@ -498,6 +547,7 @@ int32_t TUX_super_tcp_socket::WriteBytes(const std::vector<uint8_t>& data) {
 int32_t TUX_super_tcp_socket::WriteStrln(const std::string& str, const std::string& eol) {
   if (!Active()) return 0;
   out_buf->Lock();
+  keep_room(*out_buf, int32_t(str.size() + eol.size()));
   const int32_t before = out_buf->DataLength();
   const bool ok = out_buf->Write(str.data(), int64_t(str.size())) >= 0 &&
                   out_buf->Write(eol.data(), int64_t(eol.size())) >= 0;

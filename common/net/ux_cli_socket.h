@@ -18,6 +18,7 @@
 #pragma once
 
 #include <atomic>
+#include <climits>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -184,8 +185,6 @@ class TUX_tcp_Socket_base : public TUX_Socket_base {
   static constexpr int32_t kDefaultReconnectTimeoutMsec = 6000;
   static constexpr int32_t kConnectWaitMsec = 10;    // readiness wait of a connecting step
   static constexpr int32_t kSocketTimeoutMsec = 15000;  // send/receive timeouts of blocking mode
-  static constexpr int32_t kMinSocketBuffer = 65536;  // raised to this when smaller; never lowered,
-                                                      // so the kernel's autotuning stays on
 
   struct TConnect_Info {
     std::string Fsvr_host;        // the server list as set
@@ -370,6 +369,11 @@ class TUX_super_tcp_socket : public TUX_tcp_Socket_base {
   virtual void on_disconnected(int32_t code) { (void)code; }
 
  private:
+  static constexpr int32_t kAppendFailed = INT32_MIN;
+  // One read into in_buf: the bytes appended, 0 at the end of a plain
+  // stream, kAppendFailed when in_buf cannot grow, else < 0 (tls_error: the
+  // TLS layer's error class).
+  int32_t read_chunk(int32_t fd, ISocket_SSL* tls, int32_t chunk, int32_t& tls_error);
   // onData_Event (or on_data) while Active and in_buf holds bytes.
   void deliver();
   void raise(const TNotifyEvent& ev);

@@ -267,9 +267,33 @@ TEST(TcpData, BothDirectionsWithLinesAndDiscards) {
   EXPECT_EQ(s.Idle_Time_msec(), 0);
   clock.advance(750);
   EXPECT_EQ(s.Idle_Time_msec(), 750);
+  EXPECT_GT(s.OutBuf().SpaceSize(), 1 << 20) << "streaming keeps the room it grew";
   s.WriteData("zz", 2);
   s.Clear_Sending_Buf();
   EXPECT_EQ(s.DataIn_Send_Buffer_Size(), 0u);
+  EXPECT_LE(s.OutBuf().SpaceSize(), Tfifo_Mem_stream::kCompactTo) << "clearing gives it back";
+  ::close(peer);
+}
+
+TEST(TcpData, BlockingModeAfterConnectStillStepsWithoutWaiting) {
+  TLoopbackListener l;
+  TUX_super_tcp_socket s;
+  s.set_AIO_Mode(false);
+  s.set_Server_host(loopback(l.port()));
+  s.SetActive(true);
+  ASSERT_TRUE(drive_until(s, [&] { return s.Connected(); }));
+  const int flags = ::fcntl(s.socketHandle(), F_GETFL);
+  EXPECT_EQ(flags & O_NONBLOCK, 0) << "back in blocking mode";
+  const int peer = l.accept();
+  ASSERT_GE(peer, 0);
+  const std::string chunk(TUX_super_tcp_socket::kPlainReadChunk, 'c');
+  ASSERT_TRUE(send_all(peer, chunk));  // exactly one full read: the next read must not block
+  ASSERT_TRUE(drive_until(s, [&] { return s.DataIn_Recv_Buffer_Size() == chunk.size(); }));
+  drive(s, 3);
+  const std::string reply(100000, 'r');
+  s.WriteData(reply.data(), int32_t(reply.size()));
+  drive(s, 2);
+  EXPECT_EQ(recv_upto(peer, reply.size()), reply);
   ::close(peer);
 }
 

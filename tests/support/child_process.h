@@ -68,7 +68,28 @@ class TChildProcess {
     }
   }
 
-  // SIGTERM, then SIGKILL after two seconds; reaps it. The exit status or -1.
+  // Waits up to timeout_ms for it to end by itself (then stops it), keeping
+  // its output meanwhile; its exit code, or -1 when it had to be stopped or
+  // was killed by a signal.
+  int wait(int timeout_ms) {
+    if (pid_ <= 0) return -1;
+    int status = 0;
+    for (int waited = 0; waited < timeout_ms; waited += 10) {
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        drain(0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+      drain(10);
+    }
+    stop();
+    return -1;
+  }
+
+  // Output read so far and not yet taken by read_line.
+  const std::string& output() const { return buffered_; }
+
+  // SIGTERM, then SIGKILL after two seconds; reaps it. The wait status or -1.
   int stop() {
     if (pid_ <= 0) return -1;
     ::kill(pid_, SIGTERM);
@@ -87,6 +108,16 @@ class TChildProcess {
   }
 
  private:
+  // Reads what the output holds, waiting up to ms for the first bytes.
+  void drain(int ms) {
+    for (pollfd p{out_, POLLIN, 0}; out_ >= 0 && ::poll(&p, 1, ms) > 0; ms = 0) {
+      char buf[4096];
+      const ssize_t n = ::read(out_, buf, sizeof buf);
+      if (n <= 0) return;
+      buffered_.append(buf, size_t(n));
+    }
+  }
+
   pid_t pid_ = -1;
   int out_ = -1;
   std::string buffered_;
