@@ -46,18 +46,6 @@ auto open_with_retry(Open open) -> decltype(open()) {
   }
 }
 
-// Regular file (or anything that is not a folder) at fname, links followed.
-bool file_exists(const std::string& fname) {
-  struct stat st;
-  return !fname.empty() && ::stat(text_to_os(fname).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
-}
-
-// Anything at fname, links not followed.
-bool name_exists(const std::string& fname) {
-  struct stat st;
-  return !fname.empty() && ::lstat(text_to_os(fname).c_str(), &st) == 0;
-}
-
 bool same_file(int fd_a, int fd_b) {
   struct stat a, b;
   return ::fstat(fd_a, &a) == 0 && ::fstat(fd_b, &b) == 0 && a.st_dev == b.st_dev &&
