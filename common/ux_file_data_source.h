@@ -16,6 +16,7 @@ namespace ux {
 
 class TStream;
 class TShareFile;
+class TUX_VPath_in_File;
 
 // Chunk of CopyDataTo.
 inline constexpr int32_t kDataSourceCopyChunk = 65536;
@@ -87,6 +88,49 @@ class TUX_Data_source_File_ex : public TUX_Data_source_base {
 
   std::string fileName;
   std::unique_ptr<TShareFile> fh;
+};
+
+// A virtual path container presented as its one-file form: the items' data
+// (D bytes, the container's total), the index text (I bytes), then the
+// 8-byte trailer (I and the magic, little-endian); Size() is D + I + 8.
+// The index text is the container's separate index file as it stands, or,
+// for a container read from the one-file or split form, its index written
+// out in memory without physical paths.
+class TUX_Data_source_vpath_file_2in1 : public TUX_Data_source_base {
+ public:
+  ~TUX_Data_source_vpath_file_2in1() override;
+
+  // Opens the container with openRead(idx_fname, "") (items read from their
+  // physical files); the source owns it. Null when the index file is
+  // missing, is no container index or is 2 GiB or larger.
+  static std::unique_ptr<TUX_Data_source_vpath_file_2in1> CreateVPathFileDS_FromIdx(
+      const std::string& idx_fname, bool freeMe = true);
+  // Reads vp_file, which the source destroys with itself only when
+  // vp_file->autoFreeByDS(); otherwise vp_file must outlive the source. A
+  // container being built finishes its index first. Null when vp_file is
+  // null or its index cannot be opened (vp_file is then destroyed when the
+  // source would have owned it).
+  static std::unique_ptr<TUX_Data_source_vpath_file_2in1> CreateVPathFileDS_From(
+      TUX_VPath_in_File* vp_file, bool freeMe = true);
+
+  // Moves the container's read position (one reader at a time).
+  [[nodiscard]] int32_t ReadData(void* buf, int32_t buflen, int64_t offset) override;
+
+  TUX_VPath_in_File* vpath() const noexcept { return vpath_; }
+  int32_t idx_size() const noexcept { return idx_file_size; }
+
+ private:
+  TUX_Data_source_vpath_file_2in1() = default;
+  static std::unique_ptr<TUX_Data_source_vpath_file_2in1> make(TUX_VPath_in_File* vp, bool owns,
+                                                                 bool freeMe);
+  int32_t read_index(int64_t at, void* buf, int32_t n);
+
+  TUX_VPath_in_File* vpath_ = nullptr;
+  bool owns_vpath_ = false;
+  std::unique_ptr<TShareFile> idx_file;  // the separate index file, or null
+  std::string idx_text_;                 // the index in memory otherwise
+  int32_t idx_file_size = 0;
+  int64_t data_size_ = 0;
 };
 
 }  // namespace ux

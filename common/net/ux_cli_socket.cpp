@@ -7,6 +7,7 @@
 #include <climits>
 #include <cmath>
 
+#include "common/net/ux_net_aio_class.h"
 #include "common/ux_common.h"
 
 namespace ux {
@@ -78,7 +79,36 @@ bool TUX_UDP_Cli_Socket::finish_open() {
                       socklen_t(bind_dev_name.size())) == 0;
 }
 
+void TUX_UDP_Cli_Socket::aio_attach() {
+  const int32_t fd = socketHandle();
+  if (fd < 0 || aio_registered_.load(std::memory_order_acquire)) return;
+  const int32_t rc = aio_hub().Add_Socket_IO_Func(
+      fd, this,
+      [this](void*, int32_t, int32_t event, const char* data, int32_t len, const TAIO_Source& from) -> int32_t {
+        if (event == kAIO_Event_Data && On_AIO_Data_come)
+          On_AIO_Data_come(data, len, from.ip ? ipv4_text(from.ip) : std::string(), from.port);
+        return 0;
+      });
+  aio_registered_.store(rc == 0, std::memory_order_release);
+}
+
+void TUX_UDP_Cli_Socket::aio_detach() {
+  if (!aio_registered_.exchange(false, std::memory_order_acq_rel)) return;
+  aio_hub().Del_Socket_IO_Func(socketHandle());
+}
+
+void TUX_UDP_Cli_Socket::set_OS_AIO_Mode(bool v) {
+  if (v == FOS_AIO_Mode) return;
+  FOS_AIO_Mode = v;
+  if (!Active()) return;
+  if (v)
+    aio_attach();
+  else
+    aio_detach();
+}
+
 void TUX_UDP_Cli_Socket::close_socket() {
+  aio_detach();
   FActive.store(false, std::memory_order_release);
   Have_Call_Connect.store(false, std::memory_order_release);
   const int32_t fd = FSocketHandle.exchange(kNoSocket, std::memory_order_acq_rel);
@@ -106,6 +136,7 @@ void TUX_UDP_Cli_Socket::SetActive(bool Value) {
     return;
   }
   Have_Call_Connect.store(true, std::memory_order_release);
+  if (FOS_AIO_Mode) aio_attach();
 }
 
 void TUX_UDP_Cli_Socket::set_dest_host(const std::string& v) {
@@ -143,6 +174,7 @@ int32_t TUX_UDP_Cli_Socket::read_datagram(void* Data, int32_t buflen, bool wait,
   from_port = 0;
   const int32_t fd = socketHandle();
   if (fd < 0) return kNoSocketResult;
+  if (wait && aio_registered_.load(std::memory_order_acquire)) return 0;
   if (!wait) return sock_recv_from(fd, Data, buflen, from_ip, from_port);
   // A datagram already queued is taken without a poll.
   const int32_t n = sock_recv_from(fd, Data, buflen, from_ip, from_port, true);
@@ -215,6 +247,7 @@ void TUX_UDP_SVR_Socket::SetActive(bool Value) {
     return;
   }
   if (bind_port == 0) bind_port = sock_local_port(fd);
+  if (FOS_AIO_Mode) aio_attach();
 }
 
 int32_t TUX_UDP_SVR_Socket::Add_Multicast_channel(const std::string& ch, const std::string& iface_ip) {

@@ -139,6 +139,9 @@ class ISocket_SSL {
 using TConn_onData_event = std::function<bool(void* conn, Tfifo_Mem_stream& Buf)>;
 // Supplies the datagram socket of a KCP session.
 using Tfunc_on_create_udp = std::function<std::shared_ptr<IUDP_Socket>()>;
+// A datagram received in asynchronous mode, raised on a hub thread.
+using TUDP_AIO_Data_Event =
+    std::function<void(const char* data, int32_t len, const std::string& from_ip, int32_t from_port)>;
 
 // ---------------------------------------------------------------- TUX_Socket_base
 
@@ -168,7 +171,9 @@ class TUX_Socket_base {
 //
 // Thread-safety: one thread reads; sends (WriteData, WriteDataTo) may come
 // from any thread. Activation, the properties and destruction belong to the
-// owner while no other thread uses the socket.
+// owner while no other thread uses the socket. In asynchronous mode the
+// datagrams go to On_AIO_Data_come on a hub thread instead of the reads;
+// deactivation and destruction wait for a running delivery to end.
 class TUX_UDP_Cli_Socket : public TUX_Socket_base, public IUDP_Socket {
  public:
   static constexpr int32_t kSocketKind = 10;
@@ -195,6 +200,10 @@ class TUX_UDP_Cli_Socket : public TUX_Socket_base, public IUDP_Socket {
   void set_Connect_Timeout_MSec(int32_t v) { fConnect_Timeout_MSec = v; }
   int32_t MulticastTTL() const { return FMulticastTTL; }
   void set_MulticastTTL(int32_t v);
+  bool OS_AIO_Mode() const { return FOS_AIO_Mode; }
+  // True hands the open socket, and every later opening, to the process-wide
+  // hub (aio_hub), which raises On_AIO_Data_come; false takes it back.
+  void set_OS_AIO_Mode(bool v);
 
   // Sends to the default destination, connecting to it first when needed.
   // 0 when inactive, without data or dlen <= 0; else the platform's result.
@@ -221,6 +230,8 @@ class TUX_UDP_Cli_Socket : public TUX_Socket_base, public IUDP_Socket {
   int32_t bind_port = 0;
   // Network device to bind to (SO_BINDTODEVICE); empty: none.
   std::string bind_dev_name;
+  // Set before asynchronous mode is switched on.
+  TUDP_AIO_Data_Event On_AIO_Data_come;
 
  protected:
   // Creates the socket with the options both classes share; false (nothing
@@ -229,6 +240,8 @@ class TUX_UDP_Cli_Socket : public TUX_Socket_base, public IUDP_Socket {
   // Applies the receive timeout and the device; false when the device is refused.
   bool finish_open();
   void close_socket();
+  void aio_attach();
+  void aio_detach();
   // Receives one datagram; with wait, polls up to wait_msec first when none is queued.
   int32_t read_datagram(void* Data, int32_t buflen, bool wait, int32_t wait_msec, uint32_t& from_ip,
                         uint32_t& from_port);
@@ -238,7 +251,9 @@ class TUX_UDP_Cli_Socket : public TUX_Socket_base, public IUDP_Socket {
   int32_t Fdest_port = 0;
   int32_t fConnect_Timeout_MSec = kDefaultTimeoutMsec;
   int32_t FMulticastTTL = 1;
+  bool FOS_AIO_Mode = false;
   std::atomic<bool> Have_Call_Connect{false};
+  std::atomic<bool> aio_registered_{false};
 };
 
 // The datagram socket bound to a local port; every send names its

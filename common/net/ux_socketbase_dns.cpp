@@ -719,7 +719,7 @@ void socket_layer_stop() {
   std::shared_ptr<TUX_DNS_Cacher> cacher;
   {
     std::lock_guard<std::mutex> g(l.mu);
-    hooks.swap(l.stop_hooks);
+    hooks = l.stop_hooks;
     cacher.swap(l.cacher);
   }
   for (auto it = hooks.rbegin(); it != hooks.rend(); ++it) {

@@ -217,9 +217,10 @@ std::shared_ptr<TUX_DNS_Cacher> dns_cacher();
 // Starts the layer (creates dns_cacher); idempotent. The layer starts by
 // itself when the library is loaded and stops at process exit.
 void socket_layer_start();
-// Runs the stop hooks (latest first), then drops dns_cacher. Idempotent.
+// Runs the stop hooks (latest first), then drops dns_cacher.
 void socket_layer_stop();
-// Runs hook when the layer stops (the I/O hub ends its threads this way).
+// Runs hook at every stop of the layer (the I/O hub ends its threads this
+// way). Hooks must be safe to run more than once.
 void socket_layer_at_stop(std::function<void()> hook);
 
 }  // namespace ux
