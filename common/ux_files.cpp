@@ -262,25 +262,22 @@ void walk_dir(const std::string& path, void* user_data, const TWalkDirCallback& 
 
 namespace {
 
-// MD5 of a file region [offset, offset + length) read in 16384-byte blocks;
+// MD5 of a file region [offset, offset + length) as far as it can be read;
 // length < 0 means to the end. Empty when the file cannot be opened.
 std::string md5_file_region(const std::string& path, int64_t offset, int64_t length) {
   const int fd = open_regular_file(text_to_os(path));
   if (fd < 0) return {};
-  TMd5 md5;
   if (offset > 0) lseek(fd, offset, SEEK_SET);
-  char buf[16384];
-  int64_t left = length;
-  while (length < 0 || left > 0) {
-    const size_t want = length < 0 ? sizeof buf : size_t(std::min<int64_t>(left, sizeof buf));
-    const ssize_t r = ::read(fd, buf, want);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
-    md5.update(buf, size_t(r));
-    left -= r;
-  }
+  const std::string hex = md5_hex_of(
+      [fd](void* buffer, int64_t count) -> int64_t {
+        ssize_t r;
+        do r = ::read(fd, buffer, size_t(count));
+        while (r < 0 && errno == EINTR);
+        return r;
+      },
+      length, false);
   close(fd);
-  return md5.hex();
+  return hex;
 }
 
 }  // namespace
