@@ -428,12 +428,20 @@ TEST(Files, WriteReadAppendDelete) {
   EXPECT_EQ(file_time(f), 0);
   // No temporary file is left behind.
   EXPECT_TRUE(fs::is_empty(dir.dir()));
-  // A name that leaves no room for a temporary suffix is written in place.
+  // A name near the length limit is replaced like any other.
   const std::string long_name = dir.dir() + std::string(250, 'n');
   EXPECT_EQ(write_text_to_file("new", long_name), 3);
   EXPECT_EQ(write_text_to_file("again", long_name), 5);
   EXPECT_EQ(read_file_text(long_name), "again");
   EXPECT_EQ(write_text_to_file("x", dir.dir() + std::string(300, 'n')), -1);
+  if (geteuid() != 0) {
+    // A folder that refuses new files: -1, and the old file is left as it was.
+    ::chmod(dir.path().c_str(), 0555);
+    EXPECT_EQ(write_text_to_file("lost", long_name), -1);
+    ::chmod(dir.path().c_str(), 0755);
+    EXPECT_EQ(read_file_text(long_name), "again");
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
 }
 
 TEST(Files, SizeOfSpecialEntries) {
