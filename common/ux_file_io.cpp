@@ -1,7 +1,6 @@
 #include "common/ux_file_io.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -563,34 +562,9 @@ std::string TShareFile::md5File(int64_t offset, int64_t block_size) {
   } else {
     len = size;
   }
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  if (ctx == nullptr) return {};
-  std::string result;
-  if (EVP_DigestInit_ex(ctx, EVP_md5(), nullptr) == 1) {
-    std::unique_ptr<uint8_t[]> chunk(new uint8_t[kCopyChunkSize]);
-    Seek(from, TSeekOrigin::soBeginning);
-    int64_t done = 0;
-    bool ok = true;
-    while (done < len) {
-      const int64_t n = read_fully(*this, chunk.get(), std::min<int64_t>(len - done, kCopyChunkSize));
-      if (n <= 0) {
-        ok = false;
-        break;
-      }
-      EVP_DigestUpdate(ctx, chunk.get(), static_cast<size_t>(n));
-      done += n;
-    }
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned int md_len = 0;
-    if (ok && EVP_DigestFinal_ex(ctx, md, &md_len) == 1) {
-      static const char kHex[] = "0123456789abcdef";
-      for (unsigned i = 0; i < md_len; ++i) {
-        result.push_back(kHex[md[i] >> 4]);
-        result.push_back(kHex[md[i] & 15]);
-      }
-    }
-  }
-  EVP_MD_CTX_free(ctx);
+  Seek(from, TSeekOrigin::soBeginning);
+  const std::string result =
+      md5_hex_of([this](void* buffer, int64_t count) { return Read(buffer, count); }, len, true);
   Seek(saved, TSeekOrigin::soBeginning);
   return result;
 }
