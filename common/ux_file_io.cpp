@@ -209,7 +209,8 @@ TBufferedFileStream::TBufferedFileStream(const TOsName& os_name, uint32_t mode,
     }
   }
   // O_NONBLOCK keeps the open of a named pipe from waiting for a peer; it is
-  // cleared again once the name is known to be a file.
+  // cleared again once the name is known to be a file other than a regular
+  // one (where it has no effect).
   flags |= O_NONBLOCK;
   fd_ = ::open(os_name.name.c_str(), flags, 0666);
   if (fd_ < 0 && errno == EACCES && (mode & 3) == fmOpenWrite && !create) {
@@ -223,12 +224,15 @@ TBufferedFileStream::TBufferedFileStream(const TOsName& os_name, uint32_t mode,
   if (::fstat(fd_, &st) != 0) err = errno;
   else if (S_ISDIR(st.st_mode)) err = EISDIR;
   else if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) err = EINVAL;
-  else if (::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK) != 0) err = errno;
+  else if (!S_ISREG(st.st_mode) && ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK) != 0)
+    err = errno;
   if (err != 0) {
     ::close(fd_);
     fd_ = -1;
     raise_open_error(creating, os_to_text(os_name.name), err);
   }
+  regular_ = S_ISREG(st.st_mode);
+  size_at_open_ = static_cast<int64_t>(st.st_size);
   if (buffer_size <= 0) buffer_size = kShareFileCacheSize;
   FBufferSize = std::min(buffer_size, kMaxCacheSize);
   FBuffer.reset(new uint8_t[static_cast<size_t>(FBufferSize)]);
@@ -250,11 +254,13 @@ int64_t TBufferedFileStream::RawRead(void* buffer, int64_t count, int64_t at) {
   int64_t done = 0;
   auto* p = static_cast<uint8_t*>(buffer);
   while (done < count) {
-    const ssize_t n = ::pread(fd_, p + done, static_cast<size_t>(std::min(count - done, kMaxIoRequest)),
-                              at + done);
+    const int64_t want = std::min(count - done, kMaxIoRequest);
+    const ssize_t n = ::pread(fd_, p + done, static_cast<size_t>(want), at + done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     done += n;
+    // A regular file reads short only at its end: no second call to see 0.
+    if (regular_ && n < want) break;
   }
   return done;
 }
@@ -390,7 +396,7 @@ TShareFile::~TShareFile() {
 }
 
 void TShareFile::InitOpened(const std::string& fname, int32_t mode) {
-  LastSize = TBufferedFileStream::GetSize();
+  LastSize = size_at_open_;
   Mode = mode;
   pri_fname = fname;
   params_ = TParams{};
