@@ -16,6 +16,7 @@
 
 #include "common/net/ux_cli_socket.h"
 #include "common/net/ux_socketbase_dns.h"
+#include "support/loopback_sockets.h"
 
 namespace {
 
@@ -209,10 +210,7 @@ TEST(AioHub, StreamChunksThenOneCloseEvent) {
 }
 
 TEST(AioHub, PortUnreachableIsNotTheEndOfADatagramSocket) {
-  TUdp probe;
-  const int32_t free_port = probe.port;
-  sock_close(probe.fd);
-  probe.fd = -1;
+  const int32_t free_port = qlyn_test::free_loopback_port(SOCK_DGRAM);
   TUdp a;
   ASSERT_EQ(sock_connect(a.fd, "127.0.0.1", free_port), 0);
   TSeen seen;

@@ -17,6 +17,7 @@
 
 #include "common/ux_common.h"
 #include "support/dns_responders.h"
+#include "support/loopback_sockets.h"
 
 namespace {
 
@@ -93,14 +94,7 @@ uint32_t parse_exact(const std::string& reply, std::string_view name) {
   return parse_dns_reply(std::string_view(copy.get(), reply.size()), name, kDNS_Query_Id, r);
 }
 
-// A loopback UDP port on which nothing listens.
-int unused_udp_port() {
-  const int32_t s = sock_create_udp();
-  EXPECT_EQ(sock_bind(s, "127.0.0.1", 0), 0);
-  const int port = sock_local_port(s);
-  sock_close(s);
-  return port;
-}
+int unused_udp_port() { return qlyn_test::free_loopback_port(SOCK_DGRAM); }
 
 // ---------------------------------------------------------------- addresses
 

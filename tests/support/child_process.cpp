@@ -88,6 +88,30 @@ std::string TChildProcess::read_line(int timeout_ms) {
   }
 }
 
+int TChildProcess::wait(int timeout_ms) {
+  if (pid_ <= 0) return -1;
+  int status = 0;
+  for (int waited = 0; waited < timeout_ms; waited += 10) {
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      drain(0);
+      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    drain(10);
+  }
+  stop();
+  return -1;
+}
+
+void TChildProcess::drain(int ms) {
+  for (pollfd p{out_, POLLIN, 0}; out_ >= 0 && ::poll(&p, 1, ms) > 0; ms = 0) {
+    char buf[4096];
+    const ssize_t n = ::read(out_, buf, sizeof buf);
+    if (n <= 0) return;
+    buffered_.append(buf, size_t(n));
+  }
+}
+
 int TChildProcess::stop() {
   if (pid_ <= 0) return -1;
   ::kill(pid_, SIGTERM);
