@@ -142,6 +142,10 @@ class ISocket_SSL {
   // Why the last handshake failed; reason none while none has failed since
   // the last Reset_Session.
   virtual TSSL_Failure Last_Failure() { return {}; }
+  // Decrypted bytes that Read_Data gives without reading the socket: a
+  // reader that stops in the middle of a record must not wait for the
+  // socket to become readable before it reads them.
+  virtual int32_t Pending() { return 0; }
 };
 
 // Data-arrival callback: conn is the raising object, Buf its input stream
