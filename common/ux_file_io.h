@@ -96,6 +96,7 @@ class TBufferedFileStream : public TStream {
   int32_t FBufferSize = 0;
   bool FModified = false;
   bool FBuffered = false;
+  int64_t size_at_open_ = 0;  // the file's size when it was opened
 
  private:
   void FillBuffer();
@@ -104,6 +105,7 @@ class TBufferedFileStream : public TStream {
 
   int fd_ = -1;
   bool writable_ = false;
+  bool regular_ = false;
 };
 
 // The reference-counted interface of a shared file. A new object starts with
@@ -261,6 +263,39 @@ class TShareFile : public TBufferedFileStream, public IShareFile {
   bool ReadOnly = true;
   std::recursive_mutex flock;
   TParams params_;
+};
+
+// Holds one reference to an IShareFile (or nothing): taking an object adds a
+// reference, letting go releases it, so the last holder destroys it.
+class TShareFileRef {
+ public:
+  TShareFileRef() noexcept = default;
+  explicit TShareFileRef(IShareFile* f) noexcept : f_(f) {
+    if (f_) f_->AddRef();
+  }
+  TShareFileRef(TShareFileRef&& o) noexcept : f_(o.f_) { o.f_ = nullptr; }
+  TShareFileRef& operator=(TShareFileRef&& o) noexcept {
+    if (this != &o) {
+      reset();
+      f_ = o.f_;
+      o.f_ = nullptr;
+    }
+    return *this;
+  }
+  TShareFileRef(const TShareFileRef&) = delete;
+  TShareFileRef& operator=(const TShareFileRef&) = delete;
+  ~TShareFileRef() { reset(); }
+
+  void reset() noexcept {
+    if (f_) f_->Release();
+    f_ = nullptr;
+  }
+  IShareFile* get() const noexcept { return f_; }
+  IShareFile* operator->() const noexcept { return f_; }
+  explicit operator bool() const noexcept { return f_ != nullptr; }
+
+ private:
+  IShareFile* f_ = nullptr;
 };
 
 }  // namespace ux

@@ -14,14 +14,14 @@
 
 #include "installer/rk50_package_install.h"
 #include "support/archive_maker.h"
-#include "support/child_process.h"
+#include "support/program_run.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using qlyn_test::read_file;
-using qlyn_test::TChildOptions;
-using qlyn_test::TChildProcess;
+using qlyn_test::TProgramOptions;
+using qlyn_test::TProgramRun;
 using qlyn_test::write_file;
 
 const std::string setup_exe = QLYN_SETUP_EXE;
@@ -55,8 +55,8 @@ class SetupApp : public ::testing::Test {
                                     {"win64/cuuid.inf", "id"}});
   }
   // The user's environment: English, home folders inside the test folder.
-  TChildOptions user(const std::string& lang = "en_US.UTF-8") {
-    TChildOptions o;
+  TProgramOptions user(const std::string& lang = "en_US.UTF-8") {
+    TProgramOptions o;
     o.env = {{"LANG", lang},
              {"HOME", tmp / "home"},
              {"XDG_CONFIG_HOME", tmp / "home/.config"},
@@ -118,9 +118,9 @@ TEST_F(SetupApp, APlantedLibraryBesideTheInstallerNeverRuns) {
   const std::string package = good_package();
   const std::string exe = copy_of_setup(tmp / "app");
   fs::copy_file(QLYN_PLANTED_LIBRARY, tmp / "app/7z.so");
-  TChildOptions o = user();
+  TProgramOptions o = user();
   o.env["QLYN_PLANTED_MARKER"] = tmp / "marker";
-  TChildProcess p(exe, install_args(package, tmp / "inst"), o);
+  TProgramRun p(exe, install_args(package, tmp / "inst"), o);
   EXPECT_EQ(p.finish(), 0) << p.out() << p.err();
   EXPECT_FALSE(qlyn_test::exists(tmp / "marker"));
   EXPECT_EQ(read_file(tmp / "inst/win64/rk50cli_dsk"), "#!/bin/sh\necho client\n");
@@ -131,7 +131,7 @@ TEST_F(SetupApp, APlantedLibraryBesideTheInstallerNeverRuns) {
 TEST_F(SetupApp, AnInstallerInAReadOnlyFolderInstalls) {
   const std::string package = good_package();
   const std::string exe = copy_of_setup(tmp / "ro");
-  TChildOptions o = user();
+  TProgramOptions o = user();
   if (geteuid() == 0) {
     // Root writes anywhere: the installer runs as an ordinary user instead.
     o.uid = kNobody;
@@ -144,7 +144,7 @@ TEST_F(SetupApp, AnInstallerInAReadOnlyFolderInstalls) {
   }
   fs::permissions(tmp / "ro", fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
                                    fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
-  TChildProcess p(exe, install_args(package, tmp / "dest/inst"), o);
+  TProgramRun p(exe, install_args(package, tmp / "dest/inst"), o);
   EXPECT_EQ(p.finish(), 0) << p.out() << p.err();
   EXPECT_NE(p.out().find("Install completed!"), std::string::npos) << p.out();
   EXPECT_EQ(read_file(tmp / "dest/inst/win64/rk50cli_dsk"), "#!/bin/sh\necho client\n");
