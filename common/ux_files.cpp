@@ -32,6 +32,16 @@ std::mutex& file_append_lock() {
 
 }  // namespace
 
+bool file_exists(const std::string& path) {
+  struct stat st;
+  return !path.empty() && ::stat(text_to_os(path).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool name_exists(const std::string& path) {
+  struct stat st;
+  return !path.empty() && ::lstat(text_to_os(path).c_str(), &st) == 0;
+}
+
 std::string exe_dir(bool use_module) {
   std::string path;
   if (use_module) {
@@ -276,15 +286,12 @@ std::string md5_file_region(const std::string& path, int64_t offset, int64_t len
 }  // namespace
 
 std::string md5_file_hex(const std::string& path) {
-  if (path.empty()) return {};
-  struct stat st{};
-  if (stat(text_to_os(path).c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return {};
+  if (!file_exists(path)) return {};
   return md5_file_region(path, 0, -1);
 }
 
 std::string file_fingerprint(const std::string& path) {
-  struct stat st{};
-  if (path.empty() || stat(text_to_os(path).c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return {};
+  if (!file_exists(path)) return {};
   const int64_t size = file_size(path);
   if (size < 1000001) return md5_file_hex(path);
   const std::string head = md5_file_region(path, 0, 65536);

@@ -608,7 +608,10 @@ TUX_UDP_Cli_Socket::~TUX_UDP_Cli_Socket() { TUX_UDP_Cli_Socket::SetActive(false)
 bool TUX_UDP_Cli_Socket::open_socket(int32_t send_buffer) {
   const int32_t fd = sock_create_udp();
   if (fd < 0) return false;
-  sock_set_option(fd, kSockOptReuseAddr, 1);
+  // Address reuse only for an explicit port (multicast receivers, ReBind):
+  // on Linux, sockets that all ask for reuse may be given the same ephemeral
+  // port, and then one of them receives the other's datagrams.
+  if (bind_port > 0) sock_set_option(fd, kSockOptReuseAddr, 1);
   sock_set_option(fd, kSockOptSendBuf, send_buffer);
   FSocketHandle.store(fd, std::memory_order_release);
   FActive.store(true, std::memory_order_release);

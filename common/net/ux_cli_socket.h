@@ -94,6 +94,28 @@ inline constexpr int32_t kSSL_Handshake_Pending = -1;
 inline constexpr int32_t kSSL_Not_Connected = -99;
 inline constexpr int32_t kSSL_Error_Want_Read = 2;
 
+// Why a TLS handshake failed.
+enum class TSSL_Fail_Reason : int32_t {
+  none = 0,
+  handshake,           // protocol failure: not TLS, an alert, no common version or cipher
+  closed,              // the peer closed or reset the connection during the handshake
+  cert_expired,
+  cert_not_yet_valid,
+  unknown_issuer,      // the chain does not end at a trusted certificate authority
+  self_signed,         // the server's certificate is its own issuer and is not trusted
+  name_mismatch,       // the certificate is not for the host name or address asked for
+  cert_invalid,        // any other verification failure (signature, purpose, revoked...)
+  trust_store,         // the extra certificate authorities set for the handler cannot be read
+  no_socket,           // the socket cannot carry the session
+};
+
+// The reason of the last failed handshake, for the caller to report.
+struct TSSL_Failure {
+  TSSL_Fail_Reason reason = TSSL_Fail_Reason::none;
+  int32_t verify_code = 0;  // the certificate check's code (X509_V_ERR_*), 0 when not the cause
+  std::string text;         // readable English, e.g. "certificate has expired"
+};
+
 // One TLS client session over a TCP socket the TCP classes own (std::shared_ptr).
 // Read_Data runs on the socket's driving thread while Write_Data may run on a
 // writer's thread: an implementation serialises its own calls.
@@ -113,6 +135,13 @@ class ISocket_SSL {
   // Error class of the result ret of the last call; kSSL_Error_Want_Read
   // when it wants to read first.
   virtual int32_t Last_Error(int32_t ret) = 0;
+  // The host name or dotted address the server's certificate must be for,
+  // also sent as the server name (names only). The TCP socket sets it before
+  // each connection; without it the peer's address is checked.
+  virtual void Set_Server_Name(const std::string& host) { (void)host; }
+  // Why the last handshake failed; reason none while none has failed since
+  // the last Reset_Session.
+  virtual TSSL_Failure Last_Failure() { return {}; }
 };
 
 // Data-arrival callback: conn is the raising object, Buf its input stream

@@ -452,6 +452,33 @@ TEST(Files, SizeOfSpecialEntries) {
   EXPECT_EQ(file_size(dir.dir() + "link"), 5);
 }
 
+TEST(Files, ExistenceProbes) {
+  TempDir dir;
+  const std::string f = dir.dir() + "f", fifo = dir.dir() + "fifo", dangling = dir.dir() + "dangling";
+  ASSERT_EQ(write_text_to_file("x", f), 1);
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(symlink("missing", dangling.c_str()), 0);
+  ASSERT_EQ(symlink("f", (dir.dir() + "link").c_str()), 0);
+  EXPECT_TRUE(file_exists(f));
+  EXPECT_TRUE(file_exists(fifo));
+  EXPECT_TRUE(file_exists(dir.dir() + "link"));
+  EXPECT_FALSE(file_exists(dir.path()));
+  EXPECT_FALSE(file_exists(dangling));
+  EXPECT_FALSE(file_exists(dir.dir() + "none"));
+  EXPECT_FALSE(file_exists(""));
+  EXPECT_TRUE(name_exists(dangling));
+  EXPECT_TRUE(name_exists(dir.path()));
+  EXPECT_FALSE(name_exists(dir.dir() + "none"));
+  EXPECT_FALSE(name_exists(""));
+  {
+    qlyn_test::TCodePageScope gbk(CP_GBK);
+    ASSERT_EQ(write_text_to_file("y", dir.dir() + kGbkZhong), 1);
+    EXPECT_TRUE(file_exists(dir.dir() + kGbkZhong));
+    EXPECT_TRUE(name_exists(dir.dir() + kGbkZhong));
+  }
+  EXPECT_TRUE(file_exists(dir.dir() + "\xE4\xB8\xAD"));
+}
+
 TEST(Files, ConcurrentAppendsAreWhole) {
   TempDir dir;
   const std::string f = dir.dir() + "log";
