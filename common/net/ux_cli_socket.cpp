@@ -146,6 +146,9 @@ void TUX_tcp_Socket_base::choose_server() {
   const std::string entry = entries.empty() ? std::string() : entries[size_t(id)];
   ++id;
   split_host_port(entry, connect_info.dest_host, connect_info.dest_port);
+  // The certificate must be for the server as listed, whatever address the
+  // owner connects it to.
+  if (ssl_socket_handler) ssl_socket_handler->Set_Server_Name(connect_info.dest_host);
   if (!on_Resvole_Host) return;
   std::string ip = connect_info.dest_host;
   try {
@@ -445,17 +448,21 @@ int32_t TUX_super_tcp_socket::read_chunk(int32_t fd, ISocket_SSL* tls, int32_t c
 void TUX_super_tcp_socket::do_read() {
   if (!Active()) return;
   const int32_t fd = socketHandle();
+  const std::shared_ptr<ISocket_SSL> tls = ssl();
+  // Bytes the TLS layer holds decrypted make no socket readable: they are
+  // read without waiting.
+  const bool held = tls && tls->Pending() > 0;
   // With bytes to send, a writable socket also ends the wait, so that a
   // sending step does not sleep.
   bool readable = true, writable = out_buf->DataLength() > 0, failed = true;
-  if (sock_wait(fd, kReadWaitMsec, readable, writable, failed)) {
-    if (failed) {
+  if (sock_wait(fd, held ? 0 : kReadWaitMsec, readable, writable, failed) || held) {
+    readable = readable || held;
+    if (failed && !held) {
       const int32_t code = sock_pending_error(fd);
       on_disconnect(code != 0 ? code : -1);
       SetActive(false);
       return;
     }
-    const std::shared_ptr<ISocket_SSL> tls = ssl();
     const int32_t chunk = tls ? kTlsReadChunk : kPlainReadChunk;
     int32_t taken = 0;
     while (Active() && readable && taken < kReadStepMax && in_buf->DataLength() <= kInBufPause) {
