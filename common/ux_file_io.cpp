@@ -1,7 +1,6 @@
 #include "common/ux_file_io.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,18 +45,6 @@ auto open_with_retry(Open open) -> decltype(open()) {
   }
 }
 
-// Regular file (or anything that is not a folder) at fname, links followed.
-bool file_exists(const std::string& fname) {
-  struct stat st;
-  return !fname.empty() && ::stat(text_to_os(fname).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
-}
-
-// Anything at fname, links not followed.
-bool name_exists(const std::string& fname) {
-  struct stat st;
-  return !fname.empty() && ::lstat(text_to_os(fname).c_str(), &st) == 0;
-}
-
 bool same_file(int fd_a, int fd_b) {
   struct stat a, b;
   return ::fstat(fd_a, &a) == 0 && ::fstat(fd_b, &b) == 0 && a.st_dev == b.st_dev &&
@@ -68,17 +55,6 @@ bool same_file(const std::string& a, const std::string& b) {
   struct stat sa, sb;
   return ::stat(text_to_os(a).c_str(), &sa) == 0 && ::stat(text_to_os(b).c_str(), &sb) == 0 &&
          sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
-
-std::string normalise_write_name(const std::string& fname) {
-  std::string s = replace_char(fname, '\\', '/');
-  std::string out;
-  out.reserve(s.size());
-  for (char c : s) {
-    if (c == '/' && !out.empty() && out.back() == '/') continue;
-    out.push_back(c);
-  }
-  return out;
 }
 
 // Copies len bytes from src at src_pos to dst at dst_pos through the
@@ -437,7 +413,7 @@ std::unique_ptr<TShareFile> TShareFile::OpenRead(const std::string& fname, int32
 }
 
 std::unique_ptr<TShareFile> TShareFile::OpenWrite(const std::string& fname) {
-  const std::string name = normalise_write_name(fname);
+  const std::string name = TUX_Path::slashForm(fname);
   const TOsName os{text_to_os(name)};
   std::unique_ptr<TShareFile> f = open_with_retry(
       [&] { return std::unique_ptr<TShareFile>(new TShareFile(os, fmOpenAlways | fmShareDenyNone)); });
@@ -592,34 +568,9 @@ std::string TShareFile::md5File(int64_t offset, int64_t block_size) {
   } else {
     len = size;
   }
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  if (ctx == nullptr) return {};
-  std::string result;
-  if (EVP_DigestInit_ex(ctx, EVP_md5(), nullptr) == 1) {
-    std::unique_ptr<uint8_t[]> chunk(new uint8_t[kCopyChunkSize]);
-    Seek(from, TSeekOrigin::soBeginning);
-    int64_t done = 0;
-    bool ok = true;
-    while (done < len) {
-      const int64_t n = read_fully(*this, chunk.get(), std::min<int64_t>(len - done, kCopyChunkSize));
-      if (n <= 0) {
-        ok = false;
-        break;
-      }
-      EVP_DigestUpdate(ctx, chunk.get(), static_cast<size_t>(n));
-      done += n;
-    }
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned int md_len = 0;
-    if (ok && EVP_DigestFinal_ex(ctx, md, &md_len) == 1) {
-      static const char kHex[] = "0123456789abcdef";
-      for (unsigned i = 0; i < md_len; ++i) {
-        result.push_back(kHex[md[i] >> 4]);
-        result.push_back(kHex[md[i] & 15]);
-      }
-    }
-  }
-  EVP_MD_CTX_free(ctx);
+  Seek(from, TSeekOrigin::soBeginning);
+  const std::string result =
+      md5_hex_of([this](void* buffer, int64_t count) { return Read(buffer, count); }, len, true);
   Seek(saved, TSeekOrigin::soBeginning);
   return result;
 }
@@ -629,7 +580,7 @@ std::string TShareFile::md5File(int64_t offset, int64_t block_size) {
 bool TShareFile::CopyShareFile(const std::string& sour, const std::string& dest) {
   if (!file_exists(sour)) return false;
   auto in = OpenRead(sour);
-  const bool created = !name_exists(normalise_write_name(dest));
+  const bool created = !name_exists(TUX_Path::slashForm(dest));
   auto out = OpenWrite(dest);
   if (same_file(in->Handle(), out->Handle())) return true;
   if (created) copy_mode(in->Handle(), out->Handle());
@@ -643,11 +594,11 @@ bool TShareFile::MoveFile(const std::string& sour, const std::string& dest) {
     if (ci_equal(sour, dest) && same_file(sour, dest)) return true;
     force_dirs(TUX_Path::ExtractFilePath(dest, "/"));
     const std::string os_sour = text_to_os(sour);
-    const std::string os_dest = text_to_os(normalise_write_name(dest));
+    const std::string os_dest = text_to_os(TUX_Path::slashForm(dest));
     if (::rename(os_sour.c_str(), os_dest.c_str()) == 0) return true;
     if (!file_exists(sour)) return false;
     // Across file systems: copy beside dest, put it in place, then delete sour.
-    const std::string tmp = normalise_write_name(dest) + ".~mv" + std::to_string(::getpid()) +
+    const std::string tmp = TUX_Path::slashForm(dest) + ".~mv" + std::to_string(::getpid()) +
                             "_" + std::to_string(g_move_seq.fetch_add(1));
     bool ok = false;
     try {
@@ -661,7 +612,7 @@ bool TShareFile::MoveFile(const std::string& sour, const std::string& dest) {
       return false;
     }
     (void)::unlink(os_sour.c_str());
-    return name_exists(normalise_write_name(dest));
+    return name_exists(TUX_Path::slashForm(dest));
   } catch (...) {
     return false;
   }
@@ -690,7 +641,7 @@ std::unique_ptr<TShareFile> TShareFile::TryOpenFileRead(const std::string& fname
 }
 
 int64_t TShareFile::CreateBlankFile(const std::string& fname, int64_t sizeAtLeast) {
-  force_dirs(TUX_Path::ExtractFilePath(normalise_write_name(fname), "/"));
+  force_dirs(TUX_Path::ExtractFilePath(TUX_Path::slashForm(fname), "/"));
   auto f = OpenWrite(fname);
   if (f->GetSize() < sizeAtLeast) f->SetSize(sizeAtLeast);
   return f->GetSize();
@@ -712,7 +663,7 @@ int64_t TShareFile::CopyFileClipTo(const std::string& sour, int64_t offset, int6
 }
 
 bool TShareFile::CopyShareFiles(const std::vector<std::string>& sour, const std::string& dest) {
-  const std::string dest_name = normalise_write_name(dest);
+  const std::string dest_name = TUX_Path::slashForm(dest);
   for (const auto& s : sour) {
     if (!file_exists(s)) return false;
     if (name_exists(dest_name) && same_file(s, dest_name)) return false;

@@ -15,6 +15,14 @@
 
 namespace ux {
 
+// Something other than a folder at path (a file, a device, a pipe),
+// symbolic links followed; false for an empty path. The probe to call before
+// reading, copying or replacing a file.
+bool file_exists(const std::string& path);
+// Any entry at path, a symbolic link itself (not followed) included; false
+// for an empty path. Tells whether the name is taken.
+bool name_exists(const std::string& path);
+
 // Directory of the executable (or of this module), with the trailing "/".
 std::string exe_dir(bool use_module = false);
 // Creates path and every missing parent; failures are not reported.

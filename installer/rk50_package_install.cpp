@@ -9,10 +9,13 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <type_traits>
 
 #include "archive/archive_library_deploy.h"
+#include "archive/io_compress_7zip.h"
 #include "common/ux_common.h"
 #include "common/ux_file_io.h"
+#include "common/ux_file_path.h"
 #include "common/platform/ux_process.h"
 
 #ifndef QLYN_PACKAGE_PASSWORD_VALUE
@@ -28,11 +31,6 @@ constexpr double kPackagePasswordValue = QLYN_PACKAGE_PASSWORD_VALUE;
 bool exists_os(const std::string& path) {
   struct stat st;
   return ::lstat(ux::text_to_os(path).c_str(), &st) == 0;
-}
-
-std::string dir_part(const std::string& path) {
-  size_t p = path.find_last_of('/');
-  return p == std::string::npos ? std::string() : path.substr(0, p);
 }
 
 // Value of KEY in ~/.config/user-dirs.dirs form: KEY="$HOME/Desktop".
@@ -87,12 +85,14 @@ std::string package_password() { return ux::format_text("%4.5f", {kPackagePasswo
 
 std::u16string package_password_utf16() { return ux::text_to_utf16(package_password()); }
 
-ux::HRESULT on_archive_password(void*, std::u16string& password) {
+static_assert(std::is_same_v<TArchiveCallbackResult, ux::HRESULT>);
+
+TArchiveCallbackResult on_archive_password(void*, std::u16string& password) {
   password = package_password_utf16();
   return 0;
 }
 
-ux::HRESULT on_extract_progress(void* sender, bool total, int64_t value) {
+TArchiveCallbackResult on_extract_progress(void* sender, bool total, int64_t value) {
   auto* p = static_cast<TInstallProgress*>(sender);
   if (!p) return 0;
   const int64_t now = ux::now_ms();
@@ -112,8 +112,6 @@ ux::HRESULT on_extract_progress(void* sender, bool total, int64_t value) {
   return 0;
 }
 
-std::string default_archive_library() { return ux::exe_dir() + ux::kArchiveLibraryName; }
-
 std::string join_path(const std::string& dir, const std::string& name) {
   if (dir.empty()) return name;
   std::string d = dir;
@@ -127,36 +125,24 @@ std::string join_path(const std::string& dir, const std::string& name) {
 
 namespace {
 
-// The extraction sequence shared by both forms; callback may be null.
-void run_extraction(const std::string& archive_path, const std::string& dest_path, void* sender,
-                    ux::T7zProgressCallback callback, const std::string& library_path) {
-  ux::force_dirs(dest_path);
-  ux::TComPtr<ux::I7zInArchive> arc = ux::new_in_archive(ux::CLSID_CFormat7z, library_path);
-  // Set before opening: packages with encrypted headers ask for it in Open.
-  arc->UsePassword(package_password_utf16());
-  arc->SetPasswordHandler(nullptr, on_archive_password);
-  if (callback) arc->SetProgressHandler(sender, callback);
-  arc->OpenArchive(archive_path);
-  arc->ExtractAllToFolder(dest_path);
-  arc->CloseArchive();
-}
-
 ux::HRESULT call_progress(void* sender, bool total, int64_t value) {
-  (*static_cast<const TExtractProgressCall*>(sender))(total, value);
+  (*static_cast<const TExtractProgressFn*>(sender))(total, value);
   return 0;
 }
 
 }  // namespace
 
-void extract_package(const std::string& archive_path, const std::string& dest_path, TInstallProgress* progress,
-                     const std::string& library_path) {
-  run_extraction(archive_path, dest_path, progress, progress ? on_extract_progress : nullptr, library_path);
-}
-
-void extract_package_with_progress(const std::string& archive_path, const std::string& dest_path,
-                                   const TExtractProgressCall& progress, const std::string& library_path) {
-  run_extraction(archive_path, dest_path, const_cast<TExtractProgressCall*>(&progress),
-                 progress ? call_progress : nullptr, library_path);
+void extract_package(const std::string& archive_path, const std::string& dest_path,
+                     const TExtractProgressFn& progress, const std::string& library_path) {
+  ux::force_dirs(dest_path);
+  ux::TComPtr<ux::I7zInArchive> arc = ux::new_in_archive(ux::CLSID_CFormat7z, library_path);
+  // Set before opening: packages with encrypted headers ask for it in Open.
+  arc->UsePassword(package_password_utf16());
+  arc->SetPasswordHandler(nullptr, on_archive_password);
+  if (progress) arc->SetProgressHandler(const_cast<TExtractProgressFn*>(&progress), call_progress);
+  arc->OpenArchive(archive_path);
+  arc->ExtractAllToFolder(dest_path);
+  arc->CloseArchive();
 }
 
 std::string desktop_dir() {
@@ -169,7 +155,8 @@ std::string desktop_dir() {
 }
 
 std::vector<std::string> create_desktop_shortcut(const std::string& target, const std::string& name) {
-  const std::string folder = dir_part(target);
+  std::string folder = ux::TUX_Path::ExtractFilePath(target);
+  if (folder.size() > 1) folder.pop_back();
   std::string icon = "application-x-executable";
   const std::string png = join_path(folder, std::string(kClientExeName) + ".png");
   if (exists_os(png)) icon = png;

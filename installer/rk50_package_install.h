@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "archive/io_compress_7zip.h"
 
 namespace rk50 {
 
@@ -48,33 +47,32 @@ struct TInstallProgress {
   IExtractProgress* sink = nullptr;  // not owned; may be null
 };
 
+// Result of the two archive callbacks below, as the 7-Zip binding reads it:
+// 0 lets the library go on.
+using TArchiveCallbackResult = int32_t;
+
 // T7zPasswordCallback: sets password to package_password(); returns 0.
-ux::HRESULT on_archive_password(void* sender, std::u16string& password);
+TArchiveCallbackResult on_archive_password(void* sender, std::u16string& password);
 // T7zProgressCallback; sender is a TInstallProgress*. Moves the bar at most
 // once per second (strictly more than 1000 ms apart), never beyond 99.
 // Returns 0.
-ux::HRESULT on_extract_progress(void* sender, bool total, int64_t value);
+TArchiveCallbackResult on_extract_progress(void* sender, bool total, int64_t value);
 
-// Path of the archive library beside the executable.
-std::string default_archive_library();
+// Extraction progress as the 7-Zip binding reports it: total=true announces
+// the total byte count in value, total=false the bytes done so far. The one
+// progress callback of the installer: the services seam, package
+// installation and the update runner all take it.
+using TExtractProgressFn = std::function<void(bool total, int64_t value)>;
 
 // The extraction sequence: creates dest_path, opens archive_path with the
 // package password set before opening (encrypted headers), extracts all items
-// into dest_path and closes. progress may be null (no progress callback).
-// Throws ux::Exception for a missing/unloadable library, an unreadable
-// archive, a wrong password or damaged item (naming the first failed item),
-// and an item path outside dest_path.
+// into dest_path and closes. progress may be empty. Throws ux::Exception for
+// a missing/unloadable library, an unreadable archive, a wrong password or
+// damaged item (naming the first failed item), and an item path outside
+// dest_path; an exception raised by progress propagates after the library
+// returns. An empty library_path loads the library the build carries.
 void extract_package(const std::string& archive_path, const std::string& dest_path,
-                     TInstallProgress* progress, const std::string& library_path = default_archive_library());
-
-// Progress as a callable: (total, value) exactly as T7zProgressCallback
-// receives them; for controllers that keep their own counters.
-using TExtractProgressCall = std::function<void(bool total, int64_t value)>;
-// The extraction sequence with progress delivered to a callable (may be
-// empty). Exceptions raised by progress propagate after the library returns.
-void extract_package_with_progress(const std::string& archive_path, const std::string& dest_path,
-                                   const TExtractProgressCall& progress,
-                                   const std::string& library_path = default_archive_library());
+                     const TExtractProgressFn& progress, const std::string& library_path = {});
 
 // The finishing steps' arguments, as the controller hands them over.
 struct TFinishInstall {

@@ -37,23 +37,21 @@ void TProductionServices::set_pool_active(bool /*active*/) {}
 void TProductionServices::destroy_pool() { join_all(); }
 
 void TProductionServices::deploy_archive_library(const std::string& self_dir) {
-  try {
-    (void)ux::deploy_archive_library(self_dir);
-  } catch (...) {
-    // A library that cannot be written shows up as the extraction's error.
-  }
+  // Extraction loads the carried copy, so a folder that cannot take the
+  // library does not stop the installation.
+  (void)ux::deploy_archive_library(self_dir);
 }
 
 void TProductionServices::extract_package(const std::string& archive_path, const std::string& dest_path,
                                           const TExtractProgressFn& progress) {
-  extract_package_with_progress(archive_path, dest_path, progress);
+  rk50::extract_package(archive_path, dest_path, progress);
 }
 
 void TProductionServices::finish_install(const TFinishInstall& args) { (void)rk50::finish_install(args); }
 
 void TProductionServices::apply_update_package(const std::string& package_path, const std::string& install_dir,
                                                const std::function<void()>& process_events) {
-  (void)run_update_package(package_path, install_dir, process_events, default_archive_library());
+  (void)run_update_package(package_path, install_dir, process_events, {});
 }
 
 void TProductionServices::run_background(std::function<void()> job) {

@@ -114,7 +114,7 @@ TUpdateResult run_update_package(const std::string& package_path, const std::str
     // No progress is shown in update mode, but the window keeps answering
     // while a large package extracts.
     int64_t last = ux::tick_ms();
-    extract_package_with_progress(
+    extract_package(
         package_path, package_folder,
         [&](bool, int64_t) {
           const int64_t now = ux::tick_ms();
@@ -159,9 +159,8 @@ TUpdateResult apply_update_package(const std::string& package_path, IUpdateUi& u
 }
 
 TUpdateResult apply_update_package(const std::string& package_path, IUpdateUi& ui) {
-  // The updater copy carries the library: an installation may lack it.
   (void)ux::deploy_archive_library(ux::exe_dir());
-  return apply_update_package(package_path, ui, ux::exe_dir(), default_archive_library());
+  return apply_update_package(package_path, ui, ux::exe_dir(), {});
 }
 
 }  // namespace rk50

@@ -40,8 +40,8 @@ struct TUpdateResult {
 // applied is true. On an exception the action stays disabled.
 TUpdateResult apply_update_package(const std::string& package_path, IUpdateUi& ui,
                                    const std::string& install_dir, const std::string& library_path);
-// Same with the installation folder and library of the running executable;
-// the carried library is deployed there first when missing.
+// Same with the installation folder of the running executable and the
+// library the build carries, which is also deployed beside the executable.
 TUpdateResult apply_update_package(const std::string& package_path, IUpdateUi& ui);
 
 // The work between disabling and re-enabling the action, for controllers that

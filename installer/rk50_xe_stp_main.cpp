@@ -6,6 +6,7 @@
 
 #include "common/platform/ux_ini.h"
 #include "common/ux_common.h"
+#include "common/ux_file_path.h"
 #include "installer/rk50_env.h"
 #include "installer/rk50_stp_common.h"
 
@@ -23,17 +24,6 @@ bool file_exists(const std::string& path) {
   if (path.empty()) return false;
   struct stat st {};
   return ::stat(ux::text_to_os(path).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
-}
-
-std::string file_name_of(const std::string& path) {
-  size_t slash = path.find_last_of("/\\");
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// Directory part with the last separator; empty when there is none.
-std::string dir_part_of(const std::string& path) {
-  size_t slash = path.find_last_of("/\\");
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
 }  // namespace
@@ -190,7 +180,7 @@ void Tmain_form::Button1Click() {
 
 void Tmain_form::SpeedButton1Click() {
   std::string chosen;
-  if (gui_.pick_folder(dir_part_of(rt.dest_path), chosen) && !ux::trim_text(chosen).empty())
+  if (gui_.pick_folder(ux::TUX_Path::ExtractFilePath(rt.dest_path), chosen) && !ux::trim_text(chosen).empty())
     gui_.set_text(TControl::LabeledEdit1, user_folder(chosen));
 }
 
@@ -198,7 +188,7 @@ void Tmain_form::start_download() {
   rt.is_install_ok = false;
   if (rt.mode != 1) return;
   std::string url = package_url(config.svr_url);
-  rt.saved_fname = config.selfpath + "temp/" + file_name_of(url);
+  rt.saved_fname = config.selfpath + "temp/" + ux::TUX_Path::extractfileName(url);
   services_.add_http_down_file(url, "", rt.saved_fname, download_tag,
                                [this](int32_t ev, const std::string& data) {
                                  on_download_event(nullptr, ev, data);
@@ -209,7 +199,7 @@ void Tmain_form::start_download() {
 void Tmain_form::start_local_install() {
   rt.is_install_ok = false;
   rt.saved_fname = options_.package_file;
-  gui_.set_text(TControl::Label2, lang_text_fmt(msg_installing_fmt, {file_name_of(rt.saved_fname)}));
+  gui_.set_text(TControl::Label2, lang_text_fmt(msg_installing_fmt, {ux::TUX_Path::extractfileName(rt.saved_fname)}));
   gui_.set_progress_range(0, 100);
   gui_.set_progress_position(0);
   services_.deploy_archive_library(config.selfpath);

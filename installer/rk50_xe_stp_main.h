@@ -94,10 +94,6 @@ class IMainFormGui {
 // 2, 101, 102, 103, 104). Called on a worker thread; must not throw.
 using TDownloadEventFn = std::function<void(int32_t ev, const std::string& ev_data)>;
 
-// Extraction progress as the 7-Zip binding reports it: total=true announces
-// the total byte count in value, total=false the bytes done so far.
-using TExtractProgressFn = std::function<void(bool total, int64_t value)>;
-
 class IInstallerServices {
  public:
   virtual ~IInstallerServices() = default;
@@ -109,7 +105,8 @@ class IInstallerServices {
   virtual void set_pool_active(bool active) = 0;
   // Stops the pool's workers (waits for them) and frees the pool.
   virtual void destroy_pool() = 0;
-  // Writes the archive library beside the executable when missing; never throws.
+  // Writes the carried archive library beside the executable when it is
+  // missing or differs and the folder can be written; never throws.
   virtual void deploy_archive_library(const std::string& self_dir) = 0;
   // Extraction sequence into dest_path (created when missing), on the calling
   // thread. progress may be empty. Throws ux::Exception on any failure.

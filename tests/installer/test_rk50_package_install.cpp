@@ -135,7 +135,8 @@ TEST_F(PackageInstallTest, ExtractsAPackageAndAShortOneLeavesTheBarAlone) {
   rk50::TInstallProgress p;
   p.sink = &bar;
   const std::string dest = tmp / "install/qlyn/client/";
-  rk50::extract_package(archive, dest, &p, library_path());
+  rk50::extract_package(
+      archive, dest, [&p](bool total, int64_t value) { rk50::on_extract_progress(&p, total, value); }, library_path());
   EXPECT_EQ(read_file(dest + "win64/rk50cli_dsk"), "#!/bin/sh\necho client\n");
   EXPECT_EQ(mode_of(dest + "win64/rk50cli_dsk"), 0755u);
   EXPECT_EQ(read_file(dest + "win64/lib/data.bin"), sample_bytes(100000, 7));
@@ -270,7 +271,7 @@ TEST(DesktopShortcut, UsesTheXdgDesktopFolderAndOverwrites) {
 TEST_F(PackageInstallTest, ProgressAsACallableAndItsExceptions) {
   const std::string archive = make_package("pkg.7z");
   std::vector<std::pair<bool, int64_t>> calls;
-  rk50::extract_package_with_progress(
+  rk50::extract_package(
       archive, tmp / "d1", [&](bool total, int64_t value) { calls.emplace_back(total, value); }, library_path());
   ASSERT_FALSE(calls.empty());
   EXPECT_TRUE(calls.front().first);
@@ -278,7 +279,7 @@ TEST_F(PackageInstallTest, ProgressAsACallableAndItsExceptions) {
   EXPECT_EQ(calls.back().second, calls.front().second);
   EXPECT_TRUE(exists(tmp / "d1/win64/lib/data.bin"));
 
-  EXPECT_THROW(rk50::extract_package_with_progress(
+  EXPECT_THROW(rk50::extract_package(
                    archive, tmp / "d2",
                    [](bool total, int64_t) {
                      if (!total) throw ux::Exception("stop");
@@ -286,7 +287,7 @@ TEST_F(PackageInstallTest, ProgressAsACallableAndItsExceptions) {
                    library_path()),
                ux::Exception);
   EXPECT_FALSE(exists(tmp / "d2/win64/lib/data.bin"));
-  rk50::extract_package_with_progress(archive, tmp / "d3", {}, library_path());
+  rk50::extract_package(archive, tmp / "d3", {}, library_path());
   EXPECT_TRUE(exists(tmp / "d3/win64/rk50cli_dsk"));
 }
 
