@@ -116,7 +116,7 @@ void Tmain_form::FormCreate() {
 void Tmain_form::load_config() {
   config.selfpath = ux::exe_dir();
   config.cfgFile = config.selfpath + "config.ini";
-  config.svr_url = ux::read_ini_string(config.cfgFile, "common", "svr_url");
+  config.svr_url = ux::read_ini_string(ux::text_to_os(config.cfgFile), "common", "svr_url");
   ux::force_dirs(config.selfpath + "temp");
 }
 
