@@ -1,7 +1,6 @@
 #include "common/ux_file_io.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -210,7 +209,8 @@ TBufferedFileStream::TBufferedFileStream(const TOsName& os_name, uint32_t mode,
     }
   }
   // O_NONBLOCK keeps the open of a named pipe from waiting for a peer; it is
-  // cleared again once the name is known to be a file.
+  // cleared again once the name is known to be a file other than a regular
+  // one (where it has no effect).
   flags |= O_NONBLOCK;
   fd_ = ::open(os_name.name.c_str(), flags, 0666);
   if (fd_ < 0 && errno == EACCES && (mode & 3) == fmOpenWrite && !create) {
@@ -224,12 +224,15 @@ TBufferedFileStream::TBufferedFileStream(const TOsName& os_name, uint32_t mode,
   if (::fstat(fd_, &st) != 0) err = errno;
   else if (S_ISDIR(st.st_mode)) err = EISDIR;
   else if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) err = EINVAL;
-  else if (::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK) != 0) err = errno;
+  else if (!S_ISREG(st.st_mode) && ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK) != 0)
+    err = errno;
   if (err != 0) {
     ::close(fd_);
     fd_ = -1;
     raise_open_error(creating, os_to_text(os_name.name), err);
   }
+  regular_ = S_ISREG(st.st_mode);
+  size_at_open_ = static_cast<int64_t>(st.st_size);
   if (buffer_size <= 0) buffer_size = kShareFileCacheSize;
   FBufferSize = std::min(buffer_size, kMaxCacheSize);
   FBuffer.reset(new uint8_t[static_cast<size_t>(FBufferSize)]);
@@ -251,11 +254,13 @@ int64_t TBufferedFileStream::RawRead(void* buffer, int64_t count, int64_t at) {
   int64_t done = 0;
   auto* p = static_cast<uint8_t*>(buffer);
   while (done < count) {
-    const ssize_t n = ::pread(fd_, p + done, static_cast<size_t>(std::min(count - done, kMaxIoRequest)),
-                              at + done);
+    const int64_t want = std::min(count - done, kMaxIoRequest);
+    const ssize_t n = ::pread(fd_, p + done, static_cast<size_t>(want), at + done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     done += n;
+    // A regular file reads short only at its end: no second call to see 0.
+    if (regular_ && n < want) break;
   }
   return done;
 }
@@ -391,7 +396,7 @@ TShareFile::~TShareFile() {
 }
 
 void TShareFile::InitOpened(const std::string& fname, int32_t mode) {
-  LastSize = TBufferedFileStream::GetSize();
+  LastSize = size_at_open_;
   Mode = mode;
   pri_fname = fname;
   params_ = TParams{};
@@ -563,34 +568,9 @@ std::string TShareFile::md5File(int64_t offset, int64_t block_size) {
   } else {
     len = size;
   }
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  if (ctx == nullptr) return {};
-  std::string result;
-  if (EVP_DigestInit_ex(ctx, EVP_md5(), nullptr) == 1) {
-    std::unique_ptr<uint8_t[]> chunk(new uint8_t[kCopyChunkSize]);
-    Seek(from, TSeekOrigin::soBeginning);
-    int64_t done = 0;
-    bool ok = true;
-    while (done < len) {
-      const int64_t n = read_fully(*this, chunk.get(), std::min<int64_t>(len - done, kCopyChunkSize));
-      if (n <= 0) {
-        ok = false;
-        break;
-      }
-      EVP_DigestUpdate(ctx, chunk.get(), static_cast<size_t>(n));
-      done += n;
-    }
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned int md_len = 0;
-    if (ok && EVP_DigestFinal_ex(ctx, md, &md_len) == 1) {
-      static const char kHex[] = "0123456789abcdef";
-      for (unsigned i = 0; i < md_len; ++i) {
-        result.push_back(kHex[md[i] >> 4]);
-        result.push_back(kHex[md[i] & 15]);
-      }
-    }
-  }
-  EVP_MD_CTX_free(ctx);
+  Seek(from, TSeekOrigin::soBeginning);
+  const std::string result =
+      md5_hex_of([this](void* buffer, int64_t count) { return Read(buffer, count); }, len, true);
   Seek(saved, TSeekOrigin::soBeginning);
   return result;
 }

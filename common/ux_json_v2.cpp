@@ -1,15 +1,12 @@
 #include "common/ux_json_v2.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <limits>
+
+#include "common/ux_file_replace.h"
 
 namespace ux {
 
@@ -1033,72 +1030,13 @@ int64_t TJsonObject::SaveTo(TStream& stream, bool format) const {
   return 0;
 }
 
-namespace {
-
-// A TStream over a file descriptor it owns.
-class TFdStream : public TStream {
- public:
-  explicit TFdStream(int fd) : fd_(fd) {}
-  ~TFdStream() override {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int64_t Read(void* buffer, int64_t count) override {
-    const ssize_t r = ::read(fd_, buffer, size_t(count));
-    return r < 0 ? 0 : r;
-  }
-  int64_t Write(const void* buffer, int64_t count) override {
-    const char* p = static_cast<const char*>(buffer);
-    int64_t done = 0;
-    while (done < count) {
-      const ssize_t r = ::write(fd_, p + done, size_t(count - done));
-      if (r <= 0) break;
-      done += r;
-    }
-    return done;
-  }
-  int64_t Seek(int64_t offset, TSeekOrigin origin) override {
-    const int whence = origin == TSeekOrigin::soBeginning ? SEEK_SET
-                       : origin == TSeekOrigin::soCurrent ? SEEK_CUR
-                                                          : SEEK_END;
-    return ::lseek(fd_, off_t(offset), whence);
-  }
-  void SetSize(int64_t new_size) override {
-    if (::ftruncate(fd_, off_t(new_size)) != 0) throw Exception("Stream write error");
-  }
-  bool Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
-
-}  // namespace
-
 int64_t TJsonObject::SaveTo(const std::string& FileName, bool format) const {
-  if (FileName.empty()) return 0;
-  const std::string path = text_to_os(FileName);
-  struct stat old {};
-  const bool exists = ::lstat(path.c_str(), &old) == 0;
-  const bool through_link = exists && S_ISLNK(old.st_mode);
-  static std::atomic<unsigned> counter{0};
-  const std::string tmp =
-      through_link ? path : path + ".~" + std::to_string(::getpid()) + "." + std::to_string(++counter);
-  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (through_link ? O_TRUNC : O_EXCL), 0666);
-  if (fd < 0) return 0;
-  TFdStream f(fd);
-  const bool mode_ok = !(exists && S_ISREG(old.st_mode)) || ::fchmod(fd, old.st_mode & 07777) == 0;
-  const int64_t size = mode_ok ? SaveTo(f, format) : 0;
-  const bool closed = f.Close();
-  const bool written = mode_ok && closed && (size > 0 || CalcSize(format) == 0);
-  if (through_link) return written ? size : 0;
-  if (!written || ::rename(tmp.c_str(), path.c_str()) != 0) {
-    ::unlink(tmp.c_str());
-    return 0;
-  }
-  return size;
+  int64_t size = 0;
+  const bool replaced = replace_file(FileName, [&](TStream& out) {
+    size = SaveTo(out, format);
+    return size > 0 || CalcSize(format) == 0;
+  });
+  return replaced ? size : 0;
 }
 
 int64_t TJsonObject::CalcSize(bool format) const {

@@ -72,6 +72,7 @@ TRes_Server::TRes_Server(TRes_Server_Options opt, std::FILE* log_out) : opt_(std
 
 TRes_Server::~TRes_Server() {
   shutdown();
+  tls_.reset();
   tcp_.reset();
   kcp_.reset();
   if (epoll_fd_ >= 0) ::close(epoll_fd_);
@@ -110,12 +111,40 @@ bool TRes_Server::open() {
     error_ = err;
     return false;
   }
-  for (int fd : {kcp_->fd(), tcp_->listen_fd()}) {
+  if (!opt_.tls_cert.empty() && !open_tls(logger)) return false;
+  for (int fd : {kcp_->fd(), tcp_->listen_fd(), tls_ ? tls_->listen_fd() : -1}) {
+    if (fd < 0) continue;
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.fd = fd;
     ::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev);
   }
+  return true;
+}
+
+bool TRes_Server::open_tls(const TRes_Access_Log& logger) {
+  if (opt_.tls_port < 0 || opt_.tls_port > 65535) {
+    error_ = "TLS port " + std::to_string(opt_.tls_port) + " is out of range";
+    return false;
+  }
+  if (!tls_ctx_.load(opt_.tls_cert, opt_.tls_key, error_)) return false;
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  ::inet_pton(AF_INET, opt_.bind.c_str(), &at.sin_addr);
+  at.sin_port = htons(uint16_t(opt_.tls_port));
+  int code = 0;
+  const int fd = open_socket(SOCK_STREAM, at, 0, code);
+  if (fd < 0) {
+    error_ = code == EADDRINUSE ? "port " + std::to_string(opt_.tls_port) + " is busy (TLS on " + opt_.bind + ")"
+                                : "cannot listen on TCP " + opt_.bind + ":" + std::to_string(opt_.tls_port) + ": " +
+                                      std::strerror(code);
+    return false;
+  }
+  socklen_t n = sizeof at;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &n);
+  tls_port_ = ntohs(at.sin_port);
+  tls_ = std::make_unique<TRes_Tcp_Side>(root_, opt_.tcp, logger, epoll_fd_, tls_ctx_.ctx());
+  tls_->attach(fd);
   return true;
 }
 
@@ -166,6 +195,10 @@ void TRes_Server::poll_once(int timeout_ms) {
       kcp_->on_readable();
     } else if (fd == tcp_->listen_fd()) {
       tcp_->on_accept();
+    } else if (tls_ && fd == tls_->listen_fd()) {
+      tls_->on_accept();
+    } else if (tls_ && tls_->owns(fd)) {
+      tls_->on_event(fd, events[i].events);
     } else {
       tcp_->on_event(fd, events[i].events);
     }
@@ -174,6 +207,7 @@ void TRes_Server::poll_once(int timeout_ms) {
   const int64_t now = ux::now_ms();
   if (now >= next_tcp_timer_ms_) {
     tcp_->on_timer();
+    if (tls_) tls_->on_timer();
     next_tcp_timer_ms_ = now + kTcpTimerMs;
   }
 }
@@ -186,6 +220,7 @@ void TRes_Server::run() {
 void TRes_Server::shutdown() {
   if (kcp_) kcp_->close_all();
   if (tcp_) tcp_->close_all();
+  if (tls_) tls_->close_all();
 }
 
 }  // namespace qlyn_res

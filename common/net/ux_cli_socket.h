@@ -142,6 +142,10 @@ class ISocket_SSL {
   // Why the last handshake failed; reason none while none has failed since
   // the last Reset_Session.
   virtual TSSL_Failure Last_Failure() { return {}; }
+  // Decrypted bytes that Read_Data gives without reading the socket: a
+  // reader that stops in the middle of a record must not wait for the
+  // socket to become readable before it reads them.
+  virtual int32_t Pending() { return 0; }
 };
 
 // Data-arrival callback: conn is the raising object, Buf its input stream
@@ -189,7 +193,7 @@ inline constexpr int32_t kConnect_OK = 0;
 inline constexpr int32_t kConnect_Failed = -1;      // refused, unreachable or timed out
 inline constexpr int32_t kConnect_TLS_Failed = -11; // handshake failed or timed out
 // Codes given to on_disconnect, besides the socket's error code (-1 when none).
-inline constexpr int32_t kDisconnect_Peer_Closed = 100000;  // plus the error code, 0 for an orderly close
+inline constexpr int32_t kDisconnect_Peer_Closed = 100000;  // the peer closed the connection
 inline constexpr int32_t kDisconnect_Read_Error = 110000;   // plus the error code
 inline constexpr int32_t kDisconnect_Buffer_Full = -3;      // in_buf could not grow
 
@@ -265,8 +269,9 @@ class TUX_tcp_Socket_base : public TUX_Socket_base {
   void SetSSLMode(std::shared_ptr<ISocket_SSL> SSLHandler);
 
   // The owner's periodic call: runs the due timer tasks, then one step of the
-  // connection (a second one when the first moved data). force is accepted
-  // for callers and changes nothing. Never throws.
+  // connection, and a second one when do_step reports progress (the steps
+  // here report none; a derived class may). force is accepted for callers
+  // and changes nothing. Never throws.
   virtual void check_execute(bool force);
 
   // Adopts a connected stream socket (from accept): the current connection
@@ -284,7 +289,8 @@ class TUX_tcp_Socket_base : public TUX_Socket_base {
   virtual void do_connect();
   // Closes the socket: handle -1, status closed, not connected.
   virtual void do_close();
-  // One step of the state machine; whether data made progress.
+  // One step of the state machine; whether it wants to run again at once
+  // (false for every state here).
   virtual bool do_step();
   virtual void do_read() {}
   virtual void do_write() {}

@@ -73,15 +73,6 @@ const BIO_METHOD* socket_bio_method() {
   return method;
 }
 
-BIO* new_socket_bio(int32_t sock) {
-  const BIO_METHOD* m = socket_bio_method();
-  BIO* b = m ? BIO_new(m) : nullptr;
-  if (!b) return nullptr;
-  BIO_set_data(b, reinterpret_cast<void*>(intptr_t(sock)));
-  BIO_set_init(b, 1);
-  return b;
-}
-
 // ---------------------------------------------------------------- contexts
 
 // Contexts are shared by the handlers that trust the same authorities:
@@ -261,6 +252,17 @@ bool version_bounds(TSSLType t, int& min_version, int& max_version) {
 
 }  // namespace
 
+// ---------------------------------------------------------------- socket BIO
+
+BIO* ssl_socket_bio(int32_t sock) {
+  const BIO_METHOD* m = socket_bio_method();
+  BIO* b = m ? BIO_new(m) : nullptr;
+  if (!b) return nullptr;
+  BIO_set_data(b, reinterpret_cast<void*>(intptr_t(sock)));
+  BIO_set_init(b, 1);
+  return b;
+}
+
 // ---------------------------------------------------------------- defaults
 
 TSSL_Options ssl_default_options() {
@@ -353,7 +355,7 @@ int32_t TUX_SSL_Handler::fail_locked(int32_t result, TSSL_Failure failure) {
 }
 
 bool TUX_SSL_Handler::bind_locked(int32_t sock) {
-  BIO* bio = new_socket_bio(sock);
+  BIO* bio = ssl_socket_bio(sock);
   if (!bio) return false;
   SSL_set_bio(ssl.ssl, bio, bio);
   ssl.ssl_Socket_Handle = sock;
@@ -458,6 +460,11 @@ int32_t TUX_SSL_Handler::Last_Error(int32_t ret) {
   if (t_last_call.handler == this && t_last_call.ret == ret) return t_last_call.error_class;
   std::lock_guard<std::mutex> g(lock);
   return ssl.ssl ? SSL_get_error(ssl.ssl, ret) : SSL_ERROR_SSL;
+}
+
+int32_t TUX_SSL_Handler::Pending() {
+  std::lock_guard<std::mutex> g(lock);
+  return ssl.connected ? SSL_pending(ssl.ssl) : 0;
 }
 
 void TUX_SSL_Handler::Reset_Session() {

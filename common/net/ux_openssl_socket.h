@@ -106,6 +106,7 @@ class TUX_SSL_Handler : public ISocket_SSL {
   int32_t Last_Error(int32_t ret) override;
   void Set_Server_Name(const std::string& host) override;
   TSSL_Failure Last_Failure() override;
+  int32_t Pending() override;
 
  private:
   // Fresh session object configured from ctx; false when none could be made.
@@ -133,6 +134,11 @@ class TUX_SSL_Handler : public ISocket_SSL {
   int32_t fail_result_ = 0;   // the result a failed handshake keeps; 0 when none failed
   TSSL_Failure failure_;
 };
+
+// A BIO over sock for SSL_set_bio: it reads and writes through the socket
+// primitives, so it never raises SIGPIPE and never blocks, whatever the
+// socket's mode. It does not own sock. Null when OpenSSL cannot make one.
+BIO* ssl_socket_bio(int32_t sock);
 
 // A new handler (type stAny for the engine) with the given or the default
 // options; none when its ErrorCode is not 0.

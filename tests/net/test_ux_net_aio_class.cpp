@@ -343,6 +343,28 @@ TEST(AioHub, ThreadCountIsCappedAndZeroStopsDelivery) {
   EXPECT_EQ(TExThread::live_count(), before) << "the destructor ends its workers";
 }
 
+// ---------------------------------------------------------------- the socket layer
+
+TEST(SocketLayer, StopEndsTheHubWorkersAndDropsTheCacheUntilStartedAgain) {
+  TUX_AIO_HUB& hub = aio_hub();
+  EXPECT_EQ(&hub, &aio_hub()) << "one process-wide hub";
+  hub.Set_Thread_Count(TUX_AIO_HUB::kDefaultThreads);
+  ASSERT_NE(dns_cacher(), nullptr);
+  socket_layer_stop();
+  EXPECT_EQ(hub.Thread_Count(), 0);
+  EXPECT_EQ(dns_cacher(), nullptr);
+  EXPECT_EQ(resolve_host("127.0.0.7"), parse_ipv4("127.0.0.7")) << "resolution works without the cache";
+  socket_layer_stop();  // again: nothing left to do
+  socket_layer_start();
+  ASSERT_NE(dns_cacher(), nullptr);
+  EXPECT_EQ(dns_cacher()->Get("255.255.255.255"), 0xFFFFFFFFu);
+  hub.Set_Thread_Count(TUX_AIO_HUB::kDefaultThreads);
+  socket_layer_stop();
+  EXPECT_EQ(hub.Thread_Count(), 0) << "the hook runs at every stop";
+  socket_layer_start();
+  hub.Set_Thread_Count(TUX_AIO_HUB::kDefaultThreads);
+}
+
 // ---------------------------------------------------------------- the UDP socket's asynchronous mode
 
 TEST(UdpAsyncMode, DatagramsGoToTheEventInsteadOfTheReads) {

@@ -525,6 +525,27 @@ TEST_F(TlsHandler, NginxServesAVerifiedGetAndSeesTheServerName) {
   EXPECT_EQ(body.size(), file.size());
   EXPECT_TRUE(body == file);
 
+  // Reads of 4096 bytes leave the rest of a 16 KiB record decrypted inside
+  // the handler: Pending() announces it, and it is read without the socket.
+  h->Reset_Session();
+  TConn c5(nginx.port());
+  ASSERT_EQ(handshake(*h, c5.fd()).result, kSSL_Handshake_Done);
+  EXPECT_EQ(h->Pending(), 0);
+  const std::string get = "GET /blob.bin HTTP/1.0\r\n\r\n";
+  ASSERT_EQ(h->Write_Data(get.data(), int32_t(get.size())), int32_t(get.size()));
+  char buf[4096];
+  int32_t pending = 0;
+  for (int i = 0; i < 1000 && pending == 0; ++i) {
+    const int32_t n = h->Read_Data(buf, sizeof buf);
+    if (n <= 0) wait_readable(c5.fd(), 10);
+    pending = h->Pending();
+  }
+  ASSERT_GT(pending, 0);
+  ::shutdown(c5.fd(), SHUT_RD);
+  std::string rest(size_t(pending), '\0');
+  EXPECT_EQ(h->Read_Data(rest.data(), pending), pending);
+  EXPECT_EQ(h->Pending(), 0);
+
   TNginxServer expired("", "", {certs().expired.cert, certs().expired.key});
   ASSERT_TRUE(expired.ok());
   auto e = make_handler(TSSLType::stAny, trusting_test_ca(), "localhost");
