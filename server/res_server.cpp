@@ -128,21 +128,15 @@ bool TRes_Server::open_tls(const TRes_Access_Log& logger) {
     return false;
   }
   if (!tls_ctx_.load(opt_.tls_cert, opt_.tls_key, error_)) return false;
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  ::inet_pton(AF_INET, opt_.bind.c_str(), &at.sin_addr);
-  at.sin_port = htons(uint16_t(opt_.tls_port));
   int code = 0;
-  const int fd = open_socket(SOCK_STREAM, at, 0, code);
+  const int fd = open_socket(SOCK_STREAM, opt_.bind, uint16_t(opt_.tls_port), 0, code);
   if (fd < 0) {
     error_ = code == EADDRINUSE ? "port " + std::to_string(opt_.tls_port) + " is busy (TLS on " + opt_.bind + ")"
                                 : "cannot listen on TCP " + opt_.bind + ":" + std::to_string(opt_.tls_port) + ": " +
                                       std::strerror(code);
     return false;
   }
-  socklen_t n = sizeof at;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &n);
-  tls_port_ = ntohs(at.sin_port);
+  tls_port_ = uint16_t(ux::sock_local_port(fd));
   tls_ = std::make_unique<TRes_Tcp_Side>(root_, opt_.tcp, logger, epoll_fd_, tls_ctx_.ctx());
   tls_->attach(fd);
   return true;
