@@ -52,6 +52,12 @@ int32_t Tfifo_Mem_stream::SpaceSize() {
   return capacity_;
 }
 
+bool Tfifo_Mem_stream::Reserve(int64_t n) {
+  Guard g(iLock);
+  if (n <= capacity_) return true;
+  return room_locked(n - data_len) != nullptr;
+}
+
 void Tfifo_Mem_stream::SetCapacityLimit(int32_t limit) {
   Guard g(iLock);
   limit_ = limit < 1 ? 1 : limit;

@@ -71,6 +71,10 @@ class Tfifo_Mem_stream : public TStream {
   // Larger: extends the content at the tail by bytes of unspecified value;
   // smaller (or negative): cuts bytes off the tail.
   void SetSize(int64_t NewSize) override;
+  // Room for at least n unread bytes, so that appends up to that total need
+  // no further growth (the unread bytes may move to the start). False, and
+  // nothing changed, when n exceeds capacity_limit() or memory runs out.
+  [[nodiscard]] bool Reserve(int64_t n);
   // Upper bound of the capacity (1..kMaxCapacity); a smaller current
   // capacity is not shrunk by this.
   void SetCapacityLimit(int32_t limit);

@@ -103,6 +103,25 @@ TEST(FifoStream, SlidesThenGrowsLinearly) {
   EXPECT_EQ(empty.SpaceSize(), 2 + 8192);
 }
 
+TEST(FifoStream, ReserveMakesRoomOnceWithinTheLimit) {
+  Tfifo_Mem_stream s(16);
+  s.WriteString("0123456789");
+  s.Delete(4);
+  EXPECT_TRUE(s.Reserve(10));  // already there
+  EXPECT_EQ(s.SpaceSize(), 16);
+  ASSERT_TRUE(s.Reserve(100000));
+  const int32_t reserved = s.SpaceSize();
+  EXPECT_GE(reserved, 100000);
+  EXPECT_EQ(s.asString(), "456789");
+  const std::string block(99000, 'b');
+  EXPECT_EQ(s.Write(block.data(), int64_t(block.size())), int64_t(block.size()));
+  EXPECT_EQ(s.SpaceSize(), reserved);
+  s.SetCapacityLimit(200000);
+  EXPECT_FALSE(s.Reserve(200001));
+  EXPECT_EQ(s.SpaceSize(), reserved);
+  EXPECT_EQ(s.DataLength(), 99006);
+}
+
 TEST(FifoStream, WriteCountsLimitAndFailureChangeNothing) {
   Tfifo_Mem_stream s(8);
   EXPECT_EQ(s.Write("abc", 0), 0);
