@@ -23,6 +23,12 @@ void TUX_http_cli_downloader::Reset() {
   stop_pending_ = false;
 }
 
+void TUX_http_cli_downloader::set_local_save_fname(std::string_view f) {
+  f_local_save_fname = std::string(f);
+  for (char& c : f_local_save_fname)
+    if (c == '\\') c = '/';
+}
+
 // ---------------------------------------------------------------- events out
 
 void TUX_http_cli_downloader::send_event(int32_t ev, const std::string& json) {

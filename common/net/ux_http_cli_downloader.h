@@ -77,7 +77,8 @@ class TUX_http_cli_downloader : public TUX_http_client_v3 {
   bool is_continue_downlad_mode() const { return f_is_continue_downlad_mode; }
   void set_is_continue_downlad_mode(bool v) { f_is_continue_downlad_mode = v; }
   const std::string& local_save_fname() const { return f_local_save_fname; }
-  void set_local_save_fname(std::string_view f) { f_local_save_fname = std::string(f); }
+  // Either separator is accepted; backslashes are stored as "/".
+  void set_local_save_fname(std::string_view f);
   // Stored only.
   bool is_multi_block_mode() const { return f_is_multi_block_mode; }
   void set_is_multi_block_mode(bool v) { f_is_multi_block_mode = v; }

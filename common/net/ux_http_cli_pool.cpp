@@ -222,7 +222,7 @@ void TUX_HTTP_Cli_pool_v3::push_client(std::unique_ptr<TUX_http_client_v3> engin
 
 void TUX_HTTP_Cli_pool_v3::queue_engine(TUX_http_client_v3* engine, bool run_now) {
   const int32_t limit = FMaxTaskExecCount.load();
-  const int32_t active = task_pool.count();
+  const int32_t active = admitted_count();
   const bool wait = (limit > 0 && active >= limit && !run_now) || active > kMaxActive;
   (wait ? queue_task_pool : task_pool).push(engine, nullptr, 0, true);
   wake_worker();
@@ -246,21 +246,33 @@ void TUX_HTTP_Cli_pool_v3::wake_worker() {
 
 // ---------------------------------------------------------------- workers
 
+int32_t TUX_HTTP_Cli_pool_v3::admitted_count() const { return task_pool.count() + in_step_.load(); }
+
 void* TUX_HTTP_Cli_pool_v3::next_client(TUX_New_Thread* /*th*/) {
   if (!f_active.load()) return nullptr;
+  // Counted before the pop, so the engine is never invisible to admission.
+  in_step_ += 1;
   void* p = nullptr;
   if (task_pool.Pop_Data_out(p) && p) return p;
-  if (queue_task_pool.Pop_Data_out(p) && p) return p;
+  // A waiting engine is taken only when admission allows it.
+  if (admitted_count() - 1 < admission_limit() && queue_task_pool.Pop_Data_out(p) && p) return p;
+  in_step_ -= 1;
   return nullptr;
+}
+
+int32_t TUX_HTTP_Cli_pool_v3::admission_limit() const {
+  const int32_t limit = FMaxTaskExecCount.load();
+  return limit > 0 ? limit : fMaxTheadCount.load();
 }
 
 void TUX_HTTP_Cli_pool_v3::step_client(TUX_New_Thread* /*th*/, void* task) {
   auto* e = static_cast<TUX_http_client_v3*>(task);
+  if (!e) return;
   if (!f_active.load()) {
     free_engine(e);
+    in_step_ -= 1;
     return;
   }
-  if (!e) return;
   if (e->Active()) {
     try {
       e->execute();
@@ -270,6 +282,7 @@ void TUX_HTTP_Cli_pool_v3::step_client(TUX_New_Thread* /*th*/, void* task) {
   if (e->Active()) {
     if (is_closing_ws(*e, close_tag())) e->close_ws_conn();
     task_pool.push(e);
+    in_step_ -= 1;
     return;
   }
   if (blank_task_pool.count() < kMaxIdleKept && e->recycleAble) {
@@ -277,15 +290,12 @@ void TUX_HTTP_Cli_pool_v3::step_client(TUX_New_Thread* /*th*/, void* task) {
   } else {
     free_engine(e);
   }
+  in_step_ -= 1;
   admit_waiting();
 }
 
 void TUX_HTTP_Cli_pool_v3::admit_waiting() {
-  const int32_t limit = FMaxTaskExecCount.load();
-  const int32_t active = task_pool.count();
-  const bool admit = limit > 0 ? active < limit
-                               : active < fMaxTheadCount.load() && queue_task_pool.count() > 0;
-  if (!admit) return;
+  if (admitted_count() >= admission_limit()) return;
   void* p = nullptr;
   if (queue_task_pool.Pop_Data_out(p) && p) task_pool.push(p);
 }

@@ -11,8 +11,9 @@
 // Queues: the waiting queue (admission), the active queue (stepped
 // round-robin) and the idle queue (finished recyclable engines, at most 64).
 // Each queue owns its engines and frees them when cleared or destroyed.
-// Admission: an engine waits while the active queue holds MaxTaskExecCount
-// or more (unless run_now), and always while it holds more than 60.
+// Admission: an engine waits while MaxTaskExecCount or more are admitted
+// (unless run_now), and always while more than 60 are; admitted engines are
+// those in the active queue and those a worker is stepping.
 //
 // Workers: 4 by default. Slot 0 polls with a 1 ms sleep once it has run a
 // task; the others suspend when idle and are resumed by a push.
@@ -136,6 +137,8 @@ class TUX_HTTP_Cli_pool_v3 {
   int32_t active_count() const { return task_pool.count(); }
   int32_t waiting_count() const { return queue_task_pool.count(); }
   int32_t idle_count() const { return blank_task_pool.count(); }
+  // Engines a worker is stepping right now.
+  int32_t stepping_count() const { return in_step_.load(); }
   int32_t worker_count();
 
  private:
@@ -149,6 +152,10 @@ class TUX_HTTP_Cli_pool_v3 {
   void* next_client(TUX_New_Thread* th);
   void step_client(TUX_New_Thread* th, void* task);
   void admit_waiting();
+  // Engines in the active queue plus those a worker holds right now.
+  int32_t admitted_count() const;
+  // MaxTaskExecCount, or MaxThreadCount when that is not positive.
+  int32_t admission_limit() const;
   void run_http_task(std::unique_ptr<TUX_HTTP_TASK> task);
   std::string sync_run(std::unique_ptr<TUX_HTTP_Cli_Request> request, int32_t timeout_sec);
   // Copies the transport settings into an engine the pool made.
@@ -172,6 +179,7 @@ class TUX_HTTP_Cli_pool_v3 {
   std::atomic<int32_t> fMaxTheadCount{0};
   std::atomic<int32_t> FMaxTaskExecCount{kDefaultMaxTaskExecCount};
   std::atomic<bool> f_active{false};
+  std::atomic<int32_t> in_step_{0};  // engines taken by a worker and not yet put back
 };
 
 // The process-wide pool, created (and made active) on the first call. Not
