@@ -46,11 +46,13 @@ echo "1.0.0" > "$demo/pack/win64/version.txt"
 echo "installation identity" > "$demo/pack/win64/cuuid.inf"
 echo "old settings" > "$demo/pack/win64/old.txt"
 echo "obsolete" > "$demo/pack/win64/obsolete.dat"
-mkdir -p "$demo/pack/win64/cache"
+mkdir -p "$demo/pack/win64/cache" "$demo/pack/win64/res"
+# Sizeable content, so the download shows a few progress lines.
+head -c $((64 * 1048576)) /dev/urandom > "$demo/pack/win64/res/assets.bin"
 echo "Qlyn 客户端说明" > "$demo/pack/win64/docs/说明.txt"
 www="$demo/www/down/win64"
 mkdir -p "$www"
-(cd "$demo/pack" && 7zz a -bd -p"$password" -mhe=on "$www/rk50cli_dsk.win64.newest.7z" win64 >/dev/null)
+(cd "$demo/pack" && 7zz a -bd -mx=1 -p"$password" -mhe=on "$www/rk50cli_dsk.win64.newest.7z" win64 >/dev/null)
 ls -l "$www/rk50cli_dsk.win64.newest.7z"
 
 step "starting the resource server on loopback: qlyn-resource-server --root … --port 0"
