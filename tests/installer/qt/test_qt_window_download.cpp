@@ -11,7 +11,9 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -42,6 +44,43 @@ class TServerServices : public rk50::TProductionServices {
 
  private:
   std::string url_;
+};
+
+// Server services whose installation stops at its first progress report
+// until released.
+class TGatedServerServices : public TServerServices {
+ public:
+  using TServerServices::TServerServices;
+  void install_package(const rk50::TFinishInstall& args, const rk50::TExtractProgressFn& progress,
+                       rk50::TCancelFlag& cancel) override {
+    TServerServices::install_package(
+        args,
+        [&](bool total, int64_t value) {
+          arrive_once();
+          if (progress) progress(total, value);
+        },
+        cancel);
+  }
+  bool arrived() {
+    std::lock_guard<std::mutex> l(m_);
+    return arrived_;
+  }
+  void release() {
+    std::lock_guard<std::mutex> l(m_);
+    released_ = true;
+    cv_.notify_all();
+  }
+
+ private:
+  void arrive_once() {
+    std::unique_lock<std::mutex> l(m_);
+    if (arrived_) return;
+    arrived_ = true;
+    cv_.wait_for(l, std::chrono::seconds(60), [&] { return released_; });
+  }
+  std::mutex m_;
+  std::condition_variable cv_;
+  bool arrived_ = false, released_ = false;
 };
 
 class TEnvScope {
@@ -126,6 +165,52 @@ TEST(QtWindowDownload, ShowsProgressAndSpeedWhileARealDownloadRunsThenInstalls) 
   EXPECT_TRUE(qlyn_test::read_file(dir + "/inst/win64/data.bin") == payload);
   EXPECT_FALSE(fs::exists(services.saved_path));
   w.destroy_form();
+}
+
+// The installation runs inside the pool's step; closing and destroying the
+// window on the GUI thread meanwhile waits for that step (which sees the
+// cancellation) instead of deadlocking on it: every GUI change from the
+// worker is posted.
+TEST(QtWindowDownload, ClosingDuringTheInstallationWaitsForItAndUndoesIt) {
+  if (!qlyn_test::have_7zz()) GTEST_SKIP() << "7zz not installed";
+  qlyn_test::TTempDir tmp("rk50_qtclose");
+  const std::string dir = tmp.path();
+  TEnvScope lang("LANG", "en_US.UTF-8"), home("HOME", dir + "/home"),
+      data("XDG_DATA_HOME", dir + "/home/.local/share"), config("XDG_CONFIG_HOME", dir + "/home/.config"),
+      appdata("LOCALAPPDATA", dir + "/appdata");
+  qlyn_test::write_file(dir + "/src/win64/rk50cli_dsk", "#!/bin/sh\necho client\n");
+  qlyn_test::write_file(dir + "/src/win64/data.bin", qlyn_test::sample_bytes(4 << 20, 32));
+  const std::string package = dir + "/www/down/win64/rk50cli_dsk.win64.newest.7z";
+  fs::create_directories(fs::path(package).parent_path());
+  ASSERT_EQ(qlyn_test::make_7z(package, dir + "/src", "win64", "-mx=0 -p" + rk50::package_password()), 0);
+  qlyn_test::TChildProcess server({QLYN_RESOURCE_SERVER_EXE, "--root", dir + "/www", "--port", "0", "--quiet"});
+  const std::string line = server.read_line(10000);
+  ASSERT_EQ(line.rfind("listening 127.0.0.1:", 0), 0u) << line;
+
+  TGatedServerServices services("udp-http://127.0.0.1:" + line.substr(line.rfind(':') + 1) +
+                                "/down/win64/rk50cli_dsk.win64.newest.7z");
+  rk50::TQtMainWindow w(services, {});
+  w.show();
+  QApplication::processEvents();
+  w.findChild<QLineEdit*>("LabeledEdit1")->setText(QString::fromStdString(dir + "/inst"));
+  w.findChild<QPushButton*>("Button1")->click();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!services.arrived() && std::chrono::steady_clock::now() < deadline) {
+    QApplication::processEvents();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  ASSERT_TRUE(services.arrived());
+  w.close();
+  std::thread releaser([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    services.release();
+  });
+  w.destroy_form();  // joins the worker that is inside the installation
+  releaser.join();
+  QApplication::processEvents();
+  EXPECT_EQ(w.form().outcome(), rk50::TRunOutcome::aborted);
+  EXPECT_FALSE(fs::exists(dir + "/inst/win64"));
+  EXPECT_FALSE(w.form().is_install_ok());
 }
 
 }  // namespace
