@@ -545,6 +545,8 @@ TEST(EngineScripted, AbortFailsTheRun) {
 
 TEST(EngineScripted, TlsUrlWithoutAHandlerNeverGoesOutInClear) {
   TScriptedTcpServer server(answer("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"));
+  const TUX_SSL_Handler_Factory registered = TUX_http_client_v3::ssl_handler_factory();
+  ASSERT_TRUE(registered) << "the TLS layer registers its factory at start";
   for (bool with_null_factory : {false, true}) {
     TUX_http_client_v3::set_ssl_handler_factory(
         with_null_factory ? TUX_SSL_Handler_Factory([] { return std::shared_ptr<ISocket_SSL>(); }) : nullptr);
@@ -555,7 +557,7 @@ TEST(EngineScripted, TlsUrlWithoutAHandlerNeverGoesOutInClear) {
     EXPECT_EQ(tls.final_err, kHttpErrConnect);
     EXPECT_EQ(tls.events, (std::vector<int32_t>{kHttpEvFailed}));
   }
-  TUX_http_client_v3::set_ssl_handler_factory(nullptr);
+  TUX_http_client_v3::set_ssl_handler_factory(registered);
   EXPECT_EQ(server.accepted(), 2);  // only the two plain exchanges
 }
 
