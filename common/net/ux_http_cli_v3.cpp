@@ -139,6 +139,8 @@ void TUX_http_client_v3::Reset() {
   delay_run = TDelayRun{};
   connect_slack_ms_ = 0;
   fproxy = TUX_HTTP_Proxy{};
+  own_ssl_factory_ = nullptr;
+  tls_failure_ = {};
   FActive = false;
   header_reader_.reset();
   pending_.clear();

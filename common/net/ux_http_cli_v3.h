@@ -171,8 +171,9 @@ class TUX_http_client_v3 {
   virtual void on_reconnect(void* sender);
   virtual void on_ws_connected() {}
   virtual void on_ws_closed() {}
-  // Back to a fresh engine: flags, counters, timeout, proxy; the run left
-  // without closing anything; response and request reset.
+  // Back to a fresh engine: flags, counters, timeout, proxy, the engine's
+  // own TLS factory; the run left without closing anything; response and
+  // request reset.
   virtual void Reset();
   // One step.
   virtual void execute();
@@ -207,7 +208,8 @@ class TUX_http_client_v3 {
   static void set_ssl_handler_factory(TUX_SSL_Handler_Factory factory);
   static TUX_SSL_Handler_Factory ssl_handler_factory();
   // This engine's own factory (its trust settings), used instead of the
-  // process's from the next connection on; nullptr: the process's again.
+  // process's from the next connection on; nullptr (and Reset): the
+  // process's again.
   void use_ssl_handler_factory(TUX_SSL_Handler_Factory factory) { own_ssl_factory_ = std::move(factory); }
   // Why the last TLS handshake of this engine failed; reason none when it
   // did not. Kept after the run ended, until the next connection.

@@ -132,8 +132,9 @@ TEST_F(EngineTls, TrustAndTheInsecureSwitchBelongToOneEngine) {
   EXPECT_EQ(insecure.final_body, "secure on\n");
   EXPECT_NE(console.find("certificate verification is OFF"), std::string::npos) << console;
 
-  // Back to the process's factory: the expired certificate is refused again.
-  insecure.use_ssl_handler_factory(nullptr);
+  // Back to the process's factory (a recycled engine is Reset): the expired
+  // certificate is refused again.
+  insecure.Reset();
   start(insecure, Request::CreateFromUrlGet(expired.url("/hello"), ""));
   ASSERT_TRUE(step_until(insecure));
   EXPECT_EQ(insecure.final_err, kHttpErrTls);
