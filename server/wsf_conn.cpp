@@ -115,6 +115,9 @@ void TWsf_Conn::on_head() {
           ux::ws_accept_key(*key) + "\r\n\r\n";
   upgraded_ = true;
   path_ = req.path;
+  // A folder target keeps its trailing "/": uploads there take the query's file name.
+  const std::string_view target = std::string_view(req.target).substr(0, req.target.find_first_of("?#"));
+  if (!target.empty() && target.back() == '/' && (path_.empty() || path_.back() != '/')) path_ += '/';
   log("connected " + path_);
   const std::string rest = input_.substr(r.consumed);
   input_.clear();
