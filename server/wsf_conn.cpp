@@ -67,7 +67,12 @@ bool TWsf_Conn::has_output() const { return out_pos_ < out_.size() || (dn_sendin
 bool TWsf_Conn::done() const { return closing_ && out_pos_ >= out_.size(); }
 
 size_t TWsf_Conn::pull_output(char* buf, size_t room) {
-  if (dn_sending_ && !closing_) make_download_packets(room);
+  if (dn_sending_ && !closing_) {
+    // Drop what was pulled before, so the buffer holds at most room plus a frame.
+    out_.erase(0, out_pos_);
+    out_pos_ = 0;
+    make_download_packets(room);
+  }
   const size_t n = std::min(room, out_.size() - out_pos_);
   std::memcpy(buf, out_.data() + out_pos_, n);
   out_pos_ += n;
@@ -364,10 +369,10 @@ void TWsf_Conn::make_download_packets(size_t room) {
       end_download("failed");
       return;
     }
-    std::string pkt;
-    (void)ux::ws_file_packet_encode(pkt, dn_session_, ux::kWsPackDownloadData, dn_pos_,
+    packet_.clear();
+    (void)ux::ws_file_packet_encode(packet_, dn_session_, ux::kWsPackDownloadData, dn_pos_,
                                     std::string_view(chunk.data(), size_t(n)));
-    send_frame(ux::kWsOpBinary, pkt.data(), pkt.size());
+    send_frame(ux::kWsOpBinary, packet_.data(), packet_.size());
     dn_pos_ += n;
   }
   if (download_ && dn_pos_ >= download_->size()) dn_sending_ = false;

@@ -100,6 +100,7 @@ class TWsf_Conn : public qlyn_res::TRes_Stream_Conn {
   ux::TUX_WS_Frame_Decoder decoder_;
   std::string out_;
   size_t out_pos_ = 0;
+  std::string packet_;  // the download packet being framed
   int64_t opened_ms_ = 0;
 
   bool authed_ = false;
