@@ -55,7 +55,8 @@ int32_t Tfifo_Mem_stream::SpaceSize() {
 bool Tfifo_Mem_stream::Reserve(int64_t n) {
   Guard g(iLock);
   if (n <= capacity_) return true;
-  return room_locked(n - data_len) != nullptr;
+  int64_t refusal;
+  return room_locked(n - data_len, refusal) != nullptr;
 }
 
 void Tfifo_Mem_stream::SetCapacityLimit(int32_t limit) {

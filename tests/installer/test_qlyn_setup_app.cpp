@@ -82,10 +82,10 @@ class SetupApp : public ::testing::Test {
     return all;
   }
   // Installs package into dest as the user would; the run.
-  std::unique_ptr<TChildProcess> install(const std::string& package, const std::string& dest,
-                                         TChildOptions o = {}) {
+  std::unique_ptr<TProgramRun> install(const std::string& package, const std::string& dest,
+                                         TProgramOptions o = {}) {
     if (o.env.empty()) o.env = user().env;
-    auto p = std::make_unique<TChildProcess>(setup_exe, install_args(package, dest), o);
+    auto p = std::make_unique<TProgramRun>(setup_exe, install_args(package, dest), o);
     p->finish();
     return p;
   }
@@ -103,7 +103,7 @@ class SetupApp : public ::testing::Test {
   // Once busy() holds, stops the child, sends it sig and lets it go on (so
   // most of the work is still to come when the signal arrives); then waits
   // for its end.
-  static void interrupt_when(TChildProcess& p, const std::function<bool()>& busy, int sig) {
+  static void interrupt_when(TProgramRun& p, const std::function<bool()>& busy, int sig) {
     EXPECT_TRUE(p.wait_until(busy, 60000, 1)) << p.out() << p.err();
     p.signal(SIGSTOP);
     p.signal(sig);
@@ -175,7 +175,7 @@ TEST_F(SetupApp, AFullDiskLeavesNoTruncatedProgram) {
   const auto setup_size = fs::file_size(setup_exe);
   const auto library_size = read_file(qlyn_test::library_path()).size();
   if (setup_size < library_size + (1 << 20)) GTEST_SKIP() << "qlyn-setup is not larger than its library";
-  TChildOptions o = user();
+  TProgramOptions o = user();
   // Room for the package and the library's private copy, not for the updater.
   o.file_size_limit = (long long)(library_size + (setup_size - library_size) / 2);
   const std::string dest = tmp / "inst";
@@ -205,7 +205,7 @@ TEST_F(SetupApp, APackageWithoutWin64TouchesNothing) {
   EXPECT_EQ(p->err(), "Installation failed: " + other + " is not an install package (it has no win64 folder).\n");
   EXPECT_EQ(p->out().find("Install completed!"), std::string::npos) << p->out();
   EXPECT_EQ(state(dest), before);
-  auto zh = std::make_unique<TChildProcess>(setup_exe, install_args(other, dest), user("zh_CN.UTF-8"));
+  auto zh = std::make_unique<TProgramRun>(setup_exe, install_args(other, dest), user("zh_CN.UTF-8"));
   EXPECT_EQ(zh->finish(), 1);
   EXPECT_EQ(zh->err(), "安装失败：" + other + " 不是安装包（其中没有 win64 文件夹）。\n");
 }
@@ -225,11 +225,11 @@ class SetupAppSignals : public SetupApp {
   }
   // Runs the install of the big package and sends it sig while big.bin is
   // being written into the staging folder.
-  std::unique_ptr<TChildProcess> interrupt_install(int sig, std::vector<std::string> args,
+  std::unique_ptr<TProgramRun> interrupt_install(int sig, std::vector<std::string> args,
                                                    const std::string& input = {}) {
-    TChildOptions o = user();
+    TProgramOptions o = user();
     o.input = input;
-    auto p = std::make_unique<TChildProcess>(setup_exe, args, o);
+    auto p = std::make_unique<TProgramRun>(setup_exe, args, o);
     interrupt_when(*p, [&] { return staging_writes(dest, ".rk50-install-", "new/win64/big.bin"); }, sig);
     return p;
   }
@@ -259,7 +259,7 @@ TEST_F(SetupAppSignals, CtrlCWithYesAbortsAndNeverCompletes) {
 // Without --yes, the end of the input is a No: nothing is installed.
 TEST_F(SetupApp, EndOfInputIsNo) {
   const std::string dest = tmp / "inst";
-  TChildProcess p(setup_exe, {"--cli", "--package", good_package(), "--dir", dest}, user());
+  TProgramRun p(setup_exe, {"--cli", "--package", good_package(), "--dir", dest}, user());
   EXPECT_EQ(p.finish(), 1);
   EXPECT_NE(p.out().find("Start? [Y/n] \n"), std::string::npos) << p.out();
   EXPECT_EQ(p.err(), "Installation aborted.\n");
@@ -294,10 +294,10 @@ class SetupAppUpdate : public SetupApp {
     fs::rename(built, archive);
     return archive;
   }
-  std::unique_ptr<TChildProcess> run_updater(const std::string& archive, const std::string& input) {
-    TChildOptions o = user();
+  std::unique_ptr<TProgramRun> run_updater(const std::string& archive, const std::string& input) {
+    TProgramOptions o = user();
     o.input = input;
-    auto p = std::make_unique<TChildProcess>(updater, std::vector<std::string>{"--cli", "upd", archive}, o);
+    auto p = std::make_unique<TProgramRun>(updater, std::vector<std::string>{"--cli", "upd", archive}, o);
     p->finish();
     return p;
   }
@@ -375,9 +375,9 @@ TEST_F(SetupAppUpdate, SigtermWhileTheUpdateExtractsUndoesIt) {
   const std::string archive = make_update("big.7z", "cp $sour$version.txt $dest$version.txt\n",
                                           {{"win64_update/big.bin", qlyn_test::sample_bytes(48 << 20, 5)}}, "-mx=0");
   const auto before = installation();
-  TChildOptions o = user();
+  TProgramOptions o = user();
   o.input = "\n";
-  TChildProcess p(updater, {"--cli", "upd", archive}, o);
+  TProgramRun p(updater, {"--cli", "upd", archive}, o);
   interrupt_when(p, [&] { return staging_writes(tmp / "inst/win64", ".rk50-update-", "pkg/win64_update/big.bin"); },
                  SIGTERM);
   EXPECT_EQ(p.finish(), 1);
