@@ -420,6 +420,42 @@ TEST_F(FileServerProcess, PoolQueuesUploadsAndDownloads) {
   }
 }
 
+TEST_F(FileServerProcess, MultiFileModeKeepsPartsAndResumesFromTheirTotal) {
+  const std::string data = random_bytes(250000, 40);
+  spit(root + "/m.bin", data);
+  spit(dir / "m.bin", data.substr(0, 100000));  // part 0 held from an earlier run
+  TEvents ev;
+  TUX_ws_downloader_cli c;
+  c.Reset();
+  c.set_save_name(dir / "m.bin");
+  c.set_save_multi_file_mode(true, 100000);
+  start_client(c, url("/m.bin"), "k1", "{}", ev);
+  ASSERT_TRUE(step_until(c));
+  ASSERT_EQ(ev.count(kWsEvDownloadOk), 1) << ev.last(kWsEvDownloadError);
+  EXPECT_EQ(slurp(dir / "m.bin"), data.substr(0, 100000));
+  EXPECT_EQ(slurp(dir / "m.bin.1"), data.substr(100000, 100000));
+  EXPECT_EQ(slurp(dir / "m.bin.2"), data.substr(200000));
+  EXPECT_NE(await_log("download_query /m.bin size 250000 from 100000"), "");
+}
+
+TEST_F(FileServerProcess, TaskAbortStopsTheServersSending) {
+  spit(root + "/long.bin", random_bytes(16 << 20, 41));
+  TEvents ev;
+  TUX_ws_downloader_cli c;
+  c.Reset();
+  c.set_save_name(dir / "long.bin");
+  start_client(c, url("/long.bin"), "k1", "{}", ev);
+  ASSERT_TRUE(step_until(c, [&] { return c.rt.got_file_size > 0 || !c.Active(); }));
+  ASSERT_GT(c.send_ws_msg_4_task_abort(), 0);
+  std::string line;
+  for (int i = 0; i < 2000 && line.find("download /long.bin aborted") == std::string::npos; ++i) {
+    c.execute();  // the message leaves with the next step
+    line = server->read_line(5);
+  }
+  ASSERT_NE(line.find("download /long.bin aborted"), std::string::npos) << line;
+  EXPECT_LT(std::stoll(line.substr(line.find("aborted ") + 8)), 16 << 20);
+}
+
 TEST_F(FileServerProcess, StopsCleanlyOnSigterm) {
   ::kill(server->pid(), SIGTERM);
   EXPECT_EQ(server->wait(5000), 0);
