@@ -480,6 +480,14 @@ TEST_F(Controller, DownloadFailureTexts) {
   services.deliver(104, R"({"reason":"file_error", "final":1})", 2);
   gui.drain();
   EXPECT_EQ(status(), "Download failed.");
+  // A partial file the server cannot continue soundly is dropped.
+  form->Button1Click();
+  ASSERT_GT(ux::write_text_to_file("partial", form->saved_fname()), 0);
+  services.deliver(104, R"({"reason":"range_error", "final":1})", 3);
+  gui.drain();
+  EXPECT_EQ(status(), "Download failed.");
+  EXPECT_FALSE(fs::exists(form->saved_fname()));
+  EXPECT_EQ(form->state(), rk50::st_ready_to_install);
   services.deliver(104, R"({"reason":"not_available"})");
   gui.drain();
   EXPECT_EQ(status(), "Download failed: downloading is not available in this build.");
