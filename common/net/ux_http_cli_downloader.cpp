@@ -77,6 +77,8 @@ void TUX_http_cli_downloader::on_event(int32_t ev, void* data) {
   }
 }
 
+std::string TUX_http_cli_downloader::validator_fname() const { return f_local_save_fname + kValidatorSuffix; }
+
 void TUX_http_cli_downloader::on_connected() {
   range_asked_ = 0;
   body_writable_ = false;
@@ -85,8 +87,12 @@ void TUX_http_cli_downloader::on_connected() {
     if (size > 0) {
       request()->set_Requ_range(size, 0);
       range_asked_ = size;
+      // The bytes held belong to the version this validator names; a server
+      // whose resource changed since sends it whole instead of a range.
+      request()->add_header("If-Range", trim_text(read_file_text(validator_fname())));
     } else {
       request()->add_header("range", "");
+      request()->add_header("If-Range", "");
     }
   }
   send_event(kDownEvConnected, build_json_text({"cmd", "connected", "tag", request()->tag()}));
@@ -143,8 +149,15 @@ void TUX_http_cli_downloader::on_header() {
       return;
     }
   }
+  if (success && !resp->Range.Enabled) remember_validator();
   send_event(kDownEvStart, build_json_text({"cmd", "download_start", "tag", request()->tag(), "pos", rt.pos, "sum",
                                             rt.sum_size, "percent", "0", "sum_full", rt.full_file_sum_size}));
+}
+
+void TUX_http_cli_downloader::remember_validator() {
+  std::string v = response()->get_header_raw("ETag");
+  if (v.empty() || v.rfind("W/", 0) == 0) v = response()->get_header_raw("Last-Modified");
+  if (v.empty() || write_text_to_file(v, validator_fname()) < 0) (void)delete_file(validator_fname());
 }
 
 bool TUX_http_cli_downloader::is_complete_file_answer() {

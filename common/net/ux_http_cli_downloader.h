@@ -27,6 +27,11 @@
 // run resumes after them. A 416 whose "Content-Range: bytes */N" equals the
 // local file's size means the file is complete: event 103.
 //
+// Versions: the validator of a whole answer (its ETag, else Last-Modified) is
+// kept beside the file (name + kValidatorSuffix) and sent as "If-Range" when
+// resuming, so a resource that changed meanwhile comes whole (and replaces
+// the file) instead of a range glued to bytes of the old version.
+//
 // Thread-safety: as the engine (one stepping thread; every event on it). The
 // callback must not throw: an exception leaves the engine's step at once and
 // the next step delivers the event again.
@@ -57,6 +62,7 @@ class TUX_http_cli_downloader : public TUX_http_client_v3 {
   // so memory stays bounded whatever the link speed.
   static constexpr int32_t kFlushAboveBytes = 8 << 20;
   static constexpr int32_t kDefaultBlockSize = 4194304;
+  static constexpr const char* kValidatorSuffix = ".validator";
 
   struct TDownRt {
     std::string svr_file_info;       // free for the caller
@@ -111,6 +117,9 @@ class TUX_http_cli_downloader : public TUX_http_client_v3 {
   void stop_run();
   // The answer is a 416 saying the local file already holds the whole resource.
   bool is_complete_file_answer();
+  std::string validator_fname() const;
+  // Keeps (or drops) the validator of a whole answer beside the file.
+  void remember_validator();
 
   std::string f_local_save_fname;
   bool f_is_multi_block_mode = false;

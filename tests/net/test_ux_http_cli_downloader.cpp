@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <thread>
 #include <regex>
@@ -165,6 +166,36 @@ TEST_F(DownloaderResourceServer, ResumesAPartialFileWithARangeRequest) {
     EXPECT_EQ(json_text_int(t.events.last().second, "pos"), n - k);
     EXPECT_EQ(qlyn_test::read_file(save), package);
   }
+}
+
+TEST_F(DownloaderResourceServer, APartialFileOfAnOlderVersionIsReplacedNotContinued) {
+  qlyn_test::TTempDir out("down_out");
+  const std::string save = out / "v.bin";
+  const std::string v1 = qlyn_test::sample_bytes(3 << 20, 51);
+  qlyn_test::write_file(*dir / "www/v.bin", v1);
+  {
+    TDownload t(url("udp-http", "/v.bin"), save);
+    ASSERT_TRUE(t.run());
+    ASSERT_EQ(qlyn_test::read_file(save), v1);
+  }
+  EXPECT_FALSE(qlyn_test::read_file(save + TUX_http_cli_downloader::kValidatorSuffix).empty());
+  // Interrupted at 1 MB; meanwhile the server publishes a new, longer version.
+  std::filesystem::resize_file(save, 1 << 20);
+  const std::string v2 = qlyn_test::sample_bytes(4 << 20, 52);
+  qlyn_test::write_file(*dir / "www/v.bin", v2);
+  std::filesystem::last_write_time(*dir / "www/v.bin",
+                                   std::filesystem::file_time_type::clock::now() + std::chrono::hours(1));
+  TDownload t(url("udp-http", "/v.bin"), save);
+  ASSERT_TRUE(t.run());
+  EXPECT_EQ(json_text_int(t.events.first(kDownEvStart), "pos"), 0);
+  EXPECT_EQ(t.events.last().first, kDownEvDone);
+  EXPECT_TRUE(qlyn_test::read_file(save) == v2);
+  // The same version resumes with a range.
+  std::filesystem::resize_file(save, 1 << 20);
+  TDownload again(url("http", "/v.bin"), save);
+  ASSERT_TRUE(again.run());
+  EXPECT_EQ(json_text_int(again.events.first(kDownEvStart), "pos"), 1 << 20);
+  EXPECT_TRUE(qlyn_test::read_file(save) == v2);
 }
 
 TEST_F(DownloaderResourceServer, AFileThatIsAlreadyCompleteEndsInTheCompletionEvent) {

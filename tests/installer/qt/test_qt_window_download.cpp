@@ -102,7 +102,7 @@ class TEnvScope {
   std::string old_;
 };
 
-TEST(QtWindowDownload, ShowsProgressAndSpeedWhileARealDownloadRunsThenInstalls) {
+void shows_progress_and_speed_then_installs() {
   if (!qlyn_test::have_7zz()) GTEST_SKIP() << "7zz not installed";
   qlyn_test::TTempDir tmp("rk50_qtdown");
   const std::string dir = tmp.path();
@@ -171,7 +171,7 @@ TEST(QtWindowDownload, ShowsProgressAndSpeedWhileARealDownloadRunsThenInstalls) 
 // window on the GUI thread meanwhile waits for that step (which sees the
 // cancellation) instead of deadlocking on it: every GUI change from the
 // worker is posted.
-TEST(QtWindowDownload, ClosingDuringTheInstallationWaitsForItAndUndoesIt) {
+void closing_during_the_installation_waits_and_undoes_it() {
   if (!qlyn_test::have_7zz()) GTEST_SKIP() << "7zz not installed";
   qlyn_test::TTempDir tmp("rk50_qtclose");
   const std::string dir = tmp.path();
@@ -211,6 +211,18 @@ TEST(QtWindowDownload, ClosingDuringTheInstallationWaitsForItAndUndoesIt) {
   EXPECT_EQ(w.form().outcome(), rk50::TRunOutcome::aborted);
   EXPECT_FALSE(fs::exists(dir + "/inst/win64"));
   EXPECT_FALSE(w.form().is_install_ok());
+}
+
+// One test, so its parts run one after the other: the download goes to
+// "temp" beside the test program, which parallel processes would share.
+TEST(QtWindowDownload, ProgressDuringARealDownloadAndClosingDuringItsInstallation) {
+  {
+    SCOPED_TRACE("progress and speed, then installed");
+    shows_progress_and_speed_then_installs();
+  }
+  if (HasFatalFailure()) return;
+  SCOPED_TRACE("closed during the installation");
+  closing_during_the_installation_waits_and_undoes_it();
 }
 
 }  // namespace
