@@ -360,4 +360,27 @@ TEST_F(WsFileClients, MissingFileAndServerAbortEndTheDownloadWithCleanJson) {
   EXPECT_EQ(ev.count(kWsEvDownloadError), 1) << "the abort is the final event";
 }
 
+TEST_F(WsFileClients, DownloadWithoutDataForTwentyFiveSecondsRestarts) {
+  TWsFilePeer peer(R"([{
+    "ws_auth": [{"send": {"cmd": "ws_auth_ret", "ret": 1}}],
+    "download_query": [{"send": {"cmd": "download_query_ret", "exists": 1, "ready": 1, "session_id": 2,
+                                 "pos": 0, "sum": 10}}]}])");
+  ASSERT_TRUE(peer.ok());
+  TFakeClock clock;
+  TEvents ev;
+  TUX_ws_downloader_cli c;
+  c.Reset();
+  c.set_save_name(dir / "s.bin");
+  start_client(c, peer.url("/s.bin"), "k", "{}", ev);
+  ASSERT_TRUE(step_until(c, [&] { return c.ws_state() == TUX_ws_downloader_cli::kStarted || !c.Active(); }));
+  ASSERT_EQ(ev.count(kWsEvDownloadStart), 1);
+  clock.advance(TUX_ws_downloader_cli::kStallMs);
+  for (int i = 0; i < 5; ++i) c.execute();
+  EXPECT_EQ(c.ws_state(), TUX_ws_downloader_cli::kStarted) << "not before the limit";
+  clock.advance(1);
+  c.execute();
+  ASSERT_EQ(c.State(), kHttpStateDelay);
+  EXPECT_EQ(c.delay_run.at_delay_run - now_ms(), TUX_ws_downloader_cli::kStallRestartMs);
+}
+
 }  // namespace

@@ -9,12 +9,16 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <mutex>
+#include <thread>
 #include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "common/net/ux_http_cli_pool.h"
 #include "common/net/ux_ws_file_cli.h"
 #include "common/ux_common.h"
 #include "common/ux_vpath_container.h"
@@ -333,6 +337,123 @@ TEST_F(FileServerProcess, ManyConnectionsAtOnce) {
     EXPECT_EQ(events[size_t(kUploads + i)].count(kWsEvDownloadOk), 1) << i;
     EXPECT_EQ(slurp(dir / ("d" + std::to_string(i))), data[size_t(kUploads + i)]) << i;
   }
+}
+
+// Events from pool workers.
+struct TPoolEvents {
+  std::mutex mu;
+  std::vector<std::pair<int32_t, std::string>> list;
+  TUX_WS_conn_event fn() {
+    return [this](TUX_HTTP_Cli_Request*, int32_t ev, const std::string& text, const uint8_t*, int32_t) {
+      std::lock_guard<std::mutex> g(mu);
+      list.emplace_back(ev, text);
+    };
+  }
+  std::vector<int32_t> codes() {
+    std::lock_guard<std::mutex> g(mu);
+    std::vector<int32_t> out;
+    for (const auto& [c, t] : list) out.push_back(c);
+    return out;
+  }
+  std::string last(int32_t code) {
+    std::lock_guard<std::mutex> g(mu);
+    for (auto it = list.rbegin(); it != list.rend(); ++it)
+      if (it->first == code) return it->second;
+    return {};
+  }
+  bool ended() {
+    const std::vector<int32_t> c = codes();
+    return !c.empty() && (c.back() == kWsEvUploadOk || c.back() == kWsEvUploadError || c.back() == kWsEvDownloadOk ||
+                          c.back() == kWsEvDownloadError || c.back() == kWsEvDownloadAbort);
+  }
+};
+
+bool wait_for(const std::function<bool()>& pred, int ms = 30000) {
+  for (int i = 0; i < ms / 2; ++i) {
+    if (pred()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return pred();
+}
+
+TEST_F(FileServerProcess, PoolQueuesUploadsAndDownloads) {
+  const std::string data = random_bytes(1500000, 30);
+  spit(dir / "p.bin", data);
+  {
+    TUX_HTTP_Cli_pool_v3 pool;
+    TPoolEvents up, down, none;
+    const std::string params = build_json_text({"url", url("/pool/p.bin"), "headers", "key: k1", "filename",
+                                                dir / "p.bin", "tag", " job-1 ", "task_type", "backup"});
+    ASSERT_NE(pool.add_ws_put_file(params, up.fn()), nullptr);
+    ASSERT_TRUE(wait_for([&] { return up.ended(); }));
+    const std::vector<int32_t> uc = up.codes();
+    ASSERT_FALSE(uc.empty());
+    EXPECT_EQ(uc.front(), kWsEvUploadQuery);
+    EXPECT_EQ(uc.back(), kWsEvUploadOk);
+    EXPECT_EQ(json_text_field(up.last(kWsEvUploadOk), "tag"), "job-1");
+    EXPECT_EQ(slurp(root + "/pool/p.bin"), data);
+    const std::string query = await_log("upload_query /pool/p.bin size 1500000");
+    EXPECT_NE(query, "");
+
+    // A save name ending in "/" takes the URL's (decoded) file name.
+    ASSERT_NE(pool.add_ws_get_file(url("/pool/p%2Ebin"), "key: k1", dir.dir() + "got/",
+                                   R"({"task_type":"restore"})", down.fn()),
+              nullptr);
+    ASSERT_TRUE(wait_for([&] { return down.ended(); }));
+    const std::vector<int32_t> dc = down.codes();
+    EXPECT_EQ(dc.front(), kWsEvDownloadQuery);
+    EXPECT_EQ(dc.back(), kWsEvDownloadOk);
+    const std::string ok = down.last(kWsEvDownloadOk);
+    EXPECT_EQ(json_text_field(ok, "phy_file"), dir / "got/p.bin");
+    EXPECT_EQ(json_text_field(ok, "task_type"), "restore");
+    EXPECT_EQ(json_text_field(ok, "tag").rfind("ws", 0), 0u);
+    EXPECT_EQ(json_text_field(ok, "tag").size(), 22u);
+    EXPECT_EQ(slurp(dir / "got/p.bin"), data);
+
+    spit(dir / "empty.bin", "");
+    EXPECT_EQ(pool.add_ws_put_file(url("/e"), "key: k1", dir / "empty.bin", "{}", none.fn()), nullptr);
+    EXPECT_EQ(pool.add_ws_put_file(url("/e"), "key: k1", dir / "missing.bin", "{}", none.fn()), nullptr);
+    EXPECT_EQ(pool.add_ws_put_file(url("/e"), "key: k1", dir / "x.idx", R"({"is_vpath":1})", none.fn()), nullptr);
+    EXPECT_TRUE(none.codes().empty());
+    ASSERT_TRUE(wait_for([&] { return pool.active_count() == 0 && pool.stepping_count() == 0; }));
+    EXPECT_EQ(pool.idle_count(), 0) << "file clients are not kept for reuse";
+  }
+}
+
+TEST_F(FileServerProcess, MultiFileModeKeepsPartsAndResumesFromTheirTotal) {
+  const std::string data = random_bytes(250000, 40);
+  spit(root + "/m.bin", data);
+  spit(dir / "m.bin", data.substr(0, 100000));  // part 0 held from an earlier run
+  TEvents ev;
+  TUX_ws_downloader_cli c;
+  c.Reset();
+  c.set_save_name(dir / "m.bin");
+  c.set_save_multi_file_mode(true, 100000);
+  start_client(c, url("/m.bin"), "k1", "{}", ev);
+  ASSERT_TRUE(step_until(c));
+  ASSERT_EQ(ev.count(kWsEvDownloadOk), 1) << ev.last(kWsEvDownloadError);
+  EXPECT_EQ(slurp(dir / "m.bin"), data.substr(0, 100000));
+  EXPECT_EQ(slurp(dir / "m.bin.1"), data.substr(100000, 100000));
+  EXPECT_EQ(slurp(dir / "m.bin.2"), data.substr(200000));
+  EXPECT_NE(await_log("download_query /m.bin size 250000 from 100000"), "");
+}
+
+TEST_F(FileServerProcess, TaskAbortStopsTheServersSending) {
+  spit(root + "/long.bin", random_bytes(16 << 20, 41));
+  TEvents ev;
+  TUX_ws_downloader_cli c;
+  c.Reset();
+  c.set_save_name(dir / "long.bin");
+  start_client(c, url("/long.bin"), "k1", "{}", ev);
+  ASSERT_TRUE(step_until(c, [&] { return c.rt.got_file_size > 0 || !c.Active(); }));
+  ASSERT_GT(c.send_ws_msg_4_task_abort(), 0);
+  std::string line;
+  for (int i = 0; i < 2000 && line.find("download /long.bin aborted") == std::string::npos; ++i) {
+    c.execute();  // the message leaves with the next step
+    line = server->read_line(5);
+  }
+  ASSERT_NE(line.find("download /long.bin aborted"), std::string::npos) << line;
+  EXPECT_LT(std::stoll(line.substr(line.find("aborted ") + 8)), 16 << 20);
 }
 
 TEST_F(FileServerProcess, StopsCleanlyOnSigterm) {
