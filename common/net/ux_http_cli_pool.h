@@ -15,8 +15,9 @@
 // (unless run_now), and always while more than 60 are; admitted engines are
 // those in the active queue and those a worker is stepping.
 //
-// Workers: 4 by default. Slot 0 polls with a 1 ms sleep once it has run a
-// task; the others suspend when idle and are resumed by a push.
+// Workers: 4 by default. Idle workers suspend; a push resumes one that has
+// slept for a while, or, when none has, leaves a wake-up with every worker,
+// so no engine waits for a worker that went to sleep just before the push.
 //
 // Lifetime: shared ownership. The destructor stops work (Active false),
 // joins every worker — so no step runs once it returns — and then frees the
