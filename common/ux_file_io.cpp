@@ -46,16 +46,20 @@ auto open_with_retry(Open open) -> decltype(open()) {
   }
 }
 
+// False for a name holding a NUL byte: no file has one, and the system calls
+// would take the part before it for another file's name.
+bool nameable(const std::string& fname) { return !fname.empty() && fname.find('\0') == std::string::npos; }
+
 // Regular file (or anything that is not a folder) at fname, links followed.
 bool file_exists(const std::string& fname) {
   struct stat st;
-  return !fname.empty() && ::stat(text_to_os(fname).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+  return nameable(fname) && ::stat(text_to_os(fname).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
 // Anything at fname, links not followed.
 bool name_exists(const std::string& fname) {
   struct stat st;
-  return !fname.empty() && ::lstat(text_to_os(fname).c_str(), &st) == 0;
+  return nameable(fname) && ::lstat(text_to_os(fname).c_str(), &st) == 0;
 }
 
 bool same_file(int fd_a, int fd_b) {
@@ -232,6 +236,8 @@ TBufferedFileStream::TBufferedFileStream(const TOsName& os_name, uint32_t mode,
         break;
     }
   }
+  const bool creating = create || (mode & fmOpenAlways);
+  if (os_name.name.find('\0') != std::string::npos) raise_open_error(creating, os_to_text(os_name.name), EINVAL);
   // O_NONBLOCK keeps the open of a named pipe from waiting for a peer; it is
   // cleared again once the name is known to be a file.
   flags |= O_NONBLOCK;
@@ -240,7 +246,6 @@ TBufferedFileStream::TBufferedFileStream(const TOsName& os_name, uint32_t mode,
     fd_ = ::open(os_name.name.c_str(), (flags & ~O_RDWR) | O_WRONLY, 0666);
     readable = false;
   }
-  const bool creating = create || (mode & fmOpenAlways);
   if (fd_ < 0) raise_open_error(creating, os_to_text(os_name.name), errno);
   struct stat st;
   int err = 0;
@@ -632,7 +637,7 @@ bool TShareFile::CopyShareFile(const std::string& sour, const std::string& dest)
 
 bool TShareFile::MoveFile(const std::string& sour, const std::string& dest) {
   try {
-    if (!name_exists(sour) || dest.empty()) return false;
+    if (!name_exists(sour) || !nameable(dest)) return false;
     if (sour == dest) return true;
     if (ci_equal(sour, dest) && same_file(sour, dest)) return true;
     force_dirs(TUX_Path::ExtractFilePath(dest, "/"));
@@ -662,7 +667,7 @@ bool TShareFile::MoveFile(const std::string& sour, const std::string& dest) {
 }
 
 bool TShareFile::deleteFile(const std::string& fname) {
-  if (fname.empty()) return true;
+  if (!nameable(fname)) return true;
   (void)delete_file(fname);
   return !name_exists(fname);
 }
