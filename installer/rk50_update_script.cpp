@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include "archive/archive_library_deploy.h"
 #include "common/ux_common.h"
 #include "common/ux_file_io.h"
@@ -40,6 +42,64 @@ std::string with_slash(std::string s) {
 std::string folder_of(const std::string& path) {
   size_t p = path.find_last_of('/');
   return p == std::string::npos ? std::string("./") : path.substr(0, p + 1);
+}
+
+// An absolute path in the platform's encoding, relative paths against the
+// current directory, without "." components or doubled separators. ".."
+// components are dropped with the component before them when resolve_up,
+// else they make the result empty. Empty too for a NUL byte, which no file
+// name can hold.
+std::string os_absolute(const std::string& path, bool resolve_up) {
+  std::string os = ux::text_to_os(path);
+  if (os.find('\0') != std::string::npos) return {};
+  if (os.empty() || os[0] != '/') {
+    char cwd[4096];
+    if (::getcwd(cwd, sizeof cwd) == nullptr) return {};
+    os = std::string(cwd) + "/" + os;
+  }
+  std::string out;
+  size_t i = 0;
+  while (i < os.size()) {
+    size_t j = os.find('/', i);
+    if (j == std::string::npos) j = os.size();
+    const std::string_view part(os.data() + i, j - i);
+    if (part == "..") {
+      if (!resolve_up) return {};
+      out.resize(out.rfind('/') == std::string::npos ? 0 : out.rfind('/'));
+    } else if (!part.empty() && part != ".") {
+      out += '/';
+      out += part;
+    }
+    i = j + 1;
+  }
+  return out.empty() ? "/" : out;
+}
+
+// True when path is the folder or lies below it.
+bool is_within(const std::string& path, const std::string& folder) {
+  if (path.empty() || folder.empty()) return false;
+  if (folder == "/") return true;
+  return path.starts_with(folder) && (path.size() == folder.size() || path[folder.size()] == '/');
+}
+
+// True when path lies in folder as written or in the folder its links lead to.
+bool is_within_folder(const std::string& path, const std::string& folder) {
+  if (is_within(path, os_absolute(folder, true))) return true;
+  char* real = ::realpath(ux::text_to_os(folder).c_str(), nullptr);
+  const bool inside = real != nullptr && is_within(path, real);
+  std::free(real);
+  return inside;
+}
+
+// Throws unless path lies in one of the script's two folders. Script paths
+// may not hold "..": the system resolves it after following links, so the
+// text cannot tell where it leads. An empty path names no file and is left
+// to the file calls, which refuse it.
+void require_inside(const std::string& path, const std::string& script_folder, const std::string& install_folder) {
+  if (path.empty()) return;
+  const std::string abs = os_absolute(path, false);
+  if (is_within_folder(abs, script_folder) || is_within_folder(abs, install_folder)) return;
+  throw ux::Exception("Update script path outside the package and installation folders: " + path);
 }
 
 std::u16string utf16_units(const std::string& bytes, size_t from, bool big_endian) {
@@ -95,14 +155,33 @@ void run_script_line(const std::string& command, std::string rest, const std::st
   destination = ux::replace_char(destination, '\\', '/');
 
   if (ux::ci_equal(command, "cp")) {
+    require_inside(source, script_folder, install_folder);
+    require_inside(destination, script_folder, install_folder);
     (void)ux::TShareFile::CopyShareFile(source, destination);
   } else if (ux::ci_equal_any2(command, "mv", "ren")) {
+    require_inside(source, script_folder, install_folder);
+    require_inside(destination, script_folder, install_folder);
     (void)ux::TShareFile::MoveFile(source, destination);
   } else if (ux::ci_equal_any2(command, "del", "rm")) {
+    require_inside(source, script_folder, install_folder);
     (void)ux::TShareFile::deleteFile(source);
   } else if (ux::ci_equal(command, "rd")) {
+    require_inside(source, script_folder, install_folder);
     (void)remove_empty_dir(source);
   }
+}
+
+int run_script(const std::string& file_bytes, const std::string& script_folder,
+               const std::string& install_folder, const std::function<void()>& after_line) {
+  int lines_run = 0;
+  for (std::string& line : script_lines(file_bytes)) {
+    if (line.size() <= 3) continue;
+    std::string command = ux::fetch_token(line, " ");
+    run_script_line(command, line, script_folder, install_folder);
+    ++lines_run;
+    if (after_line) after_line();
+  }
+  return lines_run;
 }
 
 TUpdateResult run_update_package(const std::string& package_path, const std::string& install_dir,
@@ -132,13 +211,7 @@ TUpdateResult run_update_package(const std::string& package_path, const std::str
   if (is_file(script)) {
     r.script_found = true;
     if (ux::file_size(script) > kMaxScriptBytes) throw ux::Exception("Update script too large: " + script);
-    for (std::string& line : script_lines(ux::read_file_text(script))) {
-      if (line.size() <= 3) continue;
-      std::string command = ux::fetch_token(line, " ");
-      run_script_line(command, line, script_folder, r.dest_path);
-      ++r.lines_run;
-      if (process_events) process_events();
-    }
+    r.lines_run = run_script(ux::read_file_text(script), script_folder, r.dest_path, process_events);
   }
   r.applied = true;
   return r;

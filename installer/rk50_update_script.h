@@ -54,10 +54,19 @@ TUpdateResult run_update_package(const std::string& package_path, const std::str
                                  const std::string& library_path);
 
 // Executes one script line; rest is the line after the command field.
-// script_folder and install_folder end with "/". Throws ux::Exception when a
-// copy cannot open its files (e.g. "cp" into a missing folder).
+// script_folder and install_folder end with "/". Throws ux::Exception,
+// before any file is touched, when a source or destination lies outside both
+// folders (relative paths count from the current directory) or holds a ".."
+// component; and when a copy cannot open its files (e.g. "cp" into a missing
+// folder).
 void run_script_line(const std::string& command, std::string rest, const std::string& script_folder,
                      const std::string& install_folder);
+
+// Runs every line of a script file's bytes (see script_lines) longer than 3
+// bytes, calling after_line (may be empty) after each. Returns the number of
+// lines run; an exception ends the run at its line.
+int run_script(const std::string& file_bytes, const std::string& script_folder,
+               const std::string& install_folder, const std::function<void()>& after_line);
 
 // Script text as byte strings of the process code page, one per line: a
 // UTF-8 or UTF-16 (LE/BE) byte-order mark selects the decoding, otherwise the

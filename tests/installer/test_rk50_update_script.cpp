@@ -160,6 +160,56 @@ TEST_F(ScriptLineTest, DeleteRemoveFolderAndUnknownCommands) {
   EXPECT_FALSE(exists(sf));
 }
 
+// Runs with the current directory set to a folder, and puts it back.
+class TCurrentDirScope {
+ public:
+  explicit TCurrentDirScope(const std::string& dir) : saved_(fs::current_path()) { fs::current_path(dir); }
+  ~TCurrentDirScope() { fs::current_path(saved_); }
+
+ private:
+  fs::path saved_;
+};
+
+TEST_F(ScriptLineTest, PathsOutsideBothFoldersAreRefusedBeforeAnyFileIsTouched) {
+  const std::string outside = tmp / "outside/";
+  fs::create_directories(outside);
+  write_file(outside + "victim.txt", "must stay");
+  write_file(sf + "notes.txt", "notes");
+  write_file(inst + "keep.txt", "keep");
+  TCurrentDirScope cwd(outside);
+  // Found by fuzzing: a destination without "$dest$" is relative to the
+  // current directory, here outside both folders.
+  EXPECT_THROW(run("mv $sour$notes.txt $de$t$docs/release/notes"), ux::Exception);
+  EXPECT_THROW(run("cp $sour$notes.txt notes.txt"), ux::Exception);
+  EXPECT_THROW(run("cp $sour$notes.txt " + outside + "abs.txt"), ux::Exception);
+  EXPECT_THROW(run("mv $dest$keep.txt $dest$../../outside/keep.txt"), ux::Exception);
+  EXPECT_THROW(run("cp $dest$..\\..\\outside\\victim.txt $dest$stolen.txt"), ux::Exception);
+  EXPECT_THROW(run("del $sour$../../outside/victim.txt"), ux::Exception);
+  EXPECT_THROW(run("rd $dest$../../outside"), ux::Exception);
+  // A NUL byte would cut the name short for the system calls.
+  EXPECT_THROW(run_script_line("del", std::string("$dest$keep.txt\0x", 16), sf, inst), ux::Exception);
+  EXPECT_EQ(read_file(outside + "victim.txt"), "must stay");
+  EXPECT_EQ(read_file(sf + "notes.txt"), "notes");
+  EXPECT_EQ(read_file(inst + "keep.txt"), "keep");
+  EXPECT_EQ(std::distance(fs::directory_iterator(outside), fs::directory_iterator()), 1);
+}
+
+TEST_F(ScriptLineTest, PathsThatStayInsideTheFoldersStillWork) {
+  write_file(sf + "notes.txt", "notes");
+  run("cp $sour$./notes.txt $dest$.//a.txt");
+  EXPECT_EQ(read_file(inst + "a.txt"), "notes");
+  // ".." is refused even when the text would come back inside: the system
+  // resolves it after following links.
+  fs::create_directories(sf + "docs");
+  EXPECT_THROW(run("cp $sour$docs/../notes.txt $dest$b.txt"), ux::Exception);
+  // Relative to the current directory, which here is the installation.
+  TCurrentDirScope cwd(inst);
+  run("cp $sour$notes.txt c.txt");
+  EXPECT_EQ(read_file(inst + "c.txt"), "notes");
+  run("mv $dest$c.txt d.txt");
+  EXPECT_EQ(read_file(inst + "d.txt"), "notes");
+}
+
 TEST_F(ScriptLineTest, DoubleByteNamesKeepTheirTrailBackslash) {
   qlyn_test::TCodePageScope gbk(ux::CP_GBK);
   const std::string kuro = ux::gbk_to_utf8("\xFC\x5C");  // trail byte is a backslash
