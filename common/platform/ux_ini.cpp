@@ -6,14 +6,18 @@ namespace ux {
 
 std::string read_ini_string(const std::string& path, const std::string& section,
                             const std::string& key, const std::string& default_value) {
-  std::string text = read_file_text(path);
-  if (text.size() >= 3 && text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
+  return ini_string(read_file_text(path), section, key, default_value);
+}
+
+std::string ini_string(std::string_view text, std::string_view section, std::string_view key,
+                       std::string_view default_value) {
+  if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
   bool in_section = false;
   size_t pos = 0;
   while (pos < text.size()) {
     size_t end = text.find('\n', pos);
     if (end == std::string::npos) end = text.size();
-    const std::string line = trim_text(std::string_view(text).substr(pos, end - pos));
+    const std::string line = trim_text(text.substr(pos, end - pos));
     pos = end + 1;
     if (line.empty() || line[0] == ';' || line[0] == '#') continue;
     if (line[0] == '[') {
@@ -31,7 +35,7 @@ std::string read_ini_string(const std::string& path, const std::string& section,
       value = value.substr(1, value.size() - 2);
     return value;
   }
-  return default_value;
+  return std::string(default_value);
 }
 
 }  // namespace ux
