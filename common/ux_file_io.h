@@ -263,4 +263,37 @@ class TShareFile : public TBufferedFileStream, public IShareFile {
   TParams params_;
 };
 
+// Holds one reference to an IShareFile (or nothing): taking an object adds a
+// reference, letting go releases it, so the last holder destroys it.
+class TShareFileRef {
+ public:
+  TShareFileRef() noexcept = default;
+  explicit TShareFileRef(IShareFile* f) noexcept : f_(f) {
+    if (f_) f_->AddRef();
+  }
+  TShareFileRef(TShareFileRef&& o) noexcept : f_(o.f_) { o.f_ = nullptr; }
+  TShareFileRef& operator=(TShareFileRef&& o) noexcept {
+    if (this != &o) {
+      reset();
+      f_ = o.f_;
+      o.f_ = nullptr;
+    }
+    return *this;
+  }
+  TShareFileRef(const TShareFileRef&) = delete;
+  TShareFileRef& operator=(const TShareFileRef&) = delete;
+  ~TShareFileRef() { reset(); }
+
+  void reset() noexcept {
+    if (f_) f_->Release();
+    f_ = nullptr;
+  }
+  IShareFile* get() const noexcept { return f_; }
+  IShareFile* operator->() const noexcept { return f_; }
+  explicit operator bool() const noexcept { return f_ != nullptr; }
+
+ private:
+  IShareFile* f_ = nullptr;
+};
+
 }  // namespace ux

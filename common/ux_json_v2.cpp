@@ -142,13 +142,6 @@ inline bool is_number_byte(unsigned char c) {
   return (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E';
 }
 
-inline int hex_value(unsigned char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // Bytes a value string needs to escape: control bytes, the quote, "/" and "\".
 struct EscapeTable {
   bool need[256];

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -14,6 +13,7 @@
 #include "archive/archive_library_deploy.h"
 #include "common/ux_common.h"
 #include "common/ux_file_io.h"
+#include "common/platform/ux_process.h"
 
 #ifndef QLYN_PACKAGE_PASSWORD_VALUE
 #error "QLYN_PACKAGE_PASSWORD_VALUE (the package password constant) must be defined by the build"
@@ -79,13 +79,6 @@ std::string exec_quote(const std::string& s) {
   r += '"';
   // '%' is a field code even inside quotes; it is written as "%%".
   return desktop_escape(ux::replace_all(r, "%", "%%", true));
-}
-
-std::string self_exe_path() {
-  char buf[PATH_MAX];
-  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return {};
-  return ux::os_to_text(std::string(buf, size_t(n)));
 }
 
 }  // namespace
@@ -217,7 +210,7 @@ std::vector<std::string> create_desktop_shortcut(const std::string& target, cons
   return written;
 }
 
-TFinishResult finish_install(const TFinishInstallArgs& args) {
+TFinishResult finish_install(const TFinishInstall& args) {
   TFinishResult r;
   if (args.delete_package && !args.saved_fname.empty()) ux::delete_file(args.saved_fname);
   const std::string win64 = join_path(args.dest_path, kPackageFolder);
@@ -225,7 +218,8 @@ TFinishResult finish_install(const TFinishInstallArgs& args) {
     ux::delete_file(join_path(win64, kIdentityFileName));
     r.shortcuts = create_desktop_shortcut(join_path(win64, kClientExeName), ux::utf8_to_text(kShortcutName));
   }
-  const std::string self = args.self_path.empty() ? self_exe_path() : args.self_path;
+  const std::string self = args.self_path.empty() ? ux::os_to_text(ux::executable_path()) : args.self_path;
+  if (self.empty()) throw ux::Exception("cannot find the running executable to copy as the updater");
   std::string target = join_path(win64, kUpdaterName);
   r.updater_path = target;
   // The updater copy installing into its own folder: deleting the target

@@ -76,12 +76,13 @@ void extract_package_with_progress(const std::string& archive_path, const std::s
                                    const TExtractProgressCall& progress,
                                    const std::string& library_path = default_archive_library());
 
-struct TFinishInstallArgs {
-  std::string dest_path;    // installation folder (trailing "/" optional)
-  std::string saved_fname;  // the package file
-  int mode = 1;             // 1 install mode, 2 update mode
-  std::string self_path;    // the running executable, copied as the updater
+// The finishing steps' arguments, as the controller hands them over.
+struct TFinishInstall {
+  std::string dest_path;       // installation folder (trailing "/" optional)
+  std::string saved_fname;     // the package file
+  int32_t mode = 1;            // 1 install mode, 2 update mode
   bool delete_package = true;  // false for a package the user supplied (--package)
+  std::string self_path;       // copied as the updater; empty: the running executable
 };
 
 // What finish_install did, for the front ends' report.
@@ -96,7 +97,7 @@ struct TFinishResult {
 // removed) with its executable bits; nothing is copied when self_path is that
 // updater itself. Failed deletes and shortcut writes are
 // ignored; a failed updater copy throws ux::Exception.
-TFinishResult finish_install(const TFinishInstallArgs& args);
+TFinishResult finish_install(const TFinishInstall& args);
 
 // target and name are process text; the entry is written in UTF-8.
 // Writes "<name>.desktop" (Type=Application, Exec=target, Path=its folder,

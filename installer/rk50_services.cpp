@@ -49,16 +49,7 @@ void TProductionServices::extract_package(const std::string& archive_path, const
   extract_package_with_progress(archive_path, dest_path, progress);
 }
 
-void TProductionServices::finish_install(const TFinishInstall& args) {
-  TFinishInstallArgs a;
-  a.dest_path = args.dest_path;
-  a.saved_fname = args.saved_fname;
-  a.mode = args.mode;
-  a.self_path = ux::os_to_text(ux::executable_path());
-  a.delete_package = args.delete_package;
-  if (a.self_path.empty()) throw ux::Exception("cannot find the running executable to copy as the updater");
-  (void)rk50::finish_install(a);
-}
+void TProductionServices::finish_install(const TFinishInstall& args) { (void)rk50::finish_install(args); }
 
 void TProductionServices::apply_update_package(const std::string& package_path, const std::string& install_dir,
                                                const std::function<void()>& process_events) {

@@ -33,59 +33,19 @@ void TUX_STP_lang_str::set_value(std::u16string name, std::u16string value) {
 }
 
 void TUX_STP_lang_str::fill_lang_table() {
-  set_value(u"eng_1", u"Connected, start to downloading...");
-  set_value(u"chn_1", u"连接成功，开始下载...");
-  set_value(u"eng_2", u"%s / %s (%s)");
-  set_value(u"chn_2", u"%s / %s (%s)");
-  set_value(u"eng_3", u"Download OK! next to install...");
-  set_value(u"chn_3", u"下载成功，开始安装...");
-  set_value(u"eng_5", u"Abort");
-  set_value(u"chn_5", u"中止");
-  set_value(u"eng_6", u"connect server and download data.");
-  set_value(u"chn_6", u"正在连接服务器...");
-  set_value(u"eng_7", u"are you sure to abort this installtion ?");
-  set_value(u"chn_7", u"确定要中断安装吗？");
-  set_value(u"eng_8", u"Install completed!");
-  set_value(u"chn_8", u"安装完毕！");
-  set_value(u"eng_9", u"Close");
-  set_value(u"chn_9", u"关闭");
-  set_value(u"eng_11", u"QLYN Desktop Installer");
-  set_value(u"chn_11", u"Qlyn客户端安装器");
-  set_value(u"eng_12", u"connected ok, start to downloading...");
-  set_value(u"chn_12", u"连接成功，开始下载...");
-  set_value(u"eng_13", u"Start");
-  set_value(u"chn_13", u"开始安装更新");
-  set_value(u"eng_14", u"Destnation:");
-  set_value(u"chn_14", u"安装目录：");
-  set_value(u"eng_15", u"Will install QLYN client for Windows");
-  set_value(u"chn_15", u"安装最新版本的Qlyn客户端软件");
-  set_value(u"eng_16", u"Upgrade QLYN client for Windows");
-  set_value(u"chn_16", u"升级更新Qlyn客户端软件");
-
-  set_value(u"eng_17", u"Connection to the server failed, retrying...");
-  set_value(u"chn_17", u"连接服务器失败，正在重试...");
-  set_value(u"eng_18", u"Download failed (HTTP status %s).");
-  set_value(u"chn_18", u"下载失败（HTTP 状态 %s）。");
-  set_value(u"eng_19", u"Download failed: downloading is not available in this build.");
-  set_value(u"chn_19", u"下载失败：此版本不支持下载。");
-  set_value(u"eng_20", u"Installation failed: %s");
-  set_value(u"chn_20", u"安装失败：%s");
-  set_value(u"eng_21", u"Installing %s ...");
-  set_value(u"chn_21", u"正在安装 %s ...");
-  set_value(u"eng_22", u"Update failed: %s");
-  set_value(u"chn_22", u"更新失败：%s");
-  set_value(u"eng_23", u"Package not found: %s");
-  set_value(u"chn_23", u"找不到安装包：%s");
-  set_value(u"eng_24", u"Installation aborted.");
-  set_value(u"chn_24", u"安装已中止。");
-  set_value(u"eng_25", u"%s? [Y/n] ");
-  set_value(u"chn_25", u"%s？[Y/n] ");
-  set_value(u"eng_26", u"Download failed.");
-  set_value(u"chn_26", u"下载失败。");
-  set_value(u"eng_27", u"Start the client");
-  set_value(u"chn_27", u"启动客户端");
-  set_value(u"eng_28", u"Installation folder (Enter keeps %s): ");
-  set_value(u"chn_28", u"安装目录（回车保留 %s）：");
+  struct TRow {
+    int32_t n;
+    const char16_t* eng;
+    const char16_t* chn;
+  };
+#define RK50_STP_MESSAGE_ROW(name, n, eng, chn) TRow{n, eng, chn},
+  static constexpr TRow rows[] = {RK50_STP_MESSAGES(RK50_STP_MESSAGE_ROW)};
+#undef RK50_STP_MESSAGE_ROW
+  for (const TRow& r : rows) {
+    const std::u16string number = ux::text_to_utf16(std::to_string(r.n));
+    set_value(u"eng_" + number, r.eng);
+    set_value(u"chn_" + number, r.chn);
+  }
 }
 
 std::u16string TUX_STP_lang_str::value_of(std::u16string_view name) const {
@@ -156,6 +116,8 @@ std::string lang_text_fmt(int32_t n, std::initializer_list<TLangArg> args) {
 }
 
 void select_lang(std::string_view id) { lang_table().set_lang(id); }
+
+void select_system_lang() { select_lang(system_language() == lang_id_chinese_prc ? "chn" : "eng"); }
 
 uint16_t system_language() { return static_cast<uint16_t>(ux::system_language_id()); }
 

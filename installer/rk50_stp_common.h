@@ -16,35 +16,44 @@
 
 namespace rk50 {
 
-// Message numbers. 1-16 are the installer's original table (4 and 10 have no
-// entry); 17 and up were added for download failures and the front ends.
+// The message table, one line per message: X(name, number, English text,
+// Chinese text). 1-16 are the installer's original table (4 and 10 have no
+// entry); 17 and up were added for download failures, the front ends and
+// installation errors. TStpMessage and the table are both made from this
+// list, so a number cannot lose its texts.
+#define RK50_STP_MESSAGES(X)                                                                              \
+  X(connected, 1, u"Connected, start to downloading...", u"连接成功，开始下载...")                          \
+  X(progress_fmt, 2, u"%s / %s (%s)", u"%s / %s (%s)")                                                     \
+  X(download_ok, 3, u"Download OK! next to install...", u"下载成功，开始安装...")                          \
+  X(abort, 5, u"Abort", u"中止")                                                                          \
+  X(connecting, 6, u"connect server and download data.", u"正在连接服务器...")                             \
+  X(abort_question, 7, u"are you sure to abort this installtion ?", u"确定要中断安装吗？")                 \
+  X(install_completed, 8, u"Install completed!", u"安装完毕！")                                            \
+  X(close, 9, u"Close", u"关闭")                                                                          \
+  X(caption, 11, u"QLYN Desktop Installer", u"Qlyn客户端安装器")                                           \
+  X(connected_ok, 12, u"connected ok, start to downloading...", u"连接成功，开始下载...")                  \
+  X(start, 13, u"Start", u"开始安装更新")                                                                 \
+  X(destination, 14, u"Destnation:", u"安装目录：")                                                        \
+  X(title_install, 15, u"Will install QLYN client for Windows", u"安装最新版本的Qlyn客户端软件")             \
+  X(title_update, 16, u"Upgrade QLYN client for Windows", u"升级更新Qlyn客户端软件")                        \
+  X(conn_retry, 17, u"Connection to the server failed, retrying...", u"连接服务器失败，正在重试...")        \
+  X(download_failed_http_fmt, 18, u"Download failed (HTTP status %s).", u"下载失败（HTTP 状态 %s）。")      \
+  X(download_unavailable, 19, u"Download failed: downloading is not available in this build.",            \
+    u"下载失败：此版本不支持下载。")                                                                       \
+  X(install_failed_fmt, 20, u"Installation failed: %s", u"安装失败：%s")                                   \
+  X(installing_fmt, 21, u"Installing %s ...", u"正在安装 %s ...")                                          \
+  X(update_failed_fmt, 22, u"Update failed: %s", u"更新失败：%s")                                          \
+  X(package_missing_fmt, 23, u"Package not found: %s", u"找不到安装包：%s")                                \
+  X(install_aborted, 24, u"Installation aborted.", u"安装已中止。")                                        \
+  X(prompt_fmt, 25, u"%s? [Y/n] ", u"%s？[Y/n] ")                                                          \
+  X(download_failed, 26, u"Download failed.", u"下载失败。")                                               \
+  X(start_client, 27, u"Start the client", u"启动客户端")                                                  \
+  X(choose_folder, 28, u"Installation folder (Enter keeps %s): ", u"安装目录（回车保留 %s）：")
+
 enum TStpMessage : int32_t {
-  msg_connected = 1,
-  msg_progress_fmt = 2,
-  msg_download_ok = 3,
-  msg_abort = 5,
-  msg_connecting = 6,
-  msg_abort_question = 7,
-  msg_install_completed = 8,
-  msg_close = 9,
-  msg_caption = 11,
-  msg_connected_ok = 12,
-  msg_start = 13,
-  msg_destination = 14,
-  msg_title_install = 15,
-  msg_title_update = 16,
-  msg_conn_retry = 17,
-  msg_download_failed_http_fmt = 18,
-  msg_download_unavailable = 19,
-  msg_install_failed_fmt = 20,
-  msg_installing_fmt = 21,
-  msg_update_failed_fmt = 22,
-  msg_package_missing_fmt = 23,
-  msg_install_aborted = 24,
-  msg_prompt_fmt = 25,
-  msg_download_failed = 26,
-  msg_start_client = 27,
-  msg_choose_folder = 28,
+#define RK50_STP_MESSAGE_ENUM(name, n, eng, chn) msg_##name = n,
+  RK50_STP_MESSAGES(RK50_STP_MESSAGE_ENUM)
+#undef RK50_STP_MESSAGE_ENUM
 };
 
 // Language id of Chinese (PRC), the one id that selects "chn".
@@ -99,6 +108,8 @@ TUX_STP_lang_str& lang_table();
 std::string lang_text(int32_t n);
 std::string lang_text_fmt(int32_t n, std::initializer_list<TLangArg> args);
 void select_lang(std::string_view id);
+// Selects "chn" when the system language is Chinese (PRC), "eng" otherwise.
+void select_system_lang();
 
 // The system's default language id from the locale (2052 for zh_CN).
 uint16_t system_language();

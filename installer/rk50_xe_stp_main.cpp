@@ -15,7 +15,6 @@ namespace {
 
 std::atomic<Tmain_form*> g_main_form{nullptr};
 
-constexpr const char* client_exe_name = "rk50cli_dsk";
 constexpr int client_start_pause_ms = 200;
 constexpr const char* download_tag = "main-file";
 
@@ -98,14 +97,14 @@ std::string Tmain_form::speed_text(int64_t bytes_per_second) {
   return std::to_string(s / 1000) + "KB/s";
 }
 
-void Tmain_form::set_state(int32_t code) { f_state = code; }
+void Tmain_form::set_state(TButtonState state) { f_state = state; }
 
 void Tmain_form::gui_post(std::function<void()> fn) { gui_.post(std::move(fn)); }
 
 void Tmain_form::center(TControl c) { gui_.set_left(c, (gui_.width(TControl::Form) - gui_.width(c)) / 2); }
 
 void Tmain_form::FormCreate() {
-  select_lang(system_language() == lang_id_chinese_prc ? "chn" : "eng");
+  select_system_lang();
   gui_.set_caption(lang_text(msg_caption));
   gui_.set_visible(TControl::ProgressBar1, false);
   gui_.set_visible(TControl::Label2, false);
@@ -180,7 +179,7 @@ void Tmain_form::Button1Click() {
       apply_update_package();
       break;
     case st_update_done:
-      services_.start_program(ux::exe_dir() + client_exe_name);
+      services_.start_program(ux::exe_dir() + kClientExeName);
       services_.pause_ms(client_start_pause_ms);
       gui_.terminate_app();
       break;

@@ -39,7 +39,7 @@ enum class TControl {
 };
 const char* control_name(TControl c) noexcept;
 
-// Button1's Tag: the state code.
+// Button1's Tag: the state code. 0 until FormCreate sets the first state.
 enum TButtonState : int32_t {
   st_ready_to_install = 1,
   st_downloading = 2,
@@ -98,13 +98,6 @@ using TDownloadEventFn = std::function<void(int32_t ev, const std::string& ev_da
 // the total byte count in value, total=false the bytes done so far.
 using TExtractProgressFn = std::function<void(bool total, int64_t value)>;
 
-struct TFinishInstall {
-  std::string dest_path;    // installation folder, trailing "/"
-  std::string saved_fname;  // the package
-  int32_t mode = 1;         // 1 install, 2 update
-  bool delete_package = true;  // false for a package the user supplied
-};
-
 class IInstallerServices {
  public:
   virtual ~IInstallerServices() = default;
@@ -144,6 +137,13 @@ struct TStartOptions {
   std::string package_file;       // --package: install this file, no download
 };
 
+// qlyn-setup's command line as both front ends take it.
+struct TFrontendOptions {
+  TStartOptions start;
+  bool yes = false;  // console: answer every prompt with the default that continues
+  std::string dir;   // installation folder; empty keeps the default
+};
+
 class Tmain_form {
  public:
   Tmain_form(IMainFormGui& gui, IInstallerServices& services, TStartOptions options);
@@ -162,7 +162,7 @@ class Tmain_form {
   void on_download_event(void* Requ, int32_t ev, const std::string& ev_data);
 
   // GUI thread.
-  int32_t state() const noexcept { return f_state; }
+  TButtonState state() const noexcept { return f_state; }
   int32_t mode() const noexcept { return rt.mode; }
   const std::string& dest_path() const noexcept { return rt.dest_path; }
   const std::string& saved_fname() const noexcept { return rt.saved_fname; }
@@ -203,7 +203,8 @@ class Tmain_form {
     std::string selfpath;
   } config;
 
-  void set_state(int32_t code);
+  // Every change of the state code goes through here.
+  void set_state(TButtonState state);
   void load_config();
   void start_download();
   void start_local_install();
@@ -219,7 +220,7 @@ class Tmain_form {
   IMainFormGui& gui_;
   IInstallerServices& services_;
   TStartOptions options_;
-  int32_t f_state = 0;
+  TButtonState f_state{};
   TRunOutcome f_outcome = TRunOutcome::running;
   std::string f_error_text;
 };

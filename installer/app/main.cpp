@@ -42,7 +42,7 @@ bool have_display() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  rk50::TConsoleOptions options;
+  rk50::TFrontendOptions options;
   bool cli = false;
   std::string screenshot;
   for (int i = 1; i < argc; ++i) {
@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
     FILE* f = std::fopen(ux::text_to_os(options.start.package_file).c_str(), "rb");
     if (!f) {
       const int e = errno;
-      rk50::select_lang(rk50::system_language() == rk50::lang_id_chinese_prc ? "chn" : "eng");
+      rk50::select_system_lang();
       std::fprintf(stderr, "%s (%s)\n",
                    ux::text_to_os(rk50::lang_text_fmt(rk50::msg_package_missing_fmt, {options.start.package_file}))
                        .c_str(),

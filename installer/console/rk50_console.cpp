@@ -241,7 +241,7 @@ void TConsoleGui::drain(int wait_ms) {
   }
 }
 
-int run_console(const TConsoleOptions& options, IInstallerServices& services, int in_fd, FILE* out,
+int run_console(const TFrontendOptions& options, IInstallerServices& services, int in_fd, FILE* out,
                 FILE* err) {
   TSigintScope sigint;
   g_interrupted.store(false);
@@ -264,7 +264,7 @@ int run_console(const TConsoleOptions& options, IInstallerServices& services, in
   while (!gui.closed()) {
     gui.drain(0);
     if (gui.closed()) break;
-    int32_t state = form.state();
+    const TButtonState state = form.state();
     if (state == st_downloading) {
       if (g_interrupted.exchange(false)) {
         form.Button1Click();

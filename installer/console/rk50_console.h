@@ -17,12 +17,6 @@
 
 namespace rk50 {
 
-struct TConsoleOptions {
-  TStartOptions start;
-  bool yes = false;     // answer every prompt with the default that continues
-  std::string dir;      // installation folder; empty keeps the default
-};
-
 class TConsoleGui : public IMainFormGui {
  public:
   // in_fd: prompts are read from it; out/err: status and errors.
@@ -95,7 +89,7 @@ class TConsoleGui : public IMainFormGui {
 
 // Runs the installer in the console until it ends. Returns the exit status:
 // 0 after an installation or update, 1 otherwise (the error text on err).
-int run_console(const TConsoleOptions& options, IInstallerServices& services, int in_fd = 0,
+int run_console(const TFrontendOptions& options, IInstallerServices& services, int in_fd = 0,
                 FILE* out = stdout, FILE* err = stderr);
 
 }  // namespace rk50

@@ -280,7 +280,7 @@ void TQtMainWindow::closeEvent(QCloseEvent* event) {
 // progress ends only through the close box or the abort confirmation.
 void TQtMainWindow::reject() {}
 
-int run_qt_window(int& argc, char** argv, const TConsoleOptions& options, IInstallerServices& services) {
+int run_qt_window(int& argc, char** argv, const TFrontendOptions& options, IInstallerServices& services) {
   QApplication app(argc, argv);
   apply_application_look();
   int rc = 0;

@@ -10,7 +10,6 @@
 #include <QDialog>
 #include <memory>
 
-#include "installer/console/rk50_console.h"
 #include "installer/rk50_xe_stp_main.h"
 
 class QLabel;
@@ -78,7 +77,7 @@ void apply_application_look();
 
 // Runs the window until the application ends; the exit status is 1 when the
 // run ended in an error, else 0.
-int run_qt_window(int& argc, char** argv, const TConsoleOptions& options, IInstallerServices& services);
+int run_qt_window(int& argc, char** argv, const TFrontendOptions& options, IInstallerServices& services);
 // Renders the window on the offscreen platform in the locale's language to a
 // PNG at path. 0 on success.
 int render_screenshot(const std::string& path, const TStartOptions& start);

@@ -181,7 +181,7 @@ TEST_F(PackageInstallTest, FinishInstallInInstallMode) {
   const std::string self = tmp / "qlyn-setup";
   write_file(self, "installer binary");
 
-  rk50::TFinishInstallArgs args;
+  rk50::TFinishInstall args;
   args.dest_path = dest;
   args.saved_fname = archive;
   args.mode = 1;
@@ -226,7 +226,7 @@ TEST_F(PackageInstallTest, FinishInstallInUpdateModeAndForAUserPackage) {
   write_file(package, "the user's own file");
   write_file(tmp / "self", "me");
 
-  rk50::TFinishInstallArgs args{dest, package, 2, tmp / "self", false};
+  rk50::TFinishInstall args{dest, package, 2, false, tmp / "self"};
   rk50::TFinishResult r = rk50::finish_install(args);
   EXPECT_TRUE(exists(package));
   EXPECT_TRUE(exists(dest + "/win64/cuuid.inf"));
@@ -303,7 +303,7 @@ TEST(DesktopShortcut, GbkProcessTextBecomesUtf8OnDisk) {
   TEnvScope home("HOME", ux::utf8_to_text(tmp.path()));
   EXPECT_EQ(rk50::desktop_dir(), ux::utf8_to_text(tmp / "桌面"));
 
-  rk50::TFinishInstallArgs args;
+  rk50::TFinishInstall args;
   args.dest_path = ux::utf8_to_text(tmp / "客户端/");
   args.mode = 1;
   args.self_path = ux::utf8_to_text(tmp / "self");

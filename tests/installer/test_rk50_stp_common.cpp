@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "installer/rk50_stp_common.h"
@@ -35,6 +36,8 @@ const TMessage original_table[] = {
     {16, "Upgrade QLYN client for Windows", "升级更新Qlyn客户端软件"},
 };
 
+std::u16string lang_table_text(int32_t n) { return rk50::lang_table().lang_str16(n); }
+
 class LangTable : public ::testing::Test {
  protected:
   void TearDown() override { select_lang("chn"); }
@@ -52,20 +55,30 @@ TEST_F(LangTable, OriginalMessagesInBothLanguages) {
   }
 }
 
-TEST_F(LangTable, AddedMessagesExistInBothLanguages) {
-  for (int n = rk50::msg_conn_retry; n <= rk50::msg_choose_folder; ++n) {
+TEST_F(LangTable, EveryListedMessageExistsInBothLanguages) {
+  struct TListed {
+    int32_t n;
+    std::u16string eng, chn;
+  };
+#define LISTED(name, n, eng, chn) TListed{rk50::msg_##name, eng, chn},
+  const TListed listed[] = {RK50_STP_MESSAGES(LISTED)};
+#undef LISTED
+  int32_t last = 0;
+  for (const auto& m : listed) {
     select_lang("eng");
-    std::string eng = lang_text(n);
+    EXPECT_EQ(lang_table_text(m.n), m.eng) << m.n;
     select_lang("chn");
-    std::string chn = lang_text(n);
-    EXPECT_FALSE(eng.empty()) << n;
-    EXPECT_FALSE(chn.empty()) << n;
-    EXPECT_NE(eng, chn) << n;
+    EXPECT_EQ(lang_table_text(m.n), m.chn) << m.n;
+    EXPECT_FALSE(m.eng.empty()) << m.n;
+    if (m.n > 16) {
+      EXPECT_NE(m.eng, m.chn) << m.n;  // added messages are translated
+    }
+    last = std::max(last, m.n);
   }
   select_lang("eng");
   EXPECT_EQ(lang_text(rk50::msg_download_unavailable),
             "Download failed: downloading is not available in this build.");
-  EXPECT_EQ(lang_text(rk50::msg_choose_folder + 1), "");
+  EXPECT_EQ(lang_text(last + 1), "");
 }
 
 TEST_F(LangTable, LanguageCodesIgnoreCaseAndUnknownCodesGiveEmptyTexts) {
@@ -120,6 +133,24 @@ TEST(SystemLanguage, FromLocaleVariables) {
   setenv("LANG", "zh_CN.UTF-8", 1);
   EXPECT_NE(rk50::system_language(), rk50::lang_id_chinese_prc);
   unsetenv("LC_ALL");
+}
+
+TEST(SystemLanguage, SelectsTheTableLanguage) {
+  const char* lang = std::getenv("LANG");
+  const std::string saved = lang ? lang : "";
+  const char* all = std::getenv("LC_ALL");
+  const std::string saved_all = all ? all : "";
+  unsetenv("LC_ALL");
+  setenv("LANG", "zh_CN.UTF-8", 1);
+  rk50::select_system_lang();
+  EXPECT_EQ(lang_text(rk50::msg_caption), "Qlyn客户端安装器");
+  setenv("LANG", "en_US.UTF-8", 1);
+  rk50::select_system_lang();
+  EXPECT_EQ(lang_text(rk50::msg_caption), "QLYN Desktop Installer");
+  select_lang("chn");
+  if (lang) setenv("LANG", saved.c_str(), 1);
+  else unsetenv("LANG");
+  if (all) setenv("LC_ALL", saved_all.c_str(), 1);
 }
 
 }  // namespace

@@ -370,7 +370,7 @@ TEST_F(UpdatePackageTest, ProductionServicesInstallAndUpdate) {
     if (is_total) total = v;
   });
   EXPECT_EQ(total, 11);  // unpacked bytes of both files
-  services.finish_install(rk50::TFinishInstall{dest, package, 1, false});
+  services.finish_install(rk50::TFinishInstall{dest, package, 1, false, ""});
   EXPECT_TRUE(exists(package));
   EXPECT_FALSE(exists(dest + "win64/cuuid.inf"));
   EXPECT_TRUE(exists(dest + "win64/updator"));

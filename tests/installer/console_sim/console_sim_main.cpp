@@ -104,7 +104,7 @@ class TScriptedServices : public rk50::IInstallerServices {
 }  // namespace
 
 int main(int argc, char** argv) {
-  rk50::TConsoleOptions options;
+  rk50::TFrontendOptions options;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--yes") options.yes = true;

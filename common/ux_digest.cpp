@@ -1,0 +1,49 @@
+#include "common/ux_digest.h"
+
+#include <openssl/evp.h>
+
+namespace ux {
+
+namespace {
+
+std::string digest_hex(const unsigned char* d, unsigned n) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out(size_t(n) * 2, '0');
+  for (unsigned i = 0; i < n; ++i) {
+    out[2 * i] = kHex[d[i] >> 4];
+    out[2 * i + 1] = kHex[d[i] & 15];
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string md5_hex(const void* data, size_t n) {
+  unsigned char d[EVP_MAX_MD_SIZE];
+  unsigned len = 0;
+  EVP_Digest(n ? data : "", n, d, &len, EVP_md5(), nullptr);
+  return digest_hex(d, len);
+}
+
+std::string md5_hex(std::string_view text) { return md5_hex(text.data(), text.size()); }
+
+TMd5::TMd5() : ctx_(EVP_MD_CTX_new()), ok_(false) {
+  ok_ = ctx_ != nullptr && EVP_DigestInit_ex(ctx_, EVP_md5(), nullptr) == 1;
+}
+
+TMd5::~TMd5() { EVP_MD_CTX_free(ctx_); }
+
+void TMd5::update(const void* data, size_t n) {
+  if (ok_ && n > 0) ok_ = EVP_DigestUpdate(ctx_, data, n) == 1;
+}
+
+std::string TMd5::hex() {
+  if (!ok_) return {};
+  ok_ = false;
+  unsigned char d[EVP_MAX_MD_SIZE];
+  unsigned len = 0;
+  if (EVP_DigestFinal_ex(ctx_, d, &len) != 1) return {};
+  return digest_hex(d, len);
+}
+
+}  // namespace ux

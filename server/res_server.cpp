@@ -1,0 +1,195 @@
+#include "server/res_server.h"
+
+#include <arpa/inet.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "common/ux_common.h"
+
+namespace qlyn_res {
+
+namespace {
+
+constexpr int kEphemeralTries = 32;
+constexpr int64_t kTcpTimerMs = 1000;
+
+// A bound socket, or -1 with code set to the errno of the failure.
+int open_socket(int type, const sockaddr_in& at, int buffer, int& code) {
+  const int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    code = errno;
+    return -1;
+  }
+  const int one = 1;
+  if (type == SOCK_STREAM) ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (buffer > 0) {
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+  }
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0 ||
+      (type == SOCK_STREAM && ::listen(fd, 512) != 0)) {
+    code = errno;
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+std::string access_log_line(const TRes_Access_Entry& e, int64_t unix_ms) {
+  const time_t t = time_t(unix_ms / 1000);
+  struct tm g {};
+  ::gmtime_r(&t, &g);
+  char stamp[80];
+  std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02dZ", g.tm_year + 1900, g.tm_mon + 1, g.tm_mday,
+                g.tm_hour, g.tm_min, g.tm_sec);
+  std::string line = std::string(stamp) + " " + e.peer + " " + e.transport + " \"";
+  // The request line is the client's text: control bytes are shown escaped
+  // so that one request stays one log line.
+  for (unsigned char c : e.request_line) {
+    if (c < 0x20 || c == 0x7F || c == '"' || c == '\\') {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\x%02X", c);
+      line += esc;
+    } else {
+      line += char(c);
+    }
+  }
+  line += "\" " + std::to_string(e.status) + " " + std::to_string(e.body_bytes) + " " +
+          std::to_string(e.duration_ms) + "ms";
+  if (!e.complete) line += " incomplete";
+  return line;
+}
+
+TRes_Server::TRes_Server(TRes_Server_Options opt, std::FILE* log_out) : opt_(std::move(opt)), log_out_(log_out) {}
+
+TRes_Server::~TRes_Server() {
+  shutdown();
+  tcp_.reset();
+  kcp_.reset();
+  if (epoll_fd_ >= 0) ::close(epoll_fd_);
+}
+
+void TRes_Server::log(const TRes_Access_Entry& e) {
+  if (opt_.quiet || log_out_ == nullptr) return;
+  const std::string line = access_log_line(e, ux::now_ms());
+  std::fprintf(log_out_, "%s\n", line.c_str());
+  std::fflush(log_out_);
+}
+
+bool TRes_Server::open() {
+  if (!root_.open(opt_.root, error_)) return false;
+  sockaddr_in probe{};
+  if (::inet_pton(AF_INET, opt_.bind.c_str(), &probe.sin_addr) != 1) {
+    error_ = "bind address \"" + opt_.bind + "\" is not a dotted IPv4 address";
+    return false;
+  }
+  if (opt_.port < 0 || opt_.port > 65535) {
+    error_ = "port " + std::to_string(opt_.port) + " is out of range";
+    return false;
+  }
+  epoll_fd_ = ::epoll_create1(EPOLL_CLOEXEC);
+  if (epoll_fd_ < 0) {
+    error_ = std::string("cannot create the event loop: ") + std::strerror(errno);
+    return false;
+  }
+  auto logger = [this](const TRes_Access_Entry& e) { log(e); };
+  kcp_ = std::make_unique<TRes_Kcp_Side>(root_, opt_.kcp, logger);
+  tcp_ = std::make_unique<TRes_Tcp_Side>(root_, opt_.tcp, logger, epoll_fd_);
+  std::string err;
+  bool bound = false;
+  for (int i = 0; i < (opt_.port == 0 ? kEphemeralTries : 1) && !bound; ++i) bound = bind_both(uint16_t(opt_.port), err);
+  if (!bound) {
+    error_ = err;
+    return false;
+  }
+  for (int fd : {kcp_->fd(), tcp_->listen_fd()}) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = fd;
+    ::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev);
+  }
+  return true;
+}
+
+// Binds TCP then UDP on port (0: the port TCP was given). err names the
+// socket that could not be bound.
+bool TRes_Server::bind_both(uint16_t port, std::string& err) {
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  ::inet_pton(AF_INET, opt_.bind.c_str(), &at.sin_addr);
+  at.sin_port = htons(port);
+  int code = 0;
+  const int tcp_fd = open_socket(SOCK_STREAM, at, 0, code);
+  if (tcp_fd < 0) {
+    err = code == EADDRINUSE ? "port " + std::to_string(port) + " is busy (TCP on " + opt_.bind + ")"
+                             : "cannot listen on TCP " + opt_.bind + ":" + std::to_string(port) + ": " +
+                                   std::strerror(code);
+    return false;
+  }
+  socklen_t n = sizeof at;
+  ::getsockname(tcp_fd, reinterpret_cast<sockaddr*>(&at), &n);
+  const int udp_fd = open_socket(SOCK_DGRAM, at, opt_.udp_buffer, code);
+  if (udp_fd < 0) {
+    ::close(tcp_fd);
+    err = code == EADDRINUSE ? "port " + std::to_string(ntohs(at.sin_port)) + " is busy (UDP on " + opt_.bind + ")"
+                             : "cannot bind UDP " + opt_.bind + ":" + std::to_string(ntohs(at.sin_port)) + ": " +
+                                   std::strerror(code);
+    return false;
+  }
+  port_ = ntohs(at.sin_port);
+  tcp_->attach(tcp_fd);
+  kcp_->attach(udp_fd);
+  return true;
+}
+
+void TRes_Server::add_stop_fd(int fd) {
+  stop_fd_ = fd;
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.fd = fd;
+  ::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev);
+}
+
+void TRes_Server::poll_once(int timeout_ms) {
+  if (epoll_fd_ < 0) return;
+  if (kcp_->session_count() > 0 && timeout_ms > 1) timeout_ms = 1;
+  epoll_event events[128];
+  const int n = ::epoll_wait(epoll_fd_, events, 128, timeout_ms);
+  for (int i = 0; i < n; ++i) {
+    const int fd = events[i].data.fd;
+    if (fd == stop_fd_) {
+      stop_.store(true);
+    } else if (fd == kcp_->fd()) {
+      kcp_->on_readable();
+    } else if (fd == tcp_->listen_fd()) {
+      tcp_->on_accept();
+    } else {
+      tcp_->on_event(fd, events[i].events);
+    }
+  }
+  kcp_->on_timer();
+  const int64_t now = ux::now_ms();
+  if (now >= next_tcp_timer_ms_) {
+    tcp_->on_timer();
+    next_tcp_timer_ms_ = now + kTcpTimerMs;
+  }
+}
+
+void TRes_Server::run() {
+  while (!stop_.load()) poll_once(100);
+  shutdown();
+}
+
+void TRes_Server::shutdown() {
+  if (kcp_) kcp_->close_all();
+  if (tcp_) tcp_->close_all();
+}
+
+}  // namespace qlyn_res

@@ -1,0 +1,77 @@
+// res_server: the resource server — one port number on one address, UDP for
+// KCP sessions and TCP for plain HTTP/1.1, served from one root folder by a
+// single-threaded epoll loop. One access-log line per request goes to the
+// log stream unless quiet.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "server/res_kcp_side.h"
+#include "server/res_tcp_side.h"
+
+namespace qlyn_res {
+
+struct TRes_Server_Options {
+  std::string root;
+  std::string bind = "127.0.0.1";  // dotted IPv4 address
+  int32_t port = 56020;            // 0: an ephemeral port free for both UDP and TCP
+  bool quiet = false;
+  int32_t udp_buffer = 8 << 20;    // bytes asked for the UDP socket's buffers
+  TRes_Kcp_Options kcp;
+  TRes_Tcp_Options tcp;
+};
+
+// "2026-01-02T03:04:05Z 127.0.0.1:40000 udp \"GET /a HTTP/1.1\" 206 1000 5ms"
+// with " incomplete" appended when the response did not finish.
+std::string access_log_line(const TRes_Access_Entry& e, int64_t unix_ms);
+
+class TRes_Server {
+ public:
+  explicit TRes_Server(TRes_Server_Options opt, std::FILE* log_out = stdout);
+  ~TRes_Server();
+  TRes_Server(const TRes_Server&) = delete;
+  TRes_Server& operator=(const TRes_Server&) = delete;
+
+  // Checks the root and binds both sockets; false with error() set
+  // ("root folder ... does not exist", "port ... is busy", ...).
+  bool open();
+  const std::string& error() const { return error_; }
+  uint16_t port() const { return port_; }
+
+  // Readable fd makes run() return (a signalfd, an eventfd).
+  void add_stop_fd(int fd);
+  // One pass: waits up to timeout_ms for events (at most 1 ms while KCP
+  // sessions exist), handles them and runs the timers.
+  void poll_once(int timeout_ms);
+  // Passes until a stop fd becomes readable or request_stop(); then ends
+  // every session and connection.
+  void run();
+  // Safe from any thread and from signal handlers.
+  void request_stop() { stop_.store(true); }
+  void shutdown();
+
+  const TRes_Kcp_Side& kcp() const { return *kcp_; }
+  const TRes_Tcp_Side& tcp() const { return *tcp_; }
+
+ private:
+  void log(const TRes_Access_Entry& e);
+  bool bind_both(uint16_t port, std::string& err);
+
+  TRes_Server_Options opt_;
+  std::FILE* log_out_;
+  std::string error_;
+  TRes_Root root_;
+  int epoll_fd_ = -1;
+  int stop_fd_ = -1;
+  uint16_t port_ = 0;
+  std::unique_ptr<TRes_Kcp_Side> kcp_;
+  std::unique_ptr<TRes_Tcp_Side> tcp_;
+  std::atomic<bool> stop_{false};
+  int64_t next_tcp_timer_ms_ = 0;
+};
+
+}  // namespace qlyn_res

@@ -1,0 +1,505 @@
+// TUX_KCP_UDP_Cli against a scripted UDP peer on loopback.
+#include "common/net/ux_kcp_udp_class.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/ux_common.h"
+#include "support/udp_peer.h"
+
+namespace {
+
+using namespace ux;
+using qlyn_test::TUdpPeer;
+
+std::string hex(const std::string& s) {
+  static const char* d = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : s) {
+    if (!out.empty()) out += ' ';
+    out += d[c >> 4];
+    out += d[c & 15];
+  }
+  return out;
+}
+
+std::string ctl(uint8_t cmd, uint16_t cmd_id, uint32_t v1, uint32_t v2 = 0) {
+  TUX_KCP_Ctl_Datagram c{cmd, cmd_id, v1, v2};
+  std::string s(kKcpCtlSize, '\0');
+  c.encode(s.data());
+  return s;
+}
+
+TEST(KcpCtlDatagram, WireExampleAndDecoding) {
+  EXPECT_EQ(hex(ctl(kcp_ctl_connect, 0xABCD, 123457789)), "01 9A 1B CD AB FD D0 5B 07 00 00 00 00");
+  TUX_KCP_Ctl_Datagram c;
+  const std::string ok = ctl(kcp_ctl_accept, 7, 99, 5);
+  ASSERT_TRUE(TUX_KCP_Ctl_Datagram::decode(ok.data(), kKcpCtlSize, c));
+  EXPECT_EQ(c.cmd, kcp_ctl_accept);
+  EXPECT_EQ(c.cmd_id, 7);
+  EXPECT_EQ(c.value1, 99u);
+  EXPECT_EQ(c.value2, 5u);
+  std::string bad_magic = ok;
+  bad_magic[2] = 0x1C;
+  EXPECT_FALSE(TUX_KCP_Ctl_Datagram::decode(bad_magic.data(), kKcpCtlSize, c));
+  EXPECT_FALSE(TUX_KCP_Ctl_Datagram::decode(ok.data(), 12, c));
+  EXPECT_EQ(kcp_datagram_kind(13), TUX_KCP_Datagram_Kind::control);
+  EXPECT_EQ(kcp_datagram_kind(20), TUX_KCP_Datagram_Kind::invalid);
+  EXPECT_EQ(kcp_datagram_kind(24), TUX_KCP_Datagram_Kind::kcp);
+  for (int i = 0; i < 1000; ++i) {
+    EXPECT_NE(new_kcp_ctl_cmd_id(), 0);
+    const uint32_t id = new_kcp_session_id();
+    EXPECT_GE(id, 100001000u);
+    EXPECT_LE(id, 1000000999u);
+  }
+}
+
+// ---------------------------------------------------------------- scripted peer
+
+// The server end, scripted: a UDP socket that records what the session sends
+// and, once told to, runs a KCP engine for the session (fast profile).
+struct Peer {
+  TUdpPeer udp;
+  sockaddr_in client{};
+  std::vector<TUX_KCP_Ctl_Datagram> ctls;
+  std::vector<std::string> kcp_datagrams;  // as received (scrambled or not)
+  PkcpCb kcp = nullptr;
+  bool scrambled = false;
+  TUX_Socket_Encoder enc;
+  std::string received;
+
+  Peer() { enc.init_key(kUX_KCP_Key_Phrase); }
+  ~Peer() {
+    if (kcp) ikcp_release(kcp);
+  }
+  std::string host() const { return "127.0.0.1:" + std::to_string(udp.port()); }
+  uint32_t session_id() const { return ctls.empty() ? 0 : ctls.front().value1; }
+
+  void start_engine(uint32_t conv) {
+    kcp = ikcp_create(conv, this);
+    ikcp_setoutput(kcp, &Peer::out);
+    ikcp_setmtu(kcp, 1340);
+    ikcp_wndsize(kcp, 512, 512);
+    ikcp_nodelay(kcp, 1, 10, 2, 1);
+  }
+  static bool out(const char* buf, int32_t len, PkcpCb, void* user) {
+    auto* p = static_cast<Peer*>(user);
+    std::string d(buf, size_t(len));
+    if (p->scrambled) p->enc.Encode(d.data(), len);
+    p->udp.send_to(p->client, d);
+    return true;
+  }
+  void send(const std::string& d) { udp.send_to(client, d); }
+  // Takes in what the session sent (waiting up to wait_ms for the first).
+  void read(int wait_ms = 0) {
+    std::string d;
+    sockaddr_in from{};
+    while (udp.recv(d, wait_ms, &from)) {
+      wait_ms = 0;
+      client = from;
+      TUX_KCP_Ctl_Datagram c;
+      if (TUX_KCP_Ctl_Datagram::decode(d.data(), int32_t(d.size()), c)) {
+        ctls.push_back(c);
+      } else {
+        kcp_datagrams.push_back(d);
+        if (kcp) {
+          if (scrambled) enc.Decode(d.data(), int32_t(d.size()));
+          ikcp_input(kcp, d.data(), uint32_t(d.size()));
+        }
+      }
+    }
+    if (!kcp) return;
+    ikcp_update(kcp, uint32_t(tick_ms()));
+    char buf[65536];
+    for (int n; (n = ikcp_recv(kcp, buf, sizeof buf)) > 0;) received.append(buf, size_t(n));
+    ikcp_flush(kcp);
+  }
+  int count(uint8_t cmd) const {
+    int n = 0;
+    for (auto& c : ctls) n += c.cmd == cmd;
+    return n;
+  }
+};
+
+struct Events {
+  std::vector<std::pair<std::string, int32_t>> seen;
+  int data_calls = 0;
+  void attach(TUX_KCP_UDP_Cli& s) {
+    s.events.onConnected = [this](TUX_KCP_UDP_Cli*, int32_t c) { seen.emplace_back("connected", c); };
+    s.events.onConnectError = [this](TUX_KCP_UDP_Cli*, int32_t c) { seen.emplace_back("connect-error", c); };
+    s.events.onDisconnected = [this](TUX_KCP_UDP_Cli*, int32_t c) { seen.emplace_back("disconnected", c); };
+    s.events.onReconnect = [this](TUX_KCP_UDP_Cli*, int32_t c) { seen.emplace_back("reconnect", c); };
+    s.events.onDataCome = [this](void*, Tfifo_Mem_stream&) {
+      ++data_calls;
+      return true;
+    };
+  }
+  int count(const std::string& what) const {
+    int n = 0;
+    for (auto& e : seen) n += e.first == what;
+    return n;
+  }
+};
+
+class KcpSession : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ev.attach(s);
+    s.SetServerHost(peer.host());
+  }
+  // Activates and answers the connect request with an acceptance.
+  void connect() {
+    s.SetActive(true);
+    peer.read(1000);
+    ASSERT_GE(peer.count(kcp_ctl_connect), 1);
+    peer.send(ctl(kcp_ctl_accept, 500, peer.session_id()));
+    for (int i = 0; i < 100 && !s.connected(); ++i) s.execute();
+    ASSERT_TRUE(s.connected());
+    id = peer.session_id();
+    peer.ctls.clear();
+  }
+  void step(int n = 1) {
+    for (int i = 0; i < n; ++i) {
+      s.execute();
+      peer.read();
+    }
+  }
+
+  Peer peer;
+  Events ev;  // outlives the session, whose destructor may still raise events
+  TUX_KCP_UDP_Cli s{false};
+  uint32_t id = 0;
+};
+
+TEST_F(KcpSession, AServerThatNeverAnswers) {
+  TFakeClock clock;
+  s.SetActive(true);
+  peer.read(1000);
+  ASSERT_EQ(peer.count(kcp_ctl_connect), 2) << "a pair at activation";
+  EXPECT_EQ(peer.ctls[0].cmd_id, peer.ctls[1].cmd_id);
+  EXPECT_EQ(peer.ctls[0].value2, 0u);
+  step();
+  EXPECT_EQ(peer.count(kcp_ctl_connect), 2) << "nothing before a second has passed";
+  for (int attempt = 1; attempt <= 30; ++attempt) {
+    clock.advance(1001);
+    step();
+    ASSERT_EQ(peer.count(kcp_ctl_connect), 2 + attempt) << "one request per overdue second";
+  }
+  EXPECT_TRUE(s.Active());
+  EXPECT_EQ(ev.count("connect-error"), 0);
+  clock.advance(1001);
+  step();
+  EXPECT_EQ(ev.count("connect-error"), 1);
+  EXPECT_EQ(ev.seen.back().second, -101);
+  EXPECT_FALSE(s.Active());
+  EXPECT_EQ(peer.count(kcp_ctl_close), 2) << "deactivation sends a close pair";
+  EXPECT_EQ(ev.count("disconnected"), 0) << "never connected";
+}
+
+TEST_F(KcpSession, GivingUpWithAutoReconnectStartsOver) {
+  TFakeClock clock;
+  s.SetautoReconnect(true);
+  s.SetActive(true);
+  for (int i = 0; i < 31; ++i) {
+    clock.advance(1001);
+    s.execute();
+  }
+  EXPECT_EQ(ev.count("connect-error"), 1);
+  ASSERT_EQ(ev.count("reconnect"), 1);
+  EXPECT_EQ(ev.seen.back().second, -104);
+  EXPECT_TRUE(s.Active());
+  peer.read(100);
+  peer.ctls.clear();
+  s.execute();  // the stored handshake time is far from now: the next request follows at once
+  peer.read(100);
+  EXPECT_EQ(peer.count(kcp_ctl_connect), 1);
+}
+
+TEST_F(KcpSession, AcceptanceRules) {
+  s.SetActive(true);
+  peer.read(1000);
+  const uint32_t id = peer.session_id();
+  peer.send(ctl(kcp_ctl_accept, 10, 0));
+  step(3);
+  EXPECT_FALSE(s.connected()) << "value 1 = 0 does not accept";
+  peer.send(ctl(kcp_ctl_accept, 10, id));
+  step(3);
+  EXPECT_FALSE(s.connected()) << "the id of a recent control datagram is ignored";
+  // Wrong magic, a 20-byte datagram, a KCP datagram before acceptance.
+  std::string wrong = ctl(kcp_ctl_accept, 11, id);
+  wrong[1] = 0;
+  peer.send(wrong);
+  peer.send(std::string(20, '\x02'));
+  std::string early(24, '\0');
+  std::memcpy(early.data(), &id, 4);
+  early[4] = 81;
+  peer.send(early);
+  step(3);
+  EXPECT_FALSE(s.connected());
+  // From another address, even a valid acceptance is not taken.
+  TUdpPeer stranger;
+  stranger.send_to(peer.client, ctl(kcp_ctl_accept, 12, id));
+  step(3);
+  EXPECT_FALSE(s.connected()) << "datagrams from other sources are dropped";
+  peer.send(ctl(kcp_ctl_accept, 13, id));
+  step(3);
+  ASSERT_TRUE(s.connected());
+  EXPECT_EQ(ev.count("connected"), 1);
+  EXPECT_EQ(ev.seen.back().second, 0);
+  peer.send(ctl(kcp_ctl_accept, 14, id));
+  step(3);
+  EXPECT_EQ(ev.count("connected"), 1) << "a second acceptance changes nothing";
+}
+
+TEST_F(KcpSession, KeepAliveTimingAndTheDeadSession) {
+  TFakeClock clock;
+  connect();
+  auto keepalives = [&] { return peer.count(kcp_ctl_keepalive); };
+  clock.advance(2000);
+  step();
+  EXPECT_EQ(keepalives(), 0);
+  clock.advance(1);
+  step();
+  EXPECT_EQ(keepalives(), 2) << "a pair once 2000 ms have passed";
+  EXPECT_EQ(peer.ctls.back().value1, id);
+  EXPECT_EQ(peer.ctls.back().value2, 0u);
+  clock.advance(999);
+  step();
+  EXPECT_EQ(keepalives(), 2);
+  clock.advance(2);
+  step();
+  EXPECT_EQ(keepalives(), 4) << "then about every second";
+  // An answer refreshes liveness.
+  peer.send(ctl(kcp_ctl_keepalive, 900, 1));
+  step();
+  clock.advance(2000);
+  step();
+  EXPECT_EQ(keepalives(), 4);
+  // No more answers: dead after 12500 ms.
+  clock.advance(12500 - 2000);
+  step();
+  EXPECT_TRUE(s.connected());
+  clock.advance(1);
+  step();
+  EXPECT_FALSE(s.connected());
+  EXPECT_FALSE(s.Active());
+  EXPECT_EQ(ev.count("disconnected"), 1);
+  EXPECT_EQ(ev.seen.back(), std::make_pair(std::string("disconnected"), -102));
+}
+
+TEST_F(KcpSession, ADeadSessionWithAutoReconnectGoesBackToTheHandshake) {
+  TFakeClock clock;
+  s.SetautoReconnect(true);
+  connect();
+  clock.advance(12501);
+  step();
+  EXPECT_EQ(ev.count("disconnected"), 1);
+  EXPECT_EQ(ev.count("reconnect"), 1);
+  EXPECT_TRUE(s.Active());
+  EXPECT_FALSE(s.connected());
+  peer.ctls.clear();
+  step();
+  ASSERT_EQ(peer.count(kcp_ctl_connect), 1);
+  EXPECT_EQ(peer.ctls.back().value1, id) << "the same session id";
+  peer.send(ctl(kcp_ctl_accept, 77, id));
+  step(3);
+  EXPECT_TRUE(s.connected());
+  s.SetActive(false);
+  EXPECT_EQ(ev.count("disconnected"), 1) << "no -103 for a session that already reported its loss";
+}
+
+TEST_F(KcpSession, DataBothWaysAndScrambling) {
+  for (bool scrambled : {false, true}) {
+    SCOPED_TRACE(scrambled);
+    Peer p2;
+    TUX_KCP_UDP_Cli c(false);
+    c.SetServerHost(p2.host());
+    c.Setis_udp_encrypt(scrambled);
+    p2.scrambled = scrambled;
+    c.SetActive(true);
+    p2.read(1000);
+    const uint32_t id = p2.session_id();
+    p2.start_engine(id);
+    p2.send(ctl(kcp_ctl_accept, 3, id));
+    for (int i = 0; i < 100 && !c.connected(); ++i) c.execute();
+    ASSERT_TRUE(c.connected());
+    const std::string request = "GET / HTTP/1.1\r\n\r\n";
+    ASSERT_EQ(c.sendString(request), int32_t(request.size()));
+    c.flush();
+    p2.read(1000);
+    EXPECT_EQ(p2.received, request);
+    ASSERT_FALSE(p2.kcp_datagrams.empty());
+    uint32_t conv = 0;
+    std::memcpy(&conv, p2.kcp_datagrams[0].data(), 4);
+    EXPECT_EQ(conv == id, !scrambled) << "the conv field is scrambled exactly when the session is";
+    std::string reply(300000, '\0');
+    for (size_t i = 0; i < reply.size(); ++i) reply[i] = char(i * 131 + (i >> 9));
+    ikcp_send(p2.kcp, reply.data(), int32_t(reply.size() / 2));
+    ikcp_send(p2.kcp, reply.data() + reply.size() / 2, int32_t(reply.size() - reply.size() / 2));
+    ikcp_flush(p2.kcp);
+    std::string got;
+    char buf[65536];
+    for (int i = 0; i < 5000 && got.size() < reply.size(); ++i) {
+      c.execute();
+      p2.read();
+      for (int32_t n; (n = c.readData(buf, sizeof buf)) > 0;) got.append(buf, size_t(n));
+    }
+    EXPECT_EQ(got, reply);
+    EXPECT_GT(c.recv_speed(), 0);
+  }
+}
+
+TEST_F(KcpSession, CloseWithQueuedDataDrainsThenDeactivates) {
+  connect();
+  peer.start_engine(id);
+  const std::string mb(1 << 20, 'q');
+  ASSERT_EQ(s.SendData(mb.data(), int32_t(mb.size())), int32_t(mb.size()));
+  s.close();
+  peer.read(200);
+  EXPECT_EQ(peer.count(kcp_ctl_close), 2) << "a close pair at once";
+  for (int i = 0; i < 20000 && s.Active(); ++i) step();
+  EXPECT_FALSE(s.Active());
+  EXPECT_EQ(peer.received, mb) << "every queued byte was delivered before the end";
+  peer.read(200);
+  EXPECT_EQ(peer.count(kcp_ctl_close), 4) << "a second close pair at deactivation";
+  EXPECT_EQ(ev.count("disconnected"), 1);
+  EXPECT_EQ(ev.seen.back().second, -103);
+}
+
+TEST_F(KcpSession, ServerCloseAppliesOnlyToItsSession) {
+  connect();
+  peer.send(ctl(kcp_ctl_close, 20, id + 1));
+  step(3);
+  EXPECT_TRUE(s.Active());
+  peer.send(ctl(kcp_ctl_close, 21, id));
+  step(3);
+  EXPECT_FALSE(s.Active());
+}
+
+TEST_F(KcpSession, SendDataPushesBackBeyondThreeMebibytes) {
+  EXPECT_EQ(s.SendData("x", 1), 0) << "not active";
+  connect();
+  const std::string four(4 << 20, 'f');
+  EXPECT_EQ(s.SendData(nullptr, 5), 0);
+  EXPECT_EQ(s.SendData(four.data(), 0), 0);
+  EXPECT_EQ(s.SendData(four.data(), int32_t(four.size())), int32_t(four.size())) << "accepted whole";
+  EXPECT_EQ(s.SendData("y", 1), 0);
+  EXPECT_EQ(s.sendString(""), 0);
+  EXPECT_GE(s.DataIn_Send_Buffer_Size(), uint32_t(four.size()));
+  peer.start_engine(id);
+  int accepted = 0;
+  for (int i = 0; i < 20000 && accepted == 0; ++i) {
+    step();
+    accepted = s.SendData("y", 1);
+  }
+  EXPECT_EQ(accepted, 1) << "accepted again once the queue drained";
+  s.SetActive(false);
+  EXPECT_EQ(s.DataIn_Send_Buffer_Size(), 0u);
+}
+
+TEST_F(KcpSession, ServerHostPorts) {
+  TUX_KCP_UDP_Cli c(false);
+  c.SetServerHost("127.0.0.1");
+  EXPECT_EQ(c.dest_port_value(), 10000u);
+  c.SetServerHost("127.0.0.1:abc");
+  EXPECT_EQ(c.dest_port_value(), 10000u);
+  c.SetServerHost("127.0.0.2:56020");
+  EXPECT_EQ(c.dest_port_value(), 56020u);
+  EXPECT_EQ(c.dest_ip_value(), parse_ipv4("127.0.0.2"));
+  EXPECT_EQ(c.ServerHost(), "127.0.0.2:56020");
+}
+
+TEST_F(KcpSession, ReadStringEol) {
+  connect();
+  peer.start_engine(id);
+  auto deliver = [&](const std::string& bytes) {
+    ikcp_send(peer.kcp, bytes.data(), int32_t(bytes.size()));
+    ikcp_flush(peer.kcp);
+    for (int i = 0; i < 200 && !s.is_have_data(); ++i) step();
+  };
+  deliver("abc");
+  EXPECT_EQ(s.readStringEol("\r\n"), "");
+  EXPECT_TRUE(s.is_have_data()) << "nothing removed";
+  deliver("\r\nd");
+  for (int i = 0; i < 20; ++i) step();
+  EXPECT_EQ(s.readStringEol("\r\n"), "abc");
+  EXPECT_EQ(s.readStringEol(""), "d");
+  EXPECT_FALSE(s.is_have_data());
+  EXPECT_GT(ev.data_calls, 0);
+}
+
+TEST_F(KcpSession, HostileDatagramsFromTheServerAddress) {
+  connect();
+  peer.start_engine(id);
+  std::mt19937 rng(3);
+  for (int i = 0; i < 2000; ++i) {
+    std::string d(size_t(rng() % 48), '\0');
+    for (auto& c : d) c = char(rng());
+    if (d.size() >= 24 && i % 2) std::memcpy(d.data(), &id, 4);
+    if (i % 5 == 0) d = ctl(uint8_t(rng() % 3 + 5), uint16_t(rng()), rng());  // unknown commands
+    peer.send(d);
+    if (i % 100 == 0) s.execute();
+  }
+  for (int i = 0; i < 200; ++i) s.execute();
+  EXPECT_TRUE(s.connected());
+  const std::string msg = "still fine";
+  ikcp_send(peer.kcp, msg.data(), int32_t(msg.size()));
+  ikcp_flush(peer.kcp);
+  std::string got;
+  char buf[64];
+  for (int i = 0; i < 500 && got.size() < msg.size(); ++i) {
+    step();
+    for (int32_t n; (n = s.readData(buf, sizeof buf)) > 0;) got.append(buf, size_t(n));
+  }
+  EXPECT_EQ(got, msg);
+}
+
+TEST(KcpSessionThread, OwnThreadStepsAndStopsSafely) {
+  Peer peer;
+  std::atomic<int> connected{0};
+  for (int round = 0; round < 3; ++round) {
+    auto s = std::make_unique<TUX_KCP_UDP_Cli>(true);
+    s->events.onConnected = [&](TUX_KCP_UDP_Cli*, int32_t) { connected++; };
+    s->SetServerHost(peer.host());
+    s->SetActive(true);
+    peer.ctls.clear();
+    peer.read(1000);
+    ASSERT_GE(peer.count(kcp_ctl_connect), 1);
+    peer.send(ctl(kcp_ctl_accept, uint16_t(100 + round), peer.session_id()));
+    for (int i = 0; i < 2000 && !s->connected(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(s->connected()) << "stepped by its own thread";
+    // Writers on this thread while the session's thread steps.
+    for (int i = 0; i < 100; ++i) s->sendString("data");
+    if (round == 0) s->SetActive(false);  // deactivated from another thread
+    if (round == 1) {
+      s->SetActive(false);
+      s->SetActive(true);  // the same thread serves the next activation
+      for (int i = 0; i < 2000 && peer.count(kcp_ctl_connect) < 3; ++i) peer.read(1);
+    }
+    s.reset();  // destroyed while its thread runs
+  }
+  EXPECT_EQ(connected.load(), 3);
+}
+
+TEST(KcpSessionThread, DestroyedThroughTheActiveBaseDeleter) {
+  Peer peer;
+  auto s = TActive_Base_Class::Create<TUX_KCP_UDP_Cli>(true);
+  s->SetServerHost(peer.host());
+  s->SetActive(true);
+  peer.read(1000);
+  peer.send(ctl(kcp_ctl_accept, 5, peer.session_id()));
+  for (int i = 0; i < 2000 && !s->connected(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_TRUE(s->connected());
+  s.reset();
+  peer.read(200);
+  EXPECT_EQ(peer.count(kcp_ctl_close), 2);
+}
+
+}  // namespace

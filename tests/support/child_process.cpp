@@ -1,0 +1,140 @@
+#include "support/child_process.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+namespace qlyn_test {
+
+namespace {
+
+int64_t real_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+TChildProcess::TChildProcess(const std::vector<std::string>& argv, const std::string& stderr_path) {
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  int pipe_fds[2] = {-1, -1};
+  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return;
+  const int err_fd =
+      stderr_path.empty() ? -1 : ::open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  const int null_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  const pid_t parent = ::getpid();
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    // Only async-signal-safe calls until exec.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(127);
+    ::dup2(null_fd, 0);
+    ::dup2(pipe_fds[1], 1);
+    if (err_fd >= 0) ::dup2(err_fd, 2);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+  if (err_fd >= 0) ::close(err_fd);
+  if (null_fd >= 0) ::close(null_fd);
+  ::close(pipe_fds[1]);
+  out_ = pipe_fds[0];
+  pid_ = pid > 0 ? pid : -1;
+}
+
+TChildProcess::~TChildProcess() {
+  stop();
+  if (out_ >= 0) ::close(out_);
+}
+
+bool TChildProcess::alive() {
+  if (pid_ <= 0) return false;
+  int status = 0;
+  if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+    pid_ = -1;
+    return false;
+  }
+  return true;
+}
+
+std::string TChildProcess::read_line(int timeout_ms) {
+  const int64_t deadline = real_ms() + timeout_ms;
+  for (;;) {
+    const size_t eol = buffered_.find('\n');
+    if (eol != std::string::npos) {
+      std::string line = buffered_.substr(0, eol);
+      buffered_.erase(0, eol + 1);
+      return line;
+    }
+    const int64_t left = deadline - real_ms();
+    if (left <= 0 || out_ < 0) return {};
+    pollfd p{out_, POLLIN, 0};
+    if (::poll(&p, 1, int(left)) <= 0) return {};
+    char buf[512];
+    const ssize_t n = ::read(out_, buf, sizeof buf);
+    if (n <= 0) return {};
+    buffered_.append(buf, size_t(n));
+  }
+}
+
+int TChildProcess::stop() {
+  if (pid_ <= 0) return -1;
+  ::kill(pid_, SIGTERM);
+  const int64_t deadline = real_ms() + 2000;
+  int status = 0;
+  while (::waitpid(pid_, &status, WNOHANG) != pid_) {
+    if (real_ms() > deadline) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  pid_ = -1;
+  return status;
+}
+
+int free_loopback_port() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return 0;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  int port = 0;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+    port = ntohs(a.sin_port);
+  ::close(fd);
+  return port;
+}
+
+bool wait_for_tcp_port(int port, int timeout_ms) {
+  const int64_t deadline = real_ms() + timeout_ms;
+  while (real_ms() < deadline) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(uint16_t(port));
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    if (ok) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+}  // namespace qlyn_test
