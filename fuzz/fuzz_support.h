@@ -1,28 +1,34 @@
 // Small helpers shared by the fuzz targets.
 #pragma once
 
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 #include <utility>
 
 #include "common/ux_common.h"
+#include "tests/support/scoped_env.h"
 
 namespace qlyn_fuzz {
 
-// Sets the process code page of byte strings for its lifetime.
-class TCodePageScope {
- public:
-  explicit TCodePageScope(int cp) : saved_(ux::code_page()) { ux::set_code_page(cp); }
-  ~TCodePageScope() { ux::set_code_page(saved_); }
-  TCodePageScope(const TCodePageScope&) = delete;
-  TCodePageScope& operator=(const TCodePageScope&) = delete;
+using qlyn_test::TCodePageScope;
 
- private:
-  int saved_;
-};
+// A scratch folder for this process (the first caller's tag names it),
+// removed when the process ends normally. Runs rebuild files often: it lies
+// on a memory file system when there is one, unless TMPDIR says otherwise.
+inline const std::string& scratch_dir(const char* tag) {
+  static const qlyn_test::TTempDir dir(tag, []() -> const char* {
+    const char* tmp = std::getenv("TMPDIR");
+    if (tmp && *tmp) return tmp;
+    return ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+  }());
+  return dir.path();
+}
 
 // Both code pages of byte strings, in the order the targets try them.
 inline constexpr int kCodePages[] = {ux::CP_UTF8, ux::CP_GBK};

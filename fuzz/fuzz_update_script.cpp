@@ -3,13 +3,10 @@
 // script folder and the installation folder. Every file operation outside
 // them is refused by the path guard and fails the run.
 //
-// Scratch tree (a fresh temporary folder per process):
+// Scratch tree (scratch_dir):
 //   pkg/win64_update/  the script folder      pkg/     one file beside it
 //   install/win64/     the installation       outside  one file
 // The tree is rebuilt after any run that changed a file in it.
-#include <unistd.h>
-
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -48,19 +45,11 @@ void build_tree() {
   fs::create_directories(g_root / "install/win64/cache");
 }
 
-void remove_tree() { fs::remove_all(g_root); }
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   guard_set_artifact_prefix(*argc, *argv);
-  // Runs rebuild files often: a memory file system when there is one.
-  const char* tmp = std::getenv("TMPDIR");
-  const std::string base = tmp && *tmp ? tmp : ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-  std::string tmpl = base + "/qlyn_fuzz_script_XXXXXX";
-  if (::mkdtemp(tmpl.data()) == nullptr) fail("mkdtemp");
-  g_root = fs::canonical(tmpl);
-  std::atexit(remove_tree);
+  g_root = scratch_dir("qlyn_fuzz_script");
   g_script_folder = (g_root / "pkg/win64_update/").string();
   g_install_folder = (g_root / "install/win64/").string();
   guard_allow({g_script_folder, g_install_folder});

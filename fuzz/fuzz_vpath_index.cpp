@@ -11,10 +11,8 @@
 // the data length are the whole one-file container, trailer included), a
 // u16 data length, the data, then the index text.
 #include <sys/resource.h>
-#include <unistd.h>
 
 #include <csignal>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -52,8 +50,6 @@ std::string trailer(uint32_t index_len) {
   return t;
 }
 
-void remove_tree() { fs::remove_all(g_root); }
-
 void exercise(TUX_VPath_in_File& c, int64_t data_bytes, bool bounded) {
   (void)c.fileCount();
   (void)c.Size();
@@ -81,12 +77,7 @@ void exercise(TUX_VPath_in_File& c, int64_t data_bytes, bool bounded) {
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   guard_set_artifact_prefix(*argc, *argv);
-  const char* tmp = std::getenv("TMPDIR");
-  const std::string base = tmp && *tmp ? tmp : ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-  std::string tmpl = base + "/qlyn_fuzz_vpath_XXXXXX";
-  if (::mkdtemp(tmpl.data()) == nullptr) fail("mkdtemp");
-  g_root = fs::canonical(tmpl);
-  std::atexit(remove_tree);
+  g_root = scratch_dir("qlyn_fuzz_vpath");
   g_in = (g_root / "in").string() + "/";
   g_out = (g_root / "out").string() + "/";
   fs::create_directories(g_in);

@@ -65,7 +65,8 @@ std::string os_absolute(const std::string& path, bool resolve_up) {
     const std::string_view part(os.data() + i, j - i);
     if (part == "..") {
       if (!resolve_up) return {};
-      out.resize(out.rfind('/') == std::string::npos ? 0 : out.rfind('/'));
+      const size_t cut = out.rfind('/');
+      out.resize(cut == std::string::npos ? 0 : cut);
     } else if (!part.empty() && part != ".") {
       out += '/';
       out += part;
