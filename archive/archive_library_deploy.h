@@ -1,5 +1,6 @@
-// archive_library_deploy: the 7-Zip format library carried by the build as
-// Base64 text, and writing it out beside the executable when it is missing.
+// archive_library_deploy: the 7-Zip format library carried by the build, the
+// private copy of it that the binding loads, and writing it out beside the
+// executable.
 #pragma once
 
 #include <string>
@@ -10,16 +11,26 @@ namespace ux {
 // File name of the deployed library.
 inline constexpr const char* kArchiveLibraryName = "7z.so";
 
-// The carried library as one line of standard Base64 (generated at build time
-// from the 7z.so found at configure time).
-std::string_view archive_library_text() noexcept;
+// The carried library's bytes: the 7z.so found at configure time, included
+// in the program at build time (empty when there was none).
+std::string_view archive_library_data() noexcept;
 
-// When no file named kArchiveLibraryName exists in dir (default: the
-// executable's folder), decodes archive_library_text() and writes it there
-// (mode 0755). An existing file is never replaced or examined. The bytes go
-// to a temporary file first and are linked into place only when complete, so
-// a failed write leaves no partial library. Returns true when it wrote the
-// file.
+// The carried library as one line of standard Base64, made on first use.
+std::string_view archive_library_text();
+
+// A path the loader can open that holds exactly the carried library and that
+// nothing else can change: a sealed memory file ("/proc/self/fd/N"), made on
+// first use and kept for the life of the process. Thread-safe. Throws
+// ux::Exception("Error loading library 7z.so: <reason>") when it cannot be
+// made; a later call tries again.
+const std::string& carried_archive_library();
+
+// Writes the carried library as kArchiveLibraryName into dir (default: the
+// executable's folder) unless a file with the same bytes is already there.
+// A missing or different file (a link, a damaged or foreign library) is
+// replaced through a temporary name and a rename, so nobody ever sees a
+// partial library. A folder that cannot be written is left alone. Never
+// throws; true when it wrote the file.
 bool deploy_archive_library(const std::string& dir = {});
 
 }  // namespace ux

@@ -1,5 +1,7 @@
 #include "archive/io_compress_7zip.h"
 
+#include "archive/archive_library_deploy.h"
+
 #include <dlfcn.h>
 #include <elf.h>
 #include <fcntl.h>
@@ -27,11 +29,6 @@ std::string hex32(uint32_t v) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "0x%08X", v);
   return buf;
-}
-
-bool path_exists(const std::string& os_path) {
-  struct stat st;
-  return ::lstat(os_path.c_str(), &st) == 0;
 }
 
 // mkdir -p; 0 or the errno of the first failure.
@@ -896,12 +893,7 @@ HRESULT T7zInArchive::SetOperationResult(int32_t op_result) noexcept {
 // ---------------------------------------------------------------- factory
 
 TComPtr<I7zInArchive> new_in_archive(const TGUID& class_id, const std::string& lib_name) {
-  std::string name = lib_name.empty() ? std::string("7z.so") : lib_name;
-  if (name.find('/') == std::string::npos) {
-    std::string beside = exe_dir() + name;
-    if (path_exists(text_to_os(beside))) name = beside;
-  }
-  auto* a = new T7zInArchive(name);
+  auto* a = new T7zInArchive(lib_name.empty() ? carried_archive_library() : lib_name);
   a->SelectFormat(class_id);
   return TComPtr<I7zInArchive>(static_cast<I7zInArchive*>(a));
 }

@@ -466,8 +466,10 @@ class T7zInArchive final : public T7zArchive,
   HRESULT FProgressStop = S_OK;
 };
 
-// Creates a T7zInArchive for lib_name ("7z.so" when empty; a bare name is
-// looked up beside the executable first) with class_id selected.
+// Creates a T7zInArchive for lib_name with class_id selected. An empty name
+// loads the build's carried library from its private copy
+// (carried_archive_library), never a file that someone may have put beside
+// the executable; a bare name goes through the loader's search path.
 TComPtr<I7zInArchive> new_in_archive(const TGUID& class_id, const std::string& lib_name = {});
 
 // UTF-16 units <-> one-unit-per-wchar_t text of the library.

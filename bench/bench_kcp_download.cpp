@@ -157,18 +157,22 @@ void print(const char* what, const TResult& r, const std::string& extra = "");
 
 // Many sessions at once, each on its own thread (the session's own-thread
 // mode), all fetching path; this thread drives the exchanges.
-void print_many(int port, int sessions, uint64_t expect_hash, int64_t expect_len) {
+void print_many(int port, int sessions, uint64_t expect_hash, int64_t expect_len, double limit_s) {
   struct TOne {
     std::unique_ptr<ux::TUX_KCP_UDP_Cli> s;
     int state = 0;  // 0 handshake, 1 head, 2 body, 3 done
     int64_t got = 0;
     XXH64_state_t* h = nullptr;
+    std::atomic<int32_t> last_event{0};
   };
   std::vector<TOne> all(static_cast<size_t>(sessions));
   const auto t0 = Clock::now();
   for (auto& o : all) {
     o.s = std::make_unique<ux::TUX_KCP_UDP_Cli>(true);
     o.s->SetServerHost("127.0.0.1:" + std::to_string(port));
+    auto* ev = &o.last_event;
+    o.s->events.onDisconnected = [ev](ux::TUX_KCP_UDP_Cli*, int32_t code) { ev->store(code); };
+    o.s->events.onConnectError = [ev](ux::TUX_KCP_UDP_Cli*, int32_t code) { ev->store(code); };
     o.s->SetActive(true);
     o.h = XXH64_createState();
     XXH64_reset(o.h, 0);
@@ -176,7 +180,7 @@ void print_many(int port, int sessions, uint64_t expect_hash, int64_t expect_len
   std::vector<char> buf(65536);
   int done = 0;
   auto elapsed = [&] { return std::chrono::duration<double>(Clock::now() - t0).count(); };
-  while (done < sessions && elapsed() < 600) {
+  while (done < sessions && elapsed() < limit_s) {
     bool idle = true;
     for (auto& o : all) {
       if (o.state == 0 && o.s->connected()) {
@@ -202,6 +206,9 @@ void print_many(int port, int sessions, uint64_t expect_hash, int64_t expect_len
   r.seconds = elapsed();
   r.ok = true;
   for (auto& o : all) {
+    if (o.state != 3)
+      std::printf("  unfinished session %u: state %d, %lld bytes, active %d, connected %d, last event %d\n", o.s->session_id(), o.state,
+                  (long long)o.got, int(o.s->Active()), int(o.s->connected()), o.last_event.load());
     r.bytes += o.got;
     r.ok = r.ok && o.got == expect_len && XXH64_digest(o.h) == expect_hash;
     XXH64_freeState(o.h);
@@ -241,6 +248,7 @@ std::string make_file(const std::string& dir, const std::string& rel, int64_t mi
 
 int main(int argc, char** argv) {
   int64_t mib = 256, sessions = 200, session_mib = 8;
+  double limit_s = 300;
   std::string only;
   std::vector<std::string> server_args;
   for (int i = 1; i + 1 < argc; i += 2) {
@@ -250,6 +258,7 @@ int main(int argc, char** argv) {
     if (a == "--sessions") sessions = std::atoll(argv[i + 1]);
     if (a == "--session-mib") session_mib = std::atoll(argv[i + 1]);
     if (a == "--only") only = argv[i + 1];
+    if (a == "--limit") limit_s = std::atof(argv[i + 1]);
   }
   auto want = [&](const char* name) { return only.empty() || only == name; };
   char tmpl[] = "/tmp/bench_kcp_XXXXXX";
@@ -294,7 +303,7 @@ int main(int argc, char** argv) {
       make_file(dir, "down/relay.bin", relay_mib, h);
       print("udp-http through relay, 25 ms each way, 1 % loss", kcp_get(rport, "/down/relay.bin", h, relay_mib << 20, 600));
     }
-    if (want("many")) print_many(port, int(sessions), small_hash, small_len);
+    if (want("many")) print_many(port, int(sessions), small_hash, small_len, limit_s);
     std::printf("server peak RSS %.1f MB\n", double(server.peak_rss_kib()) / 1024);
   }
   std::filesystem::remove_all(dir);

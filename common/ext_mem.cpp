@@ -52,6 +52,13 @@ int32_t Tfifo_Mem_stream::SpaceSize() {
   return capacity_;
 }
 
+bool Tfifo_Mem_stream::Reserve(int64_t n) {
+  Guard g(iLock);
+  if (n <= capacity_) return true;
+  int64_t refusal;
+  return room_locked(n - data_len, refusal) != nullptr;
+}
+
 void Tfifo_Mem_stream::SetCapacityLimit(int32_t limit) {
   Guard g(iLock);
   limit_ = limit < 1 ? 1 : limit;
@@ -69,12 +76,15 @@ int64_t Tfifo_Mem_stream::Seek(int64_t offset, TSeekOrigin origin) {
 
 // Room for count more bytes at the tail: in place, else after sliding the
 // unread bytes to the start, else in a buffer grown to exactly the needed
-// size + kGrowSlack. The address where they go, or null with nothing changed.
-char* Tfifo_Mem_stream::room_locked(int64_t count) {
+// size + kGrowSlack. The address where they go, or null with nothing changed
+// and refusal set to kStreamRefused (the cap) or kStreamNoMemory.
+char* Tfifo_Mem_stream::room_locked(int64_t count, int64_t& refusal) {
+  refusal = kStreamRefused;
   if (count > limit_) return nullptr;
   if (int64_t(write_pos) + count <= capacity_) return databuf + write_pos;
   const int64_t need = int64_t(data_len) + count;
   if (need > limit_) return nullptr;
+  refusal = kStreamNoMemory;
   if (need <= capacity_) {
     if (Read_pos > 0) std::memmove(databuf, databuf + Read_pos, size_t(data_len));
   } else {
@@ -100,18 +110,19 @@ char* Tfifo_Mem_stream::room_locked(int64_t count) {
 
 int64_t Tfifo_Mem_stream::Write(const void* Buffer, int64_t Count) {
   if (Count <= 0) return 0;
-  if (!Buffer) return -1;
+  if (!Buffer) return kStreamRefused;
   Guard g(iLock);
   const char* src = static_cast<const char*>(Buffer);
   std::string alias;
   if (databuf && src >= databuf && src < databuf + capacity_) {
     // Bytes of this stream itself: making room may move or free them.
-    if (Count > int64_t(databuf + capacity_ - src)) return -1;
+    if (Count > int64_t(databuf + capacity_ - src)) return kStreamRefused;
     alias.assign(src, size_t(Count));
     src = alias.data();
   }
-  char* at = room_locked(Count);
-  if (!at) return -1;
+  int64_t refusal;
+  char* at = room_locked(Count, refusal);
+  if (!at) return refusal;
   std::memcpy(at, src, size_t(Count));
   write_pos += static_cast<int32_t>(Count);
   data_len += static_cast<int32_t>(Count);
@@ -123,7 +134,8 @@ void Tfifo_Mem_stream::SetSize(int64_t NewSize) {
   if (NewSize < 0) NewSize = 0;
   if (NewSize > data_len) {
     const int64_t extra = NewSize - data_len;
-    if (!room_locked(extra)) return;
+    int64_t refusal;
+    if (!room_locked(extra, refusal)) return;
     write_pos += static_cast<int32_t>(extra);
     data_len += static_cast<int32_t>(extra);
   } else {
@@ -457,7 +469,8 @@ int32_t Tfifo_Mem_stream::insert_after(int32_t index, std::string_view buf) {
   Guard g(iLock);
   int32_t at = index < 0 ? 0 : (index >= data_len ? data_len : index + 1);
   const int32_t n = static_cast<int32_t>(keep.size());
-  if (!room_locked(n)) return -1;
+  int64_t refusal;
+  if (!room_locked(n, refusal)) return -1;
   char* p = databuf + Read_pos + at;
   std::memmove(p + n, p, size_t(data_len - at));
   std::memcpy(p, keep.data(), size_t(n));

@@ -26,8 +26,9 @@ namespace ux {
 // would not fit at the end. Growth is linear: needed size + kGrowSlack.
 //
 // Counts are signed 32-bit: a stream holds at most capacity_limit() bytes
-// (kMaxCapacity by default); an append beyond it returns -1 and changes
-// nothing, as does a failed allocation.
+// (kMaxCapacity by default). Results follow the TStream contract: an append
+// beyond the cap returns kStreamRefused, one whose memory cannot be had
+// kStreamNoMemory; either changes nothing.
 //
 // Thread-safety: every operation that touches the content runs under the
 // stream's own re-entrant lock, except DataPointer, DataAsArray, lastInteger,
@@ -70,6 +71,10 @@ class Tfifo_Mem_stream : public TStream {
   // Larger: extends the content at the tail by bytes of unspecified value;
   // smaller (or negative): cuts bytes off the tail.
   void SetSize(int64_t NewSize) override;
+  // Room for at least n unread bytes, so that appends up to that total need
+  // no further growth (the unread bytes may move to the start). False, and
+  // nothing changed, when n exceeds capacity_limit() or memory runs out.
+  [[nodiscard]] bool Reserve(int64_t n);
   // Upper bound of the capacity (1..kMaxCapacity); a smaller current
   // capacity is not shrunk by this.
   void SetCapacityLimit(int32_t limit);
@@ -87,9 +92,12 @@ class Tfifo_Mem_stream : public TStream {
   int64_t Seek(int64_t offset, TSeekOrigin origin) override;
 
   // -- appending
-  // Count when appended; 0 (nothing) when Count <= 0; -1 (nothing changed)
-  // when the buffer cannot be enlarged.
+  // Count when appended; 0 (nothing) when Count <= 0; kStreamRefused
+  // (nothing changed) for a null Buffer, for bytes of this stream's buffer
+  // that run past it, or past the capacity cap; kStreamNoMemory (nothing
+  // changed) when the buffer cannot be enlarged.
   int64_t Write(const void* Buffer, int64_t Count) override;
+  // The typed appends return what Write returns.
   int32_t WriteBytes(const std::vector<uint8_t>& buf);
   Tfifo_Mem_stream& WriteString(std::string_view buf);
   // The three strings as one step (no other append can come between them).
@@ -173,7 +181,7 @@ class Tfifo_Mem_stream : public TStream {
   std::atomic<bool> auto_compact_space{true};
 
  private:
-  char* room_locked(int64_t count);
+  char* room_locked(int64_t count, int64_t& refusal);
   void clear_locked(bool auto_compact);
   int32_t pos_locked(std::string_view tag, int32_t startpos) const;
 

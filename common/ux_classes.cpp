@@ -77,7 +77,7 @@ ptrdiff_t TEX_Timer_Task::find_locked(int64_t id) const {
 ptrdiff_t TEX_Timer_Task::find_jet_locked(const std::string& jet_id) const {
   for (size_t i = 0; i < time_Func_List.size(); ++i) {
     const TJet& j = time_Func_List[i]->jet;
-    if (j.state > 0 && ci_equal(j.jet_id, jet_id)) return static_cast<ptrdiff_t>(i);
+    if (j.state > kJetNone && ci_equal(j.jet_id, jet_id)) return static_cast<ptrdiff_t>(i);
   }
   return -1;
 }
@@ -132,7 +132,7 @@ void TEX_Timer_Task::define_jet(const std::string& jet_id, TTime_dejet_func func
   } else {
     rec = new_rec(delay_run_msec > 0 ? delay_run_msec : kDefaultJetMsec);
   }
-  rec->jet.state = 1;
+  rec->jet.state = kJetArmed;
   rec->jet.at_last_set = now_ms();
   rec->jet.jet_id = jet_id;
   rec->jet.params.clear();
@@ -157,7 +157,7 @@ void TEX_Timer_Task::dejet_update(const std::string& jet_id, const std::string& 
   const ptrdiff_t pos = find_jet_locked(jet_id);
   if (pos < 0) return;
   TJet& j = time_Func_List[static_cast<size_t>(pos)]->jet;
-  j.state = 1;
+  j.state = kJetArmed;
   j.at_last_set = now_ms();
   j.jet_id = jet_id;
   j.params = params;
@@ -207,7 +207,7 @@ void TEX_Timer_Task::Execute() {
     if (keep && keep.use_count() == 1) return;
     PRec rec;
     bool enabled = true;
-    int32_t jet_state = 0;
+    int32_t jet_state = kJetNone;
     int64_t exec_count = 0;
     TJet jet;
     TTime_dejet_func2 dejet2;
@@ -222,12 +222,12 @@ void TEX_Timer_Task::Execute() {
         if (!e.due) continue;
         e.exec_count = next_exec_count(e.exec_count);
         e.last_run = start;
-        if (e.jet.state > 0) ++e.jet.state;
+        if (e.jet.state > kJetNone) ++e.jet.state;
         rec = time_Func_List[i];
         enabled = e.enabled;
         jet_state = e.jet.state;
         exec_count = e.exec_count;
-        if (jet_state == 2) {
+        if (jet_state == kJetDue) {
           jet = e.jet;
           dejet2 = e.func_dejet2;
         }
@@ -239,7 +239,7 @@ void TEX_Timer_Task::Execute() {
 
     if (!enabled) {
       discard(rec->id, &i);
-    } else if (jet_state == 2) {
+    } else if (jet_state == kJetDue) {
       try {
         if (jet.func_jet)
           jet.func_jet(jet.sender, jet.jet_id, jet.params);
@@ -247,12 +247,12 @@ void TEX_Timer_Task::Execute() {
           dejet2(jet.jet_id, jet.params);
       } catch (...) {
       }
-      // An update that arrived during the call re-armed the jet (state 1): keep it.
+      // An update that arrived during the call re-armed the jet: keep it armed.
       std::lock_guard<std::recursive_mutex> g(Lock);
-      if (rec->jet.state == 2) rec->jet.state = 3;
-    } else if (jet_state >= 3) {
+      if (rec->jet.state == kJetDue) rec->jet.state = kJetCalled;
+    } else if (jet_state >= kJetCalled) {
       std::lock_guard<std::recursive_mutex> g(Lock);
-      if (rec->jet.state >= 3) discard(rec->id, &i);
+      if (rec->jet.state >= kJetCalled) discard(rec->id, &i);
     } else if (rec->func_time) {
       bool ClearIt = false;
       try {

@@ -79,8 +79,15 @@ class TEX_Timer_Task : public ITimer_Task, public std::enable_shared_from_this<T
   // Interval of a jet defined without a positive delay.
   static constexpr int64_t kDefaultJetMsec = 1000;
 
+  // Jet states (TJet::state). Every due time adds 1 to the state of a jet,
+  // so the first one after a definition or update makes it kJetDue.
+  static constexpr int32_t kJetNone = 0;    // not a jet
+  static constexpr int32_t kJetArmed = 1;   // defined or updated, not due yet
+  static constexpr int32_t kJetDue = 2;     // its callback runs now
+  static constexpr int32_t kJetCalled = 3;  // called; a due time without an update discards it
+
   struct TJet {
-    int32_t state = 0;  // 0: not a jet; 1: armed; 2: first due; >= 3: idle since last call
+    int32_t state = kJetNone;
     TTime_dejet_func func_jet = nullptr;
     void* sender = nullptr;
     int64_t at_last_set = 0;  // now_ms of the last definition or update

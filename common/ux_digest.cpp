@@ -2,9 +2,15 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
+#include <memory>
+
 namespace ux {
 
 namespace {
+
+// Bytes md5_hex_of asks of its source at a time.
+constexpr int64_t kReadBlock = 65536;
 
 std::string digest_hex(const unsigned char* d, unsigned n) {
   static const char kHex[] = "0123456789abcdef";
@@ -44,6 +50,20 @@ std::string TMd5::hex() {
   unsigned len = 0;
   if (EVP_DigestFinal_ex(ctx_, d, &len) != 1) return {};
   return digest_hex(d, len);
+}
+
+std::string md5_hex_of(const TReadFunc& read, int64_t length, bool must_complete) {
+  TMd5 md5;
+  std::unique_ptr<char[]> block(new char[kReadBlock]);
+  int64_t left = length;
+  while (length < 0 || left > 0) {
+    const int64_t n = read(block.get(), length < 0 ? kReadBlock : std::min(left, kReadBlock));
+    if (n <= 0) break;
+    md5.update(block.get(), size_t(n));
+    left -= n;
+  }
+  if (must_complete && length > 0 && left > 0) return {};
+  return md5.hex();
 }
 
 }  // namespace ux

@@ -1,7 +1,6 @@
 #include "common/ux_file_io.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,22 +45,6 @@ auto open_with_retry(Open open) -> decltype(open()) {
   }
 }
 
-// False for a name holding a NUL byte: no file has one, and the system calls
-// would take the part before it for another file's name.
-bool nameable(const std::string& fname) { return !fname.empty() && fname.find('\0') == std::string::npos; }
-
-// Regular file (or anything that is not a folder) at fname, links followed.
-bool file_exists(const std::string& fname) {
-  struct stat st;
-  return nameable(fname) && ::stat(text_to_os(fname).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
-}
-
-// Anything at fname, links not followed.
-bool name_exists(const std::string& fname) {
-  struct stat st;
-  return nameable(fname) && ::lstat(text_to_os(fname).c_str(), &st) == 0;
-}
-
 bool same_file(int fd_a, int fd_b) {
   struct stat a, b;
   return ::fstat(fd_a, &a) == 0 && ::fstat(fd_b, &b) == 0 && a.st_dev == b.st_dev &&
@@ -72,17 +55,6 @@ bool same_file(const std::string& a, const std::string& b) {
   struct stat sa, sb;
   return ::stat(text_to_os(a).c_str(), &sa) == 0 && ::stat(text_to_os(b).c_str(), &sb) == 0 &&
          sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
-
-std::string normalise_write_name(const std::string& fname) {
-  std::string s = replace_char(fname, '\\', '/');
-  std::string out;
-  out.reserve(s.size());
-  for (char c : s) {
-    if (c == '/' && !out.empty() && out.back() == '/') continue;
-    out.push_back(c);
-  }
-  return out;
 }
 
 // Copies len bytes from src at src_pos to dst at dst_pos through the
@@ -239,7 +211,8 @@ TBufferedFileStream::TBufferedFileStream(const TOsName& os_name, uint32_t mode,
   const bool creating = create || (mode & fmOpenAlways);
   if (os_name.name.find('\0') != std::string::npos) raise_open_error(creating, os_to_text(os_name.name), EINVAL);
   // O_NONBLOCK keeps the open of a named pipe from waiting for a peer; it is
-  // cleared again once the name is known to be a file.
+  // cleared again once the name is known to be a file other than a regular
+  // one (where it has no effect).
   flags |= O_NONBLOCK;
   fd_ = ::open(os_name.name.c_str(), flags, 0666);
   if (fd_ < 0 && errno == EACCES && (mode & 3) == fmOpenWrite && !create) {
@@ -252,12 +225,15 @@ TBufferedFileStream::TBufferedFileStream(const TOsName& os_name, uint32_t mode,
   if (::fstat(fd_, &st) != 0) err = errno;
   else if (S_ISDIR(st.st_mode)) err = EISDIR;
   else if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) err = EINVAL;
-  else if (::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK) != 0) err = errno;
+  else if (!S_ISREG(st.st_mode) && ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK) != 0)
+    err = errno;
   if (err != 0) {
     ::close(fd_);
     fd_ = -1;
     raise_open_error(creating, os_to_text(os_name.name), err);
   }
+  regular_ = S_ISREG(st.st_mode);
+  size_at_open_ = static_cast<int64_t>(st.st_size);
   if (buffer_size <= 0) buffer_size = kShareFileCacheSize;
   FBufferSize = std::min(buffer_size, kMaxCacheSize);
   FBuffer.reset(new uint8_t[static_cast<size_t>(FBufferSize)]);
@@ -279,11 +255,13 @@ int64_t TBufferedFileStream::RawRead(void* buffer, int64_t count, int64_t at) {
   int64_t done = 0;
   auto* p = static_cast<uint8_t*>(buffer);
   while (done < count) {
-    const ssize_t n = ::pread(fd_, p + done, static_cast<size_t>(std::min(count - done, kMaxIoRequest)),
-                              at + done);
+    const int64_t want = std::min(count - done, kMaxIoRequest);
+    const ssize_t n = ::pread(fd_, p + done, static_cast<size_t>(want), at + done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     done += n;
+    // A regular file reads short only at its end: no second call to see 0.
+    if (regular_ && n < want) break;
   }
   return done;
 }
@@ -419,7 +397,7 @@ TShareFile::~TShareFile() {
 }
 
 void TShareFile::InitOpened(const std::string& fname, int32_t mode) {
-  LastSize = TBufferedFileStream::GetSize();
+  LastSize = size_at_open_;
   Mode = mode;
   pri_fname = fname;
   params_ = TParams{};
@@ -436,7 +414,7 @@ std::unique_ptr<TShareFile> TShareFile::OpenRead(const std::string& fname, int32
 }
 
 std::unique_ptr<TShareFile> TShareFile::OpenWrite(const std::string& fname) {
-  const std::string name = normalise_write_name(fname);
+  const std::string name = TUX_Path::slashForm(fname);
   const TOsName os{text_to_os(name)};
   std::unique_ptr<TShareFile> f = open_with_retry(
       [&] { return std::unique_ptr<TShareFile>(new TShareFile(os, fmOpenAlways | fmShareDenyNone)); });
@@ -591,34 +569,9 @@ std::string TShareFile::md5File(int64_t offset, int64_t block_size) {
   } else {
     len = size;
   }
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  if (ctx == nullptr) return {};
-  std::string result;
-  if (EVP_DigestInit_ex(ctx, EVP_md5(), nullptr) == 1) {
-    std::unique_ptr<uint8_t[]> chunk(new uint8_t[kCopyChunkSize]);
-    Seek(from, TSeekOrigin::soBeginning);
-    int64_t done = 0;
-    bool ok = true;
-    while (done < len) {
-      const int64_t n = read_fully(*this, chunk.get(), std::min<int64_t>(len - done, kCopyChunkSize));
-      if (n <= 0) {
-        ok = false;
-        break;
-      }
-      EVP_DigestUpdate(ctx, chunk.get(), static_cast<size_t>(n));
-      done += n;
-    }
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned int md_len = 0;
-    if (ok && EVP_DigestFinal_ex(ctx, md, &md_len) == 1) {
-      static const char kHex[] = "0123456789abcdef";
-      for (unsigned i = 0; i < md_len; ++i) {
-        result.push_back(kHex[md[i] >> 4]);
-        result.push_back(kHex[md[i] & 15]);
-      }
-    }
-  }
-  EVP_MD_CTX_free(ctx);
+  Seek(from, TSeekOrigin::soBeginning);
+  const std::string result =
+      md5_hex_of([this](void* buffer, int64_t count) { return Read(buffer, count); }, len, true);
   Seek(saved, TSeekOrigin::soBeginning);
   return result;
 }
@@ -628,7 +581,7 @@ std::string TShareFile::md5File(int64_t offset, int64_t block_size) {
 bool TShareFile::CopyShareFile(const std::string& sour, const std::string& dest) {
   if (!file_exists(sour)) return false;
   auto in = OpenRead(sour);
-  const bool created = !name_exists(normalise_write_name(dest));
+  const bool created = !name_exists(TUX_Path::slashForm(dest));
   auto out = OpenWrite(dest);
   if (same_file(in->Handle(), out->Handle())) return true;
   if (created) copy_mode(in->Handle(), out->Handle());
@@ -642,11 +595,11 @@ bool TShareFile::MoveFile(const std::string& sour, const std::string& dest) {
     if (ci_equal(sour, dest) && same_file(sour, dest)) return true;
     force_dirs(TUX_Path::ExtractFilePath(dest, "/"));
     const std::string os_sour = text_to_os(sour);
-    const std::string os_dest = text_to_os(normalise_write_name(dest));
+    const std::string os_dest = text_to_os(TUX_Path::slashForm(dest));
     if (::rename(os_sour.c_str(), os_dest.c_str()) == 0) return true;
     if (!file_exists(sour)) return false;
     // Across file systems: copy beside dest, put it in place, then delete sour.
-    const std::string tmp = normalise_write_name(dest) + ".~mv" + std::to_string(::getpid()) +
+    const std::string tmp = TUX_Path::slashForm(dest) + ".~mv" + std::to_string(::getpid()) +
                             "_" + std::to_string(g_move_seq.fetch_add(1));
     bool ok = false;
     try {
@@ -660,7 +613,7 @@ bool TShareFile::MoveFile(const std::string& sour, const std::string& dest) {
       return false;
     }
     (void)::unlink(os_sour.c_str());
-    return name_exists(normalise_write_name(dest));
+    return name_exists(TUX_Path::slashForm(dest));
   } catch (...) {
     return false;
   }
@@ -689,7 +642,7 @@ std::unique_ptr<TShareFile> TShareFile::TryOpenFileRead(const std::string& fname
 }
 
 int64_t TShareFile::CreateBlankFile(const std::string& fname, int64_t sizeAtLeast) {
-  force_dirs(TUX_Path::ExtractFilePath(normalise_write_name(fname), "/"));
+  force_dirs(TUX_Path::ExtractFilePath(TUX_Path::slashForm(fname), "/"));
   auto f = OpenWrite(fname);
   if (f->GetSize() < sizeAtLeast) f->SetSize(sizeAtLeast);
   return f->GetSize();
@@ -711,7 +664,7 @@ int64_t TShareFile::CopyFileClipTo(const std::string& sour, int64_t offset, int6
 }
 
 bool TShareFile::CopyShareFiles(const std::vector<std::string>& sour, const std::string& dest) {
-  const std::string dest_name = normalise_write_name(dest);
+  const std::string dest_name = TUX_Path::slashForm(dest);
   for (const auto& s : sour) {
     if (!file_exists(s)) return false;
     if (name_exists(dest_name) && same_file(s, dest_name)) return false;

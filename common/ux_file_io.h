@@ -96,6 +96,7 @@ class TBufferedFileStream : public TStream {
   int32_t FBufferSize = 0;
   bool FModified = false;
   bool FBuffered = false;
+  int64_t size_at_open_ = 0;  // the file's size when it was opened
 
  private:
   void FillBuffer();
@@ -104,6 +105,7 @@ class TBufferedFileStream : public TStream {
 
   int fd_ = -1;
   bool writable_ = false;
+  bool regular_ = false;
 };
 
 // The reference-counted interface of a shared file. A new object starts with

@@ -93,9 +93,6 @@ std::string collapse_slashes(const std::string& s) {
   return out;
 }
 
-// Backslashes as slashes, runs of slashes collapsed.
-std::string slash_form(const std::string& s) { return collapse_slashes(replace_char(s, '\\', '/')); }
-
 std::string drop_one_trailing_slash(std::string s) {
   if (!s.empty() && s.back() == '/') s.pop_back();
   return s;
@@ -248,6 +245,10 @@ std::string TUX_Path::extractfileExt(const std::string& fname, bool to_lowercase
   return to_lowercase ? lower_text(ext) : ext;
 }
 
+std::string TUX_Path::slashForm(const std::string& path) {
+  return collapse_slashes(replace_char(path, '\\', '/'));
+}
+
 bool TUX_Path::IsRelativePath(const std::string& path) { return path.empty() || path[0] != '/'; }
 
 bool TUX_Path::isFilePath(const std::string& fname) {
@@ -262,7 +263,7 @@ std::string TUX_Path::ToRelativePath(const std::string& root_Path, const std::st
 }
 
 std::string TUX_Path::upLevelPath(const std::string& path) {
-  const std::string full = slash_form(path);
+  const std::string full = slashForm(path);
   if (full == "/") return full;
   const std::string s = drop_one_trailing_slash(full);
   const size_t p = s.rfind('/');
@@ -270,7 +271,7 @@ std::string TUX_Path::upLevelPath(const std::string& path) {
 }
 
 std::string TUX_Path::changeFileExt(const std::string& fname, const std::string& newExt) {
-  const std::string s = slash_form(fname);
+  const std::string s = slashForm(fname);
   if (!s.empty() && s.back() == '/') return s;
   const size_t p = s.rfind('/');
   const size_t name_start = p == npos ? 0 : p + 1;
@@ -280,7 +281,7 @@ std::string TUX_Path::changeFileExt(const std::string& fname, const std::string&
 }
 
 std::string TUX_Path::getPathLastName(const std::string& path) {
-  const std::string s = drop_one_trailing_slash(slash_form(path));
+  const std::string s = drop_one_trailing_slash(slashForm(path));
   const size_t p = s.rfind('/');
   return left_bytes(p == npos ? s : s.substr(p + 1), 100);
 }
@@ -304,7 +305,7 @@ std::string TUX_Path::ExtractPhyPath(const std::string& str) {
     p.erase(0, 2);
   }
   if (p == ".") p = "/";
-  return slash_form(cur + "/" + p);
+  return slashForm(cur + "/" + p);
 }
 
 int64_t TUX_Path::RemovePath(const std::string& path, bool /*include_sub_path*/) {
@@ -318,7 +319,7 @@ std::vector<TUX_PathEntry> TUX_Path::listFiles(const std::string& pathName, bool
   if (last_sep(pathName) == npos) {
     folder = ExtractPhyPath("");
   } else {
-    folder = slash_form(ExtractFilePath(pathName, "/"));
+    folder = slashForm(ExtractFilePath(pathName, "/"));
   }
   const std::string last = extractfileName(pathName);
   const size_t dot = last.rfind('.');

@@ -47,6 +47,9 @@ class TUX_Path {
     return extractfileExt(fname, to_lowercase);
   }
 
+  // Every "\" separator as "/" and every run of "/" as one.
+  static std::string slashForm(const std::string& path);
+
   // True unless path starts with "/".
   static bool IsRelativePath(const std::string& path);
   // True when path ends with a separator (a folder path).

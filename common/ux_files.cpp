@@ -7,17 +7,19 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <mutex>
 #include <vector>
 
 #include "common/platform/ux_process.h"
 #include "common/ux_codepage.h"
 #include "common/ux_digest.h"
+#include "common/ux_fd_stream.h"
+#include "common/ux_file_replace.h"
 #include "common/ux_format.h"
 #include "common/ux_text.h"
 
@@ -31,6 +33,18 @@ std::mutex& file_append_lock() {
 }
 
 }  // namespace
+
+bool nameable(const std::string& path) { return !path.empty() && path.find('\0') == std::string::npos; }
+
+bool file_exists(const std::string& path) {
+  struct stat st;
+  return nameable(path) && ::stat(text_to_os(path).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool name_exists(const std::string& path) {
+  struct stat st;
+  return nameable(path) && ::lstat(text_to_os(path).c_str(), &st) == 0;
+}
 
 std::string exe_dir(bool use_module) {
   std::string path;
@@ -69,92 +83,47 @@ int delete_file(const std::string& path) {
 
 namespace {
 
-bool write_all(int fd, const char* data, size_t n) {
-  while (n > 0) {
-    const ssize_t w = ::write(fd, data, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (w == 0) return false;  // no progress: a failure, not a reason to spin
-    data += w;
-    n -= size_t(w);
-  }
-  return true;
-}
-
-long long write_in_place(std::string_view data, const std::string& os) {
-  const int fd = open(os.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
-  if (fd < 0) return -1;
-  const bool ok = write_all(fd, data.data(), data.size());
-  return (close(fd) == 0 && ok) ? (long long)data.size() : -1;
-}
-
-// Opens a regular file read-only; -1 for anything else, so that a pipe
+// A regular file opened read-only; null for anything else, so that a pipe
 // without a writer or an endless device is never waited on or read.
-int open_regular_file(const std::string& os) {
+std::unique_ptr<TFdStream> open_regular_file(const std::string& os) {
   const int fd = open(os.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return -1;
+  if (fd < 0) return nullptr;
+  auto in = std::make_unique<TFdStream>(fd);
   struct stat st{};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return -1;
-  }
-  return fd;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+  return in;
 }
 
-// Writes data into a new file beside path and renames it over path, so that
-// a failure leaves the old file as it was. A symbolic link is written through;
-// when no file can be made beside path (a folder without write access, a name
-// too long for the suffix) path itself is truncated and written.
-long long replace_file(std::string_view data, const std::string& path) {
-  const std::string os = text_to_os(path);
-  struct stat old{};
-  const bool exists = lstat(os.c_str(), &old) == 0;
-  if (exists && S_ISLNK(old.st_mode)) return write_in_place(data, os);
-  static std::atomic<unsigned> counter{0};
-  const std::string tmp = os + ".~" + std::to_string(getpid()) + "." + std::to_string(++counter);
-  const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? -1 : write_in_place(data, os);
-  bool ok = write_all(fd, data.data(), data.size());
-  if (exists && S_ISREG(old.st_mode)) ok = ok && fchmod(fd, old.st_mode & 07777) == 0;
-  ok = close(fd) == 0 && ok;
-  if (!ok || rename(tmp.c_str(), os.c_str()) != 0) {
-    unlink(tmp.c_str());
-    return -1;
-  }
-  return (long long)data.size();
+bool replace_with(std::string_view data, const std::string& path) {
+  return replace_file(path, [data](TStream& out) {
+    return out.Write(data.data(), int64_t(data.size())) == int64_t(data.size());
+  });
 }
 
 }  // namespace
 
 long long write_text_to_file(std::string_view text, const std::string& path) {
   if (path.empty()) return 0;
-  return replace_file(text, path);
+  return replace_with(text, path) ? (long long)text.size() : -1;
 }
 
 int write_buf_to_file(const void* buffer, long long n, const std::string& path) {
   if (path.empty()) return 0;
-  if (!buffer || n <= 0) replace_file({}, path);
-  else replace_file(std::string_view(static_cast<const char*>(buffer), size_t(n)), path);
+  const std::string_view data =
+      buffer && n > 0 ? std::string_view(static_cast<const char*>(buffer), size_t(n)) : std::string_view();
+  (void)replace_with(data, path);
   return 1;
 }
 
 std::string read_file_text(const std::string& path) {
   if (path.empty()) return {};
-  const int fd = open_regular_file(text_to_os(path));
-  if (fd < 0) return {};
+  const auto in = open_regular_file(text_to_os(path));
+  if (!in) return {};
   std::string out;
-  struct stat st{};
-  if (fstat(fd, &st) == 0 && st.st_size > 0) out.reserve(size_t(st.st_size));
+  const int64_t size = in->GetSize();
+  if (size > 0) out.reserve(size_t(size));
   char buf[65536];
-  for (;;) {
-    const ssize_t r = ::read(fd, buf, sizeof buf);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
-    out.append(buf, size_t(r));
-  }
-  close(fd);
+  for (int64_t n; (n = in->Read(buf, sizeof buf)) > 0;) out.append(buf, size_t(n));
   return out;
 }
 
@@ -164,8 +133,8 @@ long long append_text_to_file(std::string_view text, const std::string& path) {
   // Non-blocking: a pipe without a reader fails at once instead of holding the lock.
   const int fd = open(text_to_os(path).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd >= 0) {
-    (void)write_all(fd, text.data(), text.size());
-    close(fd);
+    TFdStream out(fd);
+    (void)out.Write(text.data(), int64_t(text.size()));
   }
   return (long long)text.size();
 }
@@ -252,39 +221,24 @@ void walk_dir(const std::string& path, void* user_data, const TWalkDirCallback& 
 
 namespace {
 
-// MD5 of a file region [offset, offset + length) read in 16384-byte blocks;
+// MD5 of a file region [offset, offset + length) as far as it can be read;
 // length < 0 means to the end. Empty when the file cannot be opened.
 std::string md5_file_region(const std::string& path, int64_t offset, int64_t length) {
-  const int fd = open_regular_file(text_to_os(path));
-  if (fd < 0) return {};
-  TMd5 md5;
-  if (offset > 0) lseek(fd, offset, SEEK_SET);
-  char buf[16384];
-  int64_t left = length;
-  while (length < 0 || left > 0) {
-    const size_t want = length < 0 ? sizeof buf : size_t(std::min<int64_t>(left, sizeof buf));
-    const ssize_t r = ::read(fd, buf, want);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
-    md5.update(buf, size_t(r));
-    left -= r;
-  }
-  close(fd);
-  return md5.hex();
+  const auto in = open_regular_file(text_to_os(path));
+  if (!in) return {};
+  if (offset > 0) in->Seek(offset, TSeekOrigin::soBeginning);
+  return md5_hex_of([&in](void* buffer, int64_t count) { return in->Read(buffer, count); }, length, false);
 }
 
 }  // namespace
 
 std::string md5_file_hex(const std::string& path) {
-  if (path.empty()) return {};
-  struct stat st{};
-  if (stat(text_to_os(path).c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return {};
+  if (!file_exists(path)) return {};
   return md5_file_region(path, 0, -1);
 }
 
 std::string file_fingerprint(const std::string& path) {
-  struct stat st{};
-  if (path.empty() || stat(text_to_os(path).c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return {};
+  if (!file_exists(path)) return {};
   const int64_t size = file_size(path);
   if (size < 1000001) return md5_file_hex(path);
   const std::string head = md5_file_region(path, 0, 65536);

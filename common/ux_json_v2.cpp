@@ -1,15 +1,12 @@
 #include "common/ux_json_v2.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <limits>
+
+#include "common/ux_file_replace.h"
 
 namespace ux {
 
@@ -1042,72 +1039,13 @@ int64_t TJsonObject::SaveTo(TStream& stream, bool format) const {
   return 0;
 }
 
-namespace {
-
-// A TStream over a file descriptor it owns.
-class TFdStream : public TStream {
- public:
-  explicit TFdStream(int fd) : fd_(fd) {}
-  ~TFdStream() override {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int64_t Read(void* buffer, int64_t count) override {
-    const ssize_t r = ::read(fd_, buffer, size_t(count));
-    return r < 0 ? 0 : r;
-  }
-  int64_t Write(const void* buffer, int64_t count) override {
-    const char* p = static_cast<const char*>(buffer);
-    int64_t done = 0;
-    while (done < count) {
-      const ssize_t r = ::write(fd_, p + done, size_t(count - done));
-      if (r <= 0) break;
-      done += r;
-    }
-    return done;
-  }
-  int64_t Seek(int64_t offset, TSeekOrigin origin) override {
-    const int whence = origin == TSeekOrigin::soBeginning ? SEEK_SET
-                       : origin == TSeekOrigin::soCurrent ? SEEK_CUR
-                                                          : SEEK_END;
-    return ::lseek(fd_, off_t(offset), whence);
-  }
-  void SetSize(int64_t new_size) override {
-    if (::ftruncate(fd_, off_t(new_size)) != 0) throw Exception("Stream write error");
-  }
-  bool Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
-
-}  // namespace
-
 int64_t TJsonObject::SaveTo(const std::string& FileName, bool format) const {
-  if (FileName.empty()) return 0;
-  const std::string path = text_to_os(FileName);
-  struct stat old {};
-  const bool exists = ::lstat(path.c_str(), &old) == 0;
-  const bool through_link = exists && S_ISLNK(old.st_mode);
-  static std::atomic<unsigned> counter{0};
-  const std::string tmp =
-      through_link ? path : path + ".~" + std::to_string(::getpid()) + "." + std::to_string(++counter);
-  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (through_link ? O_TRUNC : O_EXCL), 0666);
-  if (fd < 0) return 0;
-  TFdStream f(fd);
-  const bool mode_ok = !(exists && S_ISREG(old.st_mode)) || ::fchmod(fd, old.st_mode & 07777) == 0;
-  const int64_t size = mode_ok ? SaveTo(f, format) : 0;
-  const bool closed = f.Close();
-  const bool written = mode_ok && closed && (size > 0 || CalcSize(format) == 0);
-  if (through_link) return written ? size : 0;
-  if (!written || ::rename(tmp.c_str(), path.c_str()) != 0) {
-    ::unlink(tmp.c_str());
-    return 0;
-  }
-  return size;
+  int64_t size = 0;
+  const bool replaced = replace_file(FileName, [&](TStream& out) {
+    size = SaveTo(out, format);
+    return size > 0 || CalcSize(format) == 0;
+  });
+  return replaced ? size : 0;
 }
 
 int64_t TJsonObject::CalcSize(bool format) const {
@@ -1427,6 +1365,28 @@ inline bool after_item(TJsonTokenerSrec& level, unsigned char c, char close, TJs
   return true;
 }
 
+// Bytes that may end a run of plain string bytes: either quote, "\\", NUL.
+struct StringStopTable {
+  bool stop[256];
+  constexpr StringStopTable() : stop() {
+    stop[int('"')] = true;
+    stop[int('\'')] = true;
+    stop[int('\\')] = true;
+    stop[0] = true;
+  }
+};
+constexpr StringStopTable kStringStop;
+
+// Index of the first byte from pos on that ends a run of plain string bytes
+// (the quote q, "\\" or NUL), len when there is none.
+inline int64_t plain_run_end(const char* p, int64_t pos, int64_t len, char q) {
+  for (;;) {
+    while (pos < len && !kStringStop.stop[static_cast<unsigned char>(p[pos])]) ++pos;
+    if (pos >= len || p[pos] == q || p[pos] == '\\' || p[pos] == 0) return pos;
+    ++pos;  // the other quote character is plain text here
+  }
+}
+
 // Starts a nested value one level down; the current level resumes in resume
 // once it is read. False at the depth limit.
 inline bool open_level(TJsonTokener& tok, TJsonTokenerState resume) {
@@ -1439,356 +1399,469 @@ inline bool open_level(TJsonTokener& tok, TJsonTokenerState resume) {
 
 }  // namespace
 
-std::unique_ptr<TJsonObject> TJsonObject::ParseEx_New(TJsonTokener& tok, std::string_view SourStr) {
-  tok.Reset();
-  tok.str = SourStr;
-  const bool gbk = is_gbk();
-  const char* const p = SourStr.data();
-  const int64_t len = int64_t(SourStr.size());
-  int64_t pos = 0;
-  bool done = false;
-  unsigned char c = 0;
+// One parse of one text: the read position and a handler for each tokener
+// state, run by ParseEx_New on the state of the current level. A handler
+// that consumes the byte at the read position returns next(); one that only
+// changes the state returns go_on without moving, so that the same byte is
+// read again in the new state. The handlers are forced inline, so that the
+// dispatch loop compiles to one function with the read position in a register.
+class TJsonParser {
+ public:
+  enum class TStep {
+    go_on,  // keep reading at the read position
+    stop,   // stop reading: the input ended inside a token, or a NUL byte ends the text
+    done,   // the top-level value is complete
+    fail,   // the text does not parse; tok.err says why
+  };
 
-#define LV (tok.stack[tok.depth])
-#define FAIL(e)   \
-  do {            \
-    tok.err = (e); \
-    goto out;     \
-  } while (0)
+  TJsonParser(TJsonTokener& tok, std::string_view text)
+      : tok_(tok), p_(text.data()), len_(int64_t(text.size())), gbk_(is_gbk()) {
+    tok_.Reset();
+    tok_.str = text;
+  }
 
-  while (pos < len) {
-    c = static_cast<unsigned char>(p[pos]);
-  redo_char:
-    switch (LV.state) {
-      case json_tokener_state_eatws:
-        while (is_ws(c)) {
-          if (++pos >= len) goto out;
-          c = static_cast<unsigned char>(p[pos]);
-        }
-        if (c == '/') {
-          LV.state = json_tokener_state_comment_start;
-          break;
-        }
-        LV.state = LV.saved_state;
-        goto redo_char;
+  bool more() const noexcept { return pos_ < len_; }
+  // The outcome once reading stopped: the document when done, else null
+  // with the reason in tok.err. Leaves the tokener empty.
+  std::unique_ptr<TJsonObject> result(bool done);
 
-      case json_tokener_state_start:
-        switch (c) {
-          case '"':
-          case '\'':
-            tok.quote_char = char(c);
-            tok.pb.Reset();
-            LV.state = json_tokener_state_string;
-            break;
-          case '-':
-          case '0': case '1': case '2': case '3': case '4':
-          case '5': case '6': case '7': case '8': case '9':
-            tok.pb.Reset();
-            tok.is_double = 0;
-            LV.state = json_tokener_state_number;
-            goto redo_char;
-          case 't': case 'f': case 'T': case 'F':
-            tok.st_pos = 0;
-            tok.literal_true = c == 't' || c == 'T';
-            LV.state = json_tokener_state_boolean;
-            goto redo_char;
-          case 'n': case 'N':
-            tok.st_pos = 0;
-            LV.state = json_tokener_state_null;
-            goto redo_char;
-          case '[':
-            LV.current = Create(json_type_array);
-            skip_ws_then(LV, json_tokener_state_array);
-            break;
-          case '{':
-            LV.current = Create(json_type_object);
-            skip_ws_then(LV, json_tokener_state_object_field_start);
-            break;
-          default:
-            FAIL(json_tokener_error_parse_unexpected);
-        }
-        break;
+  TStep eat_ws();
+  TStep start();
+  TStep finish();
+  TStep null_literal();
+  TStep boolean_literal();
+  TStep comment_start();
+  TStep comment();  // block and line comments
+  TStep comment_end();
+  TStep string();  // string values and member names
+  TStep string_escape();
+  TStep escape_unicode();
+  TStep number();
+  TStep array();
+  TStep array_add();
+  TStep array_sep();
+  TStep object_field_start();
+  TStep object_field_end();
+  TStep object_value();
+  TStep object_value_add();
+  TStep object_sep();
 
-      // A closed value goes here without skipping white space: at level 0 the
-      // next byte, whatever it is (also "/"), is not read.
-      case json_tokener_state_finish: {
-        if (tok.depth == 0) {
-          done = true;
-          goto out;
-        }
-        std::unique_ptr<TJsonObject> v = std::move(LV.current);
-        tok.ResetLevel(tok.depth);
-        --tok.depth;
-        LV.obj = std::move(v);
-        goto redo_char;
-      }
+ private:
+  TJsonTokenerSrec& level() noexcept { return tok_.stack[tok_.depth]; }
+  unsigned char byte() const noexcept { return static_cast<unsigned char>(p_[pos_]); }
+  // Consumes the byte at the read position; a NUL byte ends the text once it
+  // has been processed.
+  TStep next() noexcept {
+    if (p_[pos_] == 0) return TStep::stop;
+    ++pos_;
+    return TStep::go_on;
+  }
+  TStep fail(TJsonTokenerError e) noexcept {
+    tok_.err = e;
+    return TStep::fail;
+  }
+  // The fourth hex digit of a \u escape is read: the code unit is complete.
+  TStep code_unit();
 
-      case json_tokener_state_null:
-        if (tok.st_pos == 4) {
-          LV.current.reset();
-          LV.state = json_tokener_state_finish;
-          goto redo_char;
-        }
-        if (c != static_cast<unsigned char>("null"[tok.st_pos])) FAIL(json_tokener_error_parse_null);
-        ++tok.st_pos;
-        break;
+  TJsonTokener& tok_;
+  const char* const p_;
+  const int64_t len_;
+  const bool gbk_;
+  int64_t pos_ = 0;
+};
 
-      case json_tokener_state_boolean: {
-        const char* lit = tok.literal_true ? "true" : "false";
-        const int n = tok.literal_true ? 4 : 5;
-        if (tok.st_pos == n) {
-          LV.current = Create(tok.literal_true);
-          LV.state = json_tokener_state_finish;
-          goto redo_char;
-        }
-        if (c != static_cast<unsigned char>(lit[tok.st_pos])) FAIL(json_tokener_error_parse_boolean);
-        ++tok.st_pos;
-        break;
-      }
-
-      case json_tokener_state_comment_start:
-        if (c == '*')
-          LV.state = json_tokener_state_comment;
-        else if (c == '/')
-          LV.state = json_tokener_state_comment_eol;
-        else
-          FAIL(json_tokener_error_parse_comment);
-        break;
-
-      case json_tokener_state_comment:
-      case json_tokener_state_comment_eol: {
-        const bool block = LV.state == json_tokener_state_comment;
-        const unsigned char end = block ? '*' : '\n';
-        while (c != end) {
-          if (c == 0) goto out;
-          if (++pos >= len) goto out;
-          c = static_cast<unsigned char>(p[pos]);
-        }
-        LV.state = block ? json_tokener_state_comment_end : json_tokener_state_eatws;
-        break;
-      }
-
-      case json_tokener_state_comment_end:
-        if (c == '/')
-          LV.state = json_tokener_state_eatws;
-        else if (c != '*')
-          LV.state = json_tokener_state_comment;
-        break;
-
-      case json_tokener_state_string:
-      case json_tokener_state_object_field: {
-        const bool is_name = LV.state == json_tokener_state_object_field;
-        const char q = tok.quote_char;
-        int64_t start = pos;
-        for (;;) {
-          while (pos < len && p[pos] != q && p[pos] != '\\' && p[pos] != 0) ++pos;
-          if (pos > start && !tok.pb.Append(p + start, size_t(pos - start)))
-            FAIL(is_name ? json_tokener_error_parse_object_key_name : json_tokener_error_parse_string);
-          if (pos >= len) goto out;
-          c = static_cast<unsigned char>(p[pos]);
-          if (c == '\\' && !is_name && gbk && tok.IsDbcsTrail(pos)) {
-            start = pos++;
-            continue;  // the backslash is the second byte of a character: kept as is
-          }
-          break;
-        }
-        if (c == 0) goto out;
-        if (c == '\\') {
-          LV.saved_state = LV.state;
-          LV.state = json_tokener_state_string_escape;
-          break;
-        }
-        if (tok.pb.Failed())  // a token beyond the buffer cap
-          FAIL(is_name ? json_tokener_error_parse_object_key_name : json_tokener_error_parse_string);
-        if (is_name) {
-          LV.obj_field_name.assign(tok.pb.View());
-          skip_ws_then(LV, json_tokener_state_object_field_end);
-        } else {
-          LV.current = Create(tok.pb.View());
-          LV.state = json_tokener_state_finish;
-        }
-        break;
-      }
-
-      case json_tokener_state_string_escape:
-        switch (c) {
-          case '"':
-          case '\\':
-          case '/':
-            tok.pb.Append(char(c));
-            LV.state = LV.saved_state;
-            break;
-          case 'b': tok.pb.Append('\b'); LV.state = LV.saved_state; break;
-          case 'f': tok.pb.Append('\f'); LV.state = LV.saved_state; break;
-          case 'n': tok.pb.Append('\n'); LV.state = LV.saved_state; break;
-          case 'r': tok.pb.Append('\r'); LV.state = LV.saved_state; break;
-          case 't': tok.pb.Append('\t'); LV.state = LV.saved_state; break;
-          case 'u':
-            tok.ucs_char = 0;
-            tok.st_pos = 0;
-            LV.state = json_tokener_state_escape_unicode;
-            break;
-          default:
-            FAIL(json_tokener_error_parse_string);
-        }
-        break;
-
-      case json_tokener_state_escape_unicode:
-        if (tok.st_pos == 4) {  // after a high surrogate: expecting "\" of its pair
-          if (c == '\\') {
-            tok.st_pos = 5;
-            break;
-          }
-          append_code_point(tok.pb, 0xFFFD, gbk);
-          tok.ucs_high = 0;
-          LV.state = LV.saved_state;
-          goto redo_char;
-        }
-        if (tok.st_pos == 5) {  // expecting "u" of the pair
-          if (c == 'u') {
-            tok.ucs_char = 0;
-            tok.st_pos = 0;
-            break;
-          }
-          append_code_point(tok.pb, 0xFFFD, gbk);
-          tok.ucs_high = 0;
-          LV.state = json_tokener_state_string_escape;
-          goto redo_char;
-        }
-        {
-          const int h = hex_value(c);
-          if (h < 0) FAIL(json_tokener_error_parse_string);
-          tok.ucs_char = (tok.ucs_char << 4) | uint32_t(h);
-          if (++tok.st_pos < 4) break;
-        }
-        {
-          const uint32_t u = tok.ucs_char;
-          if (tok.ucs_high != 0) {
-            const uint32_t hi = tok.ucs_high;
-            tok.ucs_high = 0;
-            if (u >= 0xDC00 && u <= 0xDFFF) {
-              append_code_point(tok.pb, 0x10000 + ((hi - 0xD800) << 10) + (u - 0xDC00), gbk);
-              LV.state = LV.saved_state;
-              break;
-            }
-            append_code_point(tok.pb, 0xFFFD, gbk);
-          }
-          tok.ucs_high = 0;
-          if (u >= 0xD800 && u <= 0xDBFF) {
-            tok.ucs_high = u;
-            tok.st_pos = 4;
-            break;
-          }
-          append_code_point(tok.pb, (u >= 0xDC00 && u <= 0xDFFF) ? 0xFFFD : u, gbk);
-          LV.state = LV.saved_state;
-        }
-        break;
-
-      case json_tokener_state_number: {
-        const int64_t start = pos;
-        while (pos < len && is_number_byte(static_cast<unsigned char>(p[pos]))) {
-          const char b = p[pos];
-          if (b == '.' || b == 'e' || b == 'E') tok.is_double = 1;
-          ++pos;
-        }
-        if (pos > start && !tok.pb.Append(p + start, size_t(pos - start)))
-          FAIL(json_tokener_error_parse_number);
-        if (pos >= len) goto out;
-        c = static_cast<unsigned char>(p[pos]);
-        const std::string_view text = tok.pb.View();
-        if (tok.is_double) {
-          double d = 0;
-          LV.current = Create(text_to_double(text, d) ? d : 0.0);
-        } else {
-          int64_t i = 0;
-          double d = 0;
-          if (text_to_int64(text, i))
-            LV.current = Create(i);
-          else if (text_to_double(text, d))
-            LV.current = Create(d);  // integer beyond the signed 64-bit range
-          else
-            LV.current = Create(int64_t(0));
-        }
-        LV.state = json_tokener_state_finish;
-        goto redo_char;
-      }
-
-      case json_tokener_state_array:
-        if (c == ']') {
-          LV.state = json_tokener_state_finish;
-          break;
-        }
-        if (!open_level(tok, json_tokener_state_array_add)) FAIL(json_tokener_error_depth);
-        goto redo_char;
-
-      case json_tokener_state_array_add:
-        if (LV.obj) LV.current->o.c_array->Add(std::move(LV.obj));
-        skip_ws_then(LV, json_tokener_state_array_sep);
-        goto redo_char;
-
-      case json_tokener_state_array_sep:
-        if (!after_item(LV, c, ']', json_tokener_state_array)) FAIL(json_tokener_error_parse_array);
-        break;
-
-      case json_tokener_state_object_field_start:
-        if (c == '}') {
-          LV.state = json_tokener_state_finish;
-        } else if (c == '"' || c == '\'') {
-          tok.quote_char = char(c);
-          tok.pb.Reset();
-          LV.state = json_tokener_state_object_field;
-        } else {
-          FAIL(json_tokener_error_parse_object_key_name);
-        }
-        break;
-
-      case json_tokener_state_object_field_end:
-        if (c != ':') FAIL(json_tokener_error_parse_object_key_sep);
-        skip_ws_then(LV, json_tokener_state_object_value);
-        break;
-
-      case json_tokener_state_object_value:
-        if (!open_level(tok, json_tokener_state_object_value_add)) FAIL(json_tokener_error_depth);
-        goto redo_char;
-
-      case json_tokener_state_object_value_add:
-        LV.current->o.c_object->Put(LV.obj_field_name, std::move(LV.obj));
-        LV.obj_field_name.clear();
-        skip_ws_then(LV, json_tokener_state_object_sep);
-        goto redo_char;
-
-      case json_tokener_state_object_sep:
-        if (!after_item(LV, c, '}', json_tokener_state_object_field_start))
-          FAIL(json_tokener_error_parse_object_value_sep);
-        break;
+[[gnu::always_inline]] inline TJsonParser::TStep TJsonParser::eat_ws() {
+  int64_t pos = pos_;
+  while (is_ws(static_cast<unsigned char>(p_[pos]))) {
+    if (++pos >= len_) {
+      pos_ = pos;
+      return TStep::stop;
     }
-    if (c == 0) goto out;  // a NUL byte ends the text once it has been processed
+  }
+  pos_ = pos;
+  TJsonTokenerSrec& l = level();
+  if (byte() == '/') {
+    l.state = json_tokener_state_comment_start;
+    return next();
+  }
+  l.state = l.saved_state;
+  return TStep::go_on;
+}
+
+[[gnu::always_inline]] inline TJsonParser::TStep TJsonParser::start() {
+  TJsonTokenerSrec& l = level();
+  const unsigned char c = byte();
+  switch (c) {
+    case '"':
+    case '\'':
+      tok_.quote_char = char(c);
+      tok_.pb.Reset();
+      l.state = json_tokener_state_string;
+      return next();
+    case '-':
+    case '0': case '1': case '2': case '3': case '4':
+    case '5': case '6': case '7': case '8': case '9':
+      tok_.pb.Reset();
+      tok_.is_double = 0;
+      l.state = json_tokener_state_number;
+      return TStep::go_on;
+    case 't': case 'f': case 'T': case 'F':
+      tok_.st_pos = 0;
+      tok_.literal_true = c == 't' || c == 'T';
+      l.state = json_tokener_state_boolean;
+      return TStep::go_on;
+    case 'n': case 'N':
+      tok_.st_pos = 0;
+      l.state = json_tokener_state_null;
+      return TStep::go_on;
+    case '[':
+      l.current = TJsonObject::Create(json_type_array);
+      skip_ws_then(l, json_tokener_state_array);
+      return next();
+    case '{':
+      l.current = TJsonObject::Create(json_type_object);
+      skip_ws_then(l, json_tokener_state_object_field_start);
+      return next();
+    default:
+      return fail(json_tokener_error_parse_unexpected);
+  }
+}
+
+// A closed value goes here without skipping white space: at level 0 the next
+// byte, whatever it is (also "/"), is not read.
+[[gnu::always_inline]] inline TJsonParser::TStep TJsonParser::finish() {
+  if (tok_.depth == 0) return TStep::done;
+  std::unique_ptr<TJsonObject> v = std::move(level().current);
+  tok_.ResetLevel(tok_.depth);
+  --tok_.depth;
+  level().obj = std::move(v);
+  return TStep::go_on;
+}
+
+[[gnu::always_inline]] inline TJsonParser::TStep TJsonParser::null_literal() {
+  TJsonTokenerSrec& l = level();
+  if (tok_.st_pos == 4) {
+    l.current.reset();
+    l.state = json_tokener_state_finish;
+    return TStep::go_on;
+  }
+  if (byte() != static_cast<unsigned char>("null"[tok_.st_pos])) return fail(json_tokener_error_parse_null);
+  ++tok_.st_pos;
+  return next();
+}
+
+[[gnu::always_inline]] inline TJsonParser::TStep TJsonParser::boolean_literal() {
+  TJsonTokenerSrec& l = level();
+  const char* lit = tok_.literal_true ? "true" : "false";
+  const int n = tok_.literal_true ? 4 : 5;
+  if (tok_.st_pos == n) {
+    l.current = TJsonObject::Create(tok_.literal_true);
+    l.state = json_tokener_state_finish;
+    return TStep::go_on;
+  }
+  if (byte() != static_cast<unsigned char>(lit[tok_.st_pos])) return fail(json_tokener_error_parse_boolean);
+  ++tok_.st_pos;
+  return next();
+}
+
+[[gnu::always_inline]] inline TJsonParser::TStep TJsonParser::comment_start() {
+  TJsonTokenerSrec& l = level();
+  const unsigned char c = byte();
+  if (c == '*')
+    l.state = json_tokener_state_comment;
+  else if (c == '/')
+    l.state = json_tokener_state_comment_eol;
+  else
+    return fail(json_tokener_error_parse_comment);
+  return next();
+}
+
+[[gnu::always_inline]] inline TJsonParser::TStep TJsonParser::comment() {
+  TJsonTokenerSrec& l = level();
+  const bool block = l.state == json_tokener_state_comment;
+  const unsigned char end = block ? '*' : '\n';
+  for (unsigned char c = byte(); c != end; c = byte()) {
+    if (c == 0 || ++pos_ >= len_) return TStep::stop;
+  }
+  l.state = block ? json_tokener_state_comment_end : json_tokener_state_eatws;
+  return next();
+}
+
+[[gnu::always_inline]] inline TJsonParser::TStep TJsonParser::comment_end() {
+  TJsonTokenerSrec& l = level();
+  const unsigned char c = byte();
+  if (c == '/')
+    l.state = json_tokener_state_eatws;
+  else if (c != '*')
+    l.state = json_tokener_state_comment;
+  return next();
+}
+
+[[gnu::always_inline]] inline TJsonParser::TStep TJsonParser::string() {
+  TJsonTokenerSrec& l = level();
+  const bool is_name = l.state == json_tokener_state_object_field;
+  const TJsonTokenerError error =
+      is_name ? json_tokener_error_parse_object_key_name : json_tokener_error_parse_string;
+  const char q = tok_.quote_char;
+  int64_t pos = pos_;
+  int64_t start = pos;
+  unsigned char c;
+  for (;;) {
+    pos = plain_run_end(p_, pos, len_, q);
+    const bool appended = pos == start || tok_.pb.Append(p_ + start, size_t(pos - start));
+    pos_ = pos;
+    if (!appended) return fail(error);
+    if (pos >= len_) return TStep::stop;
+    c = static_cast<unsigned char>(p_[pos]);
+    if (c == '\\' && !is_name && gbk_ && tok_.IsDbcsTrail(pos)) {
+      start = pos++;
+      continue;  // the backslash is the second byte of a character: kept as is
+    }
+    break;
+  }
+  if (c == 0) return TStep::stop;
+  if (c == '\\') {
+    l.saved_state = l.state;
+    l.state = json_tokener_state_string_escape;
+    return next();
+  }
+  if (tok_.pb.Failed()) return fail(error);  // a token beyond the buffer cap
+  if (is_name) {
+    l.obj_field_name.assign(tok_.pb.View());
+    skip_ws_then(l, json_tokener_state_object_field_end);
+  } else {
+    l.current = TJsonObject::Create(tok_.pb.View());
+    l.state = json_tokener_state_finish;
+  }
+  return next();
+}
+
+[[gnu::always_inline]] inline TJsonParser::TStep TJsonParser::string_escape() {
+  TJsonTokenerSrec& l = level();
+  const unsigned char c = byte();
+  char decoded;
+  switch (c) {
+    case '"':
+    case '\\':
+    case '/': decoded = char(c); break;
+    case 'b': decoded = '\b'; break;
+    case 'f': decoded = '\f'; break;
+    case 'n': decoded = '\n'; break;
+    case 'r': decoded = '\r'; break;
+    case 't': decoded = '\t'; break;
+    case 'u':
+      tok_.ucs_char = 0;
+      tok_.st_pos = 0;
+      l.state = json_tokener_state_escape_unicode;
+      return next();
+    default:
+      return fail(json_tokener_error_parse_string);
+  }
+  tok_.pb.Append(decoded);
+  l.state = l.saved_state;
+  return next();
+}
+
+// st_pos 0..3: hex digits read; 4: a high surrogate was read and "\" of its
+// pair is expected; 5: "u" of the pair is expected.
+[[gnu::always_inline]] inline TJsonParser::TStep TJsonParser::escape_unicode() {
+  TJsonTokenerSrec& l = level();
+  const unsigned char c = byte();
+  if (tok_.st_pos == 4 || tok_.st_pos == 5) {
+    if (c == (tok_.st_pos == 4 ? '\\' : 'u')) {
+      if (tok_.st_pos == 4) {
+        tok_.st_pos = 5;
+      } else {
+        tok_.ucs_char = 0;
+        tok_.st_pos = 0;
+      }
+      return next();
+    }
+    // No low surrogate follows: the lone high one is replaced, and the byte
+    // is read again as text (after "\": as an escape).
+    append_code_point(tok_.pb, 0xFFFD, gbk_);
+    tok_.ucs_high = 0;
+    l.state = tok_.st_pos == 4 ? l.saved_state : json_tokener_state_string_escape;
+    return TStep::go_on;
+  }
+  const int h = hex_value(c);
+  if (h < 0) return fail(json_tokener_error_parse_string);
+  tok_.ucs_char = (tok_.ucs_char << 4) | uint32_t(h);
+  if (++tok_.st_pos < 4) return next();
+  return code_unit();
+}
+
+[[gnu::always_inline]] inline TJsonParser::TStep TJsonParser::code_unit() {
+  TJsonTokenerSrec& l = level();
+  const uint32_t u = tok_.ucs_char;
+  if (tok_.ucs_high != 0) {
+    const uint32_t hi = tok_.ucs_high;
+    tok_.ucs_high = 0;
+    if (u >= 0xDC00 && u <= 0xDFFF) {
+      append_code_point(tok_.pb, 0x10000 + ((hi - 0xD800) << 10) + (u - 0xDC00), gbk_);
+      l.state = l.saved_state;
+      return next();
+    }
+    append_code_point(tok_.pb, 0xFFFD, gbk_);
+  }
+  if (u >= 0xD800 && u <= 0xDBFF) {
+    tok_.ucs_high = u;
+    tok_.st_pos = 4;
+    return next();
+  }
+  append_code_point(tok_.pb, (u >= 0xDC00 && u <= 0xDFFF) ? 0xFFFD : u, gbk_);
+  l.state = l.saved_state;
+  return next();
+}
+
+[[gnu::always_inline]] inline TJsonParser::TStep TJsonParser::number() {
+  int64_t pos = pos_;
+  const int64_t start = pos;
+  bool is_double = false;
+  while (pos < len_ && is_number_byte(static_cast<unsigned char>(p_[pos]))) {
+    const char b = p_[pos];
+    is_double |= b == '.' || b == 'e' || b == 'E';
     ++pos;
   }
+  if (is_double) tok_.is_double = 1;
+  pos_ = pos;
+  if (pos > start && !tok_.pb.Append(p_ + start, size_t(pos - start))) return fail(json_tokener_error_parse_number);
+  if (pos >= len_) return TStep::stop;
+  TJsonTokenerSrec& l = level();
+  const std::string_view text = tok_.pb.View();
+  if (tok_.is_double) {
+    double d = 0;
+    l.current = TJsonObject::Create(text_to_double(text, d) ? d : 0.0);
+  } else {
+    int64_t i = 0;
+    double d = 0;
+    if (text_to_int64(text, i))
+      l.current = TJsonObject::Create(i);
+    else if (text_to_double(text, d))
+      l.current = TJsonObject::Create(d);  // integer beyond the signed 64-bit range
+    else
+      l.current = TJsonObject::Create(int64_t(0));
+  }
+  l.state = json_tokener_state_finish;
+  return TStep::go_on;
+}
 
-out:
-#undef LV
-#undef FAIL
-  tok.char_offset = pos;
-  tok.str = {};
-  if (!done && tok.err == json_tokener_success) {
-    if (pos < len && p[pos] == 0)
-      tok.err = json_tokener_error_parse_eof;
-    else if (tok.depth == 0 && tok.stack[0].state == json_tokener_state_finish)
+[[gnu::always_inline]] inline TJsonParser::TStep TJsonParser::array() {
+  if (byte() == ']') {
+    level().state = json_tokener_state_finish;
+    return next();
+  }
+  if (!open_level(tok_, json_tokener_state_array_add)) return fail(json_tokener_error_depth);
+  return TStep::go_on;
+}
+
+[[gnu::always_inline]] inline TJsonParser::TStep TJsonParser::array_add() {
+  TJsonTokenerSrec& l = level();
+  if (l.obj) l.current->AsArray()->Add(std::move(l.obj));
+  skip_ws_then(l, json_tokener_state_array_sep);
+  return TStep::go_on;
+}
+
+[[gnu::always_inline]] inline TJsonParser::TStep TJsonParser::array_sep() {
+  if (!after_item(level(), byte(), ']', json_tokener_state_array)) return fail(json_tokener_error_parse_array);
+  return next();
+}
+
+[[gnu::always_inline]] inline TJsonParser::TStep TJsonParser::object_field_start() {
+  TJsonTokenerSrec& l = level();
+  const unsigned char c = byte();
+  if (c == '}') {
+    l.state = json_tokener_state_finish;
+  } else if (c == '"' || c == '\'') {
+    tok_.quote_char = char(c);
+    tok_.pb.Reset();
+    l.state = json_tokener_state_object_field;
+  } else {
+    return fail(json_tokener_error_parse_object_key_name);
+  }
+  return next();
+}
+
+[[gnu::always_inline]] inline TJsonParser::TStep TJsonParser::object_field_end() {
+  if (byte() != ':') return fail(json_tokener_error_parse_object_key_sep);
+  skip_ws_then(level(), json_tokener_state_object_value);
+  return next();
+}
+
+[[gnu::always_inline]] inline TJsonParser::TStep TJsonParser::object_value() {
+  if (!open_level(tok_, json_tokener_state_object_value_add)) return fail(json_tokener_error_depth);
+  return TStep::go_on;
+}
+
+[[gnu::always_inline]] inline TJsonParser::TStep TJsonParser::object_value_add() {
+  TJsonTokenerSrec& l = level();
+  l.current->AsObject()->Put(l.obj_field_name, std::move(l.obj));
+  l.obj_field_name.clear();
+  skip_ws_then(l, json_tokener_state_object_sep);
+  return TStep::go_on;
+}
+
+[[gnu::always_inline]] inline TJsonParser::TStep TJsonParser::object_sep() {
+  if (!after_item(level(), byte(), '}', json_tokener_state_object_field_start))
+    return fail(json_tokener_error_parse_object_value_sep);
+  return next();
+}
+
+[[gnu::always_inline]] inline std::unique_ptr<TJsonObject> TJsonParser::result(bool done) {
+  tok_.char_offset = pos_;
+  tok_.str = {};
+  const bool at_nul = pos_ < len_ && p_[pos_] == 0;
+  if (!done && tok_.err == json_tokener_success) {
+    if (at_nul)
+      tok_.err = json_tokener_error_parse_eof;
+    else if (tok_.depth == 0 && tok_.stack[0].state == json_tokener_state_finish)
       done = true;
     else
-      tok.err = json_tokener_continue;
-  } else if (!done && pos < len && p[pos] == 0) {
-    tok.err = json_tokener_error_parse_eof;
+      tok_.err = json_tokener_continue;
+  } else if (!done && at_nul) {
+    tok_.err = json_tokener_error_parse_eof;
   }
-  std::unique_ptr<TJsonObject> result;
+  std::unique_ptr<TJsonObject> value;
   if (done) {
-    tok.err = json_tokener_success;
-    result = std::move(tok.stack[0].current);
+    tok_.err = json_tokener_success;
+    value = std::move(tok_.stack[0].current);
   }
-  for (int i = 0; i < JSON_TOKENER_MAX_DEPTH; ++i) tok.ResetLevel(i);
-  tok.depth = 0;
-  return result;
+  for (int i = 0; i < JSON_TOKENER_MAX_DEPTH; ++i) tok_.ResetLevel(i);
+  tok_.depth = 0;
+  return value;
+}
+
+std::unique_ptr<TJsonObject> TJsonObject::ParseEx_New(TJsonTokener& tok, std::string_view SourStr) {
+  using TStep = TJsonParser::TStep;
+  TJsonParser ps(tok, SourStr);
+  TStep step = TStep::go_on;
+  while (step == TStep::go_on && ps.more()) {
+    switch (tok.stack[tok.depth].state) {
+      case json_tokener_state_eatws: step = ps.eat_ws(); break;
+      case json_tokener_state_start: step = ps.start(); break;
+      case json_tokener_state_finish: step = ps.finish(); break;
+      case json_tokener_state_null: step = ps.null_literal(); break;
+      case json_tokener_state_boolean: step = ps.boolean_literal(); break;
+      case json_tokener_state_comment_start: step = ps.comment_start(); break;
+      case json_tokener_state_comment:
+      case json_tokener_state_comment_eol: step = ps.comment(); break;
+      case json_tokener_state_comment_end: step = ps.comment_end(); break;
+      case json_tokener_state_string:
+      case json_tokener_state_object_field: step = ps.string(); break;
+      case json_tokener_state_string_escape: step = ps.string_escape(); break;
+      case json_tokener_state_escape_unicode: step = ps.escape_unicode(); break;
+      case json_tokener_state_number: step = ps.number(); break;
+      case json_tokener_state_array: step = ps.array(); break;
+      case json_tokener_state_array_add: step = ps.array_add(); break;
+      case json_tokener_state_array_sep: step = ps.array_sep(); break;
+      case json_tokener_state_object_field_start: step = ps.object_field_start(); break;
+      case json_tokener_state_object_field_end: step = ps.object_field_end(); break;
+      case json_tokener_state_object_value: step = ps.object_value(); break;
+      case json_tokener_state_object_value_add: step = ps.object_value_add(); break;
+      case json_tokener_state_object_sep: step = ps.object_sep(); break;
+    }
+  }
+  return ps.result(step == TStep::done);
 }
 
 }  // namespace ux

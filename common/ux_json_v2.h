@@ -411,6 +411,8 @@ struct TJsonTokenerSrec {
   std::string obj_field_name;
 };
 
+class TJsonParser;
+
 // Parser state. ParseEx_New starts every parse from Reset, so one tokener can
 // be reused for many texts; err holds the outcome of the last parse. str views
 // the caller's text only during a parse. A string, name or number longer than
@@ -434,7 +436,7 @@ class TJsonTokener {
   TJsonTokenerSrec stack[JSON_TOKENER_MAX_DEPTH];
 
  private:
-  friend class TJsonObject;
+  friend class TJsonParser;
   // Double-byte scan state (code page 936): position of the next unclassified
   // byte and whether it is the second byte of a pair.
   int64_t dbcs_pos = 0;

@@ -6,10 +6,10 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <unordered_set>
 
 #include "common/ux_common.h"
 #include "common/ux_file_path.h"
+#include "common/ux_root_path.h"
 #include "common/ux_split_file.h"
 #include "common/ux_stream.h"
 
@@ -95,76 +95,6 @@ int64_t read_at(IShareFile& f, int64_t pos, void* buf, int64_t n) {
 int64_t read_at(TShareFile& f, int64_t pos, void* buf, int64_t n) {
   return read_at(static_cast<IShareFile&>(f), pos, buf, n);
 }
-
-// ---- extraction targets
-
-enum class TTargetCheck { ok, refused, failed };
-
-// The components of file_url below the destination; false when it would
-// leave it: "..", a NUL byte, a drive ("C:") or a UNC start ("//host").
-bool relative_components(const std::string& file_url, std::vector<std::string>& parts) {
-  parts.clear();
-  if (file_url.find('\0') != std::string::npos) return false;
-  const std::string url = replace_char(file_url, '\\', '/');
-  if (url.size() >= 2 && url[0] == '/' && url[1] == '/') return false;
-  size_t i = 0;
-  while (i <= url.size()) {
-    size_t e = url.find('/', i);
-    if (e == std::string::npos) e = url.size();
-    const std::string part = url.substr(i, e - i);
-    i = e + 1;
-    if (part.empty() || part == ".") continue;
-    if (part == "..") return false;
-    if (parts.empty() && part.size() >= 2 && part[1] == ':' &&
-        ((part[0] >= 'A' && part[0] <= 'Z') || (part[0] >= 'a' && part[0] <= 'z')))
-      return false;
-    parts.push_back(part);
-  }
-  return !parts.empty();
-}
-
-// Folders below one destination already known to be real folders.
-class TTargetFolders {
- public:
-  explicit TTargetFolders(std::string root) : root_(std::move(root)) {}
-
-  // Creates the folders of parts (all but the last) below the root and
-  // checks that none of them, nor the target, is a symbolic link.
-  TTargetCheck prepare(const std::vector<std::string>& parts, std::string& target) {
-    std::string path = root_;
-    for (size_t k = 0; k + 1 < parts.size(); ++k) {
-      path += parts[k];
-      if (!known_.count(path)) {
-        const TTargetCheck c = ensure_folder(path);
-        if (c != TTargetCheck::ok) return c;
-        known_.insert(path);
-      }
-      path += '/';
-    }
-    target = path + parts.back();
-    struct stat st;
-    if (::lstat(text_to_os(target).c_str(), &st) == 0) {
-      if (S_ISLNK(st.st_mode)) return TTargetCheck::refused;
-      if (!S_ISREG(st.st_mode)) return TTargetCheck::failed;
-    }
-    return TTargetCheck::ok;
-  }
-
- private:
-  static TTargetCheck ensure_folder(const std::string& path) {
-    const std::string os = text_to_os(path);
-    struct stat st;
-    if (::lstat(os.c_str(), &st) != 0) {
-      if (::mkdir(os.c_str(), 0777) != 0 && errno != EEXIST) return TTargetCheck::failed;
-      if (::lstat(os.c_str(), &st) != 0) return TTargetCheck::failed;
-    }
-    if (S_ISLNK(st.st_mode)) return TTargetCheck::refused;
-    return S_ISDIR(st.st_mode) ? TTargetCheck::ok : TTargetCheck::failed;
-  }
-
-  std::string root_;
-  std::unordered_set<std::string> known_;
-};
 
 }  // namespace
 
@@ -345,12 +275,16 @@ int32_t TUX_VPath_in_File::addFile(const std::string& file_url, const std::strin
   if (!is_RW_mode_ || file_url.empty()) return -1;
   const int64_t phy_size = regular_file_size(phy_file);
   if (phy_size < 0) return -1;
+  return add_item(file_url, phy_file, size > 0 ? size : phy_size, is_check_exists);
+}
+
+int32_t TUX_VPath_in_File::add_item(const std::string& file_url, const std::string& phy_file,
+                                    int64_t size, bool is_check_exists) {
+  if (size <= 0) return -1;
   {
     std::lock_guard<std::recursive_mutex> g(xlock);
     std::string key = lower_ascii(file_url);
     if (is_check_exists && url_keys_.count(key)) return 1;
-    if (size <= 0) size = phy_size;
-    if (size <= 0) return -1;
     TUX_vpath_File_item item;
     item.pos_start = RT.Size;
     item.fileSize = size;
@@ -367,7 +301,7 @@ int32_t TUX_VPath_in_File::addFile(const std::string& file_url, const std::strin
 }
 
 int32_t TUX_VPath_in_File::addPath(const std::string& phy_path, bool is_include_sub_dir,
-                                   int32_t compress_mode) {
+                                   int32_t /*compress_mode*/) {
   if (!is_RW_mode_ || phy_path.empty()) return -1;
   std::string path = replace_char(phy_path, '\\', '/');
   while (path.find("//") != std::string::npos) path = replace_all(path, "//", "/");
@@ -385,7 +319,7 @@ int32_t TUX_VPath_in_File::addPath(const std::string& phy_path, bool is_include_
         const int64_t size = regular_file_size(full);
         if (size <= 0) return;
         ++found;
-        (void)addFile("/" + dir.substr(root.size()) + name, full, compress_mode, size, true);
+        (void)add_item("/" + dir.substr(root.size()) + name, full, size, true);
       },
       is_include_sub_dir);
   (void)write_index(true);
@@ -572,11 +506,11 @@ TShareFileRef TUX_VPath_in_File::open_data_source(TFunc_open_vpath_file func_ope
 }
 
 bool TUX_VPath_in_File::copy_item_to(IShareFile& src, const TUX_vpath_File_item& item,
-                                     const std::string& target) {
+                                     const std::string& target, bool fresh) {
   bool ok = false;
   try {
     std::unique_ptr<TShareFile> out = TShareFile::OpenWrite(target);
-    out->Reset();
+    if (!fresh) out->Reset();
     src.SetPosition(item.pos_start);
     int64_t left = item.fileSize;
     if (src.Position() == item.pos_start) {
@@ -619,22 +553,24 @@ TUX_vpath_extract_result TUX_VPath_in_File::ExtractToPath(const std::string& des
     r.status = -2;
     return r;
   }
-  TTargetFolders folders(root);
+  TUX_Root_Path folders(root);
   std::vector<std::string> parts;
   for (const TUX_vpath_File_item& item : items()) {
     if (item.file_url.empty()) continue;
     std::string target;
+    bool exists = false;
     if (func) {
       target = root + "vtmp." + random_digits(30);
+      exists = true;
     } else {
-      const TTargetCheck c = relative_components(item.file_url, parts)
-                                 ? folders.prepare(parts, target)
-                                 : TTargetCheck::refused;
-      if (c == TTargetCheck::refused) r.refused.push_back(item.file_url);
-      if (c == TTargetCheck::failed) ++r.failed;
-      if (c != TTargetCheck::ok) continue;
+      const TUX_Root_Path::TCheck c = split_relative_path(item.file_url, parts)
+                                          ? folders.resolve(parts, true, target, exists)
+                                          : TUX_Root_Path::TCheck::refused;
+      if (c == TUX_Root_Path::TCheck::refused) r.refused.push_back(item.file_url);
+      if (c == TUX_Root_Path::TCheck::failed) ++r.failed;
+      if (c != TUX_Root_Path::TCheck::ok) continue;
     }
-    if (!copy_item_to(*src.get(), item, target)) {
+    if (!copy_item_to(*src.get(), item, target, !exists)) {
       ++r.failed;
       continue;
     }
@@ -741,7 +677,7 @@ int64_t TUX_VPath_in_File::SaveAll_to_1File(const std::string& dest_fname) {
       const auto idx = static_cast<int32_t>(i);
       std::unique_ptr<TShareFile> phy;
       const bool from_phy = phy_readable(idx);
-      if (from_phy && regular_file_size(it.phy_file) >= 0) phy = TShareFile::TryOpenFileRead(it.phy_file);
+      if (from_phy) phy = TShareFile::TryOpenFileRead(it.phy_file);
       int64_t done = 0;
       while (done < it.fileSize) {
         const int64_t want = std::min<int64_t>(it.fileSize - done, kVPathCopyChunk);

@@ -228,10 +228,14 @@ class TUX_VPath_in_File {
   bool phy_readable(int32_t idx);
   int64_t read_data_file(int64_t pos, void* buf, int64_t n);
   TShareFileRef open_data_source(TFunc_open_vpath_file func_open_file);
-  // Copies item from src into a new file target; false (target removed) when
-  // the copy is short or fails.
+  // Copies item from src into target (truncated first unless fresh, i.e.
+  // known not to exist); false (target removed) when the copy is short or
+  // fails.
   static bool copy_item_to(IShareFile& src, const TUX_vpath_File_item& item,
-                           const std::string& target);
+                           const std::string& target, bool fresh);
+  // addFile without the checks of the physical file.
+  int32_t add_item(const std::string& file_url, const std::string& phy_file, int64_t size,
+                   bool is_check_exists);
 
   bool is_RW_mode_ = false;
   TRuntime RT;

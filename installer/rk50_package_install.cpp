@@ -7,13 +7,21 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <optional>
+#include <type_traits>
 
 #include "archive/archive_library_deploy.h"
+#include "archive/io_compress_7zip.h"
 #include "common/ux_common.h"
 #include "common/ux_file_io.h"
+#include "common/ux_file_path.h"
 #include "common/platform/ux_process.h"
+#include "installer/rk50_stp_common.h"
+#include "installer/rk50_transaction.h"
 
 #ifndef QLYN_PACKAGE_PASSWORD_VALUE
 #error "QLYN_PACKAGE_PASSWORD_VALUE (the package password constant) must be defined by the build"
@@ -24,16 +32,6 @@ namespace rk50 {
 namespace {
 
 constexpr double kPackagePasswordValue = QLYN_PACKAGE_PASSWORD_VALUE;
-
-bool exists_os(const std::string& path) {
-  struct stat st;
-  return ::lstat(ux::text_to_os(path).c_str(), &st) == 0;
-}
-
-std::string dir_part(const std::string& path) {
-  size_t p = path.find_last_of('/');
-  return p == std::string::npos ? std::string() : path.substr(0, p);
-}
 
 // Value of KEY in ~/.config/user-dirs.dirs form: KEY="$HOME/Desktop".
 std::string user_dirs_value(const std::string& file, const std::string& key, const std::string& home) {
@@ -87,12 +85,14 @@ std::string package_password() { return ux::format_text("%4.5f", {kPackagePasswo
 
 std::u16string package_password_utf16() { return ux::text_to_utf16(package_password()); }
 
-ux::HRESULT on_archive_password(void*, std::u16string& password) {
+static_assert(std::is_same_v<TArchiveCallbackResult, ux::HRESULT>);
+
+TArchiveCallbackResult on_archive_password(void*, std::u16string& password) {
   password = package_password_utf16();
   return 0;
 }
 
-ux::HRESULT on_extract_progress(void* sender, bool total, int64_t value) {
+TArchiveCallbackResult on_extract_progress(void* sender, bool total, int64_t value) {
   auto* p = static_cast<TInstallProgress*>(sender);
   if (!p) return 0;
   const int64_t now = ux::now_ms();
@@ -112,8 +112,6 @@ ux::HRESULT on_extract_progress(void* sender, bool total, int64_t value) {
   return 0;
 }
 
-std::string default_archive_library() { return ux::exe_dir() + ux::kArchiveLibraryName; }
-
 std::string join_path(const std::string& dir, const std::string& name) {
   if (dir.empty()) return name;
   std::string d = dir;
@@ -127,36 +125,44 @@ std::string join_path(const std::string& dir, const std::string& name) {
 
 namespace {
 
-// The extraction sequence shared by both forms; callback may be null.
-void run_extraction(const std::string& archive_path, const std::string& dest_path, void* sender,
-                    ux::T7zProgressCallback callback, const std::string& library_path) {
-  ux::force_dirs(dest_path);
-  ux::TComPtr<ux::I7zInArchive> arc = ux::new_in_archive(ux::CLSID_CFormat7z, library_path);
-  // Set before opening: packages with encrypted headers ask for it in Open.
-  arc->UsePassword(package_password_utf16());
-  arc->SetPasswordHandler(nullptr, on_archive_password);
-  if (callback) arc->SetProgressHandler(sender, callback);
-  arc->OpenArchive(archive_path);
-  arc->ExtractAllToFolder(dest_path);
-  arc->CloseArchive();
-}
-
 ux::HRESULT call_progress(void* sender, bool total, int64_t value) {
-  (*static_cast<const TExtractProgressCall*>(sender))(total, value);
+  (*static_cast<const TExtractProgressFn*>(sender))(total, value);
   return 0;
 }
 
 }  // namespace
 
-void extract_package(const std::string& archive_path, const std::string& dest_path, TInstallProgress* progress,
-                     const std::string& library_path) {
-  run_extraction(archive_path, dest_path, progress, progress ? on_extract_progress : nullptr, library_path);
+namespace {
+
+// True when some item of arc lies in a top-level folder named folder.
+bool has_top_folder(ux::I7zInArchive& arc, const std::string& folder) {
+  const std::u16string want = ux::text_to_utf16(folder);
+  const uint32_t n = arc.ItemCount();
+  for (uint32_t i = 0; i < n; ++i) {
+    const std::u16string path = arc.ItemPath(i);
+    const size_t end = path.find_first_of(u"/\\");
+    if (end != std::u16string::npos && path.compare(0, end, want) == 0) return true;
+    if (end == std::u16string::npos && path == want && arc.ItemIsFolder(i)) return true;
+  }
+  return false;
 }
 
-void extract_package_with_progress(const std::string& archive_path, const std::string& dest_path,
-                                   const TExtractProgressCall& progress, const std::string& library_path) {
-  run_extraction(archive_path, dest_path, const_cast<TExtractProgressCall*>(&progress),
-                 progress ? call_progress : nullptr, library_path);
+}  // namespace
+
+void extract_package(const std::string& archive_path, const std::string& dest_path,
+                     const TExtractProgressFn& progress, const std::string& library_path,
+                     const std::string& required_folder) {
+  ux::TComPtr<ux::I7zInArchive> arc = ux::new_in_archive(ux::CLSID_CFormat7z, library_path);
+  // Set before opening: packages with encrypted headers ask for it in Open.
+  arc->UsePassword(package_password_utf16());
+  arc->SetPasswordHandler(nullptr, on_archive_password);
+  if (progress) arc->SetProgressHandler(const_cast<TExtractProgressFn*>(&progress), call_progress);
+  arc->OpenArchive(archive_path);
+  if (!required_folder.empty() && !has_top_folder(*arc, required_folder))
+    throw ux::Exception(lang_text_fmt(msg_not_install_package_fmt, {archive_path}));
+  ux::force_dirs(dest_path);
+  arc->ExtractAllToFolder(dest_path);
+  arc->CloseArchive();
 }
 
 std::string desktop_dir() {
@@ -168,12 +174,9 @@ std::string desktop_dir() {
   return d.empty() ? home + "/Desktop" : d;
 }
 
-std::vector<std::string> create_desktop_shortcut(const std::string& target, const std::string& name) {
-  const std::string folder = dir_part(target);
-  std::string icon = "application-x-executable";
-  const std::string png = join_path(folder, std::string(kClientExeName) + ".png");
-  if (exists_os(png)) icon = png;
-
+std::string desktop_entry_text(const std::string& target, const std::string& name, const std::string& icon) {
+  std::string folder = ux::TUX_Path::ExtractFilePath(target);
+  if (folder.size() > 1) folder.pop_back();
   std::string entry;
   entry += "[Desktop Entry]\n";
   entry += "Type=Application\n";
@@ -185,10 +188,33 @@ std::vector<std::string> create_desktop_shortcut(const std::string& target, cons
   entry += "Icon=" + desktop_escape(icon) + "\n";
   entry += "Terminal=false\n";
   entry += "Categories=Network;FileTransfer;\n";
-
   // Desktop entries are UTF-8 whatever the process code page.
-  const std::string entry_utf8 = ux::text_to_utf8(entry);
+  return ux::text_to_utf8(entry);
+}
 
+namespace {
+
+constexpr const char* kStagingPrefix = ".rk50-install-";
+constexpr const char* kThemeIcon = "application-x-executable";
+
+[[noreturn]] void fail_os(const std::string& what, const std::string& os_path) {
+  const int e = errno;
+  throw ux::Exception(what + " " + ux::os_to_text(os_path) + ": " + std::strerror(e));
+}
+
+bool exists_os(const std::string& os_path) {
+  struct stat st;
+  return ::lstat(os_path.c_str(), &st) == 0;
+}
+
+// A desktop entry written beside its final name, moved over it at the end.
+struct TStagedEntry {
+  std::string staged;
+  std::string final_path;
+};
+
+// The folders that get a desktop entry.
+std::vector<std::string> desktop_entry_dirs() {
   std::vector<std::string> dirs;
   if (std::string d = desktop_dir(); !d.empty()) dirs.push_back(d);
   std::string data = ux::env_text("XDG_DATA_HOME");
@@ -197,44 +223,216 @@ std::vector<std::string> create_desktop_shortcut(const std::string& target, cons
     data = home.empty() ? std::string() : home + "/.local/share";
   }
   if (!data.empty()) dirs.push_back(data + "/applications");
+  return dirs;
+}
 
-  std::vector<std::string> written;
+// Writes the entry beside each final name, recorded in tx; a folder that
+// cannot take it is skipped.
+std::vector<TStagedEntry> stage_desktop_entries(TFileTransaction& tx, const std::string& entry_utf8,
+                                                const std::string& name) {
+  std::vector<TStagedEntry> staged;
   const std::string file_name = name + ".desktop";
-  for (const std::string& d : dirs) {
-    ux::force_dirs(d);
-    const std::string path = join_path(d, file_name);
-    if (ux::write_text_to_file(entry_utf8, path) != static_cast<long long>(entry_utf8.size())) continue;
-    ::chmod(ux::text_to_os(path).c_str(), 0755);
-    written.push_back(path);
+  for (const std::string& d : desktop_entry_dirs()) {
+    try {
+      tx.make_dirs(d);
+      TStagedEntry e{join_path(d, "." + file_name + ".rk50-" + std::to_string(::getpid())), join_path(d, file_name)};
+      if (ux::write_text_to_file(entry_utf8, e.staged) != static_cast<long long>(entry_utf8.size())) continue;
+      tx.record_created(e.staged);
+      if (::chmod(ux::text_to_os(e.staged).c_str(), 0755) != 0) continue;
+      staged.push_back(std::move(e));
+    } catch (const ux::Exception&) {
+      // A desktop entry that cannot be written does not stop the installation.
+    }
+  }
+  return staged;
+}
+
+std::vector<std::string> place_desktop_entries(TFileTransaction& tx, const std::vector<TStagedEntry>& entries) {
+  std::vector<std::string> written;
+  for (const TStagedEntry& e : entries) {
+    tx.keep_aside(e.final_path);
+    tx.move(e.staged, e.final_path);
+    written.push_back(e.final_path);
   }
   return written;
 }
 
-TFinishResult finish_install(const TFinishInstall& args) {
-  TFinishResult r;
-  if (args.delete_package && !args.saved_fname.empty()) ux::delete_file(args.saved_fname);
-  const std::string win64 = join_path(args.dest_path, kPackageFolder);
-  if (args.mode == 1) {
-    ux::delete_file(join_path(win64, kIdentityFileName));
-    r.shortcuts = create_desktop_shortcut(join_path(win64, kClientExeName), ux::utf8_to_text(kShortcutName));
+void check_cancel(const TCancelFlag& cancel) {
+  if (cancel.requested()) throw TCancelled(lang_text(msg_install_aborted));
+}
+
+// True when os_path is root_real or below it (both resolved).
+bool is_below(const std::string& os_path, const std::string& root_real) {
+  char* r = ::realpath(os_path.c_str(), nullptr);
+  if (!r) return false;
+  const std::string real(r);
+  std::free(r);
+  return real == root_real || (real.size() > root_real.size() && real.compare(0, root_real.size(), root_real) == 0 &&
+                               (root_real == "/" || real[root_real.size()] == '/'));
+}
+
+// Refuses, before anything moves, a staged tree that cannot be placed over
+// dest: a file where a folder is, a folder where a file is, a linked folder
+// that leads outside the installation. OS paths without trailing "/".
+void check_placeable(const std::string& staged, const std::string& dest, const std::string& dest_real) {
+  for (const auto& entry : std::filesystem::directory_iterator(staged)) {
+    const std::string name = entry.path().filename().string();
+    const std::string s = staged + "/" + name, d = dest + "/" + name;
+    struct stat st;
+    if (::lstat(d.c_str(), &st) != 0) continue;  // the whole entry moves as it is
+    const bool staged_dir = entry.is_directory();
+    if (!staged_dir) {
+      if (S_ISDIR(st.st_mode)) throw ux::Exception("Cannot install " + ux::os_to_text(d) + ": a folder is in the way");
+      continue;
+    }
+    if (S_ISLNK(st.st_mode)) {
+      struct stat target;
+      if (::stat(d.c_str(), &target) != 0 || !S_ISDIR(target.st_mode) || !is_below(d, dest_real))
+        throw ux::Exception("Cannot install " + ux::os_to_text(d) + ": the link leads outside the installation");
+    } else if (!S_ISDIR(st.st_mode)) {
+      throw ux::Exception("Cannot install " + ux::os_to_text(d) + ": a file is in the way");
+    }
+    check_placeable(s, d, dest_real);
   }
+}
+
+// Moves the staged tree into dest, keeping what it replaces. A folder that
+// dest lacks moves whole.
+void place_tree(TFileTransaction& tx, const std::string& staged, const std::string& dest, const TCancelFlag& cancel) {
+  for (const auto& entry : std::filesystem::directory_iterator(staged)) {
+    check_cancel(cancel);
+    const std::string name = entry.path().filename().string();
+    const std::string s = staged + "/" + name, d = dest + "/" + name;
+    if (!exists_os(d)) {
+      tx.move(ux::os_to_text(s), ux::os_to_text(d));
+    } else if (entry.is_directory()) {
+      place_tree(tx, s, d, cancel);
+    } else {
+      tx.keep_aside(ux::os_to_text(d));
+      tx.move(ux::os_to_text(s), ux::os_to_text(d));
+    }
+  }
+}
+
+// Where the staging happens, and what the finishing steps staged.
+struct TStaging {
+  std::string dest;  // installation folder, trailing "/"
+  std::string work;  // dest + ".rk50-install-XXXXXX/"
+  std::string root;  // work + "new/": the package's files
+  std::vector<TStagedEntry> entries;
+  TFinishResult result;
+};
+
+// The finishing steps, staged: identity file dropped, desktop entries
+// written beside their final names, the updater copy in the staged win64.
+void finish_install(TStaging& st, TFileTransaction& tx, const TFinishInstall& args) {
+  const std::string staged_win64 = st.root + kPackageFolder + "/";
+  const std::string win64 = st.dest + kPackageFolder + "/";
+  if (args.mode == 1) {
+    ux::delete_file(staged_win64 + kIdentityFileName);
+    const std::string target = win64 + kClientExeName;
+    const std::string png = std::string(kClientExeName) + ".png";
+    const bool has_icon =
+        exists_os(ux::text_to_os(staged_win64 + png)) || exists_os(ux::text_to_os(win64 + png));
+    st.entries = stage_desktop_entries(
+        tx, desktop_entry_text(target, ux::utf8_to_text(kShortcutName), has_icon ? win64 + png : kThemeIcon),
+        ux::utf8_to_text(kShortcutName));
+  }
+
   const std::string self = args.self_path.empty() ? ux::os_to_text(ux::executable_path()) : args.self_path;
   if (self.empty()) throw ux::Exception("cannot find the running executable to copy as the updater");
-  std::string target = join_path(win64, kUpdaterName);
-  r.updater_path = target;
-  // The updater copy installing into its own folder: deleting the target
-  // would delete the running program and leave nothing to copy.
+  std::string name = kUpdaterName;
+  st.result.updater_path = win64 + name;
   struct stat self_st, target_st;
-  if (::stat(ux::text_to_os(self).c_str(), &self_st) == 0 &&
-      ::stat(ux::text_to_os(target).c_str(), &target_st) == 0 && self_st.st_dev == target_st.st_dev &&
+  const bool target_exists = ::lstat(ux::text_to_os(win64 + name).c_str(), &target_st) == 0;
+  // The updater copy installing into its own folder keeps itself.
+  if (target_exists && ::stat(ux::text_to_os(self).c_str(), &self_st) == 0 &&
+      ::stat(ux::text_to_os(win64 + name).c_str(), &target_st) == 0 && self_st.st_dev == target_st.st_dev &&
       self_st.st_ino == target_st.st_ino)
-    return r;
-  ux::delete_file(target);
-  if (exists_os(target)) target += kUpdaterPendingSuffix;
-  if (!ux::TShareFile::CopyShareFile(self, target)) throw ux::Exception("Cannot copy " + self + " to " + target);
-  ::chmod(ux::text_to_os(target).c_str(), 0755);
-  r.updater_path = target;
-  return r;
+    return;
+  // A folder holding the name cannot be replaced: the copy waits beside it.
+  if (target_exists && S_ISDIR(target_st.st_mode)) name += kUpdaterPendingSuffix;
+  const std::string staged = staged_win64 + name;
+  if (!ux::TShareFile::CopyShareFile(self, staged) || ::chmod(ux::text_to_os(staged).c_str(), 0755) != 0)
+    throw ux::Exception("Cannot copy " + self + " to " + win64 + name);
+  st.result.updater_path = win64 + name;
+}
+
+std::string make_staging_folder(const std::string& dest) {
+  std::string tmpl = ux::text_to_os(dest) + kStagingPrefix + "XXXXXX";
+  if (!::mkdtemp(tmpl.data())) fail_os("Cannot create folder", tmpl);
+  return ux::os_to_text(tmpl) + "/";
+}
+
+}  // namespace
+
+TFinishResult install_package(const TFinishInstall& args, const TExtractProgressFn& progress, TCancelFlag& cancel,
+                              const std::string& library_path) {
+  if (args.dest_path.empty()) throw ux::Exception("No installation folder given");
+  TStaging st;
+  st.dest = join_path(args.dest_path, "");
+  TFileTransaction tx;
+  std::optional<TInstallLock> lock;
+  try {
+    check_cancel(cancel);
+    tx.make_dirs(st.dest);
+    lock.emplace(st.dest);
+    st.work = make_staging_folder(st.dest);
+    tx.record_work_folder(st.work);
+    st.root = st.work + "new/";
+    tx.set_backup_dir(st.work + "old");
+
+    extract_package(
+        args.saved_fname, st.root,
+        [&](bool total, int64_t value) {
+          if (progress) progress(total, value);
+          check_cancel(cancel);
+        },
+        library_path, kPackageFolder);
+    check_cancel(cancel);
+    finish_install(st, tx, args);
+
+    const std::string dest_os = ux::text_to_os(join_path(st.dest, "")), root_os = ux::text_to_os(st.root);
+    std::string dest_real;
+    if (char* r = ::realpath(dest_os.c_str(), nullptr)) {
+      dest_real = r;
+      std::free(r);
+    }
+    check_placeable(root_os.substr(0, root_os.size() - 1), dest_os.substr(0, dest_os.size() - 1), dest_real);
+    if (args.mode == 1) tx.keep_aside(st.dest + kPackageFolder + "/" + kIdentityFileName);
+    place_tree(tx, root_os.substr(0, root_os.size() - 1), dest_os.substr(0, dest_os.size() - 1), cancel);
+    st.result.shortcuts = place_desktop_entries(tx, st.entries);
+    if (!cancel.complete()) check_cancel(cancel);
+  } catch (...) {
+    const std::vector<std::string> lost = tx.rollback();
+    std::string text;
+    try {
+      throw;
+    } catch (const std::exception& e) {
+      text = e.what();
+    }
+    if (!lost.empty()) {
+      std::string names;
+      for (const std::string& l : lost) names += (names.empty() ? "" : ", ") + l;
+      text = lang_text_fmt(msg_not_restored_fmt, {text, names, st.work});
+    }
+    if (cancel.requested()) throw TCancelled(text);
+    throw ux::Exception(text);
+  }
+  tx.commit();
+  if (args.delete_package && !args.saved_fname.empty()) ux::delete_file(args.saved_fname);
+  return st.result;
+}
+
+std::vector<std::string> create_desktop_shortcut(const std::string& target, const std::string& name) {
+  std::string folder = ux::TUX_Path::ExtractFilePath(target);
+  const std::string png = folder + kClientExeName + ".png";
+  TFileTransaction tx;
+  const std::vector<TStagedEntry> staged =
+      stage_desktop_entries(tx, desktop_entry_text(target, name, exists_os(ux::text_to_os(png)) ? png : kThemeIcon), name);
+  std::vector<std::string> written = place_desktop_entries(tx, staged);
+  tx.commit();
+  return written;
 }
 
 }  // namespace rk50

@@ -1,10 +1,15 @@
-// rk50_package_install: installing a client package — extraction with the
-// 7-Zip binding, progress, and the finishing steps (download removal, desktop
-// entry, updater copy).
+// rk50_package_install: installing a client package as one transaction.
+// The package is extracted with the 7-Zip binding into a staging folder
+// inside the installation folder, the finishing steps (updater copy, desktop
+// entries) are staged beside it, and only then is every staged file moved
+// into place. The files of the installation that the package does not hold
+// stay; the ones it replaces are kept until the end, so that on any failure
+// or cancellation the previous installation and desktop entries are restored
+// exactly and the staging folder is removed.
 //
 // The controller keeps its own window state; these functions take what they
-// need explicitly and report progress through IExtractProgress. Errors are
-// ux::Exception with a message text; nothing here touches GUI objects.
+// need explicitly. Errors are ux::Exception with a message text; nothing here
+// touches GUI objects.
 #pragma once
 
 #include <cstdint>
@@ -12,9 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "archive/io_compress_7zip.h"
 
 namespace rk50 {
+
+class TCancelFlag;
 
 // Fixed names (Linux build). kShortcutName is UTF-8.
 inline constexpr const char* kShortcutName = "Qlyn 私有网盘";
@@ -48,33 +54,36 @@ struct TInstallProgress {
   IExtractProgress* sink = nullptr;  // not owned; may be null
 };
 
+// Result of the two archive callbacks below, as the 7-Zip binding reads it:
+// 0 lets the library go on.
+using TArchiveCallbackResult = int32_t;
+
 // T7zPasswordCallback: sets password to package_password(); returns 0.
-ux::HRESULT on_archive_password(void* sender, std::u16string& password);
+TArchiveCallbackResult on_archive_password(void* sender, std::u16string& password);
 // T7zProgressCallback; sender is a TInstallProgress*. Moves the bar at most
 // once per second (strictly more than 1000 ms apart), never beyond 99.
 // Returns 0.
-ux::HRESULT on_extract_progress(void* sender, bool total, int64_t value);
+TArchiveCallbackResult on_extract_progress(void* sender, bool total, int64_t value);
 
-// Path of the archive library beside the executable.
-std::string default_archive_library();
+// Extraction progress as the 7-Zip binding reports it: total=true announces
+// the total byte count in value, total=false the bytes done so far. The one
+// progress callback of the installer: the services seam, package
+// installation and the update runner all take it.
+using TExtractProgressFn = std::function<void(bool total, int64_t value)>;
 
 // The extraction sequence: creates dest_path, opens archive_path with the
 // package password set before opening (encrypted headers), extracts all items
-// into dest_path and closes. progress may be null (no progress callback).
-// Throws ux::Exception for a missing/unloadable library, an unreadable
-// archive, a wrong password or damaged item (naming the first failed item),
-// and an item path outside dest_path.
+// into dest_path and closes. progress may be empty. When required_folder is
+// given, an archive with no item in a top-level folder of that name is
+// refused (not an install package) before anything is written. Throws
+// ux::Exception for a missing/unloadable library, an unreadable archive, a
+// wrong password or damaged item (naming the first failed item), and an item
+// path outside dest_path; an exception raised by progress stops the
+// extraction and propagates. An empty library_path loads the library the
+// build carries.
 void extract_package(const std::string& archive_path, const std::string& dest_path,
-                     TInstallProgress* progress, const std::string& library_path = default_archive_library());
-
-// Progress as a callable: (total, value) exactly as T7zProgressCallback
-// receives them; for controllers that keep their own counters.
-using TExtractProgressCall = std::function<void(bool total, int64_t value)>;
-// The extraction sequence with progress delivered to a callable (may be
-// empty). Exceptions raised by progress propagate after the library returns.
-void extract_package_with_progress(const std::string& archive_path, const std::string& dest_path,
-                                   const TExtractProgressCall& progress,
-                                   const std::string& library_path = default_archive_library());
+                     const TExtractProgressFn& progress, const std::string& library_path = {},
+                     const std::string& required_folder = {});
 
 // The finishing steps' arguments, as the controller hands them over.
 struct TFinishInstall {
@@ -85,26 +94,43 @@ struct TFinishInstall {
   std::string self_path;       // copied as the updater; empty: the running executable
 };
 
-// What finish_install did, for the front ends' report.
+// What an installation wrote, for the front ends' report.
 struct TFinishResult {
-  std::string updater_path;             // the copy written ("updator" or "updator.tobe")
+  std::string updater_path;             // the copy ("updator" or "updator.tobe")
   std::vector<std::string> shortcuts;   // desktop entries written
 };
 
-// Deletes the package (unless delete_package is false), in install mode
-// deletes win64/cuuid.inf and writes the desktop entries, then copies
-// self_path to win64/updator (win64/updator.tobe when the old one cannot be
-// removed) with its executable bits; nothing is copied when self_path is that
-// updater itself. Failed deletes and shortcut writes are
-// ignored; a failed updater copy throws ux::Exception.
-TFinishResult finish_install(const TFinishInstall& args);
+// Installs the package saved_fname into dest_path on the calling thread, as
+// one transaction under the installation folder's lock:
+//  1. extracts it into dest_path/.rk50-install-XXXXXX/ (a package without a
+//     "win64" folder is refused before anything is written);
+//  2. finishing steps, staged: in install mode win64/cuuid.inf is dropped
+//     and the desktop entries are written beside their final names; self_path
+//     is copied as win64/updator (win64/updator.tobe when a folder holds that
+//     name; nothing when self_path is that updater itself);
+//  3. moves every staged file into place, keeping what it replaces;
+//  4. passes cancel's point of no return, deletes what was kept and, when
+//     delete_package is set, the package.
+// Failed desktop entries are skipped. Any other failure, or a cancellation
+// before step 4 (checked during the extraction and between the moves),
+// restores the previous installation and desktop entries, removes the
+// staging folder and throws: TCancelled after a cancellation, ux::Exception
+// otherwise (naming anything that could not be restored and where it is
+// kept).
+TFinishResult install_package(const TFinishInstall& args, const TExtractProgressFn& progress, TCancelFlag& cancel,
+                              const std::string& library_path = {});
 
-// target and name are process text; the entry is written in UTF-8.
-// Writes "<name>.desktop" (Type=Application, Exec=target, Path=its folder,
-// Icon) into the user's desktop folder (XDG_DESKTOP_DIR from
-// $XDG_CONFIG_HOME/user-dirs.dirs, else ~/Desktop) and into
-// $XDG_DATA_HOME/applications (else ~/.local/share/applications), mode 0755.
-// Overwrites earlier entries. Returns the files written; failures are skipped.
+// The desktop entry of the client at target (process text; the entry is
+// UTF-8): Type=Application, Exec=target, Path=its folder, Icon=icon (a theme
+// icon name or a path).
+std::string desktop_entry_text(const std::string& target, const std::string& name, const std::string& icon);
+
+// Writes "<name>.desktop" (mode 0755) into the user's desktop folder
+// (XDG_DESKTOP_DIR from $XDG_CONFIG_HOME/user-dirs.dirs, else ~/Desktop) and
+// into $XDG_DATA_HOME/applications (else ~/.local/share/applications), each
+// through a temporary name and a rename. The icon is target's folder's
+// rk50cli_dsk.png when there is one. Overwrites earlier entries. Returns the
+// files written; failures are skipped.
 std::vector<std::string> create_desktop_shortcut(const std::string& target, const std::string& name);
 
 // The user's desktop folder, without trailing "/"; "" when HOME is unknown.

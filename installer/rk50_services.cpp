@@ -37,23 +37,21 @@ void TProductionServices::set_pool_active(bool /*active*/) {}
 void TProductionServices::destroy_pool() { join_all(); }
 
 void TProductionServices::deploy_archive_library(const std::string& self_dir) {
-  try {
-    (void)ux::deploy_archive_library(self_dir);
-  } catch (...) {
-    // A library that cannot be written shows up as the extraction's error.
-  }
+  // Extraction loads the carried copy, so a folder that cannot take the
+  // library does not stop the installation.
+  (void)ux::deploy_archive_library(self_dir);
 }
 
-void TProductionServices::extract_package(const std::string& archive_path, const std::string& dest_path,
-                                          const TExtractProgressFn& progress) {
-  extract_package_with_progress(archive_path, dest_path, progress);
+void TProductionServices::install_package(const TFinishInstall& args, const TExtractProgressFn& progress,
+                                          TCancelFlag& cancel) {
+  (void)rk50::install_package(args, progress, cancel);
 }
 
-void TProductionServices::finish_install(const TFinishInstall& args) { (void)rk50::finish_install(args); }
-
-void TProductionServices::apply_update_package(const std::string& package_path, const std::string& install_dir,
-                                               const std::function<void()>& process_events) {
-  (void)run_update_package(package_path, install_dir, process_events, default_archive_library());
+std::vector<std::string> TProductionServices::apply_update_package(const std::string& package_path,
+                                                                   const std::string& install_dir,
+                                                                   const std::function<void()>& process_events,
+                                                                   TCancelFlag& cancel) {
+  return run_update_package(package_path, install_dir, process_events, cancel).notes;
 }
 
 void TProductionServices::run_background(std::function<void()> job) {

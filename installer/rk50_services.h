@@ -26,11 +26,11 @@ class TProductionServices : public IInstallerServices {
   void set_pool_active(bool active) override;
   void destroy_pool() override;
   void deploy_archive_library(const std::string& self_dir) override;
-  void extract_package(const std::string& archive_path, const std::string& dest_path,
-                       const TExtractProgressFn& progress) override;
-  void finish_install(const TFinishInstall& args) override;
-  void apply_update_package(const std::string& package_path, const std::string& install_dir,
-                            const std::function<void()>& process_events) override;
+  void install_package(const TFinishInstall& args, const TExtractProgressFn& progress,
+                       TCancelFlag& cancel) override;
+  std::vector<std::string> apply_update_package(const std::string& package_path, const std::string& install_dir,
+                                                const std::function<void()>& process_events,
+                                                TCancelFlag& cancel) override;
   void run_background(std::function<void()> job) override;
   void start_program(const std::string& path) override;
   void pause_ms(int ms) override;

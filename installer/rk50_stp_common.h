@@ -48,7 +48,23 @@ namespace rk50 {
   X(prompt_fmt, 25, u"%s? [Y/n] ", u"%s？[Y/n] ")                                                          \
   X(download_failed, 26, u"Download failed.", u"下载失败。")                                               \
   X(start_client, 27, u"Start the client", u"启动客户端")                                                  \
-  X(choose_folder, 28, u"Installation folder (Enter keeps %s): ", u"安装目录（回车保留 %s）：")
+  X(choose_folder, 28, u"Installation folder (Enter keeps %s): ", u"安装目录（回车保留 %s）：")          \
+  X(install_busy_fmt, 29, u"Another installer is working on %s; try again when it has finished.",          \
+    u"另一个安装程序正在处理 %s，请在它结束后重试。")                                                     \
+  X(not_install_package_fmt, 30, u"%s is not an install package (it has no win64 folder).",                \
+    u"%s 不是安装包（其中没有 win64 文件夹）。")                                                           \
+  X(script_line_failed_fmt, 31, u"Update script line %s (%s): %s", u"更新脚本第 %s 行（%s）：%s")         \
+  X(path_outside_fmt, 32, u"%s lies outside the installation; the line is refused.",                       \
+    u"%s 不在安装目录内，该行已被拒绝。")                                                                 \
+  X(script_note_fmt, 33, u"Note: update script line %s (%s) was passed over: %s",                          \
+    u"提示：更新脚本第 %s 行（%s）已跳过：%s")                                                             \
+  X(unknown_command, 34, u"unknown command", u"未知命令")                                                   \
+  X(source_missing_fmt, 35, u"%s does not exist", u"%s 不存在")                                             \
+  X(folder_not_empty_fmt, 36, u"folder %s is not empty", u"文件夹 %s 不为空")                              \
+  X(not_restored_fmt, 37, u"%s; %s could not be restored and is kept in %s",                               \
+    u"%s；%s 无法恢复，已保留在 %s")                                                                       \
+  X(is_folder_fmt, 38, u"%s is a folder", u"%s 是文件夹")                                                   \
+  X(not_folder_fmt, 39, u"%s is not a folder", u"%s 不是文件夹")
 
 enum TStpMessage : int32_t {
 #define RK50_STP_MESSAGE_ENUM(name, n, eng, chn) msg_##name = n,

@@ -3,12 +3,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <optional>
 
-#include "archive/archive_library_deploy.h"
 #include "common/ux_common.h"
 #include "common/ux_file_io.h"
+#include "common/ux_file_path.h"
 #include "installer/rk50_package_install.h"
+#include "installer/rk50_stp_common.h"
+#include "installer/rk50_transaction.h"
 
 namespace rk50 {
 
@@ -22,12 +28,7 @@ constexpr int64_t kEventsIntervalMs = 50;
 constexpr const char* kScriptFolder = "win64_update";
 constexpr const char* kScriptName = "update.cmd";
 
-// The platform's remove-directory call: only an empty folder goes.
-bool remove_empty_dir(const std::string& path) {
-  std::string p = ux::text_to_os(path);
-  while (p.size() > 1 && p.back() == '/') p.pop_back();
-  return ::rmdir(p.c_str()) == 0;
-}
+constexpr const char* kStagingPrefix = ".rk50-update-";
 
 bool is_file(const std::string& path) {
   struct stat st;
@@ -39,68 +40,29 @@ std::string with_slash(std::string s) {
   return s;
 }
 
-std::string folder_of(const std::string& path) {
-  size_t p = path.find_last_of('/');
-  return p == std::string::npos ? std::string("./") : path.substr(0, p + 1);
+// The resolved form of an OS path, "" when it does not resolve.
+std::string real_path(const std::string& os_path) {
+  char* r = ::realpath(os_path.c_str(), nullptr);
+  if (!r) return {};
+  std::string s(r);
+  std::free(r);
+  return s;
 }
 
-// An absolute path in the platform's encoding, relative paths against the
-// current directory, without "." components or doubled separators. ".."
-// components are dropped with the component before them when resolve_up,
-// else they make the result empty. Empty too for a NUL byte, which no file
-// name can hold.
-std::string os_absolute(const std::string& path, bool resolve_up) {
-  std::string os = ux::text_to_os(path);
-  if (os.find('\0') != std::string::npos) return {};
-  if (os.empty() || os[0] != '/') {
-    char cwd[4096];
-    if (::getcwd(cwd, sizeof cwd) == nullptr) return {};
-    os = std::string(cwd) + "/" + os;
-  }
-  std::string out;
-  size_t i = 0;
-  while (i < os.size()) {
-    size_t j = os.find('/', i);
-    if (j == std::string::npos) j = os.size();
-    const std::string_view part(os.data() + i, j - i);
-    if (part == "..") {
-      if (!resolve_up) return {};
-      const size_t cut = out.rfind('/');
-      out.resize(cut == std::string::npos ? 0 : cut);
-    } else if (!part.empty() && part != ".") {
-      out += '/';
-      out += part;
-    }
-    i = j + 1;
-  }
-  return out.empty() ? "/" : out;
+bool is_below(const std::string& real, const std::string& root_real) {
+  if (root_real.empty()) return false;
+  if (root_real == "/") return true;
+  return real == root_real ||
+         (real.size() > root_real.size() && real.compare(0, root_real.size(), root_real) == 0 &&
+          real[root_real.size()] == '/');
 }
 
-// True when path is the folder or lies below it.
-bool is_within(const std::string& path, const std::string& folder) {
-  if (path.empty() || folder.empty()) return false;
-  if (folder == "/") return true;
-  return path.starts_with(folder) && (path.size() == folder.size() || path[folder.size()] == '/');
-}
-
-// True when path lies in folder as written or in the folder its links lead to.
-bool is_within_folder(const std::string& path, const std::string& folder) {
-  if (is_within(path, os_absolute(folder, true))) return true;
-  char* real = ::realpath(ux::text_to_os(folder).c_str(), nullptr);
-  const bool inside = real != nullptr && is_within(path, real);
-  std::free(real);
-  return inside;
-}
-
-// Throws unless path lies in one of the script's two folders. Script paths
-// may not hold "..": the system resolves it after following links, so the
-// text cannot tell where it leads. An empty path names no file and is left
-// to the file calls, which refuse it.
-void require_inside(const std::string& path, const std::string& script_folder, const std::string& install_folder) {
-  if (path.empty()) return;
-  const std::string abs = os_absolute(path, false);
-  if (is_within_folder(abs, script_folder) || is_within_folder(abs, install_folder)) return;
-  throw ux::Exception("Update script path outside the package and installation folders: " + path);
+// The folder whose lock keeps out a second installer: the installation, of
+// which install_dir is the "win64" folder where the updater runs.
+std::string installation_root(const std::string& install_dir) {
+  std::string dir = with_slash(install_dir);
+  const std::string name = ux::TUX_Path::getPathLastName(dir);
+  return name == kPackageFolder ? ux::TUX_Path::upLevelPath(dir) : dir;
 }
 
 std::u16string utf16_units(const std::string& bytes, size_t from, bool big_endian) {
@@ -138,104 +100,219 @@ std::vector<std::string> script_lines(const std::string& file_bytes) {
   return lines;
 }
 
-void run_script_line(const std::string& command, std::string rest, const std::string& script_folder,
-                     const std::string& install_folder) {
+TScriptRunner::TScriptRunner(std::string script_folder, std::string install_folder, TFileTransaction& tx,
+                             std::string excluded)
+    : script_folder_(with_slash(std::move(script_folder))), install_folder_(with_slash(std::move(install_folder))),
+      tx_(tx) {
+  install_real_ = real_path(ux::text_to_os(install_folder_));
+  package_real_ = real_path(ux::text_to_os(ux::TUX_Path::upLevelPath(script_folder_)));
+  if (!excluded.empty()) excluded_real_ = real_path(ux::text_to_os(excluded));
+}
+
+bool TScriptRunner::allowed(const std::string& real) const {
+  if (is_below(real, package_real_)) return true;
+  return is_below(real, install_real_) && !is_below(real, excluded_real_);
+}
+
+std::string TScriptRunner::confined(const std::string& path, bool follow) const {
+  // The system calls would take the part before a NUL for the whole name.
+  if (path.find('\0') != std::string::npos)
+    throw ux::Exception("Script path holding a NUL byte refused: " + path.substr(0, path.find('\0')));
+  std::string os = ux::text_to_os(path);
+  if (os.empty() || os[0] != '/') {
+    const std::string cwd = ux::text_to_os(ux::TUX_Path::ExtractPhyPath(""));
+    os = with_slash(cwd) + os;
+  }
+  std::string norm = std::filesystem::path(os).lexically_normal().string();
+  while (norm.size() > 1 && norm.back() == '/') norm.pop_back();
+
+  // The deepest part that exists, resolved, with the rest appended: what
+  // the system will reach through that path.
+  std::string real;
+  struct stat st;
+  if (follow && ::stat(norm.c_str(), &st) == 0) {
+    real = real_path(norm);
+  } else {
+    std::string head = norm, tail;
+    for (;;) {
+      const size_t slash = head.rfind('/');
+      const std::string name = head.substr(slash + 1);
+      head = slash == 0 ? std::string("/") : head.substr(0, slash);
+      tail = tail.empty() ? name : name + "/" + tail;
+      if (::stat(head.c_str(), &st) == 0 || head == "/") break;
+    }
+    const std::string head_real = real_path(head);
+    if (!head_real.empty()) real = (head_real == "/" ? "" : head_real) + "/" + tail;
+  }
+  if (real.empty() || !allowed(real)) throw ux::Exception(lang_text_fmt(msg_path_outside_fmt, {path}));
+  return norm;
+}
+
+std::string TScriptRunner::run_line(const std::string& command, std::string rest) {
   std::string source = ux::fetch_token(rest, " ");
   std::string destination = ux::fetch_token(rest, " ");
 
   if (ux::ci_pos("$sour$", source) > 0)
-    source = ux::replace_all(source, "$sour$", script_folder);
+    source = ux::replace_all(source, "$sour$", script_folder_);
   else if (ux::ci_pos("$dest$", source) == 0)
-    source = script_folder + source;
+    source = script_folder_ + source;
   else
-    source = ux::replace_all(source, "$dest$", install_folder);
-  destination = ux::replace_all(destination, "$dest$", install_folder);
+    source = ux::replace_all(source, "$dest$", install_folder_);
+  destination = ux::replace_all(destination, "$dest$", install_folder_);
 
   // Scripts written for the Windows build use backslashes.
   source = ux::replace_char(source, '\\', '/');
   destination = ux::replace_char(destination, '\\', '/');
 
-  if (ux::ci_equal(command, "cp")) {
-    require_inside(source, script_folder, install_folder);
-    require_inside(destination, script_folder, install_folder);
-    (void)ux::TShareFile::CopyShareFile(source, destination);
-  } else if (ux::ci_equal_any2(command, "mv", "ren")) {
-    require_inside(source, script_folder, install_folder);
-    require_inside(destination, script_folder, install_folder);
-    (void)ux::TShareFile::MoveFile(source, destination);
-  } else if (ux::ci_equal_any2(command, "del", "rm")) {
-    require_inside(source, script_folder, install_folder);
-    (void)ux::TShareFile::deleteFile(source);
-  } else if (ux::ci_equal(command, "rd")) {
-    require_inside(source, script_folder, install_folder);
-    (void)remove_empty_dir(source);
+  const bool copy = ux::ci_equal(command, "cp");
+  const bool move = ux::ci_equal_any2(command, "mv", "ren");
+  const bool remove = ux::ci_equal_any2(command, "del", "rm");
+  const bool remove_dir = ux::ci_equal(command, "rd");
+  if (!copy && !move && !remove && !remove_dir) return lang_text(msg_unknown_command);
+
+  const std::string src = confined(source, copy);
+  struct stat src_st;
+  if (::lstat(src.c_str(), &src_st) != 0) return lang_text_fmt(msg_source_missing_fmt, {source});
+  const std::string src_text = ux::os_to_text(src);
+
+  if (remove) {
+    if (S_ISDIR(src_st.st_mode)) return lang_text_fmt(msg_is_folder_fmt, {source});
+    tx_.keep_aside(src_text);
+    return {};
   }
+  if (remove_dir) {
+    if (!S_ISDIR(src_st.st_mode)) return lang_text_fmt(msg_not_folder_fmt, {source});
+    if (!tx_.remove_empty_dir(src_text)) return lang_text_fmt(msg_folder_not_empty_fmt, {source});
+    return {};
+  }
+
+  const std::string dst = confined(destination, false);
+  const std::string dst_text = ux::os_to_text(dst);
+  struct stat dst_st;
+  const bool dst_exists = ::lstat(dst.c_str(), &dst_st) == 0;
+  if (copy) {
+    struct stat st;
+    if (::stat(src.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return lang_text_fmt(msg_source_missing_fmt, {source});
+    const std::string folder = dst.substr(0, dst.rfind('/') + 1);
+    if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+      throw ux::Exception("Cannot copy " + source + " to " + destination + ": the folder does not exist");
+    if (dst_exists && S_ISDIR(dst_st.st_mode))
+      throw ux::Exception("Cannot copy " + source + " to " + destination + ": a folder is in the way");
+    // A copy replaces a file as a copy in place would: with the file's mode.
+    if (dst_exists) tx_.keep_aside(dst_text);
+    tx_.record_created(dst_text);
+    if (!ux::TShareFile::CopyShareFile(src_text, dst_text))
+      throw ux::Exception("Cannot copy " + source + " to " + destination);
+    if (dst_exists && S_ISREG(dst_st.st_mode)) ::chmod(dst.c_str(), dst_st.st_mode & 07777);
+    return {};
+  }
+  // mv, ren: the destination's folder is made when missing.
+  tx_.make_dirs(ux::TUX_Path::ExtractFilePath(dst_text));
+  if (dst_exists) tx_.keep_aside(dst_text);
+  tx_.move(src_text, dst_text);
+  return {};
 }
 
-int run_script(const std::string& file_bytes, const std::string& script_folder,
-               const std::string& install_folder, const std::function<void()>& after_line) {
-  int lines_run = 0;
-  for (std::string& line : script_lines(file_bytes)) {
-    if (line.size() <= 3) continue;
-    std::string command = ux::fetch_token(line, " ");
-    run_script_line(command, line, script_folder, install_folder);
-    ++lines_run;
-    if (after_line) after_line();
-  }
-  return lines_run;
+std::string run_script_line(const std::string& command, std::string rest, const std::string& script_folder,
+                            const std::string& install_folder) {
+  TFileTransaction tx;
+  TScriptRunner runner(script_folder, install_folder, tx);
+  std::string note = runner.run_line(command, std::move(rest));
+  tx.commit();
+  return note;
 }
+
+namespace {
+
+std::string make_staging_folder(const std::string& install_dir) {
+  std::string tmpl = ux::text_to_os(install_dir) + kStagingPrefix + "XXXXXX";
+  if (!::mkdtemp(tmpl.data())) {
+    const int e = errno;
+    throw ux::Exception("Cannot create folder " + ux::os_to_text(tmpl) + ": " + std::strerror(e));
+  }
+  return ux::os_to_text(tmpl) + "/";
+}
+
+void check_cancel(const TCancelFlag& cancel) {
+  if (cancel.requested()) throw TCancelled(lang_text(msg_install_aborted));
+}
+
+}  // namespace
 
 TUpdateResult run_update_package(const std::string& package_path, const std::string& install_dir,
-                                 const std::function<void()>& process_events, const std::string& library_path) {
+                                 const std::function<void()>& process_events, TCancelFlag& cancel,
+                                 const std::string& library_path) {
   TUpdateResult r;
   r.dest_path = with_slash(install_dir);
-  const std::string package_folder = folder_of(package_path);
-  if (process_events) {
+  if (!is_file(package_path)) throw ux::Exception(lang_text_fmt(msg_package_missing_fmt, {package_path}));
+  TInstallLock lock(installation_root(r.dest_path));
+  TFileTransaction tx;
+  std::string work;
+  try {
+    check_cancel(cancel);
+    work = make_staging_folder(r.dest_path);
+    tx.record_work_folder(work);
+    tx.set_backup_dir(work + "old");
+    const std::string package_root = work + "pkg/";
+
     // No progress is shown in update mode, but the window keeps answering
     // while a large package extracts.
     int64_t last = ux::tick_ms();
-    extract_package_with_progress(
-        package_path, package_folder,
+    extract_package(
+        package_path, package_root,
         [&](bool, int64_t) {
           const int64_t now = ux::tick_ms();
-          if (now - last < kEventsIntervalMs) return;
-          last = now;
-          process_events();
+          if (now - last >= kEventsIntervalMs) {
+            last = now;
+            if (process_events) process_events();
+          }
+          check_cancel(cancel);
         },
         library_path);
-  } else {
-    extract_package(package_path, package_folder, nullptr, library_path);
-  }
 
-  const std::string script_folder = package_folder + kScriptFolder + "/";
-  const std::string script = script_folder + kScriptName;
-  if (is_file(script)) {
-    r.script_found = true;
-    if (ux::file_size(script) > kMaxScriptBytes) throw ux::Exception("Update script too large: " + script);
-    r.lines_run = run_script(ux::read_file_text(script), script_folder, r.dest_path, process_events);
+    const std::string script_folder = package_root + kScriptFolder + "/";
+    const std::string script = script_folder + kScriptName;
+    if (is_file(script)) {
+      r.script_found = true;
+      if (ux::file_size(script) > kMaxScriptBytes) throw ux::Exception("Update script too large: " + script);
+      TScriptRunner runner(script_folder, r.dest_path, tx, work);
+      const std::vector<std::string> lines = script_lines(ux::read_file_text(script));
+      for (size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].size() <= 3) continue;
+        check_cancel(cancel);
+        const std::string number = std::to_string(i + 1);
+        std::string rest = lines[i];
+        const std::string command = ux::fetch_token(rest, " ");
+        std::string note;
+        try {
+          note = runner.run_line(command, rest);
+        } catch (const std::exception& e) {
+          throw ux::Exception(lang_text_fmt(msg_script_line_failed_fmt, {number, lines[i], std::string(e.what())}));
+        }
+        if (!note.empty()) r.notes.push_back(lang_text_fmt(msg_script_note_fmt, {number, lines[i], note}));
+        ++r.lines_run;
+        if (process_events) process_events();
+      }
+    }
+    if (!cancel.complete()) check_cancel(cancel);
+  } catch (...) {
+    const std::vector<std::string> lost = tx.rollback();
+    std::string text;
+    try {
+      throw;
+    } catch (const std::exception& e) {
+      text = e.what();
+    }
+    if (!lost.empty()) {
+      std::string names;
+      for (const std::string& l : lost) names += (names.empty() ? "" : ", ") + l;
+      text = lang_text_fmt(msg_not_restored_fmt, {text, names, work});
+    }
+    if (cancel.requested()) throw TCancelled(text);
+    throw ux::Exception(text);
   }
-  r.applied = true;
+  tx.commit();
   return r;
-}
-
-TUpdateResult apply_update_package(const std::string& package_path, IUpdateUi& ui, const std::string& install_dir,
-                                   const std::string& library_path) {
-  if (!is_file(package_path)) {
-    TUpdateResult r;
-    r.dest_path = with_slash(install_dir);
-    return r;
-  }
-  ui.set_action_enabled(false);
-  ui.process_pending_events();
-  TUpdateResult r = run_update_package(package_path, install_dir, [&ui] { ui.process_pending_events(); }, library_path);
-  ui.set_action_enabled(true);
-  return r;
-}
-
-TUpdateResult apply_update_package(const std::string& package_path, IUpdateUi& ui) {
-  // The updater copy carries the library: an installation may lack it.
-  (void)ux::deploy_archive_library(ux::exe_dir());
-  return apply_update_package(package_path, ui, ux::exe_dir(), default_archive_library());
 }
 
 }  // namespace rk50

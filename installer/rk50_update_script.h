@@ -1,14 +1,20 @@
-// rk50_update_script: update mode — extracting an update package beside it
-// and running the package's script "win64_update/update.cmd" line by line.
+// rk50_update_script: update mode — extracting an update package into a
+// private staging folder and running the package's script
+// "win64_update/update.cmd" line by line against the installation, as one
+// transaction.
 //
 // Script lines: "<command> <source> <destination>" split at single spaces
 // (two spaces make an empty field). Commands, ignoring ASCII case: cp, mv,
-// ren, del, rm, rd; anything else is ignored. "$sour$" is the script's folder,
-// "$dest$" the installation folder (both with trailing "/"); backslashes in
-// sources and destinations become "/".
+// ren, del, rm, rd; anything else is passed over. "$sour$" is the script's
+// folder, "$dest$" the installation folder (both with trailing "/");
+// backslashes in sources and destinations become "/". A source or
+// destination that resolves outside the installation folder and the
+// extracted package (an absolute path elsewhere, a ".." escape, a link that
+// leads out) is refused as a failing line.
 //
-// Runs on the GUI thread. Errors are ux::Exception and end the run at the
-// failing line.
+// Before a line changes or removes a file of the installation, what it
+// replaces is kept; when a line fails, the lines already applied are undone.
+// Runs on the GUI thread. Errors are ux::Exception.
 #pragma once
 
 #include <functional>
@@ -17,56 +23,64 @@
 
 namespace rk50 {
 
-// The GUI operations the update run needs.
-class IUpdateUi {
- public:
-  virtual void set_action_enabled(bool enabled) = 0;
-  virtual void process_pending_events() = 0;
-
- protected:
-  ~IUpdateUi() = default;
-};
+class TCancelFlag;
+class TFileTransaction;
 
 struct TUpdateResult {
-  bool applied = false;     // false: no package at package_path, nothing changed
-  std::string dest_path;    // the installation folder, trailing "/"
+  std::string dest_path;           // the installation folder, trailing "/"
   bool script_found = false;
-  int lines_run = 0;        // lines handed to run_script_line
+  int lines_run = 0;               // lines handed to the runner
+  std::vector<std::string> notes;  // lines passed over, and why (user's language)
 };
 
-// Extracts package_path into its own folder (no progress), runs
-// win64_update/update.cmd from there against install_dir and re-enables the
-// action. The controller then sets caption message 8 and state 7 when
-// applied is true. On an exception the action stays disabled.
-TUpdateResult apply_update_package(const std::string& package_path, IUpdateUi& ui,
-                                   const std::string& install_dir, const std::string& library_path);
-// Same with the installation folder and library of the running executable;
-// the carried library is deployed there first when missing.
-TUpdateResult apply_update_package(const std::string& package_path, IUpdateUi& ui);
+// Runs script lines against an installation, recording every change in a
+// transaction.
+class TScriptRunner {
+ public:
+  // script_folder: the extracted package's "win64_update/"; its parent is
+  // the extracted package. install_folder: the installation. excluded: a
+  // folder inside the installation that lines may not touch (the staging
+  // folder's kept files), or empty.
+  TScriptRunner(std::string script_folder, std::string install_folder, TFileTransaction& tx,
+                std::string excluded = {});
 
-// The work between disabling and re-enabling the action, for controllers that
-// handle the button themselves: extraction beside the package and the script,
-// with process_events (may be empty) called after each line and at most every
-// 50 ms while the package extracts. Expects the package to exist (throws
-// otherwise).
+  // Executes one line; rest is the line after the command field. Returns
+  // why the line was passed over (user's language), or "" when it ran.
+  // Throws ux::Exception when it fails: a refused path, a copy into a
+  // missing folder, a file that cannot be copied, moved or deleted.
+  std::string run_line(const std::string& command, std::string rest);
+
+ private:
+  // The line's path lexically normalised (relative: against the current
+  // directory), as a file-system path; refused when it resolves outside or
+  // holds a NUL byte.
+  // follow: a link in the last component is followed for the check.
+  std::string confined(const std::string& path, bool follow) const;
+  bool allowed(const std::string& real) const;
+
+  std::string script_folder_, install_folder_;
+  TFileTransaction& tx_;
+  std::string install_real_, package_real_, excluded_real_;
+};
+
+// Executes one line outside any transaction (its changes stay); the
+// extracted package is script_folder's parent. Returns why the line was
+// passed over, or "". Throws ux::Exception as TScriptRunner::run_line.
+std::string run_script_line(const std::string& command, std::string rest, const std::string& script_folder,
+                            const std::string& install_folder);
+
+// Applies the update package under the installation's lock: extracts it into
+// install_dir/.rk50-update-XXXXXX/ (nothing is written beside the package),
+// runs win64_update/update.cmd from there against install_dir and removes
+// the staging folder. process_events (may be empty) is called after each
+// line and at most every 50 ms while the package extracts; cancel is checked
+// there too. A missing script is no error. When a line fails or the run is
+// cancelled, the lines already applied are undone and ux::Exception is
+// thrown (TCancelled after a cancellation), naming the line. An empty
+// library_path loads the library the build carries.
 TUpdateResult run_update_package(const std::string& package_path, const std::string& install_dir,
-                                 const std::function<void()>& process_events,
-                                 const std::string& library_path);
-
-// Executes one script line; rest is the line after the command field.
-// script_folder and install_folder end with "/". Throws ux::Exception,
-// before any file is touched, when a source or destination lies outside both
-// folders (relative paths count from the current directory) or holds a ".."
-// component; and when a copy cannot open its files (e.g. "cp" into a missing
-// folder).
-void run_script_line(const std::string& command, std::string rest, const std::string& script_folder,
-                     const std::string& install_folder);
-
-// Runs every line of a script file's bytes (see script_lines) longer than 3
-// bytes, calling after_line (may be empty) after each. Returns the number of
-// lines run; an exception ends the run at its line.
-int run_script(const std::string& file_bytes, const std::string& script_folder,
-               const std::string& install_folder, const std::function<void()>& after_line);
+                                 const std::function<void()>& process_events, TCancelFlag& cancel,
+                                 const std::string& library_path = {});
 
 // Script text as byte strings of the process code page, one per line: a
 // UTF-8 or UTF-16 (LE/BE) byte-order mark selects the decoding, otherwise the

@@ -6,6 +6,7 @@
 
 #include "common/platform/ux_ini.h"
 #include "common/ux_common.h"
+#include "common/ux_file_path.h"
 #include "installer/rk50_env.h"
 #include "installer/rk50_stp_common.h"
 
@@ -23,17 +24,6 @@ bool file_exists(const std::string& path) {
   if (path.empty()) return false;
   struct stat st {};
   return ::stat(ux::text_to_os(path).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
-}
-
-std::string file_name_of(const std::string& path) {
-  size_t slash = path.find_last_of("/\\");
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// Directory part with the last separator; empty when there is none.
-std::string dir_part_of(const std::string& path) {
-  size_t slash = path.find_last_of("/\\");
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
 }  // namespace
@@ -126,7 +116,7 @@ void Tmain_form::FormCreate() {
 void Tmain_form::load_config() {
   config.selfpath = ux::exe_dir();
   config.cfgFile = config.selfpath + "config.ini";
-  config.svr_url = ux::read_ini_string(config.cfgFile, "common", "svr_url");
+  config.svr_url = ux::read_ini_string(ux::text_to_os(config.cfgFile), "common", "svr_url");
   ux::force_dirs(config.selfpath + "temp");
 }
 
@@ -165,7 +155,8 @@ void Tmain_form::Button1Click() {
       break;
     }
     case st_downloading:
-      if (gui_.confirm(lang_text(msg_abort_question))) {
+      // An installation that completed while the question was open stands.
+      if (gui_.confirm(lang_text(msg_abort_question)) && cancel_run()) {
         set_state(st_finished);
         f_outcome = TRunOutcome::aborted;
         f_error_text = lang_text(msg_install_aborted);
@@ -190,15 +181,17 @@ void Tmain_form::Button1Click() {
 
 void Tmain_form::SpeedButton1Click() {
   std::string chosen;
-  if (gui_.pick_folder(dir_part_of(rt.dest_path), chosen) && !ux::trim_text(chosen).empty())
+  if (gui_.pick_folder(ux::TUX_Path::ExtractFilePath(rt.dest_path), chosen) && !ux::trim_text(chosen).empty())
     gui_.set_text(TControl::LabeledEdit1, user_folder(chosen));
 }
+
+bool Tmain_form::cancel_run() { return cancel_.request(); }
 
 void Tmain_form::start_download() {
   rt.is_install_ok = false;
   if (rt.mode != 1) return;
   std::string url = package_url(config.svr_url);
-  rt.saved_fname = config.selfpath + "temp/" + file_name_of(url);
+  rt.saved_fname = config.selfpath + "temp/" + ux::TUX_Path::extractfileName(url);
   services_.add_http_down_file(url, "", rt.saved_fname, download_tag,
                                [this](int32_t ev, const std::string& data) {
                                  on_download_event(nullptr, ev, data);
@@ -209,7 +202,7 @@ void Tmain_form::start_download() {
 void Tmain_form::start_local_install() {
   rt.is_install_ok = false;
   rt.saved_fname = options_.package_file;
-  gui_.set_text(TControl::Label2, lang_text_fmt(msg_installing_fmt, {file_name_of(rt.saved_fname)}));
+  gui_.set_text(TControl::Label2, lang_text_fmt(msg_installing_fmt, {ux::TUX_Path::extractfileName(rt.saved_fname)}));
   gui_.set_progress_range(0, 100);
   gui_.set_progress_position(0);
   services_.deploy_archive_library(config.selfpath);
@@ -256,7 +249,7 @@ void Tmain_form::on_download_event(void* /*Requ*/, int32_t ev, const std::string
           gui_.set_progress_position(100);
           gui_.set_text(TControl::Label2, text);
         });
-        if (!rt.is_install_ok.load()) install_on_worker(rt.saved_fname, true);
+        if (!rt.is_install_ok.load() && !cancel_.requested()) install_on_worker(rt.saved_fname, true);
         break;
       }
       case 104: {
@@ -296,6 +289,19 @@ void Tmain_form::install_on_worker(const std::string& archive_path, bool delete_
   try {
     install_package(archive_path, delete_package);
     return;
+  } catch (const TCancelled&) {
+    try {
+      std::string text = lang_text(msg_install_aborted);
+      gui_post([this, text] {
+        gui_.set_text(TControl::Label2, text);
+        if (f_outcome == TRunOutcome::running) {
+          f_outcome = TRunOutcome::aborted;
+          f_error_text = text;
+        }
+      });
+    } catch (...) {
+    }
+    return;
   } catch (const std::exception& e) {
     error = e.what();
   } catch (...) {
@@ -316,9 +322,9 @@ void Tmain_form::install_package(const std::string& archive_path, bool delete_pa
   install = TInstallProgress{};
   install.at_last_pop_ev = ux::now_ms();
   install.sink = &progress_sink_;
-  services_.extract_package(archive_path, rt.dest_path, [this](bool total, int64_t value) {
-    (void)rk50::on_extract_progress(&install, total, value);
-  });
+  TFinishInstall args{rt.dest_path, archive_path, rt.mode, delete_package, {}};
+  services_.install_package(
+      args, [this](bool total, int64_t value) { (void)rk50::on_extract_progress(&install, total, value); }, cancel_);
   rt.is_install_ok = true;
   std::string done = lang_text(msg_install_completed);
   std::string close = lang_text(msg_close);
@@ -332,12 +338,6 @@ void Tmain_form::install_package(const std::string& archive_path, bool delete_pa
       f_error_text.clear();
     }
   });
-  TFinishInstall args;
-  args.dest_path = rt.dest_path;
-  args.saved_fname = archive_path;
-  args.mode = rt.mode;
-  args.delete_package = delete_package;
-  services_.finish_install(args);
 }
 
 void Tmain_form::TProgressSink::set_progress_position(int percent) {
@@ -350,14 +350,22 @@ void Tmain_form::apply_update_package() {
   gui_.set_button_enabled(false);
   gui_.process_messages();
   services_.deploy_archive_library(config.selfpath);
+  std::vector<std::string> notes;
   try {
-    services_.apply_update_package(rt.saved_fname, rt.dest_path, [this] { gui_.process_messages(); });
+    notes = services_.apply_update_package(rt.saved_fname, rt.dest_path, [this] { gui_.process_messages(); },
+                                           cancel_);
+  } catch (const TCancelled&) {
+    // The window was closed while the update ran; it is undone.
+    f_outcome = TRunOutcome::aborted;
+    f_error_text = lang_text(msg_install_aborted);
+    return;
   } catch (const std::exception& e) {
     f_outcome = TRunOutcome::failed;
     f_error_text = e.what();
     gui_.show_error(f_error_text);
     return;
   }
+  for (const std::string& note : notes) gui_.show_note(note);
   gui_.set_button_enabled(true);
   gui_.set_text(TControl::Button1, lang_text(msg_install_completed));
   set_state(st_update_done);
@@ -371,7 +379,8 @@ void Tmain_form::FormCloseQuery(bool& CanClose) {
 
 void Tmain_form::FormClose() {
   services_.set_pool_active(false);
-  if (f_outcome == TRunOutcome::running) {
+  // A run that completed keeps its result; the completion is on its way.
+  if (cancel_run() && f_outcome == TRunOutcome::running) {
     f_outcome = TRunOutcome::aborted;
     f_error_text = lang_text(msg_install_aborted);
   }

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "installer/rk50_package_install.h"
+#include "installer/rk50_transaction.h"
 
 namespace rk50 {
 
@@ -82,6 +83,9 @@ class IMainFormGui {
   virtual bool pick_folder(const std::string& start_dir, std::string& chosen) = 0;
   // The platform's error report (a message box, stderr).
   virtual void show_error(const std::string& text) = 0;
+  // A remark a window keeps to itself and a console prints (an update
+  // script line passed over).
+  virtual void show_note(const std::string& text) = 0;
   virtual void close_window() = 0;
   virtual void terminate_app() = 0;
   virtual void process_messages() = 0;
@@ -94,10 +98,6 @@ class IMainFormGui {
 // 2, 101, 102, 103, 104). Called on a worker thread; must not throw.
 using TDownloadEventFn = std::function<void(int32_t ev, const std::string& ev_data)>;
 
-// Extraction progress as the 7-Zip binding reports it: total=true announces
-// the total byte count in value, total=false the bytes done so far.
-using TExtractProgressFn = std::function<void(bool total, int64_t value)>;
-
 class IInstallerServices {
  public:
   virtual ~IInstallerServices() = default;
@@ -109,18 +109,26 @@ class IInstallerServices {
   virtual void set_pool_active(bool active) = 0;
   // Stops the pool's workers (waits for them) and frees the pool.
   virtual void destroy_pool() = 0;
-  // Writes the archive library beside the executable when missing; never throws.
+  // Writes the carried archive library beside the executable when it is
+  // missing or differs and the folder can be written; never throws.
   virtual void deploy_archive_library(const std::string& self_dir) = 0;
-  // Extraction sequence into dest_path (created when missing), on the calling
-  // thread. progress may be empty. Throws ux::Exception on any failure.
-  virtual void extract_package(const std::string& archive_path, const std::string& dest_path,
-                               const TExtractProgressFn& progress) = 0;
-  // Download deleted, identity file, shortcut, updater copy. Throws ux::Exception.
-  virtual void finish_install(const TFinishInstall& args) = 0;
-  // Extracts the package beside itself and runs its update script;
-  // process_events is called between script lines. Throws ux::Exception.
-  virtual void apply_update_package(const std::string& package_path, const std::string& install_dir,
-                                    const std::function<void()>& process_events) = 0;
+  // Installs the package as one transaction on the calling thread
+  // (extraction, desktop entries, updater copy, download deleted); progress
+  // may be empty, cancel is checked while the package extracts and while its
+  // files move into place. Throws ux::Exception — TCancelled after a
+  // cancellation — with the previous installation restored.
+  virtual void install_package(const TFinishInstall& args, const TExtractProgressFn& progress,
+                               TCancelFlag& cancel) = 0;
+  // Applies the update package to install_dir as one transaction (its own
+  // staging folder, the script's lines undone when one fails);
+  // process_events is called between script lines and while the package
+  // extracts, cancel is checked there. Returns the notes on lines passed
+  // over. Throws ux::Exception — TCancelled after a cancellation — with the
+  // installation restored.
+  virtual std::vector<std::string> apply_update_package(const std::string& package_path,
+                                                        const std::string& install_dir,
+                                                        const std::function<void()>& process_events,
+                                                        TCancelFlag& cancel) = 0;
   // Runs job on a worker thread; destroy_pool waits for it.
   virtual void run_background(std::function<void()> job) = 0;
   // Starts the program (path in the process code page) detached, shown
@@ -208,10 +216,13 @@ class Tmain_form {
   void load_config();
   void start_download();
   void start_local_install();
-  // Extraction and finishing steps; throws. Runs on a worker.
+  // The installation transaction; throws. Runs on a worker.
   void install_package(const std::string& archive_path, bool delete_package);
   // install_package with its errors caught and shown in Label2.
   void install_on_worker(const std::string& archive_path, bool delete_package);
+  // Stops the installation or update of this run unless it has already
+  // completed; true when nothing completed (the run ends as aborted).
+  bool cancel_run();
   void apply_update_package();
   void center(TControl c);
   // From a worker: queue fn for the GUI thread.
@@ -220,6 +231,9 @@ class Tmain_form {
   IMainFormGui& gui_;
   IInstallerServices& services_;
   TStartOptions options_;
+  // The run's cancellation: requested by the abort confirmation and by
+  // closing the window, read by the worker that installs.
+  TCancelFlag cancel_;
   TButtonState f_state{};
   TRunOutcome f_outcome = TRunOutcome::running;
   std::string f_error_text;

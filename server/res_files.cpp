@@ -192,11 +192,11 @@ TRes_Range parse_range(std::string_view value, int64_t size) {
   value = trim(value);
   const size_t eq = value.find('=');
   if (eq == std::string_view::npos || !ux::ci_equal(trim(value.substr(0, eq)), "bytes")) return r;
-  const std::string_view spec = trim(value.substr(eq + 1));
-  if (spec.find(',') != std::string_view::npos) return r;
-  const size_t dash = spec.find('-');
+  const std::string_view byte_range = trim(value.substr(eq + 1));
+  if (byte_range.find(',') != std::string_view::npos) return r;
+  const size_t dash = byte_range.find('-');
   if (dash == std::string_view::npos) return r;
-  const std::string_view a = trim(spec.substr(0, dash)), b = trim(spec.substr(dash + 1));
+  const std::string_view a = trim(byte_range.substr(0, dash)), b = trim(byte_range.substr(dash + 1));
   int64_t first = 0, last = 0;
   if (a.empty()) {  // suffix: the last b bytes
     if (!range_number(b, last)) return r;

@@ -26,7 +26,7 @@ inline constexpr size_t kMaxBufferedInput = 65536;
 // One finished (or abandoned) request, for the access log.
 struct TRes_Access_Entry {
   std::string peer;          // "ip:port"
-  std::string transport;     // "tcp", "udp" or "udp-scrambled"
+  std::string transport;     // "tcp", "tls", "udp" or "udp-scrambled"
   std::string request_line;  // empty when the request could not be parsed
   int status = 0;
   int64_t body_bytes = 0;    // body bytes handed to the transport

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "common/net/ux_socketbase_dns.h"
 #include "common/ux_common.h"
 
 namespace qlyn_res {
@@ -18,20 +19,20 @@ namespace {
 constexpr int kEphemeralTries = 32;
 constexpr int64_t kTcpTimerMs = 1000;
 
-// A bound socket, or -1 with code set to the errno of the failure.
-int open_socket(int type, const sockaddr_in& at, int buffer, int& code) {
-  const int fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+// A bound, non-blocking socket (listening, for TCP), or -1 with code set to
+// the errno of the failure. Made with the library's socket primitives.
+int open_socket(int type, const std::string& ip, uint16_t port, int buffer, int& code) {
+  const int32_t fd = type == SOCK_STREAM ? ux::sock_create_tcp() : ux::sock_create_udp();
   if (fd < 0) {
-    code = errno;
+    code = ux::sock_last_error();
     return -1;
   }
-  const int one = 1;
-  if (type == SOCK_STREAM) ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (type == SOCK_STREAM) ux::sock_set_option(fd, ux::kSockOptReuseAddr, 1);
   if (buffer > 0) {
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+    ux::sock_set_option(fd, ux::kSockOptRecvBuf, buffer);
+    ux::sock_set_option(fd, ux::kSockOptSendBuf, buffer);
   }
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0 ||
+  if (ux::sock_bind(fd, ip, port) != 0 || ux::sock_set_nonblocking(fd, true) != 0 ||
       (type == SOCK_STREAM && ::listen(fd, 512) != 0)) {
     code = errno;
     ::close(fd);
@@ -71,6 +72,7 @@ TRes_Server::TRes_Server(TRes_Server_Options opt, std::FILE* log_out) : opt_(std
 
 TRes_Server::~TRes_Server() {
   shutdown();
+  tls_.reset();
   tcp_.reset();
   kcp_.reset();
   if (epoll_fd_ >= 0) ::close(epoll_fd_);
@@ -109,7 +111,9 @@ bool TRes_Server::open() {
     error_ = err;
     return false;
   }
-  for (int fd : {kcp_->fd(), tcp_->listen_fd()}) {
+  if (!opt_.tls_cert.empty() && !open_tls(logger)) return false;
+  for (int fd : {kcp_->fd(), tcp_->listen_fd(), tls_ ? tls_->listen_fd() : -1}) {
+    if (fd < 0) continue;
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.fd = fd;
@@ -118,32 +122,47 @@ bool TRes_Server::open() {
   return true;
 }
 
+bool TRes_Server::open_tls(const TRes_Access_Log& logger) {
+  if (opt_.tls_port < 0 || opt_.tls_port > 65535) {
+    error_ = "TLS port " + std::to_string(opt_.tls_port) + " is out of range";
+    return false;
+  }
+  if (!tls_ctx_.load(opt_.tls_cert, opt_.tls_key, error_)) return false;
+  int code = 0;
+  const int fd = open_socket(SOCK_STREAM, opt_.bind, uint16_t(opt_.tls_port), 0, code);
+  if (fd < 0) {
+    error_ = code == EADDRINUSE ? "port " + std::to_string(opt_.tls_port) + " is busy (TLS on " + opt_.bind + ")"
+                                : "cannot listen on TCP " + opt_.bind + ":" + std::to_string(opt_.tls_port) + ": " +
+                                      std::strerror(code);
+    return false;
+  }
+  tls_port_ = uint16_t(ux::sock_local_port(fd));
+  tls_ = std::make_unique<TRes_Tcp_Side>(root_, opt_.tcp, logger, epoll_fd_, tls_ctx_.ctx());
+  tls_->attach(fd);
+  return true;
+}
+
 // Binds TCP then UDP on port (0: the port TCP was given). err names the
 // socket that could not be bound.
 bool TRes_Server::bind_both(uint16_t port, std::string& err) {
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  ::inet_pton(AF_INET, opt_.bind.c_str(), &at.sin_addr);
-  at.sin_port = htons(port);
   int code = 0;
-  const int tcp_fd = open_socket(SOCK_STREAM, at, 0, code);
+  const int tcp_fd = open_socket(SOCK_STREAM, opt_.bind, port, 0, code);
   if (tcp_fd < 0) {
     err = code == EADDRINUSE ? "port " + std::to_string(port) + " is busy (TCP on " + opt_.bind + ")"
                              : "cannot listen on TCP " + opt_.bind + ":" + std::to_string(port) + ": " +
                                    std::strerror(code);
     return false;
   }
-  socklen_t n = sizeof at;
-  ::getsockname(tcp_fd, reinterpret_cast<sockaddr*>(&at), &n);
-  const int udp_fd = open_socket(SOCK_DGRAM, at, opt_.udp_buffer, code);
+  const uint16_t bound = uint16_t(ux::sock_local_port(tcp_fd));
+  const int udp_fd = open_socket(SOCK_DGRAM, opt_.bind, bound, opt_.udp_buffer, code);
   if (udp_fd < 0) {
     ::close(tcp_fd);
-    err = code == EADDRINUSE ? "port " + std::to_string(ntohs(at.sin_port)) + " is busy (UDP on " + opt_.bind + ")"
-                             : "cannot bind UDP " + opt_.bind + ":" + std::to_string(ntohs(at.sin_port)) + ": " +
+    err = code == EADDRINUSE ? "port " + std::to_string(bound) + " is busy (UDP on " + opt_.bind + ")"
+                             : "cannot bind UDP " + opt_.bind + ":" + std::to_string(bound) + ": " +
                                    std::strerror(code);
     return false;
   }
-  port_ = ntohs(at.sin_port);
+  port_ = bound;
   tcp_->attach(tcp_fd);
   kcp_->attach(udp_fd);
   return true;
@@ -170,6 +189,10 @@ void TRes_Server::poll_once(int timeout_ms) {
       kcp_->on_readable();
     } else if (fd == tcp_->listen_fd()) {
       tcp_->on_accept();
+    } else if (tls_ && fd == tls_->listen_fd()) {
+      tls_->on_accept();
+    } else if (tls_ && tls_->owns(fd)) {
+      tls_->on_event(fd, events[i].events);
     } else {
       tcp_->on_event(fd, events[i].events);
     }
@@ -178,6 +201,7 @@ void TRes_Server::poll_once(int timeout_ms) {
   const int64_t now = ux::now_ms();
   if (now >= next_tcp_timer_ms_) {
     tcp_->on_timer();
+    if (tls_) tls_->on_timer();
     next_tcp_timer_ms_ = now + kTcpTimerMs;
   }
 }
@@ -190,6 +214,7 @@ void TRes_Server::run() {
 void TRes_Server::shutdown() {
   if (kcp_) kcp_->close_all();
   if (tcp_) tcp_->close_all();
+  if (tls_) tls_->close_all();
 }
 
 }  // namespace qlyn_res

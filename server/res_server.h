@@ -1,7 +1,7 @@
 // res_server: the resource server — one port number on one address, UDP for
-// KCP sessions and TCP for plain HTTP/1.1, served from one root folder by a
-// single-threaded epoll loop. One access-log line per request goes to the
-// log stream unless quiet.
+// KCP sessions and TCP for plain HTTP/1.1, and optionally HTTPS on a port of
+// its own, served from one root folder by a single-threaded epoll loop. One
+// access-log line per request goes to the log stream unless quiet.
 #pragma once
 
 #include <atomic>
@@ -12,6 +12,7 @@
 
 #include "server/res_kcp_side.h"
 #include "server/res_tcp_side.h"
+#include "server/res_tls.h"
 
 namespace qlyn_res {
 
@@ -23,6 +24,10 @@ struct TRes_Server_Options {
   int32_t udp_buffer = 8 << 20;    // bytes asked for the UDP socket's buffers
   TRes_Kcp_Options kcp;
   TRes_Tcp_Options tcp;
+  // HTTPS: on when tls_cert is set (tls_key then too); the connection limits of tcp apply.
+  std::string tls_cert;      // PEM certificate chain, the server's certificate first
+  std::string tls_key;       // PEM private key
+  int32_t tls_port = 56443;  // 0: an ephemeral port
 };
 
 // "2026-01-02T03:04:05Z 127.0.0.1:40000 udp \"GET /a HTTP/1.1\" 206 1000 5ms"
@@ -41,6 +46,8 @@ class TRes_Server {
   bool open();
   const std::string& error() const { return error_; }
   uint16_t port() const { return port_; }
+  // The HTTPS port; 0 without TLS.
+  uint16_t tls_port() const { return tls_port_; }
 
   // Readable fd makes run() return (a signalfd, an eventfd).
   void add_stop_fd(int fd);
@@ -60,6 +67,7 @@ class TRes_Server {
  private:
   void log(const TRes_Access_Entry& e);
   bool bind_both(uint16_t port, std::string& err);
+  bool open_tls(const TRes_Access_Log& logger);
 
   TRes_Server_Options opt_;
   std::FILE* log_out_;
@@ -70,6 +78,9 @@ class TRes_Server {
   uint16_t port_ = 0;
   std::unique_ptr<TRes_Kcp_Side> kcp_;
   std::unique_ptr<TRes_Tcp_Side> tcp_;
+  TRes_Tls_Context tls_ctx_;
+  std::unique_ptr<TRes_Tcp_Side> tls_;
+  uint16_t tls_port_ = 0;
   std::atomic<bool> stop_{false};
   int64_t next_tcp_timer_ms_ = 0;
 };

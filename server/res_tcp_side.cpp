@@ -15,6 +15,8 @@ namespace qlyn_res {
 namespace {
 
 constexpr size_t kOutChunk = 262144;  // bytes pulled from a connection at a time
+// At least a whole TLS record (16 KiB), so a read never leaves decrypted
+// input inside TLS where no socket event would announce it.
 constexpr size_t kReadChunk = 65536;
 constexpr int kAcceptsPerWakeup = 256;
 
@@ -26,8 +28,9 @@ std::string peer_text(const sockaddr_in& a) {
 
 }  // namespace
 
-TRes_Tcp_Side::TRes_Tcp_Side(const TRes_Root& root, const TRes_Tcp_Options& opt, TRes_Access_Log log, int epoll_fd)
-    : root_(root), opt_(opt), log_(std::move(log)), epoll_fd_(epoll_fd) {}
+TRes_Tcp_Side::TRes_Tcp_Side(const TRes_Root& root, const TRes_Tcp_Options& opt, TRes_Access_Log log, int epoll_fd,
+                             SSL_CTX* tls_ctx)
+    : root_(root), opt_(opt), log_(std::move(log)), epoll_fd_(epoll_fd), tls_ctx_(tls_ctx) {}
 
 TRes_Tcp_Side::~TRes_Tcp_Side() {
   close_all();
@@ -50,7 +53,14 @@ void TRes_Tcp_Side::on_accept() {
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     auto c = std::make_unique<TConn>();
     c->fd = fd;
-    c->http = std::make_unique<TRes_Http_Conn>(root_, peer_text(peer), "tcp", log_);
+    c->http = std::make_unique<TRes_Http_Conn>(root_, peer_text(peer), tls_ctx_ ? "tls" : "tcp", log_);
+    if (tls_ctx_) {
+      c->tls = std::make_unique<TRes_Tls_Session>(tls_ctx_, fd);
+      if (!c->tls->ok()) {
+        ::close(fd);
+        continue;
+      }
+    }
     c->out.resize(kOutChunk);
     c->last_active_ms = ux::now_ms();
     epoll_event ev{};
@@ -74,12 +84,24 @@ void TRes_Tcp_Side::on_event(int fd, uint32_t events) {
     drop(fd);
     return;
   }
+  if (c.tls && !c.tls->handshaken()) {
+    if (c.tls->handshake() < 0) {
+      drop(fd);
+      return;
+    }
+    if (!c.tls->handshaken()) {
+      update_watch(c);
+      return;
+    }
+    events |= EPOLLIN;  // the request may have come with the handshake's last flight
+  }
   if ((events & (EPOLLIN | EPOLLHUP | EPOLLRDHUP)) != 0) read_from(c);
   if (!write_to(c)) {
     drop(fd);
     return;
   }
   if (c.http->done() && c.out_pos == c.out_len) {
+    if (c.tls) c.tls->shutdown();
     ::shutdown(fd, SHUT_WR);
     drop(fd);
     return;
@@ -87,10 +109,20 @@ void TRes_Tcp_Side::on_event(int fd, uint32_t events) {
   update_watch(c);
 }
 
+int64_t TRes_Tcp_Side::conn_recv(TConn& c, char* buf, size_t len) {
+  if (c.tls) return c.tls->recv(buf, len);
+  return ::recv(c.fd, buf, len, 0);
+}
+
+int64_t TRes_Tcp_Side::conn_send(TConn& c, const char* data, size_t len) {
+  if (c.tls) return c.tls->send(data, len);
+  return ::send(c.fd, data, len, MSG_NOSIGNAL);
+}
+
 void TRes_Tcp_Side::read_from(TConn& c) {
   static thread_local std::vector<char> buf(kReadChunk);
   while (c.http->wants_input()) {
-    const ssize_t n = ::recv(c.fd, buf.data(), buf.size(), 0);
+    const int64_t n = conn_recv(c, buf.data(), buf.size());
     if (n > 0) {
       c.http->on_input(buf.data(), size_t(n));
       continue;
@@ -109,7 +141,7 @@ bool TRes_Tcp_Side::write_to(TConn& c) {
       c.out_len = c.http->pull_output(c.out.data(), c.out.size());
       if (c.out_len == 0) return true;
     }
-    const ssize_t n = ::send(c.fd, c.out.data() + c.out_pos, c.out_len - c.out_pos, MSG_NOSIGNAL);
+    const int64_t n = conn_send(c, c.out.data() + c.out_pos, c.out_len - c.out_pos);
     if (n > 0) {
       c.out_pos += size_t(n);
       continue;
@@ -120,8 +152,14 @@ bool TRes_Tcp_Side::write_to(TConn& c) {
 
 void TRes_Tcp_Side::update_watch(TConn& c) {
   uint32_t want = 0;
-  if (c.http->wants_input()) want |= EPOLLIN;
-  if (c.out_pos < c.out_len || c.http->has_output()) want |= EPOLLOUT;
+  if (c.tls && !c.tls->handshaken()) {
+    want = c.tls->wants_write() ? EPOLLOUT : EPOLLIN;
+  } else {
+    if (c.http->wants_input()) want |= EPOLLIN;
+    if (c.out_pos < c.out_len || c.http->has_output()) want |= EPOLLOUT;
+    // TLS may need the other direction to finish a read or a write.
+    if (c.tls && c.tls->wants_write()) want |= EPOLLOUT;
+  }
   if (want == c.watched) return;
   epoll_event ev{};
   ev.events = want;

@@ -1,6 +1,6 @@
 // res_tcp_side: the TCP side of the resource server — plain HTTP/1.1 for
-// curl and browsers, one TRes_Http_Conn per connection on the server's
-// epoll loop. A connection reads only while its HTTP connection wants input
+// curl and browsers, or HTTPS with a TLS context, one TRes_Http_Conn per
+// connection on the server's epoll loop. A connection reads only while its HTTP connection wants input
 // and pulls file data only as the socket accepts it, so it holds at most one
 // output chunk. Idle keep-alive connections close after idle_timeout_ms;
 // beyond max_connections new connections are closed at once.
@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "server/res_http_conn.h"
+#include "server/res_tls.h"
 
 namespace qlyn_res {
 
@@ -29,8 +30,10 @@ struct TRes_Tcp_Options {
 class TRes_Tcp_Side {
  public:
   // epoll_fd: the loop's epoll instance; connections are registered there
-  // with their descriptor as data.
-  TRes_Tcp_Side(const TRes_Root& root, const TRes_Tcp_Options& opt, TRes_Access_Log log, int epoll_fd);
+  // with their descriptor as data. With tls_ctx (not owned, outlives the
+  // side) every connection speaks TLS and is logged as "tls".
+  TRes_Tcp_Side(const TRes_Root& root, const TRes_Tcp_Options& opt, TRes_Access_Log log, int epoll_fd,
+                SSL_CTX* tls_ctx = nullptr);
   ~TRes_Tcp_Side();
   TRes_Tcp_Side(const TRes_Tcp_Side&) = delete;
   TRes_Tcp_Side& operator=(const TRes_Tcp_Side&) = delete;
@@ -54,6 +57,7 @@ class TRes_Tcp_Side {
   struct TConn {
     int fd = -1;
     std::unique_ptr<TRes_Http_Conn> http;
+    std::unique_ptr<TRes_Tls_Session> tls;  // with a TLS context
     std::vector<char> out;  // pulled, not yet written
     size_t out_pos = 0;
     size_t out_len = 0;
@@ -62,6 +66,9 @@ class TRes_Tcp_Side {
   };
 
   void read_from(TConn& c);
+  // As recv / send, through TLS when the connection has it.
+  int64_t conn_recv(TConn& c, char* buf, size_t len);
+  int64_t conn_send(TConn& c, const char* data, size_t len);
   // Writes what is pending; false when the connection failed.
   bool write_to(TConn& c);
   void update_watch(TConn& c);
@@ -71,6 +78,7 @@ class TRes_Tcp_Side {
   TRes_Tcp_Options opt_;
   TRes_Access_Log log_;
   int epoll_fd_;
+  SSL_CTX* tls_ctx_;
   int listen_fd_ = -1;
   std::unordered_map<int, std::unique_ptr<TConn>> conns_;
 };

@@ -6,6 +6,9 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <string_view>
+#include <vector>
+#include <algorithm>
 
 #include "common/net/ux_net_aio_class.h"
 #include "common/ux_common.h"
@@ -57,6 +60,554 @@ void TEX_Summary::refresh() {
   }
 }
 
+// ---------------------------------------------------------------- TUX_tcp_Socket_base
+
+namespace {
+
+// "a;b|c,d" -> its trimmed, non-empty entries; a text without a separator is
+// one entry, kept even when empty.
+std::vector<std::string> server_entries(const std::string& list) {
+  const std::string text = replace_char(replace_char(list, ';', ','), '|', ',');
+  if (text.find(',') == std::string::npos) return {trim_text(text)};
+  std::vector<std::string> out;
+  size_t start = 0;
+  for (;;) {
+    const size_t comma = text.find(',', start);
+    std::string piece = trim_text(std::string_view(text).substr(start, comma - start));
+    if (!piece.empty()) out.push_back(std::move(piece));
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  return out;
+}
+
+// "host:port" split at its last ":"; the port is 0 when missing or not a port.
+void split_host_port(const std::string& entry, std::string& host, int32_t& port) {
+  host = entry;
+  port = 0;
+  if (entry.find(':') == std::string::npos) return;
+  const std::string port_text = trim_text(fetch_last_token(host, ":"));
+  const int64_t p = parse_int64(port_text);
+  port = p > 0 && p <= 65535 ? int32_t(p) : 0;
+}
+
+// A stream grows by what an append needs and slides its unread bytes to the
+// front whenever an append does not fit at the end, so a stream holding a
+// long backlog would move it again for nearly every append. Keeping room for
+// twice the content makes each byte move about once.
+void keep_room(Tfifo_Mem_stream& s, int32_t n) {
+  s.Lock();
+  const int64_t len = s.DataLength();
+  const int64_t want = 2 * (len + n);
+  if (want > s.SpaceSize() && want <= s.capacity_limit()) {
+    s.SetSize(want);
+    s.SetSize(len);
+  }
+  s.unLock();
+}
+
+bool writable_within(int32_t fd, int32_t ms) {
+  bool r = false, w = true, e = true;
+  return sock_wait(fd, ms, r, w, e) && w && !e;
+}
+
+}  // namespace
+
+TUX_tcp_Socket_base::TUX_tcp_Socket_base() : timer_Task(new_timer_task(false)) {}
+
+TUX_tcp_Socket_base::~TUX_tcp_Socket_base() {
+  TUX_tcp_Socket_base::SetActive(false);
+  timer_Task->Clear();
+}
+
+void TUX_tcp_Socket_base::set_Server_host(const std::string& v) { connect_info.Fsvr_host = fullwidth_to_ascii(v); }
+
+void TUX_tcp_Socket_base::SetSSLMode(std::shared_ptr<ISocket_SSL> SSLHandler) { ssl_next_ = std::move(SSLHandler); }
+
+void TUX_tcp_Socket_base::SetActive(bool Value) {
+  if (!Value) {
+    FActive.store(false, std::memory_order_release);
+    do_close();
+    return;
+  }
+  if (Active()) return;
+  FActive.store(true, std::memory_order_release);
+  ssl_socket_handler = ssl_next_;
+  if (ssl_socket_handler) ssl_socket_handler->Reset_Session();
+  choose_server();
+  if (connect_info.dest_port == 0) connect_info.dest_port = FDefault_dest_port;
+  do_connect();
+}
+
+void TUX_tcp_Socket_base::choose_server() {
+  const std::vector<std::string> entries = server_entries(connect_info.Fsvr_host);
+  int32_t& id = connect_info.Current_Server_id;
+  if (id < 0 || size_t(id) >= entries.size()) id = 0;
+  const std::string entry = entries.empty() ? std::string() : entries[size_t(id)];
+  ++id;
+  split_host_port(entry, connect_info.dest_host, connect_info.dest_port);
+  // The certificate must be for the server as listed, whatever address the
+  // owner connects it to.
+  if (ssl_socket_handler) ssl_socket_handler->Set_Server_Name(connect_info.dest_host);
+  if (!on_Resvole_Host) return;
+  std::string ip = connect_info.dest_host;
+  try {
+    on_Resvole_Host(connect_info.dest_host, ip);
+  } catch (...) {
+    return;
+  }
+  if (!ip.empty()) connect_info.dest_host = ip;
+}
+
+void TUX_tcp_Socket_base::do_connect() {
+  set_connected(false);
+  connect_info.Connect_Result = 0;
+  const int32_t fd = sock_create_tcp();
+  if (fd >= 0) {
+    FSocketHandle.store(fd, std::memory_order_release);
+    connect_info.at_Start_connect = now_ms();
+    sock_set_nonblocking(fd, true);
+    sock_set_option(fd, kSockOptReuseAddr, 1);
+    sock_set_option(fd, kSockOptRecvTimeout, kSocketTimeoutMsec);
+    // Buffer sizes stay with the kernel: its defaults exceed 64 KiB and grow
+    // with the connection, which an explicit size would stop.
+    sock_set_option(fd, kSockOptSendTimeout, kSocketTimeoutMsec);
+    const bool bound = connect_info.bind_local_port <= 0 || sock_bind(fd, "0.0.0.0", connect_info.bind_local_port) == 0;
+    if (bound && sock_connect(fd, connect_info.dest_host, connect_info.dest_port) == 0) {
+      connect_info.at_last_non_idle = now_ms();
+      if (ssl_socket_handler)
+        set_status(kTcp_Handshaking);
+      else
+        end_attempt(kTcp_Connected, kConnect_OK);
+      return;
+    }
+    const int32_t e = sock_last_error();
+    if (bound && (e == EINPROGRESS || sock_would_block(e))) {
+      set_status(kTcp_Connecting);
+      return;
+    }
+  }
+  set_connected(false);
+  on_connect_result(kConnect_Failed);
+  SetActive(false);
+}
+
+void TUX_tcp_Socket_base::do_close() {
+  const int32_t fd = FSocketHandle.exchange(kNoSocket, std::memory_order_acq_rel);
+  if (fd >= 0) sock_close(fd);
+  set_status(kTcp_Closed);
+  set_connected(false);
+}
+
+bool TUX_tcp_Socket_base::Attach_Socket(int32_t sock) {
+  int type = 0;
+  socklen_t len = sizeof type;
+  if (sock <= 0 || ::getsockopt(sock, SOL_SOCKET, SO_TYPE, &type, &len) != 0 || type != SOCK_STREAM ||
+      sock_remote_port(sock) == 0)
+    return false;
+  SetActive(false);
+  FActive.store(true, std::memory_order_release);
+  ssl_socket_handler.reset();
+  if (connect_info.AIO_Mode) sock_set_nonblocking(sock, true);
+  FSocketHandle.store(sock, std::memory_order_release);
+  connect_info.dest_host = sock_remote_ip(sock);
+  connect_info.dest_port = sock_remote_port(sock);
+  connect_info.at_Start_connect = connect_info.at_last_non_idle = now_ms();
+  connect_info.Connect_Result = 1;
+  set_status(kTcp_Connected);
+  set_connected(true);
+  return true;
+}
+
+bool TUX_tcp_Socket_base::do_step() {
+  if (!Active()) return false;
+  switch (FStatus) {
+    case kTcp_Connecting:
+      connecting_step();
+      break;
+    case kTcp_Connected:
+      try {
+        do_read();
+      } catch (...) {
+      }
+      if (Active()) {
+        try {
+          do_write();
+        } catch (...) {
+        }
+      }
+      break;
+    case kTcp_Connect_Failed:
+      set_status(kTcp_Finished);
+      set_connected(false);
+      break;
+    case kTcp_Handshaking:
+      handshake_step();
+      break;
+    default:
+      break;
+  }
+  return false;
+}
+
+void TUX_tcp_Socket_base::connecting_step() {
+  if (now_ms() - connect_info.at_Start_connect > connect_info.Connect_timeout_Msec) {
+    end_attempt(kTcp_Connect_Failed, kConnect_Failed);
+    return;
+  }
+  const int32_t fd = socketHandle();
+  bool readable = true, writable = true, failed = true;
+  if (!sock_wait(fd, kConnectWaitMsec, readable, writable, failed)) return;
+  if ((readable || writable) && !failed && sock_pending_error(fd) == 0) {
+    connect_info.at_last_non_idle = now_ms();
+    if (ssl_socket_handler) {
+      set_status(kTcp_Handshaking);
+      return;
+    }
+    writable_within(fd, 500);
+    end_attempt(kTcp_Connected, kConnect_OK);
+    return;
+  }
+  end_attempt(kTcp_Connect_Failed, kConnect_Failed);
+}
+
+void TUX_tcp_Socket_base::handshake_step() {
+  // A handshake that never ends fails like a connection that never answers.
+  const bool timed_out = now_ms() - connect_info.at_Start_connect > connect_info.Connect_timeout_Msec;
+  const int32_t r = timed_out ? -2 : ssl_socket_handler->Connect_Step(socketHandle());
+  if (r == kSSL_Handshake_Pending) return;
+  connect_info.at_last_non_idle = now_ms();
+  if (r == kSSL_Handshake_Done)
+    end_attempt(kTcp_Connected, kConnect_OK);
+  else
+    end_attempt(kTcp_Finished, kConnect_TLS_Failed);
+}
+
+void TUX_tcp_Socket_base::end_attempt(int32_t status, int32_t code) {
+  set_status(status);
+  set_connected(code == kConnect_OK);
+  on_connect_result(code);
+}
+
+void TUX_tcp_Socket_base::on_connect_result(int32_t code) {
+  if (code != kConnect_OK) {
+    set_connected(false);
+    connect_info.Connect_Result = -1;
+    return;
+  }
+  connect_info.Connect_Result = 1;
+  if (!on_resvoled_host_ip) return;
+  try {
+    on_resvoled_host_ip(connect_info.dest_host, sock_remote_ip(socketHandle()));
+  } catch (...) {
+  }
+}
+
+void TUX_tcp_Socket_base::on_disconnect(int32_t) { set_connected(false); }
+
+void TUX_tcp_Socket_base::check_execute(bool) {
+  try {
+    timer_Task->Execute();
+  } catch (...) {
+  }
+  try {
+    if (do_step()) do_step();
+  } catch (...) {
+  }
+}
+
+// ---------------------------------------------------------------- TUX_super_tcp_socket
+
+TUX_super_tcp_socket::TUX_super_tcp_socket()
+    : out_buf(std::make_unique<Tfifo_Mem_stream>(kStreamStartSize)),
+      in_buf(std::make_unique<Tfifo_Mem_stream>(kStreamStartSize)),
+      at_last_date_active(tick_ms()),
+      read_chunk_(kTlsReadChunk),
+      write_chunk_(kPlainWriteChunk) {
+  // Emptying a stream in the course of streaming must not give its room back
+  // (it would be allocated again at once); the buffers shrink when a new
+  // connection starts and on Clear_Sending_Buf / Clear_Recv_buf.
+  out_buf->auto_compact_space = false;
+  in_buf->auto_compact_space = false;
+  ex_send_speed.reset();
+  ex_recv_speed.reset();
+}
+
+TUX_super_tcp_socket::~TUX_super_tcp_socket() {
+  events = TEvents{};
+  TUX_super_tcp_socket::SetActive(false);
+  timer_Task->Clear();
+}
+
+void TUX_super_tcp_socket::raise(const TNotifyEvent& ev) {
+  if (!ev) return;
+  try {
+    ev(this);
+  } catch (...) {
+  }
+}
+
+void TUX_super_tcp_socket::deliver() {
+  if (!Active() || in_buf->DataLength() == 0) return;
+  at_last_date_active.store(tick_ms(), std::memory_order_relaxed);
+  try {
+    if (events.onData_Event)
+      events.onData_Event(this, *in_buf);
+    else
+      on_data();
+  } catch (...) {
+  }
+}
+
+void TUX_super_tcp_socket::do_connect() {
+  {
+    std::lock_guard<std::mutex> g(write_mu_);
+    out_buf->Reset(true);
+  }
+  TUX_tcp_Socket_base::do_connect();
+}
+
+void TUX_super_tcp_socket::do_close() {
+  std::lock_guard<std::mutex> g(write_mu_);
+  TUX_tcp_Socket_base::do_close();
+}
+
+void TUX_super_tcp_socket::on_connect_result(int32_t code) {
+  TUX_tcp_Socket_base::on_connect_result(code);
+  if (code != kConnect_OK) {
+    connect_info.Connect_Result = -1;
+    set_connected(false);
+    raise(events.connecte_fail);
+    if (Auto_Reconnect()) {
+      ReConnect(2 * Reconnect_Timeout_Msec());
+      raise(events.Reconnect_Event);
+    }
+    return;
+  }
+  in_buf->Reset(true);
+  const int32_t fd = socketHandle();
+  if (!AIO_Mode()) sock_set_nonblocking(fd, false);
+  writable_within(fd, kConnectedWritableWaitMsec);
+  set_connected(true);
+  connect_info.Connect_Result = 1;
+  at_last_date_active.store(tick_ms(), std::memory_order_relaxed);
+  try {
+    if (events.Connected_event)
+      events.Connected_event(this);
+    else
+      on_connected();
+  } catch (...) {
+  }
+}
+
+void TUX_super_tcp_socket::on_disconnect(int32_t code) {
+  TUX_tcp_Socket_base::on_disconnect(code);
+  try {
+    if (events.Disconnected_event)
+      events.Disconnected_event(this);
+    else
+      on_disconnected(code);
+  } catch (...) {
+  }
+  if (Auto_Reconnect()) {
+    ReConnect(Reconnect_Timeout_Msec());
+    raise(events.Reconnect_Event);
+  }
+}
+
+int32_t TUX_super_tcp_socket::read_chunk(int32_t fd, ISocket_SSL* tls, int32_t chunk, int32_t& tls_error) {
+  tls_error = 0;
+  if (tls) {
+    int32_t n = tls->Read_Data(read_chunk_.data(), chunk);
+    if (n == 0) n = -1;
+    if (n < 0) {
+      tls_error = tls->Last_Error(n);
+      return n;
+    }
+    keep_room(*in_buf, n);
+    return in_buf->Write(read_chunk_.data(), n) < 0 ? kAppendFailed : n;
+  }
+  // Straight into the stream's free room, under its lock.
+  Tfifo_Mem_stream& s = *in_buf;
+  s.Lock();
+  keep_room(s, chunk);
+  const int32_t len = s.DataLength();
+  s.SetSize(int64_t(len) + chunk);
+  int32_t n = kAppendFailed;
+  int error = 0;
+  if (s.DataLength() == len + chunk) {
+    n = sock_recv(fd, s.DataPointer(uint32_t(len)), chunk, false, true);
+    error = errno;
+    s.SetSize(len + (n > 0 ? n : 0));
+  }
+  s.unLock();
+  errno = error;
+  return n;
+}
+
+void TUX_super_tcp_socket::do_read() {
+  if (!Active()) return;
+  const int32_t fd = socketHandle();
+  const std::shared_ptr<ISocket_SSL> tls = ssl();
+  // Bytes the TLS layer holds decrypted make no socket readable: they are
+  // read without waiting.
+  const bool held = tls && tls->Pending() > 0;
+  // With bytes to send, a writable socket also ends the wait, so that a
+  // sending step does not sleep.
+  bool readable = true, writable = out_buf->DataLength() > 0, failed = true;
+  if (sock_wait(fd, held ? 0 : kReadWaitMsec, readable, writable, failed) || held) {
+    readable = readable || held;
+    if (failed && !held) {
+      const int32_t code = sock_pending_error(fd);
+      on_disconnect(code != 0 ? code : -1);
+      SetActive(false);
+      return;
+    }
+    const int32_t chunk = tls ? kTlsReadChunk : kPlainReadChunk;
+    int32_t taken = 0;
+    while (Active() && readable && taken < kReadStepMax && in_buf->DataLength() <= kInBufPause) {
+      int32_t tls_error = 0;
+      const int32_t n = read_chunk(fd, tls.get(), chunk, tls_error);
+      if (n == kAppendFailed) {
+        deliver();
+        on_disconnect(kDisconnect_Buffer_Full);
+        SetActive(false);
+        return;
+      }
+      if (n > 0) {
+        taken += n;
+        if (n < chunk) break;
+        continue;
+      }
+      const int32_t e = sock_last_error();
+      if (n == 0) {  // orderly close of a plain connection
+        deliver();
+        on_disconnect(kDisconnect_Peer_Closed);
+        SetActive(false);
+        break;
+      }
+      // The TLS layer decides by its own error class: errno may be stale there.
+      const bool no_data_now = tls ? (tls_error == kSSL_Error_Want_Read || tls_error == 3)
+                                   : (sock_would_block(e) || e == EINPROGRESS);
+      if (no_data_now) break;
+      deliver();
+      on_disconnect(kDisconnect_Read_Error + (tls ? 0 : e));
+      SetActive(false);
+      return;
+    }
+    ex_recv_speed.add_bytes(taken);
+    recv_speed_.store(uint32_t(ex_recv_speed.speed), std::memory_order_relaxed);
+  }
+  deliver();
+}
+
+void TUX_super_tcp_socket::do_write() {
+  std::lock_guard<std::mutex> g(write_mu_);
+  if (!Active() || !Connected()) return;
+  const int32_t fd = socketHandle();
+  const std::shared_ptr<ISocket_SSL> tls = ssl();
+  const int32_t chunk = tls ? kTlsWriteChunk : kPlainWriteChunk;
+  int64_t total = 0;
+  // A non-blocking plain socket sends straight from the stream under its
+  // lock; otherwise a chunk is copied out, so that writers never wait for a
+  // blocking send or for the TLS layer.
+  const bool in_place = !tls && AIO_Mode();
+  while (Active()) {
+    int32_t n, sent;
+    if (in_place) {
+      out_buf->Lock();
+      n = std::min(out_buf->DataLength(), chunk);
+      sent = n > 0 ? sock_send(fd, out_buf->DataPointer(0), n) : 0;
+      if (sent > 0) out_buf->Delete(sent);
+      out_buf->unLock();
+    } else {
+      n = int32_t(out_buf->Read(write_chunk_.data(), chunk));
+      sent = n <= 0 ? 0 : tls ? tls->Write_Data(write_chunk_.data(), n) : sock_send(fd, write_chunk_.data(), n);
+      if (sent > 0) out_buf->Delete(sent);
+    }
+    if (n <= 0 || sent <= 0) break;
+    total += sent;
+    if (sent < n) break;  // the socket is full
+  }
+  if (total <= 0) return;
+  ex_send_speed.add_bytes(int32_t(total));
+  send_speed_.store(uint32_t(ex_send_speed.speed), std::memory_order_relaxed);
+  at_last_date_active.store(tick_ms(), std::memory_order_relaxed);
+}
+
+int32_t TUX_super_tcp_socket::WriteData(const void* data, int32_t len) {
+  if (!Active() || len <= 0 || !data) return 0;
+  if (out_buf->DataLength() >= kForceWriteAbove) {
+    try {
+      do_write();
+    } catch (...) {
+    }
+  }
+  keep_room(*out_buf, len);
+  return int32_t(out_buf->Write(data, len));
+}
+
+int32_t TUX_super_tcp_socket::WriteBytes(const std::vector<uint8_t>& data) {
+  return WriteData(data.data(), int32_t(data.size()));
+}
+
+int32_t TUX_super_tcp_socket::WriteStrln(const std::string& str, const std::string& eol) {
+  if (!Active()) return 0;
+  out_buf->Lock();
+  keep_room(*out_buf, int32_t(str.size() + eol.size()));
+  const int32_t before = out_buf->DataLength();
+  const bool ok = out_buf->Write(str.data(), int64_t(str.size())) >= 0 &&
+                  out_buf->Write(eol.data(), int64_t(eol.size())) >= 0;
+  if (!ok) out_buf->SetSize(before);
+  out_buf->unLock();
+  return ok ? int32_t(str.size() + eol.size()) : -1;
+}
+
+int32_t TUX_super_tcp_socket::ReadData(void* PBuf, int32_t BufLen) {
+  if (BufLen <= 0) return 0;
+  in_buf->Lock();
+  const int32_t n = std::min(BufLen, in_buf->DataLength());
+  if (PBuf)
+    in_buf->Read_And_Remove(PBuf, n);
+  else
+    in_buf->Delete(n);
+  in_buf->unLock();
+  return n;
+}
+
+std::string TUX_super_tcp_socket::ReadLn(const std::string& eol) {
+  if (!eol.empty()) return in_buf->fsc_Exists(eol);
+  in_buf->Lock();
+  std::string all = in_buf->asString();
+  in_buf->Reset(true);
+  in_buf->unLock();
+  return all;
+}
+
+void TUX_super_tcp_socket::flashData() { do_write(); }
+
+void TUX_super_tcp_socket::Clear_Sending_Buf() {
+  std::lock_guard<std::mutex> g(write_mu_);
+  out_buf->Reset(true);
+}
+
+void TUX_super_tcp_socket::Clear_Recv_buf() { in_buf->Reset(true); }
+
+int32_t TUX_super_tcp_socket::Idle_Time_msec() const {
+  const int64_t d = tick_ms() - at_last_date_active.load(std::memory_order_relaxed);
+  return d > INT32_MAX ? INT32_MAX : d < 0 ? 0 : int32_t(d);
+}
+
+void TUX_super_tcp_socket::ReConnect(int32_t Delay_MSec) {
+  SetActive(false);
+  timer_Task->Remove_Task(Timer_Delay_Reconnect_id);
+  Timer_Delay_Reconnect_id = timer_Task->Delay_Run2(Delay_MSec, [this](bool& RunOneMore) {
+    RunOneMore = false;
+    Timer_Delay_Reconnect_id = 0;
+    SetActive(true);
+  });
+}
+
 // ---------------------------------------------------------------- TUX_UDP_Cli_Socket
 
 TUX_UDP_Cli_Socket::~TUX_UDP_Cli_Socket() { TUX_UDP_Cli_Socket::SetActive(false); }
@@ -64,7 +615,10 @@ TUX_UDP_Cli_Socket::~TUX_UDP_Cli_Socket() { TUX_UDP_Cli_Socket::SetActive(false)
 bool TUX_UDP_Cli_Socket::open_socket(int32_t send_buffer) {
   const int32_t fd = sock_create_udp();
   if (fd < 0) return false;
-  sock_set_option(fd, kSockOptReuseAddr, 1);
+  // Address reuse only for an explicit port (multicast receivers, ReBind):
+  // on Linux, sockets that all ask for reuse may be given the same ephemeral
+  // port, and then one of them receives the other's datagrams.
+  if (bind_port > 0) sock_set_option(fd, kSockOptReuseAddr, 1);
   sock_set_option(fd, kSockOptSendBuf, send_buffer);
   FSocketHandle.store(fd, std::memory_order_release);
   FActive.store(true, std::memory_order_release);

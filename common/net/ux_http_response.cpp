@@ -234,10 +234,19 @@ void TUX_HTTP_Cli_Response::parse_header() {
   if (f_is_empty_content) in_buf->Reset(true);
 }
 
+void TUX_HTTP_Cli_Response::make_body_room(int64_t n) {
+  const int64_t have = in_buf->DataLength();
+  const int64_t capacity = in_buf->SpaceSize();
+  if (have + n <= capacity) return;
+  const int64_t target = have + n + min64(max64(capacity, n), kMaxGrowStep);
+  if (!in_buf->Reserve(min64(target, in_buf->capacity_limit()))) return;
+}
+
 int32_t TUX_HTTP_Cli_Response::append_content(const char* data, int32_t len) {
   if (!f_have_got_header || !data || len < 1 || f_body_error != BodyError::kNone) return -1;
   if (f_is_chunked_data) {
     if (chunks_.done()) return len;
+    make_body_room(len);
     size_t used = 0;
     const auto r = chunks_.feed(data, size_t(len), *in_buf, used);
     f_content_got_size = chunks_.decoded_size();
@@ -252,6 +261,7 @@ int32_t TUX_HTTP_Cli_Response::append_content(const char* data, int32_t len) {
   if (f_is_empty_content) return len;
   int64_t n = len;
   if (f_content_length >= 0) n = max64(min64(n, f_content_length - f_content_got_size), 0);
+  if (n > 0) make_body_room(n);
   if (n > 0 && in_buf->Write(data, n) < 0) {
     f_body_error = BodyError::kBufferFull;
     return -1;

@@ -51,6 +51,9 @@ class TUX_Http_Header_Reader {
 class TUX_HTTP_Cli_Response {
  public:
   static constexpr int32_t kInBufInitial = 3600;
+  // The body buffer grows by its present size (at most this much) when an
+  // append does not fit, so a large body is not moved over and over.
+  static constexpr int64_t kMaxGrowStep = 64 << 20;
 
   // load_header verdicts.
   enum class HeaderCheck {
@@ -150,6 +153,10 @@ class TUX_HTTP_Cli_Response {
   TRange Range;
 
  private:
+  // Room for n more body bytes (see kMaxGrowStep); the append itself
+  // decides when even that cannot be had.
+  void make_body_room(int64_t n);
+
   std::string f_cmd_str;
   std::string f_raw_header;
   std::string f_Request_tag;

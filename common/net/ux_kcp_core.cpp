@@ -794,7 +794,7 @@ void ikcp_update(PkcpCb kcp, uint32_t current) {
     kcp->ts_flush = current;
   }
   int32_t slap = timediff(current, kcp->ts_flush);
-  if (slap >= 10000 || slap < -10000) {
+  if (slap >= IKCP_CLOCK_SLIP_MAX || slap < -IKCP_CLOCK_SLIP_MAX) {
     kcp->ts_flush = current;
     slap = 0;
   }

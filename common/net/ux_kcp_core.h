@@ -53,6 +53,9 @@ inline constexpr uint32_t IKCP_DEADLINK = 20;        // transmissions of one seg
 inline constexpr uint32_t IKCP_PROBE_INIT = 7000;    // ms, first window-probe wait
 inline constexpr uint32_t IKCP_PROBE_LIMIT = 120000; // ms, largest window-probe wait
 inline constexpr uint32_t IKCP_FRG_MAX = 255;        // fragments per message
+// A clock that jumps this far (ms, either way) from the flush schedule
+// restarts the schedule at the new time instead of catching up.
+inline constexpr int32_t IKCP_CLOCK_SLIP_MAX = 10000;
 inline constexpr uint32_t IKCP_WND_WIRE_MAX = 0xFFFF;  // the wnd field is 16 bits
 // Recycled segment blocks (default heap only): payload capacity of a block,
 // and blocks kept per control block.

@@ -102,7 +102,8 @@ void TUX_KCP_UDP_Cli::do_activate() {
   rt.have_data = false;
   rt.retry_handshank_count = 0;
   rt.at_create = now;
-  rt.at_connected = rt.at_last_recv = rt.at_last_send = 0;
+  rt.at_connected = rt.at_last_recv = 0;
+  rt.at_last_send = 0;
   {
     std::lock_guard<std::mutex> g(speed_lock_);
     speed.recv.reset();
@@ -189,14 +190,16 @@ void TUX_KCP_UDP_Cli::on_control(const char* data, int32_t len, int64_t now) {
       if (connected()) return;
       if (c.value1 == 0) return;
       rt.retry_handshank_count = 0;
-      rt.at_connected = rt.at_last_recv = rt.at_last_send = now;
+      rt.at_connected = rt.at_last_recv = now;
+      rt.at_last_send = now;
       create_engine();
       rt.f_connected.store(true, std::memory_order_release);
       raise(events.onConnected, kConnected);
       flush();
       return;
     case kcp_ctl_keepalive:
-      rt.at_last_recv = rt.at_last_send = now;
+      rt.at_last_recv = now;
+      rt.at_last_send = now;
       return;
     case kcp_ctl_close:
       if (c.value1 == f_session_id.load()) rt.is_going_to_close.store(true);

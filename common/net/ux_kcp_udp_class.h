@@ -136,7 +136,8 @@ class TUX_KCP_UDP_Cli : public TActive_Base_Class {
     int64_t at_create = 0;       // now_ms of the last handshake attempt
     int64_t at_connected = 0;
     int64_t at_last_recv = 0;    // last keep-alive answer
-    int64_t at_last_send = 0;    // last control datagram sent
+    // Last control datagram sent; close() may send from another thread.
+    std::atomic<int64_t> at_last_send{0};
   };
   struct TSpeed {
     TEX_Summary recv;

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include "common/ux_common.h"
@@ -13,9 +15,25 @@ namespace rk50 {
 
 namespace {
 
-std::atomic<bool> g_interrupted{false};
+std::atomic<bool> g_interrupted{false};  // SIGINT
+std::atomic<bool> g_terminated{false};   // SIGTERM
+// Write end of the running console's wake pipe, -1 when none.
+std::atomic<int> g_wake_fd{-1};
 
-extern "C" void on_sigint(int) { g_interrupted.store(true); }
+void wake_console() noexcept {
+  const int fd = g_wake_fd.load();
+  if (fd >= 0) {
+    const char b = 's';
+    (void)!::write(fd, &b, 1);
+  }
+}
+
+extern "C" void on_signal(int sig) {
+  const int saved = errno;
+  (sig == SIGTERM ? g_terminated : g_interrupted).store(true);
+  wake_console();
+  errno = saved;
+}
 
 constexpr size_t line_cap = 4096;
 
@@ -28,27 +46,42 @@ bool is_progress_text(const std::string& s) {
   return s.find(" / ") != std::string::npos && s.size() > 5 && s.compare(s.size() - 5, 5, "KB/s)") == 0;
 }
 
-// SIGINT sets g_interrupted for the life of the object; reads are not
-// restarted, so a prompt returns when Ctrl-C is pressed.
-class TSigintScope {
+// SIGINT and SIGTERM set their flags and wake the console for the life of
+// the object; reads are not restarted, so a prompt returns at once.
+class TSignalScope {
  public:
-  TSigintScope() {
+  TSignalScope() {
     struct sigaction sa {};
-    sa.sa_handler = on_sigint;
+    sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = 0;
-    sigaction(SIGINT, &sa, &old_);
+    sigaction(SIGINT, &sa, &old_int_);
+    sigaction(SIGTERM, &sa, &old_term_);
   }
-  ~TSigintScope() { sigaction(SIGINT, &old_, nullptr); }
+  ~TSignalScope() {
+    sigaction(SIGINT, &old_int_, nullptr);
+    sigaction(SIGTERM, &old_term_, nullptr);
+  }
 
  private:
-  struct sigaction old_ {};
+  struct sigaction old_int_ {};
+  struct sigaction old_term_ {};
 };
 
 }  // namespace
 
 TConsoleGui::TConsoleGui(bool yes, int in_fd, FILE* out, FILE* err)
-    : yes_(yes), in_fd_(in_fd), out_(out), err_(err), tty_(isatty(fileno(out)) == 1) {}
+    : yes_(yes), in_fd_(in_fd), out_(out), err_(err), tty_(isatty(fileno(out)) == 1) {
+  if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) wake_[0] = wake_[1] = -1;
+}
+
+TConsoleGui::~TConsoleGui() {
+  int fd = wake_[1];
+  g_wake_fd.compare_exchange_strong(fd, -1);
+  for (int f : wake_) {
+    if (f >= 0) ::close(f);
+  }
+}
 
 void TConsoleGui::set_caption(const std::string& text) { caption_ = text; }
 
@@ -134,7 +167,7 @@ TConsoleGui::TReadResult TConsoleGui::read_line(std::string& line) {
     char c = 0;
     ssize_t n = ::read(in_fd_, &c, 1);
     if (n < 0 && errno == EINTR) {
-      if (g_interrupted.load()) return TReadResult::interrupted;
+      if (g_interrupted.load() || g_terminated.load()) return TReadResult::interrupted;
       continue;
     }
     if (n <= 0) {
@@ -167,12 +200,12 @@ bool TConsoleGui::ask(const std::string& question, bool default_yes) {
   std::fflush(out_);
   std::string answer;
   TReadResult r = read_line(answer);
-  if (r == TReadResult::interrupted) {
+  if (r != TReadResult::line) {
+    // Ctrl-C or the end of input: nobody said yes.
     g_interrupted.store(false);
     std::fputc('\n', out_);
     return false;
   }
-  if (r == TReadResult::eof) std::fputc('\n', out_);
   answer = ux::trim_text(answer);
   if (answer.empty()) return default_yes;
   return answer[0] == 'y' || answer[0] == 'Y';
@@ -212,11 +245,24 @@ void TConsoleGui::show_error(const std::string& text) {
   std::fflush(err_);
 }
 
+void TConsoleGui::show_note(const std::string& text) {
+  end_line();
+  std::fprintf(out_, "%s\n", os_text(text).c_str());
+  std::fflush(out_);
+}
+
 void TConsoleGui::close_window() { closed_ = true; }
 
 void TConsoleGui::terminate_app() { terminated_ = true; }
 
-void TConsoleGui::process_messages() { drain(0); }
+void TConsoleGui::process_messages() {
+  drain(0);
+  if (on_interrupt_ && (g_interrupted.load() || g_terminated.load())) {
+    auto handler = std::move(on_interrupt_);
+    on_interrupt_ = nullptr;
+    handler();
+  }
+}
 
 void TConsoleGui::post(std::function<void()> fn) {
   {
@@ -224,15 +270,30 @@ void TConsoleGui::post(std::function<void()> fn) {
     if (queue_.size() >= queue_cap) return;
     queue_.push_back(std::move(fn));
   }
-  queue_cv_.notify_one();
+  if (wake_[1] >= 0) {
+    const char b = 'p';
+    (void)!::write(wake_[1], &b, 1);
+  }
 }
 
 void TConsoleGui::drain(int wait_ms) {
+  bool empty;
+  {
+    std::lock_guard<std::mutex> g(queue_lock_);
+    empty = queue_.empty();
+  }
+  if (wake_[0] >= 0) {
+    if (empty && wait_ms > 0 && !g_interrupted.load() && !g_terminated.load()) {
+      pollfd p{wake_[0], POLLIN, 0};
+      (void)::poll(&p, 1, wait_ms);
+    }
+    char buf[256];
+    while (::read(wake_[0], buf, sizeof buf) > 0) {
+    }
+  }
   std::deque<std::function<void()>> batch;
   {
-    std::unique_lock<std::mutex> g(queue_lock_);
-    if (queue_.empty() && wait_ms > 0)
-      queue_cv_.wait_for(g, std::chrono::milliseconds(wait_ms), [this] { return !queue_.empty(); });
+    std::lock_guard<std::mutex> g(queue_lock_);
     batch.swap(queue_);
   }
   for (auto& fn : batch) {
@@ -243,13 +304,22 @@ void TConsoleGui::drain(int wait_ms) {
 
 int run_console(const TFrontendOptions& options, IInstallerServices& services, int in_fd, FILE* out,
                 FILE* err) {
-  TSigintScope sigint;
-  g_interrupted.store(false);
   TConsoleGui gui(options.yes, in_fd, out, err);
+  g_interrupted.store(false);
+  g_terminated.store(false);
+  g_wake_fd.store(gui.wake_fd());
+  TSignalScope signals;
   Tmain_form form(gui, services, options.start);
   form.FormCreate();
   form.FormShow();
   if (!options.dir.empty()) gui.set_text(TControl::LabeledEdit1, options.dir);
+
+  gui.set_interrupt_handler([&] {
+    gui.close_window();
+    bool can_close = true;
+    form.FormCloseQuery(can_close);
+    form.FormClose();
+  });
 
   std::fprintf(out, "%s\n%s\n", os_text(gui.caption()).c_str(), os_text(gui.title()).c_str());
   if (form.mode() == 1)
@@ -265,6 +335,11 @@ int run_console(const TFrontendOptions& options, IInstallerServices& services, i
     gui.drain(0);
     if (gui.closed()) break;
     const TButtonState state = form.state();
+    if (g_terminated.load()) {
+      // As the window's close box: closing cancels what runs.
+      gui.close_window();
+      break;
+    }
     if (state == st_downloading) {
       if (g_interrupted.exchange(false)) {
         form.Button1Click();
@@ -272,7 +347,7 @@ int run_console(const TFrontendOptions& options, IInstallerServices& services, i
         continue;
       }
       if (form.outcome() == TRunOutcome::failed) break;
-      gui.drain(100);
+      gui.drain(1000);
       continue;
     }
     if (g_interrupted.exchange(false)) break;

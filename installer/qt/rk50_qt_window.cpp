@@ -243,6 +243,9 @@ void TQtMainWindow::show_error(const std::string& text) {
   QMessageBox::critical(this, windowTitle(), to_q(text));
 }
 
+// The window stays silent about what the console lists as notes.
+void TQtMainWindow::show_note(const std::string& /*text*/) {}
+
 void TQtMainWindow::close_window() { close(); }
 
 void TQtMainWindow::terminate_app() {
@@ -291,7 +294,8 @@ int run_qt_window(int& argc, char** argv, const TFrontendOptions& options, IInst
     app.exec();
     window.destroy_form();
     QCoreApplication::processEvents();
-    rc = window.form().outcome() == TRunOutcome::failed ? 1 : 0;
+    const TRunOutcome outcome = window.form().outcome();
+    rc = outcome == TRunOutcome::failed || outcome == TRunOutcome::aborted ? 1 : 0;
     if (rc != 0 && !window.form().error_text().empty())
       std::fprintf(stderr, "%s\n", ux::text_to_os(window.form().error_text()).c_str());
   }

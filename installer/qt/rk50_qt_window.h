@@ -44,6 +44,7 @@ class TQtMainWindow : public QDialog, public IMainFormGui {
   bool confirm(const std::string& question) override;
   bool pick_folder(const std::string& start_dir, std::string& chosen) override;
   void show_error(const std::string& text) override;
+  void show_note(const std::string& text) override;
   void close_window() override;
   void terminate_app() override;
   void process_messages() override;
@@ -76,7 +77,8 @@ QPixmap product_picture();
 void apply_application_look();
 
 // Runs the window until the application ends; the exit status is 1 when the
-// run ended in an error, else 0.
+// run ended in an error or was aborted (the window closed before the end),
+// else 0.
 int run_qt_window(int& argc, char** argv, const TFrontendOptions& options, IInstallerServices& services);
 // Renders the window on the offscreen platform in the locale's language to a
 // PNG at path. 0 on success.

@@ -1,7 +1,9 @@
 #include "archive/archive_library_deploy.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "archive/io_compress_7zip.h"
 #include "common/ux_common.h"
@@ -10,7 +12,8 @@
 using namespace ux;
 using namespace qlyn_test;
 
-TEST(ArchiveLibraryDeploy, CarriedTextIsTheConfiguredLibrary) {
+TEST(ArchiveLibraryDeploy, CarriedBytesAreTheConfiguredLibrary) {
+  EXPECT_EQ(archive_library_data(), read_file(library_path()));
   const std::string_view text = archive_library_text();
   ASSERT_FALSE(text.empty());
   EXPECT_EQ(text.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/="),
@@ -30,25 +33,30 @@ TEST(ArchiveLibraryDeploy, WritesAMissingLibraryThatLoads) {
   EXPECT_FALSE(exists(lib + "." + std::to_string(::getpid()) + ".part"));
   auto a = new_in_archive(CLSID_CFormat7z, lib);
   EXPECT_EQ(a->FormatClassId(), CLSID_CFormat7z);
-  // Present now: a second call does nothing.
+  // The same bytes are there now: a second call leaves the file alone.
   EXPECT_FALSE(deploy_archive_library(dir.path() + "/"));
+  struct stat again;
+  ASSERT_EQ(::stat(lib.c_str(), &again), 0);
+  EXPECT_EQ(again.st_ino, st.st_ino);
 }
 
-TEST(ArchiveLibraryDeploy, NeverReplacesAnExistingFile) {
+TEST(ArchiveLibraryDeploy, ReplacesAFileThatDiffers) {
   TTempDir dir("qlyn_deploy");
   const std::string lib = dir / kArchiveLibraryName;
-  write_file(lib, "");  // empty or damaged: still kept
-  EXPECT_FALSE(deploy_archive_library(dir.path()));
-  EXPECT_EQ(read_file(lib), "");
-  try {
-    new_in_archive(CLSID_CFormat7z, lib);
-    FAIL();
-  } catch (const Exception& e) {
-    EXPECT_EQ(std::string(e.what()), "Error loading library " + lib);
+  for (const std::string& planted : {std::string(), std::string("damaged"), read_file(library_path()) + "x"}) {
+    write_file(lib, planted);
+    EXPECT_TRUE(deploy_archive_library(dir.path()));
+    EXPECT_EQ(read_file(lib), read_file(library_path()));
   }
-  write_file(lib, "damaged");
-  EXPECT_FALSE(deploy_archive_library(dir.path()));
-  EXPECT_EQ(read_file(lib), "damaged");
+  // A link is replaced by the file; what it pointed at stays as it was.
+  write_file(dir / "elsewhere.so", "not ours");
+  ASSERT_EQ(::unlink(lib.c_str()), 0);
+  ASSERT_EQ(::symlink((dir / "elsewhere.so").c_str(), lib.c_str()), 0);
+  EXPECT_TRUE(deploy_archive_library(dir.path()));
+  struct stat st;
+  ASSERT_EQ(::lstat(lib.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(read_file(dir / "elsewhere.so"), "not ours");
 }
 
 TEST(ArchiveLibraryDeploy, UnwritableFolderLeavesNothing) {
@@ -56,4 +64,29 @@ TEST(ArchiveLibraryDeploy, UnwritableFolderLeavesNothing) {
   const std::string missing = dir / "no/such/folder";
   EXPECT_FALSE(deploy_archive_library(missing));
   EXPECT_FALSE(exists(missing + "/" + kArchiveLibraryName));
+}
+
+TEST(CarriedArchiveLibrary, IsASealedPrivateCopyThatLoads) {
+  const std::string& path = carried_archive_library();
+  EXPECT_EQ(path.rfind("/proc/self/fd/", 0), 0u) << path;
+  EXPECT_EQ(&carried_archive_library(), &path);
+  EXPECT_EQ(read_file(path), read_file(library_path()));
+  // Sealed: nobody can write to it, not even through a new descriptor.
+  const int fd = ::open(path.c_str(), O_RDWR);
+  if (fd >= 0) {
+    EXPECT_EQ(::write(fd, "x", 1), -1);
+    ::close(fd);
+  }
+  EXPECT_EQ(read_file(path), read_file(library_path()));
+  // An unnamed archive loads it.
+  auto a = new_in_archive(CLSID_CFormat7z);
+  EXPECT_EQ(a->FormatClassId(), CLSID_CFormat7z);
+  TTempDir tmp("qlyn_carried");
+  write_file(tmp / "src/a.txt", "carried");
+  if (!have_7zz()) GTEST_SKIP() << "7zz not installed";
+  ASSERT_EQ(make_7z(tmp / "a.7z", tmp / "src", "a.txt"), 0);
+  a->OpenArchive(tmp / "a.7z");
+  a->ExtractAllToFolder(tmp / "out");
+  a->CloseArchive();
+  EXPECT_EQ(read_file(tmp / "out/a.txt"), "carried");
 }

@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 #include <linux/capability.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -101,6 +103,25 @@ TEST(FifoStream, SlidesThenGrowsLinearly) {
   EXPECT_EQ(empty.SpaceSize(), 2 + 8192);
 }
 
+TEST(FifoStream, ReserveMakesRoomOnceWithinTheLimit) {
+  Tfifo_Mem_stream s(16);
+  s.WriteString("0123456789");
+  s.Delete(4);
+  EXPECT_TRUE(s.Reserve(10));  // already there
+  EXPECT_EQ(s.SpaceSize(), 16);
+  ASSERT_TRUE(s.Reserve(100000));
+  const int32_t reserved = s.SpaceSize();
+  EXPECT_GE(reserved, 100000);
+  EXPECT_EQ(s.asString(), "456789");
+  const std::string block(99000, 'b');
+  EXPECT_EQ(s.Write(block.data(), int64_t(block.size())), int64_t(block.size()));
+  EXPECT_EQ(s.SpaceSize(), reserved);
+  s.SetCapacityLimit(200000);
+  EXPECT_FALSE(s.Reserve(200001));
+  EXPECT_EQ(s.SpaceSize(), reserved);
+  EXPECT_EQ(s.DataLength(), 99006);
+}
+
 TEST(FifoStream, WriteCountsLimitAndFailureChangeNothing) {
   Tfifo_Mem_stream s(8);
   EXPECT_EQ(s.Write("abc", 0), 0);
@@ -124,6 +145,43 @@ TEST(FifoStream, WriteCountsLimitAndFailureChangeNothing) {
   EXPECT_EQ(self.asString(), "cdefghcdefgh");
   EXPECT_EQ(self.Write(self.DataPointer(0), 1 << 20), -1);  // past the buffer
   EXPECT_EQ(self.DataLength(), 12);
+}
+
+// Hitting the cap and running out of memory give different results; the
+// shortage is made in a child whose address space is capped.
+TEST(FifoStream, CapAndMemoryShortageAreToldApart) {
+  Tfifo_Mem_stream capped(8);
+  capped.SetCapacityLimit(16);
+  const std::string bytes(17, 'c');
+  EXPECT_EQ(capped.Write(bytes.data(), 17), ux::kStreamRefused);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer runtime needs more address space than the child may have";
+#endif
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    constexpr size_t kBig = size_t(256) << 20;
+    // The source costs address space only; the stream's copy would need as much again.
+    void* src = ::mmap(nullptr, kBig, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (src == MAP_FAILED) ::_exit(10);
+    long pages = 0;
+    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+      if (std::fscanf(f, "%ld", &pages) != 1) pages = 0;
+      std::fclose(f);
+    }
+    if (pages <= 0) ::_exit(11);
+    const rlimit rl{rlim_t(pages) * rlim_t(::sysconf(_SC_PAGESIZE)) + (rlim_t(64) << 20), RLIM_INFINITY};
+    if (::setrlimit(RLIMIT_AS, &rl) != 0) ::_exit(12);
+    Tfifo_Mem_stream s(16);
+    if (s.Write("ab", 2) != 2) ::_exit(13);
+    if (s.Write(src, int64_t(kBig)) != ux::kStreamNoMemory) ::_exit(14);
+    if (s.asString() != "ab" || s.SpaceSize() != 16) ::_exit(15);
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(FifoStream, ReadDoesNotConsumeOnlyConsumersDo) {

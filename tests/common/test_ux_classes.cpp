@@ -435,7 +435,9 @@ TEST(TimerLifecycle, TinyThreadModeRunsWithoutTheOwnersExecute) {
     EXPECT_TRUE(eventually([&] { return periodic.load() == 2; }));
     EXPECT_TRUE(t->Task_Exists(h));
   }
-  EXPECT_EQ(ux::tiny_thread_pool()->count(), before);
+  // A pass of the pool thread may hold the item at that moment; the item then
+  // leaves the pool when the pass lets go of it.
+  EXPECT_TRUE(eventually([&] { return ux::tiny_thread_pool()->count() == before; }));
   clock.advance(100);
   EXPECT_EQ(once.load(), 1);
 }

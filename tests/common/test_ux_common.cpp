@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -444,12 +446,20 @@ TEST(Files, WriteReadAppendDelete) {
   EXPECT_EQ(file_time(f), 0);
   // No temporary file is left behind.
   EXPECT_TRUE(fs::is_empty(dir.dir()));
-  // A name that leaves no room for a temporary suffix is written in place.
+  // A name near the length limit is replaced like any other.
   const std::string long_name = dir.dir() + std::string(250, 'n');
   EXPECT_EQ(write_text_to_file("new", long_name), 3);
   EXPECT_EQ(write_text_to_file("again", long_name), 5);
   EXPECT_EQ(read_file_text(long_name), "again");
   EXPECT_EQ(write_text_to_file("x", dir.dir() + std::string(300, 'n')), -1);
+  if (geteuid() != 0) {
+    // A folder that refuses new files: -1, and the old file is left as it was.
+    ::chmod(dir.path().c_str(), 0555);
+    EXPECT_EQ(write_text_to_file("lost", long_name), -1);
+    ::chmod(dir.path().c_str(), 0755);
+    EXPECT_EQ(read_file_text(long_name), "again");
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
 }
 
 TEST(Files, SizeOfSpecialEntries) {
@@ -468,6 +478,33 @@ TEST(Files, SizeOfSpecialEntries) {
   write_text_to_file("12345", dir.dir() + "target");
   ASSERT_EQ(symlink("target", (dir.dir() + "link").c_str()), 0);
   EXPECT_EQ(file_size(dir.dir() + "link"), 5);
+}
+
+TEST(Files, ExistenceProbes) {
+  TempDir dir;
+  const std::string f = dir.dir() + "f", fifo = dir.dir() + "fifo", dangling = dir.dir() + "dangling";
+  ASSERT_EQ(write_text_to_file("x", f), 1);
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(symlink("missing", dangling.c_str()), 0);
+  ASSERT_EQ(symlink("f", (dir.dir() + "link").c_str()), 0);
+  EXPECT_TRUE(file_exists(f));
+  EXPECT_TRUE(file_exists(fifo));
+  EXPECT_TRUE(file_exists(dir.dir() + "link"));
+  EXPECT_FALSE(file_exists(dir.path()));
+  EXPECT_FALSE(file_exists(dangling));
+  EXPECT_FALSE(file_exists(dir.dir() + "none"));
+  EXPECT_FALSE(file_exists(""));
+  EXPECT_TRUE(name_exists(dangling));
+  EXPECT_TRUE(name_exists(dir.path()));
+  EXPECT_FALSE(name_exists(dir.dir() + "none"));
+  EXPECT_FALSE(name_exists(""));
+  {
+    qlyn_test::TCodePageScope gbk(CP_GBK);
+    ASSERT_EQ(write_text_to_file("y", dir.dir() + kGbkZhong), 1);
+    EXPECT_TRUE(file_exists(dir.dir() + kGbkZhong));
+    EXPECT_TRUE(name_exists(dir.dir() + kGbkZhong));
+  }
+  EXPECT_TRUE(file_exists(dir.dir() + "\xE4\xB8\xAD"));
 }
 
 TEST(Files, ConcurrentAppendsAreWhole) {
@@ -562,6 +599,34 @@ TEST(Files, Md5AndFingerprint) {
   EXPECT_EQ(file_fingerprint(bigf), expected);
   write_text_to_file(big.substr(0, 1000000), bigf);
   EXPECT_EQ(file_fingerprint(bigf), md5_hex(big.substr(0, 1000000)));
+}
+
+TEST(Digest, StreamedInPiecesOfAnySize) {
+  std::string data(200000, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = char(i * 7 + (i >> 11));
+  size_t at = 0;
+  size_t piece = 1;
+  // A source that hands out 1, 2, 3, ... bytes per call, whatever is asked.
+  const TReadFunc source = [&](void* buffer, int64_t count) -> int64_t {
+    const size_t n = std::min({piece++, size_t(count), data.size() - at});
+    std::memcpy(buffer, data.data() + at, n);
+    at += n;
+    return int64_t(n);
+  };
+  EXPECT_EQ(md5_hex_of(source, -1, false), md5_hex(data));
+  at = 0, piece = 1;
+  EXPECT_EQ(md5_hex_of(source, 1000, true), md5_hex(data.substr(0, 1000)));
+  EXPECT_EQ(at, 1000u);  // nothing read past length
+  at = 0, piece = 1;
+  EXPECT_EQ(md5_hex_of(source, int64_t(data.size()) + 1, true), "");  // the source ended early
+  at = 0, piece = 1;
+  EXPECT_EQ(md5_hex_of(source, int64_t(data.size()) + 1, false), md5_hex(data));
+  EXPECT_EQ(md5_hex_of(source, 0, true), md5_hex(""));
+  TMd5 md5;
+  md5.update("The quick brown ", 16);
+  md5.update("fox jumps over the lazy dog", 27);
+  EXPECT_EQ(md5.hex(), "9e107d9d372bb6826bd81d3542a419d6");
+  EXPECT_EQ(md5.hex(), "");  // finished
 }
 
 TEST(Files, ExeDir) {

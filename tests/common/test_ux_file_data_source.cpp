@@ -7,6 +7,7 @@
 #include <random>
 
 #include "common/ext_mem.h"
+#include "common/net/ux_http_request.h"
 #include "common/ux_common.h"
 #include "common/ux_vpath_container.h"
 
@@ -242,4 +243,25 @@ TEST(DataSourceVPath, OwnsTheContainerOnlyWhenMadeFromAnIndexOrAskedTo) {
   broken->SetautoFreeByDS(true);
   std::filesystem::remove(t.idx);
   EXPECT_FALSE(TUX_Data_source_vpath_file_2in1::CreateVPathFileDS_From(broken.release()));
+}
+
+TEST(DataSourceVPath, RequestBodyOfTypeFourIsTheOneFileForm) {
+  TIndex100 t;
+  TUX_HTTP_Cli_Request req;
+  ASSERT_TRUE(req.set_post_stream(TUX_Data_source_vpath_file_2in1::CreateVPathFileDS_FromIdx(t.idx), 0));
+  EXPECT_EQ(req.get_header("content-length"), "138");
+  std::string body;
+  int32_t r = 0;
+  for (int guard = 0; guard < 100 && r != TUX_HTTP_Cli_Request::kSendAllDone; ++guard) {
+    // A transport that takes at most one piece per call.
+    bool took = false;
+    r = req.Send_postData([&](const char* data, int32_t len) {
+      if (took) return 0;
+      took = true;
+      body.append(data, static_cast<size_t>(len));
+      return len;
+    });
+    ASSERT_NE(r, TUX_HTTP_Cli_Request::kSendError);
+  }
+  EXPECT_EQ(body, t.data + slurp(t.idx) + std::string("\x64\0\0\0\x98\xF0\xDF\x0D", 8));
 }

@@ -75,6 +75,7 @@ TEST(Path, DoubleByteTrailIsNoSeparator) {
   EXPECT_EQ(TUX_Path::getPathLastName("d/\x95\x5c"), "\x95\x5c");
   EXPECT_EQ(TUX_Path::changeFileExt("d/\x95\x5c.txt", ".b"), "d/\x95\x5c.b");
   EXPECT_EQ(TUX_Path::ToRelativePath("/r", "/r\\\x95\x5c"), "/\x95\x5c");
+  EXPECT_EQ(TUX_Path::slashForm("d\\\x95\x5c\\\\x"), "d/\x95\x5c/x");
 }
 
 TEST(Path, EmptyAndSeparatorOnlyInputs) {
@@ -128,6 +129,10 @@ TEST(Path, Predicates) {
 }
 
 TEST(Path, Transformations) {
+  EXPECT_EQ(TUX_Path::slashForm("\\\\srv//a\\/b///"), "/srv/a/b/");
+  EXPECT_EQ(TUX_Path::slashForm("plain"), "plain");
+  EXPECT_EQ(TUX_Path::slashForm(""), "");
+
   EXPECT_EQ(TUX_Path::ToRelativePath("/root/", "/root/a\\b//c.txt"), "/a/b/c.txt");
   EXPECT_EQ(TUX_Path::ToRelativePath("/root", "/root/x"), "/x");
   EXPECT_EQ(TUX_Path::ToRelativePath("/very/long/root/", "/x"), "/");

@@ -563,6 +563,12 @@ TEST(JsonWrite, SaveToStreamAndFile) {
   EXPECT_EQ(small->SaveTo(link, false), 3);
   EXPECT_TRUE(fs::is_symlink(link));
   EXPECT_EQ(read_file_text(target), "[1]");
+  // A name near the length limit is replaced like any other.
+  const std::string long_name = modes.dir() + std::string(250, 'j');
+  EXPECT_EQ(small->SaveTo(long_name, false), 3);
+  EXPECT_EQ(v->SaveTo(long_name, false), int64_t(v->AsJSon().size()));
+  EXPECT_EQ(read_file_text(long_name), v->AsJSon());
+  EXPECT_EQ(v->SaveTo("", false), 0);
 }
 
 TEST(JsonWrite, DeepTreesBuiltByHandAreWrittenClonedAndFreedWithoutRecursion) {

@@ -78,6 +78,7 @@ class TRecordingGui : public rk50::IMainFormGui {
     return true;
   }
   void show_error(const std::string& text) override { on_gui("error:" + text); }
+  void show_note(const std::string& text) override { on_gui("note:" + text); }
   void close_window() override {
     on_gui("close");
     closed = true;
@@ -172,29 +173,32 @@ class TRecordingServices : public rk50::IInstallerServices {
     std::lock_guard<std::mutex> g(lock);
     calls.push_back("deploy:" + self_dir);
   }
-  void extract_package(const std::string& archive, const std::string& dest,
-                       const rk50::TExtractProgressFn& progress) override {
+  // Like the real one: progress while "extracting", then the point of no
+  // return; an install_error or a cancellation before it leaves nothing
+  // installed.
+  void install_package(const rk50::TFinishInstall& args, const rk50::TExtractProgressFn& progress,
+                       rk50::TCancelFlag& cancel) override {
     {
       std::lock_guard<std::mutex> g(lock);
-      calls.push_back("extract:" + archive + "->" + dest);
+      calls.push_back("install:" + args.saved_fname + "->" + args.dest_path);
     }
     if (on_extract) on_extract(progress);
-    if (!extract_error.empty()) throw ux::Exception(extract_error);
-  }
-  void finish_install(const rk50::TFinishInstall& args) override {
+    if (!install_error.empty()) throw ux::Exception(install_error);
+    if (!cancel.complete()) throw rk50::TCancelled("cancelled");
     std::lock_guard<std::mutex> g(lock);
-    finished.push_back(args);
-    calls.push_back("finish_install");
-    if (!finish_error.empty()) throw ux::Exception(finish_error);
+    installed.push_back(args);
   }
-  void apply_update_package(const std::string& package, const std::string& install_dir,
-                            const std::function<void()>& process_events) override {
+  std::vector<std::string> apply_update_package(const std::string& package, const std::string& install_dir,
+                                                const std::function<void()>& process_events,
+                                                rk50::TCancelFlag& cancel) override {
     {
       std::lock_guard<std::mutex> g(lock);
       calls.push_back("apply_update:" + package + "->" + install_dir);
     }
     process_events();
     if (!update_error.empty()) throw ux::Exception(update_error);
+    if (!cancel.complete()) throw rk50::TCancelled("cancelled");
+    return update_notes;
   }
   void run_background(std::function<void()> job) override {
     std::lock_guard<std::mutex> g(lock);
@@ -241,10 +245,11 @@ class TRecordingServices : public rk50::IInstallerServices {
   std::mutex lock;
   std::vector<std::string> calls;
   std::vector<TDownload> downloads;
-  std::vector<rk50::TFinishInstall> finished;
+  std::vector<rk50::TFinishInstall> installed;
   std::vector<std::thread> jobs;
   std::function<void(const rk50::TExtractProgressFn&)> on_extract;
-  std::string extract_error, finish_error, update_error;
+  std::string install_error, update_error;
+  std::vector<std::string> update_notes;
 };
 
 }  // namespace rk50_test

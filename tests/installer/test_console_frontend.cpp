@@ -307,6 +307,13 @@ TEST_F(ConsoleFrontend, UpdateModeAppliesAndStartsClient) {
   p = after(r.out, "sim: pause 200\n", p);
   EXPECT_NE(p, std::string::npos) << r.out;
 
+  events("update_note Note: update script line 2 (frobnicate x) was passed over: unknown command\n");
+  TRun noted = run(sim_exe, {"--cli", "--yes", "upd", package}, env());
+  EXPECT_EQ(noted.status, 0) << noted.err;
+  EXPECT_NE(noted.out.find("Note: update script line 2 (frobnicate x) was passed over: unknown command\nInstall completed!\n"),
+            std::string::npos)
+      << noted.out;
+
   events("update_error cp: target folder missing\n");
   TRun bad = run(sim_exe, {"--cli", "--yes", "upd", package}, env());
   EXPECT_EQ(bad.status, 1);

@@ -4,10 +4,14 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <map>
 #include <vector>
 
 #include "archive/archive_library_deploy.h"
 #include "common/ux_common.h"
+#include "installer/rk50_stp_common.h"
+#include "installer/rk50_transaction.h"
 #include "support/archive_maker.h"
 
 using namespace qlyn_test;
@@ -135,7 +139,8 @@ TEST_F(PackageInstallTest, ExtractsAPackageAndAShortOneLeavesTheBarAlone) {
   rk50::TInstallProgress p;
   p.sink = &bar;
   const std::string dest = tmp / "install/qlyn/client/";
-  rk50::extract_package(archive, dest, &p, library_path());
+  rk50::extract_package(
+      archive, dest, [&p](bool total, int64_t value) { rk50::on_extract_progress(&p, total, value); }, library_path());
   EXPECT_EQ(read_file(dest + "win64/rk50cli_dsk"), "#!/bin/sh\necho client\n");
   EXPECT_EQ(mode_of(dest + "win64/rk50cli_dsk"), 0755u);
   EXPECT_EQ(read_file(dest + "win64/lib/data.bin"), sample_bytes(100000, 7));
@@ -171,80 +176,220 @@ TEST_F(PackageInstallTest, BadPackagesAndLibrariesRaise) {
   }
 }
 
-TEST_F(PackageInstallTest, FinishInstallInInstallMode) {
-  TEnvScope home("HOME", tmp / "home");
-  TEnvScope config("XDG_CONFIG_HOME", tmp / "home/.config");
-  TEnvScope data("XDG_DATA_HOME", tmp / "home/.local/share");
-  const std::string archive = make_package("pkg.7z");
-  const std::string dest = tmp / "client/";
-  rk50::extract_package(archive, dest, nullptr, library_path());
-  const std::string self = tmp / "qlyn-setup";
-  write_file(self, "installer binary");
+namespace {
 
-  rk50::TFinishInstall args;
-  args.dest_path = dest;
-  args.saved_fname = archive;
-  args.mode = 1;
-  args.self_path = self;
-  rk50::TFinishResult r = rk50::finish_install(args);
+// A user's home with both desktop-entry folders, and an installer binary.
+class TransactionalInstall : public PackageInstallTest {
+ protected:
+  void SetUp() override {
+    PackageInstallTest::SetUp();
+    if (IsSkipped()) return;
+    write_file(self, "installer binary");
+    rk50::select_lang("eng");
+  }
+  void TearDown() override { rk50::select_lang("chn"); }
+  rk50::TFinishInstall args(const std::string& archive, bool delete_package = false) {
+    return rk50::TFinishInstall{dest, archive, 1, delete_package, self};
+  }
+  rk50::TFinishResult install(const rk50::TFinishInstall& a) {
+    rk50::TCancelFlag cancel;
+    return rk50::install_package(a, {}, cancel, library_path());
+  }
+  // The installation and both desktop-entry folders.
+  std::map<std::string, std::string> state() {
+    std::map<std::string, std::string> all;
+    for (const std::string& d : {dest, tmp / "home/Desktop", tmp / "home/.local/share/applications"})
+      for (auto& [k, v] : snapshot_tree(d)) all[d + ":" + k] = v;
+    return all;
+  }
+  // What is in dest besides the installation itself (a staging folder left).
+  std::vector<std::string> strays() {
+    std::vector<std::string> r;
+    if (!fs::exists(dest)) return r;
+    for (const auto& e : fs::directory_iterator(dest))
+      if (e.path().filename() != "win64") r.push_back(e.path().filename());
+    return r;
+  }
+
+  TEnvScope home{"HOME", tmp / "home"};
+  TEnvScope config{"XDG_CONFIG_HOME", tmp / "home/.config"};
+  TEnvScope data{"XDG_DATA_HOME", tmp / "home/.local/share"};
+  const std::string dest = tmp / "client/";
+  const std::string self = tmp / "qlyn-setup";
+  const std::string desktop = tmp / "home/Desktop/Qlyn 私有网盘.desktop";
+  const std::string menu = tmp / "home/.local/share/applications/Qlyn 私有网盘.desktop";
+};
+
+}  // namespace
+
+TEST_F(TransactionalInstall, InstallsWithEveryFinishingStep) {
+  const std::string archive = make_package("pkg.7z");
+  write_file(dest + "win64/user.dat", "kept: the package does not hold it");
+  rk50::TFinishResult r = install(args(archive, true));
   EXPECT_FALSE(exists(archive));
+  EXPECT_EQ(read_file(dest + "win64/rk50cli_dsk"), "#!/bin/sh\necho client\n");
+  EXPECT_EQ(mode_of(dest + "win64/rk50cli_dsk"), 0755u);
+  EXPECT_EQ(read_file(dest + "win64/lib/data.bin"), sample_bytes(100000, 7));
+  EXPECT_EQ(read_file(dest + "win64/user.dat"), "kept: the package does not hold it");
   EXPECT_FALSE(exists(dest + "win64/cuuid.inf"));
   EXPECT_EQ(r.updater_path, dest + "win64/updator");
   EXPECT_EQ(read_file(dest + "win64/updator"), "installer binary");
   EXPECT_EQ(mode_of(dest + "win64/updator"), 0755u);
-  ASSERT_EQ(r.shortcuts.size(), 2u);
-  const std::string desktop = tmp / "home/Desktop/Qlyn 私有网盘.desktop";
-  const std::string menu = tmp / "home/.local/share/applications/Qlyn 私有网盘.desktop";
-  EXPECT_EQ(r.shortcuts[0], desktop);
-  EXPECT_EQ(r.shortcuts[1], menu);
+  EXPECT_EQ(r.shortcuts, (std::vector<std::string>{desktop, menu}));
   const std::string entry = read_file(desktop);
   EXPECT_NE(entry.find("Name=Qlyn 私有网盘\n"), std::string::npos);
   EXPECT_NE(entry.find("Exec=\"" + dest + "win64/rk50cli_dsk\"\n"), std::string::npos) << entry;
   EXPECT_NE(entry.find("Path=" + dest + "win64\n"), std::string::npos) << entry;
-  EXPECT_NE(entry.find("Icon="), std::string::npos);
+  EXPECT_NE(entry.find("Icon=application-x-executable\n"), std::string::npos) << entry;
   EXPECT_EQ(mode_of(desktop), 0755u);
   EXPECT_EQ(read_file(menu), entry);
+  EXPECT_TRUE(strays().empty());
 
-  // An updater that cannot be removed stays; the copy goes to ".tobe".
-  write_file(dest + "win64/updator.tobe", "older and longer pending copy");
+  // Again over the installation: the identity file an earlier version left
+  // goes too, and a folder named like the updater makes the copy wait beside it.
+  write_file(dest + "win64/cuuid.inf", "old id");
   ::unlink((dest + "win64/updator").c_str());
   write_file(dest + "win64/updator/busy", "x");
   write_file(self, "installer v2");
-  args.saved_fname.clear();
-  r = rk50::finish_install(args);
+  r = install(args(make_package("pkg2.7z")));
   EXPECT_EQ(r.updater_path, dest + "win64/updator.tobe");
   EXPECT_EQ(read_file(dest + "win64/updator.tobe"), "installer v2");
   EXPECT_TRUE(exists(dest + "win64/updator/busy"));
+  EXPECT_FALSE(exists(dest + "win64/cuuid.inf"));
+  EXPECT_TRUE(exists(tmp / "pkg2.7z"));  // a package the user gave stays
+  EXPECT_TRUE(strays().empty());
 }
 
-TEST_F(PackageInstallTest, FinishInstallInUpdateModeAndForAUserPackage) {
-  TEnvScope home("HOME", tmp / "home");
-  TEnvScope data("XDG_DATA_HOME", tmp / "home/.local/share");
-  const std::string dest = tmp / "client";
-  write_file(dest + "/win64/cuuid.inf", "uuid");
-  const std::string package = tmp / "user.7z";
-  write_file(package, "the user's own file");
-  write_file(tmp / "self", "me");
-
-  rk50::TFinishInstall args{dest, package, 2, false, tmp / "self"};
-  rk50::TFinishResult r = rk50::finish_install(args);
-  EXPECT_TRUE(exists(package));
-  EXPECT_TRUE(exists(dest + "/win64/cuuid.inf"));
+TEST_F(TransactionalInstall, TheUpdaterCopyKeepsItselfAndUpdateModeMakesNoEntries) {
+  const std::string archive = make_package("pkg.7z");
+  install(args(archive));
+  rk50::TFinishInstall a = args(archive);
+  a.self_path = dest + "win64/updator";
+  a.mode = 2;
+  ::unlink(desktop.c_str());
+  rk50::TFinishResult r = install(a);
+  EXPECT_EQ(r.updater_path, dest + "win64/updator");
+  EXPECT_EQ(read_file(dest + "win64/updator"), "installer binary");
+  EXPECT_FALSE(exists(dest + "win64/updator.tobe"));
   EXPECT_TRUE(r.shortcuts.empty());
+  EXPECT_FALSE(exists(desktop));
+  EXPECT_EQ(read_file(dest + "win64/cuuid.inf"), "uuid");  // only install mode drops it
+}
+
+// A failed re-install leaves the working installation and its desktop entry
+// exactly as they were.
+TEST_F(TransactionalInstall, ADamagedPackageLeavesThePreviousInstallation) {
+  const std::string good = make_package("good.7z");
+  install(args(good));
+  write_file(dest + "win64/user.dat", "mine");
+  const auto before = state();
+  std::string bytes = read_file(good);
+  ASSERT_GT(bytes.size(), 4096u);
+  for (size_t i = 0; i < 32; ++i) bytes[bytes.size() / 2 + i] = char(~bytes[bytes.size() / 2 + i]);
+  write_file(tmp / "damaged.7z", bytes);
+  try {
+    install(args(tmp / "damaged.7z", true));
+    ADD_FAILURE() << "installed a damaged package";
+  } catch (const ux::Exception& e) {
+    EXPECT_NE(std::string(e.what()).find("Cannot extract"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(state(), before);
+  EXPECT_TRUE(strays().empty());
+  EXPECT_TRUE(exists(tmp / "damaged.7z"));  // never deleted after a failure
+}
+
+// The finishing steps fail after the extraction (here the updater copy): the
+// fresh installation and its desktop entry are not left behind.
+TEST_F(TransactionalInstall, AFailedFinishingStepRemovesEverything) {
+  rk50::TFinishInstall a = args(make_package("pkg.7z"));
+  a.self_path = tmp / "no-such-installer";
+  EXPECT_THROW(install(a), ux::Exception);
+  EXPECT_FALSE(exists(dest));
+  EXPECT_FALSE(exists(desktop));
+  EXPECT_FALSE(exists(menu));
   EXPECT_FALSE(exists(tmp / "home/Desktop"));
-  EXPECT_EQ(read_file(dest + "/win64/updator"), "me");
 
-  // The updater copy itself installing into its own folder keeps itself.
-  args.self_path = dest + "/win64/updator";
-  r = rk50::finish_install(args);
-  EXPECT_EQ(r.updater_path, dest + "/win64/updator");
-  EXPECT_EQ(read_file(dest + "/win64/updator"), "me");
-  EXPECT_FALSE(exists(dest + "/win64/updator.tobe"));
+  // Over an installation: the old one and its entries come back.
+  install(args(make_package("pkg2.7z")));
+  write_file(desktop, "the user's own entry");
+  const auto before = state();
+  EXPECT_THROW(install(a), ux::Exception);
+  EXPECT_EQ(state(), before);
+}
 
-  // A package without a "win64" folder: the updater copy fails loudly.
-  args.self_path = tmp / "self";
-  args.dest_path = tmp / "elsewhere";
-  EXPECT_THROW(rk50::finish_install(args), ux::Exception);
+TEST_F(TransactionalInstall, APackageWithoutWin64IsRefusedBeforeAnythingIsTouched) {
+  write_file(tmp / "src_other/other/readme.txt", "not a client");
+  ASSERT_EQ(make_7z(tmp / "other.7z", tmp / "src_other", "other", "-p" + rk50::package_password()), 0);
+  write_file(desktop, "the user's own entry");
+  const auto before = state();
+  try {
+    install(args(tmp / "other.7z", true));
+    ADD_FAILURE() << "installed a package without win64";
+  } catch (const ux::Exception& e) {
+    EXPECT_EQ(std::string(e.what()), tmp / "other.7z" + " is not an install package (it has no win64 folder).");
+  }
+  EXPECT_EQ(state(), before);
+  EXPECT_FALSE(exists(dest));
+  rk50::select_lang("chn");
+  EXPECT_THROW(install(args(tmp / "other.7z")), ux::Exception);
+  try {
+    install(args(tmp / "other.7z"));
+  } catch (const ux::Exception& e) {
+    EXPECT_EQ(std::string(e.what()), tmp / "other.7z" + " 不是安装包（其中没有 win64 文件夹）。");
+  }
+}
+
+TEST_F(TransactionalInstall, ACancellationDuringTheExtractionRestores) {
+  const std::string good = make_package("good.7z");
+  install(args(good));
+  const auto before = state();
+  rk50::TCancelFlag cancel;
+  int calls = 0;
+  EXPECT_THROW(rk50::install_package(
+                   args(make_package("pkg2.7z"), true),
+                   [&](bool total, int64_t) {
+                     if (!total && ++calls == 1) cancel.request();
+                   },
+                   cancel, library_path()),
+               rk50::TCancelled);
+  EXPECT_EQ(state(), before);
+  EXPECT_TRUE(strays().empty());
+  EXPECT_TRUE(exists(tmp / "pkg2.7z"));
+  EXPECT_FALSE(cancel.complete());
+
+  rk50::TCancelFlag early;
+  early.request();
+  EXPECT_THROW(rk50::install_package(args(good), {}, early, library_path()), rk50::TCancelled);
+  EXPECT_EQ(state(), before);
+}
+
+TEST_F(TransactionalInstall, ConflictsAndASecondInstallerTouchNothing) {
+  const std::string archive = make_package("pkg.7z");
+  write_file(dest + "win64/lib", "a file where the package has a folder");
+  const auto before = state();
+  try {
+    install(args(archive));
+    ADD_FAILURE();
+  } catch (const ux::Exception& e) {
+    EXPECT_EQ(std::string(e.what()), "Cannot install " + dest + "win64/lib: a file is in the way");
+  }
+  EXPECT_EQ(state(), before);
+  EXPECT_TRUE(strays().empty());
+
+  ::unlink((dest + "win64/lib").c_str());
+  const auto unlocked = state();
+  {
+    rk50::TInstallLock other(dest);
+    try {
+      install(args(archive));
+      ADD_FAILURE();
+    } catch (const ux::Exception& e) {
+      EXPECT_EQ(std::string(e.what()), "Another installer is working on " + dest + "; try again when it has finished.");
+    }
+    EXPECT_EQ(state(), unlocked);
+  }
+  install(args(archive));
+  EXPECT_TRUE(exists(dest + "win64/lib/data.bin"));
 }
 
 TEST(DesktopShortcut, UsesTheXdgDesktopFolderAndOverwrites) {
@@ -270,7 +415,7 @@ TEST(DesktopShortcut, UsesTheXdgDesktopFolderAndOverwrites) {
 TEST_F(PackageInstallTest, ProgressAsACallableAndItsExceptions) {
   const std::string archive = make_package("pkg.7z");
   std::vector<std::pair<bool, int64_t>> calls;
-  rk50::extract_package_with_progress(
+  rk50::extract_package(
       archive, tmp / "d1", [&](bool total, int64_t value) { calls.emplace_back(total, value); }, library_path());
   ASSERT_FALSE(calls.empty());
   EXPECT_TRUE(calls.front().first);
@@ -278,7 +423,7 @@ TEST_F(PackageInstallTest, ProgressAsACallableAndItsExceptions) {
   EXPECT_EQ(calls.back().second, calls.front().second);
   EXPECT_TRUE(exists(tmp / "d1/win64/lib/data.bin"));
 
-  EXPECT_THROW(rk50::extract_package_with_progress(
+  EXPECT_THROW(rk50::extract_package(
                    archive, tmp / "d2",
                    [](bool total, int64_t) {
                      if (!total) throw ux::Exception("stop");
@@ -286,28 +431,26 @@ TEST_F(PackageInstallTest, ProgressAsACallableAndItsExceptions) {
                    library_path()),
                ux::Exception);
   EXPECT_FALSE(exists(tmp / "d2/win64/lib/data.bin"));
-  rk50::extract_package_with_progress(archive, tmp / "d3", {}, library_path());
+  rk50::extract_package(archive, tmp / "d3", {}, library_path());
   EXPECT_TRUE(exists(tmp / "d3/win64/rk50cli_dsk"));
 }
 
 // Under code page 936 names and folders are GBK text; the file system and the
 // desktop entry stay UTF-8.
-TEST(DesktopShortcut, GbkProcessTextBecomesUtf8OnDisk) {
-  TTempDir tmp("qlyn_shortcut");
+TEST_F(PackageInstallTest, GbkProcessTextBecomesUtf8OnDisk) {
   TEnvScope config("XDG_CONFIG_HOME", tmp / "cfg");
   TEnvScope data("XDG_DATA_HOME", tmp / "data");
   write_file(tmp / "cfg/user-dirs.dirs", "XDG_DESKTOP_DIR=\"$HOME/桌面\"\n");
-  write_file(tmp / "客户端/win64/rk50cli_dsk", "client");
   write_file(tmp / "self", "me");
+  const std::string archive = make_package("pkg.7z");
   qlyn_test::TCodePageScope gbk(ux::CP_GBK);
   TEnvScope home("HOME", ux::utf8_to_text(tmp.path()));
   EXPECT_EQ(rk50::desktop_dir(), ux::utf8_to_text(tmp / "桌面"));
 
-  rk50::TFinishInstall args;
-  args.dest_path = ux::utf8_to_text(tmp / "客户端/");
-  args.mode = 1;
-  args.self_path = ux::utf8_to_text(tmp / "self");
-  rk50::TFinishResult r = rk50::finish_install(args);
+  rk50::TFinishInstall args{ux::utf8_to_text(tmp / "客户端/"), ux::utf8_to_text(archive), 1, false,
+                            ux::utf8_to_text(tmp / "self")};
+  rk50::TCancelFlag cancel;
+  rk50::TFinishResult r = rk50::install_package(args, {}, cancel, library_path());
   ASSERT_EQ(r.shortcuts.size(), 2u);
   const std::string desktop = tmp / "桌面/Qlyn 私有网盘.desktop";
   EXPECT_EQ(r.shortcuts[0], ux::utf8_to_text(desktop));
@@ -315,4 +458,5 @@ TEST(DesktopShortcut, GbkProcessTextBecomesUtf8OnDisk) {
   EXPECT_NE(entry.find("Name=Qlyn 私有网盘\n"), std::string::npos) << entry;
   EXPECT_NE(entry.find("Exec=\"" + (tmp / "客户端/win64/rk50cli_dsk") + "\"\n"), std::string::npos) << entry;
   EXPECT_EQ(read_file(tmp / "data/applications/Qlyn 私有网盘.desktop"), entry);
+  EXPECT_EQ(read_file(tmp / "客户端/win64/updator"), "me");
 }

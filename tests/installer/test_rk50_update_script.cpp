@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "common/ux_common.h"
+#include "installer/rk50_stp_common.h"
+#include "installer/rk50_transaction.h"
 #include "installer/rk50_package_install.h"
 #include "installer/rk50_services.h"
 #include "support/archive_maker.h"
@@ -19,12 +22,6 @@ using namespace qlyn_test;
 using rk50::run_script_line;
 
 namespace {
-
-struct TUi : rk50::IUpdateUi {
-  void set_action_enabled(bool enabled) override { calls.push_back(enabled ? "enable" : "disable"); }
-  void process_pending_events() override { calls.push_back("events"); }
-  std::vector<std::string> calls;
-};
 
 // HOME and the XDG folders pointed into a test folder.
 class TEnvScopeHome {
@@ -58,10 +55,11 @@ class ScriptLineTest : public ::testing::Test {
     fs::create_directories(sf);
     fs::create_directories(inst);
   }
-  void run(const std::string& line) {
+  // The line's note ("" when it ran).
+  std::string run(const std::string& line) {
     std::string rest = line;
     std::string command = ux::fetch_token(rest, " ");
-    run_script_line(command, rest, sf, inst);
+    return run_script_line(command, rest, sf, inst);
   }
   TTempDir tmp{"qlyn_script"};
   std::string sf, inst;
@@ -112,9 +110,21 @@ TEST_F(ScriptLineTest, PlaceholdersAndCopy) {
   run("cp $sour$sub\\win.txt $dest$sub\\win.txt");
   EXPECT_EQ(read_file(inst + "sub/win.txt"), "windows");
 
-  // A missing source is passed over.
-  EXPECT_NO_THROW(run("cp $sour$none.txt $dest$none.txt"));
+  // A missing source is passed over, with a note.
+  rk50::select_lang("eng");
+  EXPECT_EQ(run("cp $sour$none.txt $dest$none.txt"), sf + "none.txt does not exist");
   EXPECT_FALSE(exists(inst + "none.txt"));
+
+  // A copy over a file keeps that file's mode, as a copy in place would.
+  write_file(sf + "tool", "new tool");
+  write_file(inst + "tool", "old tool");
+  ::chmod((inst + "tool").c_str(), 0750);
+  run("cp $sour$tool $dest$tool");
+  EXPECT_EQ(read_file(inst + "tool"), "new tool");
+  struct stat st;
+  ASSERT_EQ(::stat((inst + "tool").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0750u);
+  rk50::select_lang("chn");
 }
 
 TEST_F(ScriptLineTest, CopyIntoAMissingFolderRaisesMoveCreatesIt) {
@@ -129,7 +139,7 @@ TEST_F(ScriptLineTest, CopyIntoAMissingFolderRaisesMoveCreatesIt) {
   run("ren $dest$old.name $dest$new.name");
   EXPECT_EQ(read_file(inst + "new.name"), "R");
   EXPECT_FALSE(exists(inst + "old.name"));
-  EXPECT_NO_THROW(run("mv $sour$gone $dest$gone"));
+  EXPECT_NE(run("mv $sour$gone $dest$gone"), "");
   EXPECT_FALSE(exists(inst + "gone"));
 }
 
@@ -145,15 +155,19 @@ TEST_F(ScriptLineTest, DeleteRemoveFolderAndUnknownCommands) {
   fs::create_directories(inst + "empty");
   fs::create_directories(inst + "full");
   write_file(inst + "full/keep", "k");
-  run("rd $dest$empty");
-  run("rd $dest$full");
+  rk50::select_lang("eng");
+  EXPECT_EQ(run("rd $dest$empty"), "");
+  EXPECT_EQ(run("rd $dest$full"), "folder " + inst + "full is not empty");
   EXPECT_FALSE(exists(inst + "empty"));
   EXPECT_TRUE(exists(inst + "full/keep"));
 
   write_file(inst + "x", "x");
-  EXPECT_NO_THROW(run("format $dest$x $dest$y"));
-  EXPECT_NO_THROW(run("rm"));
+  EXPECT_EQ(run("format $dest$x $dest$y"), "unknown command");
+  EXPECT_EQ(run("del $dest$full"), inst + "full is a folder");
+  EXPECT_EQ(run("rd $dest$x"), inst + "x is not a folder");
+  EXPECT_EQ(run("rm $dest$none"), inst + "none does not exist");
   EXPECT_TRUE(exists(inst + "x"));
+  rk50::select_lang("chn");
 
   // Two spaces: the empty source is the script folder itself.
   run_script_line("rd", " ignored", sf, inst);
@@ -170,39 +184,25 @@ class TCurrentDirScope {
   fs::path saved_;
 };
 
-TEST_F(ScriptLineTest, PathsOutsideBothFoldersAreRefusedBeforeAnyFileIsTouched) {
+// Found by fuzzing: a path without "$sour$" or "$dest$" counts from the
+// current directory, which may lie outside both folders; a NUL byte would cut
+// the name short for the system calls.
+TEST_F(ScriptLineTest, RelativePathsCountFromTheCurrentDirectoryAndNulIsRefused) {
   const std::string outside = tmp / "outside/";
   fs::create_directories(outside);
-  write_file(outside + "victim.txt", "must stay");
   write_file(sf + "notes.txt", "notes");
   write_file(inst + "keep.txt", "keep");
-  TCurrentDirScope cwd(outside);
-  // Found by fuzzing: a destination without "$dest$" is relative to the
-  // current directory, here outside both folders.
-  EXPECT_THROW(run("mv $sour$notes.txt $de$t$docs/release/notes"), ux::Exception);
-  EXPECT_THROW(run("cp $sour$notes.txt notes.txt"), ux::Exception);
-  EXPECT_THROW(run("cp $sour$notes.txt " + outside + "abs.txt"), ux::Exception);
-  EXPECT_THROW(run("mv $dest$keep.txt $dest$../../outside/keep.txt"), ux::Exception);
-  EXPECT_THROW(run("cp $dest$..\\..\\outside\\victim.txt $dest$stolen.txt"), ux::Exception);
-  EXPECT_THROW(run("del $sour$../../outside/victim.txt"), ux::Exception);
-  EXPECT_THROW(run("rd $dest$../../outside"), ux::Exception);
-  // A NUL byte would cut the name short for the system calls.
+  {
+    TCurrentDirScope cwd(outside);
+    EXPECT_THROW(run("mv $sour$notes.txt $de$t$docs/release/notes"), ux::Exception);
+    EXPECT_THROW(run("cp $sour$notes.txt notes.txt"), ux::Exception);
+    EXPECT_TRUE(fs::is_empty(outside));
+  }
   EXPECT_THROW(run_script_line("del", std::string("$dest$keep.txt\0x", 16), sf, inst), ux::Exception);
-  EXPECT_EQ(read_file(outside + "victim.txt"), "must stay");
-  EXPECT_EQ(read_file(sf + "notes.txt"), "notes");
+  EXPECT_THROW(run_script_line("cp", std::string("$sour$notes.txt $dest$new.txt\0x", 31), sf, inst), ux::Exception);
   EXPECT_EQ(read_file(inst + "keep.txt"), "keep");
-  EXPECT_EQ(std::distance(fs::directory_iterator(outside), fs::directory_iterator()), 1);
-}
+  EXPECT_FALSE(exists(inst + "new.txt"));
 
-TEST_F(ScriptLineTest, PathsThatStayInsideTheFoldersStillWork) {
-  write_file(sf + "notes.txt", "notes");
-  run("cp $sour$./notes.txt $dest$.//a.txt");
-  EXPECT_EQ(read_file(inst + "a.txt"), "notes");
-  // ".." is refused even when the text would come back inside: the system
-  // resolves it after following links.
-  fs::create_directories(sf + "docs");
-  EXPECT_THROW(run("cp $sour$docs/../notes.txt $dest$b.txt"), ux::Exception);
-  // Relative to the current directory, which here is the installation.
   TCurrentDirScope cwd(inst);
   run("cp $sour$notes.txt c.txt");
   EXPECT_EQ(read_file(inst + "c.txt"), "notes");
@@ -218,6 +218,50 @@ TEST_F(ScriptLineTest, DoubleByteNamesKeepTheirTrailBackslash) {
   EXPECT_EQ(read_file(inst + "y.txt"), "gbk");
 }
 
+// Paths that resolve outside the installation and the package are refused,
+// whatever spelling reaches them.
+TEST_F(ScriptLineTest, PathsOutsideTheInstallationAreRefused) {
+  rk50::select_lang("eng");
+  write_file(tmp / "victim.txt", "the user's");
+  write_file(tmp / "outside/secret", "not for the client");
+  write_file(sf + "x", "from the package");
+  write_file(inst + "f", "installed");
+  fs::create_directory_symlink(tmp / "outside", inst + "link");
+  const std::vector<std::string> refused = {
+      "del $dest$../../victim.txt",
+      "cp $sour$x " + (tmp / "abs.txt"),
+      "mv $dest$../../victim.txt $dest$stolen",
+      "cp $sour$../../victim.txt $dest$stolen",
+      "cp $dest$link/secret $dest$stolen",
+      "cp $sour$x $dest$link/planted",
+      "del $dest$link/secret",
+      "mv $dest$f $dest$sub/../../../f",
+      "cp $sour$x relative.txt",
+  };
+  for (const std::string& line : refused) {
+    try {
+      run(line);
+      ADD_FAILURE() << "carried out: " << line;
+    } catch (const ux::Exception& e) {
+      EXPECT_NE(std::string(e.what()).find(" lies outside the installation; the line is refused."), std::string::npos)
+          << e.what();
+    }
+  }
+  EXPECT_EQ(read_file(tmp / "victim.txt"), "the user's");
+  EXPECT_EQ(read_file(tmp / "outside/secret"), "not for the client");
+  EXPECT_FALSE(exists(tmp / "abs.txt"));
+  EXPECT_FALSE(exists(tmp / "outside/planted"));
+  EXPECT_FALSE(exists(inst + "stolen"));
+  EXPECT_EQ(read_file(inst + "f"), "installed");
+
+  // Inside stays allowed, ".." included; the link itself may go.
+  EXPECT_EQ(run("cp $sour$x $dest$sub/../x"), "");
+  EXPECT_EQ(read_file(inst + "x"), "from the package");
+  EXPECT_EQ(run("del $dest$link"), "");
+  EXPECT_TRUE(exists(tmp / "outside/secret"));
+  rk50::select_lang("chn");
+}
+
 namespace {
 
 class UpdatePackageTest : public ::testing::Test {
@@ -229,20 +273,42 @@ class UpdatePackageTest : public ::testing::Test {
     write_file(inst + "obsolete.dll", "old");
     fs::create_directories(inst + "plugins_old");
     write_file(inst + "settings.ini", "user settings");
+    rk50::select_lang("eng");
   }
-  std::string make_update(const std::string& script, const std::string& name = "upd.7z") {
+  void TearDown() override { rk50::select_lang("chn"); }
+  std::string make_update(const std::string& script, const std::string& name = "upd.7z",
+                          const std::map<std::string, std::string>& top_level = {}) {
     const std::string src = tmp / ("src_" + name);
     write_file(src + "/win64_update/update.cmd", script);
     write_file(src + "/win64_update/rk50cli_dsk", "client v2");
     write_file(src + "/win64_update/readme.txt", "notes");
+    std::string items = "win64_update";
+    for (const auto& [file, bytes] : top_level) {
+      write_file(src + "/" + file, bytes);
+      items += " " + quote(file);
+    }
     const std::string archive = tmp / ("downloads/" + name);
     fs::create_directories(tmp / "downloads");
-    EXPECT_EQ(make_7z(archive, src, "win64_update", "-p" + rk50::package_password()), 0);
+    EXPECT_EQ(make_7z(archive, src, items, "-p" + rk50::package_password()), 0);
     return archive;
   }
+  rk50::TUpdateResult update(const std::string& archive, const std::function<void()>& events = {}) {
+    rk50::TCancelFlag cancel;
+    return rk50::run_update_package(archive, inst, events, cancel, library_path());
+  }
+  // The installation, and what the update left in its folder or beside the package.
+  std::map<std::string, std::string> installation() { return snapshot_tree(tmp / "client"); }
+  std::vector<std::string> strays() {
+    std::vector<std::string> r;
+    for (const auto& e : fs::directory_iterator(inst))
+      if (e.path().filename().string().rfind(".rk50-", 0) == 0) r.push_back(e.path());
+    for (const auto& e : fs::directory_iterator(tmp / "downloads"))
+      if (e.path().extension() != ".7z") r.push_back(e.path());
+    return r;
+  }
+
   TTempDir tmp{"qlyn_update"};
   std::string inst;
-  TUi ui;
   ux::TFakeClock clock;  // a standing clock: no extra event passes during extraction
 };
 
@@ -269,70 +335,119 @@ TEST_F(UpdatePackageTest, RunsTheScriptAgainstTheInstallation) {
       "del $dest$obsolete.dll\r\n"
       "rd $dest$plugins_old\r\n"
       "frobnicate $dest$settings.ini\r\n");
-  rk50::TUpdateResult r = rk50::apply_update_package(archive, ui, tmp / "client/win64", library_path());
-  EXPECT_TRUE(r.applied);
+  int events = 0;
+  rk50::TUpdateResult r = update(archive, [&] { ++events; });
   EXPECT_TRUE(r.script_found);
   EXPECT_EQ(r.dest_path, inst);
   EXPECT_EQ(r.lines_run, 5);
+  EXPECT_EQ(events, 5);
   EXPECT_EQ(read_file(inst + "rk50cli_dsk"), "client v2");
   EXPECT_EQ(read_file(inst + "docs/readme.txt"), "notes");
   EXPECT_FALSE(exists(inst + "obsolete.dll"));
   EXPECT_FALSE(exists(inst + "plugins_old"));
   EXPECT_EQ(read_file(inst + "settings.ini"), "user settings");
-  EXPECT_TRUE(exists(tmp / "downloads/win64_update/update.cmd"));  // extracted beside the package
-  std::vector<std::string> expected{"disable", "events"};
-  for (int i = 0; i < 5; ++i) expected.push_back("events");
-  expected.push_back("enable");
-  EXPECT_EQ(ui.calls, expected);
+  EXPECT_EQ(r.notes, std::vector<std::string>{
+                         "Note: update script line 7 (frobnicate $dest$settings.ini) was passed over: unknown command"});
+  // Nothing beside the package, no staging folder left.
+  EXPECT_TRUE(strays().empty());
 }
 
-TEST_F(UpdatePackageTest, MissingPackageChangesNothingAndMissingScriptIsNoError) {
-  rk50::TUpdateResult r = rk50::apply_update_package(tmp / "downloads/none.7z", ui, inst, library_path());
-  EXPECT_FALSE(r.applied);
-  EXPECT_TRUE(ui.calls.empty());
+// The package is never unpacked beside itself: a file of the same name there
+// stays the user's.
+TEST_F(UpdatePackageTest, NothingBesideThePackageIsOverwritten) {
+  const std::string archive =
+      make_update("cp $sour$rk50cli_dsk $dest$rk50cli_dsk\n", "upd.7z", {{"important.doc", "from the package"}});
+  write_file(tmp / "downloads/important.doc", "the user's document");
+  update(archive);
+  EXPECT_EQ(read_file(tmp / "downloads/important.doc"), "the user's document");
+  EXPECT_FALSE(exists(tmp / "downloads/win64_update"));
+  EXPECT_EQ(read_file(inst + "rk50cli_dsk"), "client v2");
+}
 
+TEST_F(UpdatePackageTest, MissingScriptIsNoError) {
   const std::string src = tmp / "src_plain";
   write_file(src + "/win64_update/only.txt", "x");
   const std::string archive = tmp / "downloads/plain.7z";
   fs::create_directories(tmp / "downloads");
   ASSERT_EQ(make_7z(archive, src, "win64_update", "-p" + rk50::package_password()), 0);
-  r = rk50::apply_update_package(archive, ui, inst, library_path());
-  EXPECT_TRUE(r.applied);
+  const auto before = installation();
+  rk50::TUpdateResult r = update(archive);
   EXPECT_FALSE(r.script_found);
-  EXPECT_EQ(ui.calls.back(), "enable");
+  EXPECT_EQ(installation(), before);
+  EXPECT_TRUE(strays().empty());
+  EXPECT_THROW(update(tmp / "downloads/none.7z"), ux::Exception);
 }
 
-TEST_F(UpdatePackageTest, AFailingLineStopsTheRunWithTheActionDisabled) {
+// A failing line undoes the lines before it: the installation is as it was.
+TEST_F(UpdatePackageTest, AFailingLineUndoesTheLinesBeforeIt) {
   const std::string archive = make_update(
-      "cp $sour$readme.txt $dest$missing/readme.txt\n"
-      "cp $sour$rk50cli_dsk $dest$rk50cli_dsk\n");
-  EXPECT_THROW(rk50::apply_update_package(archive, ui, inst, library_path()), ux::Exception);
-  EXPECT_EQ(read_file(inst + "rk50cli_dsk"), "client v1");
-  EXPECT_EQ(ui.calls, (std::vector<std::string>{"disable", "events"}));
+      "cp $sour$rk50cli_dsk $dest$rk50cli_dsk\n"
+      "del $dest$obsolete.dll\n"
+      "rd $dest$plugins_old\n"
+      "mv $sour$readme.txt $dest$docs/new/readme.txt\n"
+      "cp $sour$rk50cli_dsk $dest$missing/rk50cli_dsk\n"
+      "del $dest$settings.ini\n");
+  const auto before = installation();
+  try {
+    update(archive);
+    ADD_FAILURE() << "a failing line went unnoticed";
+  } catch (const ux::Exception& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("Update script line 5 (cp $sour$rk50cli_dsk $dest$missing/rk50cli_dsk): ", 0),
+              0u)
+        << e.what();
+  }
+  EXPECT_EQ(installation(), before);
+  EXPECT_TRUE(strays().empty());
+
+  // A refused line in the middle undoes the same way.
+  write_file(tmp / "victim.txt", "the user's");
+  const std::string outside = make_update(
+      "cp $sour$rk50cli_dsk $dest$rk50cli_dsk\n"
+      "del $dest$../../victim.txt\n",
+      "outside.7z");
+  try {
+    update(outside);
+    ADD_FAILURE();
+  } catch (const ux::Exception& e) {
+    EXPECT_NE(std::string(e.what()).find("lies outside the installation"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(read_file(tmp / "victim.txt"), "the user's");
+  EXPECT_EQ(installation(), before);
 }
 
 TEST_F(UpdatePackageTest, ABadPackageRaisesBeforeAnyLine) {
   write_file(tmp / "downloads/bad.7z", "not a package");
-  EXPECT_THROW(rk50::apply_update_package(tmp / "downloads/bad.7z", ui, inst, library_path()), ux::Exception);
-  EXPECT_EQ(read_file(inst + "rk50cli_dsk"), "client v1");
-
+  const auto before = installation();
+  EXPECT_THROW(update(tmp / "downloads/bad.7z"), ux::Exception);
   const std::string src = tmp / "src_wrong";
   write_file(src + "/win64_update/update.cmd", "del $dest$rk50cli_dsk\n");
   ASSERT_EQ(make_7z(tmp / "downloads/wrong.7z", src, "win64_update", "-pnot-the-password"), 0);
-  EXPECT_THROW(rk50::apply_update_package(tmp / "downloads/wrong.7z", ui, inst, library_path()), ux::Exception);
-  EXPECT_TRUE(exists(inst + "rk50cli_dsk"));
+  EXPECT_THROW(update(tmp / "downloads/wrong.7z"), ux::Exception);
+  EXPECT_EQ(installation(), before);
+  EXPECT_TRUE(strays().empty());
 }
 
-TEST_F(UpdatePackageTest, RunUpdatePackageLeavesTheButtonToTheCaller) {
-  const std::string archive = make_update("cp $sour$rk50cli_dsk $dest$rk50cli_dsk\nrm $dest$obsolete.dll\n");
-  int events = 0;
-  rk50::TUpdateResult r = rk50::run_update_package(archive, inst, [&] { ++events; }, library_path());
-  EXPECT_TRUE(r.applied);
-  EXPECT_EQ(r.lines_run, 2);
-  EXPECT_EQ(events, 2);
-  EXPECT_EQ(read_file(inst + "rk50cli_dsk"), "client v2");
-  EXPECT_FALSE(exists(inst + "obsolete.dll"));
-  EXPECT_THROW(rk50::run_update_package(tmp / "downloads/none.7z", inst, {}, library_path()), ux::Exception);
+TEST_F(UpdatePackageTest, ACancellationBetweenLinesUndoesThem) {
+  const std::string archive = make_update("cp $sour$rk50cli_dsk $dest$rk50cli_dsk\ndel $dest$obsolete.dll\n");
+  const auto before = installation();
+  rk50::TCancelFlag cancel;
+  EXPECT_THROW(rk50::run_update_package(archive, inst, [&] { cancel.request(); }, cancel, library_path()),
+               rk50::TCancelled);
+  EXPECT_EQ(installation(), before);
+  EXPECT_TRUE(strays().empty());
+}
+
+TEST_F(UpdatePackageTest, ASecondInstallerOnTheInstallationIsTurnedAway) {
+  const std::string archive = make_update("del $dest$obsolete.dll\n");
+  rk50::TInstallLock installing(tmp / "client");
+  try {
+    update(archive);
+    ADD_FAILURE();
+  } catch (const ux::Exception& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "Another installer is working on " + (tmp / "client/") + "; try again when it has finished.");
+  }
+  EXPECT_TRUE(exists(inst + "obsolete.dll"));
 }
 
 TEST_F(UpdatePackageTest, PendingEventsAreProcessedWhileThePackageExtracts) {
@@ -345,7 +460,7 @@ TEST_F(UpdatePackageTest, PendingEventsAreProcessedWhileThePackageExtracts) {
   ASSERT_EQ(make_7z(tmp / "downloads/big.7z", src, "win64_update", "-p" + rk50::package_password()), 0);
   TRacingClock racing;
   int events = 0;
-  rk50::TUpdateResult r = rk50::run_update_package(tmp / "downloads/big.7z", inst, [&] { ++events; }, library_path());
+  rk50::TUpdateResult r = update(tmp / "downloads/big.7z", [&] { ++events; });
   EXPECT_EQ(r.lines_run, 1);
   EXPECT_GT(events, 1);  // one after the line, the others during extraction
   EXPECT_EQ(read_file(inst + "big.bin"), big);
@@ -362,23 +477,28 @@ TEST_F(UpdatePackageTest, ProductionServicesInstallAndUpdate) {
   ASSERT_EQ(make_7z(package, src, "win64", "-mhe=on -p" + rk50::package_password()), 0);
 
   rk50::TProductionServices services;
-  services.deploy_archive_library(ux::exe_dir());
-  ASSERT_TRUE(exists(ux::exe_dir() + "7z.so"));
   const std::string dest = tmp / "installed/";
   int64_t total = 0;
-  services.extract_package(package, dest, [&](bool is_total, int64_t v) {
-    if (is_total) total = v;
-  });
+  rk50::TCancelFlag cancel;
+  services.install_package(rk50::TFinishInstall{dest, package, 1, false, ""},
+                           [&](bool is_total, int64_t v) {
+                             if (is_total) total = v;
+                           },
+                           cancel);
   EXPECT_EQ(total, 11);  // unpacked bytes of both files
-  services.finish_install(rk50::TFinishInstall{dest, package, 1, false, ""});
   EXPECT_TRUE(exists(package));
   EXPECT_FALSE(exists(dest + "win64/cuuid.inf"));
   EXPECT_TRUE(exists(dest + "win64/updator"));
   EXPECT_TRUE(exists(tmp / "home/Desktop/Qlyn 私有网盘.desktop"));
 
-  const std::string update = make_update("cp $sour$rk50cli_dsk $dest$rk50cli_dsk\n");
+  const std::string update = make_update("cp $sour$rk50cli_dsk $dest$rk50cli_dsk\nrd $dest$none\n");
   int events = 0;
-  services.apply_update_package(update, dest + "win64/", [&] { ++events; });
-  EXPECT_EQ(events, 1);
+  rk50::TCancelFlag update_cancel;
+  const std::vector<std::string> notes =
+      services.apply_update_package(update, dest + "win64/", [&] { ++events; }, update_cancel);
+  EXPECT_EQ(events, 2);
+  EXPECT_EQ(notes, std::vector<std::string>{
+                       "Note: update script line 2 (rd $dest$none) was passed over: " + dest +
+                       "win64/none does not exist"});
   EXPECT_EQ(read_file(dest + "win64/rk50cli_dsk"), "client v2");
 }

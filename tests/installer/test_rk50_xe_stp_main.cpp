@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "common/ux_common.h"
@@ -222,24 +224,24 @@ TEST_F(Controller, DownloadWalkToFinished) {
 
   services.deliver(103, R"({"cmd":"download_ok", "tag":"main-file", "pos":13107200, "sum":13107200, "percent":100, "speed":1500})");
   EXPECT_TRUE(form->is_install_ok());
-  EXPECT_EQ(services.count("extract:" + d.save_path + "->" + tmp.path() + "/target/"), 1u);
+  EXPECT_EQ(services.count("install:" + d.save_path + "->" + tmp.path() + "/target/"), 1u);
   gui.drain();
   EXPECT_EQ(gui.progress, 100);
   EXPECT_EQ(status(), "Install completed!");
   EXPECT_EQ(form->state(), rk50::st_finished);
   EXPECT_EQ(gui.texts[TControl::Button1], "Close");
   EXPECT_TRUE(gui.logged("Label2=Download OK! next to install..."));
-  ASSERT_EQ(services.finished.size(), 1u);
-  EXPECT_EQ(services.finished[0].mode, 1);
-  EXPECT_TRUE(services.finished[0].delete_package);
-  EXPECT_EQ(services.finished[0].saved_fname, d.save_path);
-  EXPECT_EQ(services.finished[0].dest_path, tmp.path() + "/target/");
+  ASSERT_EQ(services.installed.size(), 1u);
+  EXPECT_EQ(services.installed[0].mode, 1);
+  EXPECT_TRUE(services.installed[0].delete_package);
+  EXPECT_EQ(services.installed[0].saved_fname, d.save_path);
+  EXPECT_EQ(services.installed[0].dest_path, tmp.path() + "/target/");
   EXPECT_EQ(form->outcome(), rk50::TRunOutcome::installed);
 
   services.deliver(103, R"({"pos":13107200, "sum":13107200})");
   gui.drain();
-  EXPECT_EQ(services.count("extract:"), 1u);
-  EXPECT_EQ(services.finished.size(), 1u);
+  EXPECT_EQ(services.count("install:"), 1u);
+  EXPECT_EQ(services.installed.size(), 1u);
 
   form->Button1Click();
   EXPECT_TRUE(gui.terminated);
@@ -325,7 +327,7 @@ TEST_F(Controller, FolderPickerChangesInstallationFolder) {
   EXPECT_EQ(form->dest_path(), tmp.path() + "/chosen/");
 
   services.deliver(103, "{}");
-  EXPECT_EQ(services.count("extract:" + form->saved_fname() + "->" + tmp.path() + "/chosen/"), 1u);
+  EXPECT_EQ(services.count("install:" + form->saved_fname() + "->" + tmp.path() + "/chosen/"), 1u);
 }
 
 TEST_F(Controller, EmptyFolderTextKeepsDefault) {
@@ -347,26 +349,124 @@ TEST_F(Controller, RelativeFolderIsTakenFromCurrentDirectory) {
 TEST_F(Controller, InstallationErrorsAreShownAndDoNotEscape) {
   start();
   form->Button1Click();
-  services.extract_error = "archive is damaged";
+  services.install_error = "archive is damaged";
   services.deliver(103, "{}");
   gui.drain();
   EXPECT_EQ(status(), "Installation failed: archive is damaged");
   EXPECT_EQ(form->state(), rk50::st_downloading);
   EXPECT_FALSE(form->is_install_ok());
   EXPECT_EQ(form->outcome(), rk50::TRunOutcome::failed);
-  EXPECT_EQ(services.finished.size(), 0u);
+  EXPECT_EQ(services.installed.size(), 0u);
+  EXPECT_FALSE(gui.logged("Label2=Install completed!"));
 
   // Not installed yet, so a repeated completion tries again.
-  services.extract_error.clear();
-  services.finish_error = "cannot copy the updater";
+  services.install_error.clear();
   services.deliver(103, "{}");
   gui.drain();
-  EXPECT_EQ(services.count("extract:"), 2u);
+  EXPECT_EQ(services.count("install:"), 2u);
   EXPECT_EQ(form->state(), rk50::st_finished);
   EXPECT_EQ(gui.texts[TControl::Button1], "Close");
-  EXPECT_EQ(status(), "Installation failed: cannot copy the updater");
+  EXPECT_EQ(status(), "Install completed!");
   EXPECT_TRUE(form->is_install_ok());
-  EXPECT_EQ(form->outcome(), rk50::TRunOutcome::failed);
+  EXPECT_EQ(form->outcome(), rk50::TRunOutcome::installed);
+}
+
+// The worker stops inside the installation until the GUI thread has acted.
+class TGate {
+ public:
+  // Worker: says it arrived, then waits for release.
+  void arrive_and_wait() {
+    std::unique_lock<std::mutex> l(m_);
+    arrived_ = true;
+    cv_.notify_all();
+    cv_.wait_for(l, std::chrono::seconds(60), [&] { return released_; });
+  }
+  bool wait_arrival() {
+    std::unique_lock<std::mutex> l(m_);
+    return cv_.wait_for(l, std::chrono::seconds(60), [&] { return arrived_; });
+  }
+  void release() {
+    std::lock_guard<std::mutex> l(m_);
+    released_ = true;
+    cv_.notify_all();
+  }
+
+ private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  bool arrived_ = false, released_ = false;
+};
+
+// An abort confirmed while the package extracts stops the installation: no
+// completion, the run ends aborted, a later completion event installs nothing.
+TEST_F(Controller, AbortDuringTheInstallationStopsIt) {
+  start();
+  form->Button1Click();
+  TGate gate;
+  services.on_extract = [&](const rk50::TExtractProgressFn& progress) {
+    progress(true, 1000);
+    gate.arrive_and_wait();
+  };
+  std::thread worker([&] { services.deliver(103, "{}"); });
+  ASSERT_TRUE(gate.wait_arrival());
+  gui.confirm_answer = true;
+  form->Button1Click();
+  gate.release();
+  worker.join();
+  gui.drain();
+  EXPECT_TRUE(gui.logged("confirm:are you sure to abort this installtion ?"));
+  EXPECT_TRUE(gui.closed);
+  EXPECT_EQ(form->state(), rk50::st_finished);
+  EXPECT_EQ(form->outcome(), rk50::TRunOutcome::aborted);
+  EXPECT_EQ(status(), "Installation aborted.");
+  EXPECT_FALSE(gui.logged("Label2=Install completed!"));
+  EXPECT_FALSE(form->is_install_ok());
+  EXPECT_TRUE(services.installed.empty());
+  services.on_extract = nullptr;
+  services.deliver(103, "{}");
+  EXPECT_EQ(services.count("install:"), 1u);
+}
+
+// An abort confirmed after the installation passed its point of no return
+// leaves it installed: the completion arrives and the window stays open.
+TEST_F(Controller, AnAbortAfterTheEndLeavesTheInstallation) {
+  start();
+  form->Button1Click();
+  services.deliver(103, "{}");
+  gui.confirm_answer = true;
+  form->Button1Click();  // the completion is still queued
+  EXPECT_FALSE(gui.closed);
+  EXPECT_EQ(form->state(), rk50::st_downloading);
+  gui.drain();
+  EXPECT_EQ(form->state(), rk50::st_finished);
+  EXPECT_EQ(status(), "Install completed!");
+  EXPECT_EQ(form->outcome(), rk50::TRunOutcome::installed);
+  bool can_close = false;
+  form->FormCloseQuery(can_close);
+  form->FormClose();
+  EXPECT_EQ(form->outcome(), rk50::TRunOutcome::installed);
+}
+
+// Closing the window during the installation cancels it.
+TEST_F(Controller, ClosingTheWindowCancelsTheInstallation) {
+  std::string package = write_file(tmp, "offline.7z");
+  start({}, package);
+  TGate gate;
+  services.on_extract = [&](const rk50::TExtractProgressFn&) { gate.arrive_and_wait(); };
+  form->Button1Click();
+  ASSERT_TRUE(gate.wait_arrival());
+  bool can_close = false;
+  form->FormCloseQuery(can_close);
+  EXPECT_TRUE(can_close);
+  form->FormClose();
+  gate.release();
+  services.join();
+  gui.drain();
+  EXPECT_EQ(form->outcome(), rk50::TRunOutcome::aborted);
+  EXPECT_EQ(form->error_text(), "Installation aborted.");
+  EXPECT_EQ(status(), "Installation aborted.");
+  EXPECT_TRUE(services.installed.empty());
+  EXPECT_FALSE(gui.logged("Label2=Install completed!"));
 }
 
 TEST_F(Controller, DownloadFailureTexts) {
@@ -457,7 +557,7 @@ TEST_F(Controller, UpdateModeAppliesPackageThenStartsClient) {
   EXPECT_EQ(gui.texts[TControl::Button1], "Install completed!");
   EXPECT_EQ(form->state(), rk50::st_update_done);
   EXPECT_EQ(form->outcome(), rk50::TRunOutcome::updated);
-  EXPECT_EQ(services.finished.size(), 0u);
+  EXPECT_EQ(services.installed.size(), 0u);
 
   form->Button1Click();
   auto calls = services.snapshot();
@@ -465,6 +565,33 @@ TEST_F(Controller, UpdateModeAppliesPackageThenStartsClient) {
   EXPECT_EQ(calls[calls.size() - 2], "start:" + ux::exe_dir() + "rk50cli_dsk");
   EXPECT_EQ(calls.back(), "pause:200");
   EXPECT_TRUE(gui.terminated);
+}
+
+TEST_F(Controller, UpdateNotesReachTheGuiAsNotes) {
+  std::string package = write_file(tmp, "u.7z");
+  services.update_notes = {"Note: update script line 3 (frobnicate x) was passed over: unknown command"};
+  start({"upd", package});
+  form->Button1Click();
+  EXPECT_TRUE(gui.logged("note:Note: update script line 3 (frobnicate x) was passed over: unknown command"));
+  EXPECT_EQ(form->state(), rk50::st_update_done);
+}
+
+// The close box, processed between script lines, cancels the update: it is
+// undone, no error is reported and the run ends aborted.
+TEST_F(Controller, ClosingTheWindowDuringTheUpdateCancelsIt) {
+  std::string package = write_file(tmp, "u.7z");
+  start({"upd", package});
+  gui.post([this] {
+    bool can_close = false;
+    form->FormCloseQuery(can_close);
+    form->FormClose();
+  });
+  form->Button1Click();
+  EXPECT_EQ(services.count("apply_update:"), 1u);
+  EXPECT_EQ(form->outcome(), rk50::TRunOutcome::aborted);
+  EXPECT_EQ(form->error_text(), "Installation aborted.");
+  EXPECT_EQ(form->state(), rk50::st_ready_to_update);
+  for (const auto& e : gui.log) EXPECT_NE(e.rfind("error:", 0), 0u) << e;
 }
 
 TEST_F(Controller, UpdateErrorsAndVanishedPackage) {
@@ -495,10 +622,10 @@ TEST_F(Controller, OfflinePackageInstallsWithoutDownload) {
   EXPECT_EQ(services.downloads.size(), 0u);
   services.join();
   gui.drain();
-  EXPECT_EQ(services.count("extract:" + package + "->"), 1u);
-  ASSERT_EQ(services.finished.size(), 1u);
-  EXPECT_FALSE(services.finished[0].delete_package);
-  EXPECT_EQ(services.finished[0].saved_fname, package);
+  EXPECT_EQ(services.count("install:" + package + "->"), 1u);
+  ASSERT_EQ(services.installed.size(), 1u);
+  EXPECT_FALSE(services.installed[0].delete_package);
+  EXPECT_EQ(services.installed[0].saved_fname, package);
   EXPECT_EQ(form->state(), rk50::st_finished);
   EXPECT_EQ(status(), "Install completed!");
   EXPECT_EQ(form->outcome(), rk50::TRunOutcome::installed);

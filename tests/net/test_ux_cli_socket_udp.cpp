@@ -1,11 +1,17 @@
 #include <gtest/gtest.h>
+#include <net/if.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -13,10 +19,14 @@
 
 #include "common/net/ux_cli_socket.h"
 #include "common/ux_common.h"
+#include "support/child_process.h"
+#include "support/loopback_sockets.h"
 
 namespace {
 
 using namespace ux;
+using qlyn_test::TBoundSocket;
+using qlyn_test::free_loopback_port;
 
 // ---------------------------------------------------------------- traffic meter
 
@@ -86,18 +96,6 @@ std::shared_ptr<TUX_UDP_SVR_Socket> loopback_server(int32_t port = 0) {
   return s;
 }
 
-// A loopback port held by a socket without address reuse.
-struct THeldPort {
-  THeldPort() {
-    fd = sock_create_udp();
-    sock_bind(fd, "127.0.0.1", 0);
-    port = sock_local_port(fd);
-  }
-  ~THeldPort() { sock_close(fd); }
-  int32_t fd;
-  int32_t port;
-};
-
 int64_t rmem_max() {
   std::ifstream f("/proc/sys/net/core/rmem_max");
   int64_t v = 0;
@@ -143,8 +141,8 @@ TEST(UdpServerSocket, PortZeroBecomesVisibleAndReBindKeepsOrMovesIt) {
 }
 
 TEST(UdpServerSocket, BindFailureLeavesItInactive) {
-  THeldPort held;
-  auto s = loopback_server(held.port);
+  TBoundSocket held;
+  auto s = loopback_server(held.port());
   EXPECT_FALSE(s->Active());
   EXPECT_EQ(s->socketHandle(), -1);
   auto dev = std::make_shared<TUX_UDP_SVR_Socket>();
@@ -283,18 +281,15 @@ TEST(UdpClientSocket, ActivationRulesForDestinationsAndBinding) {
   EXPECT_EQ(class_e.Remote_ip(), "");
 
   auto srv = loopback_server();
-  THeldPort held;
+  TBoundSocket held;
   TUX_UDP_Cli_Socket bound;
   bound.set_dest_host("127.0.0.1");
   bound.set_dest_port(srv->Get_Bind_Port());
   bound.bind_host = "127.0.0.1";
-  bound.bind_port = held.port;
+  bound.bind_port = held.port();
   bound.SetActive(true);
   EXPECT_FALSE(bound.Active()) << "a refused bind is a failed activation";
-  THeldPort freed;
-  const int32_t wanted = freed.port;
-  sock_close(freed.fd);
-  freed.fd = -1;
+  const int32_t wanted = free_loopback_port(SOCK_DGRAM);
   bound.bind_port = wanted;
   bound.SetActive(true);
   ASSERT_TRUE(bound.Active());
@@ -308,10 +303,7 @@ TEST(UdpClientSocket, ActivationRulesForDestinationsAndBinding) {
 }
 
 TEST(UdpClientSocket, RefusalIsReportedOnceAndReadingGoesOn) {
-  THeldPort gone;
-  const int32_t port = gone.port;
-  sock_close(gone.fd);
-  gone.fd = -1;
+  const int32_t port = free_loopback_port(SOCK_DGRAM);
   TUX_UDP_Cli_Socket c;
   c.set_dest_host("127.0.0.1");
   c.set_dest_port(port);
@@ -325,6 +317,66 @@ TEST(UdpClientSocket, RefusalIsReportedOnceAndReadingGoesOn) {
   EXPECT_EQ(r, -1) << "the port-unreachable answer";
   EXPECT_EQ(c.ReadData(buf, sizeof buf, 1, ip, from_port), 0) << "the error does not stick";
   EXPECT_TRUE(c.Active());
+}
+
+// ---------------------------------------------------------------- multicast
+
+// Joining a group and receiving from it, inside a user and network namespace
+// of the test's own, so that no membership report or datagram can reach a
+// real network. The outer case starts this binary again under unshare.
+TEST(UdpMulticast, GroupMembershipInAPrivateNetworkNamespace) {
+  if (std::getenv("QLYN_IN_NETNS")) GTEST_SKIP() << "the inner run";
+  if (std::system("/usr/bin/unshare -rn true >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "user and network namespaces are not available here";
+  char exe[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+  ASSERT_GT(n, 0);
+  exe[n] = 0;
+  qlyn_test::TChildProcess child({"/usr/bin/unshare", "-rn", "/usr/bin/env", "QLYN_IN_NETNS=1", exe,
+                                  "--gtest_filter=UdpMulticastInNamespace.*", "--gtest_also_run_disabled_tests"});
+  ASSERT_TRUE(child.running());
+  EXPECT_EQ(child.wait(60000), 0) << child.output();
+  EXPECT_NE(child.output().find("[  PASSED  ] 1 test"), std::string::npos) << child.output();
+}
+
+bool loopback_up_with_multicast() {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ifreq ifr{};
+  std::strcpy(ifr.ifr_name, "lo");
+  bool ok = ::ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
+  ifr.ifr_flags = short(ifr.ifr_flags | IFF_UP | IFF_MULTICAST);
+  ok = ok && ::ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
+  ::close(fd);
+  return ok;
+}
+
+TEST(UdpMulticastInNamespace, DISABLED_JoinsAndReceivesOnLoopback) {
+  ASSERT_NE(std::getenv("QLYN_IN_NETNS"), nullptr) << "only inside a private network namespace";
+  ASSERT_TRUE(loopback_up_with_multicast());
+  TUX_UDP_SVR_Socket rx;
+  EXPECT_EQ(rx.Add_Multicast_channel("239.1.2.3", "127.0.0.1"), -1) << "no socket yet";
+  rx.bind_host = "0.0.0.0";
+  rx.SetActive(true);
+  ASSERT_TRUE(rx.Active());
+  EXPECT_EQ(rx.Add_Multicast_channel("239.1.2.3", "127.0.0.1"), 0);
+  EXPECT_EQ(rx.Add_Multicast_channel("239.1.2.3", "127.0.0.1"), 0) << "an existing membership is joined again";
+  EXPECT_EQ(rx.Add_Multicast_channel("not.a.group", "127.0.0.1"), -1);
+  EXPECT_EQ(rx.Add_Multicast_channel("239.1.2.4"), -1) << "the namespace has no route for a default interface";
+  std::ifstream igmp("/proc/net/igmp");
+  const std::string groups((std::istreambuf_iterator<char>(igmp)), std::istreambuf_iterator<char>());
+  EXPECT_NE(groups.find("030201EF"), std::string::npos) << groups;
+
+  const int tx = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  in_addr iface{};
+  iface.s_addr = parse_ipv4("127.0.0.1");
+  ASSERT_EQ(::setsockopt(tx, IPPROTO_IP, IP_MULTICAST_IF, &iface, sizeof iface), 0);
+  ASSERT_EQ(sock_send_to(tx, "239.1.2.3", rx.Get_Bind_Port(), "to the group", 12), 12);
+  char buf[64];
+  std::string from;
+  int32_t from_port = 0;
+  EXPECT_EQ(rx.ReadData(buf, sizeof buf, 2000, from, from_port), 12);
+  EXPECT_EQ(std::string(buf, 12), "to the group");
+  ::close(tx);
 }
 
 }  // namespace

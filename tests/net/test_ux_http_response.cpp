@@ -235,6 +235,22 @@ TEST(HttpResponseBody, MalformedChunkedBodyFailsAndKeepsWhatWasDecoded) {
   EXPECT_EQ(r.append_content("0\r\n\r\n", 5), -1);
 }
 
+TEST(HttpResponseBody, LargeBodiesGrowTheBufferGeometrically) {
+  TUX_HTTP_Cli_Response r;
+  ASSERT_EQ(load(r, "HTTP/1.1 200 OK"), Check::kOk);
+  const std::string piece(65536, 'g');
+  int growths = 0;
+  int32_t capacity = r.body().SpaceSize();
+  for (int i = 0; i < 320; ++i) {  // 20 MiB
+    ASSERT_EQ(r.append_content(piece.data(), int32_t(piece.size())), int32_t(piece.size()));
+    if (r.body().SpaceSize() != capacity) ++growths;
+    capacity = r.body().SpaceSize();
+  }
+  EXPECT_EQ(r.body().DataLength(), 320 * 65536);
+  EXPECT_LT(growths, 20);
+  EXPECT_LT(capacity, 3 * 320 * 65536);
+}
+
 TEST(HttpResponseBody, BodyBufferCapIsAnError) {
   TUX_HTTP_Cli_Response r;
   ASSERT_EQ(load(r, "HTTP/1.1 200 OK\r\nContent-Length: 100000"), Check::kOk);

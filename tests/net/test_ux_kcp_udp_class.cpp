@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -459,6 +460,22 @@ TEST_F(KcpSession, HostileDatagramsFromTheServerAddress) {
     for (int32_t n; (n = s.readData(buf, sizeof buf)) > 0;) got.append(buf, size_t(n));
   }
   EXPECT_EQ(got, msg);
+}
+
+// Every session binds its own ephemeral port; sessions that shared one would
+// take each other's datagrams and starve.
+TEST(KcpSessionSocket, EverySessionSocketHasAPortOfItsOwn) {
+  std::vector<std::shared_ptr<TUX_UDP_SVR_Socket>> sockets;
+  std::vector<int32_t> ports;
+  for (int i = 0; i < 1000; ++i) {
+    auto s = std::make_shared<TUX_UDP_SVR_Socket>();
+    s->SetActive(true);
+    ASSERT_TRUE(s->Active());
+    ports.push_back(s->Get_Bind_Port());
+    sockets.push_back(s);
+  }
+  std::sort(ports.begin(), ports.end());
+  EXPECT_EQ(std::adjacent_find(ports.begin(), ports.end()), ports.end());
 }
 
 TEST(KcpSessionThread, OwnThreadStepsAndStopsSafely) {

@@ -16,6 +16,7 @@
 
 #include "common/net/ux_cli_socket.h"
 #include "common/net/ux_socketbase_dns.h"
+#include "support/loopback_sockets.h"
 
 namespace {
 
@@ -209,10 +210,7 @@ TEST(AioHub, StreamChunksThenOneCloseEvent) {
 }
 
 TEST(AioHub, PortUnreachableIsNotTheEndOfADatagramSocket) {
-  TUdp probe;
-  const int32_t free_port = probe.port;
-  sock_close(probe.fd);
-  probe.fd = -1;
+  const int32_t free_port = qlyn_test::free_loopback_port(SOCK_DGRAM);
   TUdp a;
   ASSERT_EQ(sock_connect(a.fd, "127.0.0.1", free_port), 0);
   TSeen seen;
@@ -343,6 +341,28 @@ TEST(AioHub, ThreadCountIsCappedAndZeroStopsDelivery) {
     hub.Set_Thread_Count(3);
   }
   EXPECT_EQ(TExThread::live_count(), before) << "the destructor ends its workers";
+}
+
+// ---------------------------------------------------------------- the socket layer
+
+TEST(SocketLayer, StopEndsTheHubWorkersAndDropsTheCacheUntilStartedAgain) {
+  TUX_AIO_HUB& hub = aio_hub();
+  EXPECT_EQ(&hub, &aio_hub()) << "one process-wide hub";
+  hub.Set_Thread_Count(TUX_AIO_HUB::kDefaultThreads);
+  ASSERT_NE(dns_cacher(), nullptr);
+  socket_layer_stop();
+  EXPECT_EQ(hub.Thread_Count(), 0);
+  EXPECT_EQ(dns_cacher(), nullptr);
+  EXPECT_EQ(resolve_host("127.0.0.7"), parse_ipv4("127.0.0.7")) << "resolution works without the cache";
+  socket_layer_stop();  // again: nothing left to do
+  socket_layer_start();
+  ASSERT_NE(dns_cacher(), nullptr);
+  EXPECT_EQ(dns_cacher()->Get("255.255.255.255"), 0xFFFFFFFFu);
+  hub.Set_Thread_Count(TUX_AIO_HUB::kDefaultThreads);
+  socket_layer_stop();
+  EXPECT_EQ(hub.Thread_Count(), 0) << "the hook runs at every stop";
+  socket_layer_start();
+  hub.Set_Thread_Count(TUX_AIO_HUB::kDefaultThreads);
 }
 
 // ---------------------------------------------------------------- the UDP socket's asynchronous mode

@@ -1,5 +1,6 @@
 #include "common/net/ux_socketbase_dns.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -17,6 +18,7 @@
 
 #include "common/ux_common.h"
 #include "support/dns_responders.h"
+#include "support/loopback_sockets.h"
 
 namespace {
 
@@ -93,14 +95,7 @@ uint32_t parse_exact(const std::string& reply, std::string_view name) {
   return parse_dns_reply(std::string_view(copy.get(), reply.size()), name, kDNS_Query_Id, r);
 }
 
-// A loopback UDP port on which nothing listens.
-int unused_udp_port() {
-  const int32_t s = sock_create_udp();
-  EXPECT_EQ(sock_bind(s, "127.0.0.1", 0), 0);
-  const int port = sock_local_port(s);
-  sock_close(s);
-  return port;
-}
+int unused_udp_port() { return qlyn_test::free_loopback_port(SOCK_DGRAM); }
 
 // ---------------------------------------------------------------- addresses
 
@@ -167,6 +162,25 @@ TEST(SocketPrimitives, InvalidHandlesAndArgumentsFailWithoutHarm) {
   EXPECT_EQ(sock_set_option(s, 99, 1), 0);
   EXPECT_EQ(sock_set_option(s, kSockOptMulticastTTL, 256), -1);
   EXPECT_EQ(sock_close(s), 0);
+}
+
+TEST(SocketPrimitives, NoSocketGetsHandleZero) {
+  // With standard input closed, handle 0 is the lowest free one.
+  const int saved = ::dup(0);
+  ::close(0);
+  const int32_t s = sock_create_udp();
+  const int32_t t = sock_create_tcp();
+  const int next = ::open("/dev/null", O_RDONLY);
+  if (saved >= 0) {
+    ::dup2(saved, 0);
+    ::close(saved);
+  }
+  EXPECT_GT(s, 0);
+  EXPECT_GT(t, 0);
+  EXPECT_EQ(next, 0) << "handle 0 was left free";
+  if (next > 0) ::close(next);
+  sock_close(s);
+  sock_close(t);
 }
 
 TEST(SocketPrimitives, ConnectRefusesPortZeroAndUnresolvedHostsWithoutTrying) {

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -71,6 +72,12 @@ TEST(Ini, ReadsCaseInsensitiveKeys) {
   EXPECT_EQ(read_ini_string(path, "common", "none", "dflt"), "dflt");
   EXPECT_EQ(read_ini_string(path + ".missing", "common", "svr_url"), "");
   unlink(tmpl);
+  // Only regular files are read: a pipe without a writer is not waited on.
+  const std::string fifo = path + ".fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(read_ini_string(fifo, "common", "svr_url", "dflt"), "dflt");
+  EXPECT_EQ(read_ini_string("/tmp", "common", "svr_url", "dflt"), "dflt");
+  unlink(fifo.c_str());
 }
 
 TEST(DynLib, LoadsAndReportsErrors) {

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
+#include <map>
 #include <sstream>
 #include <string>
 
@@ -75,5 +76,31 @@ inline std::string sample_bytes(size_t n, unsigned seed, bool text = false) {
 }
 
 inline std::string library_path() { return QLYN_7Z_LIBRARY_PATH; }
+
+// Everything below root (root itself included when it is a file or link):
+// relative path -> "dir <mode>", "file <mode> <bytes>" (the MD5 of files
+// over 256 bytes, so that a failed comparison prints briefly) or
+// "link <target>". An empty map when root does not exist. For "nothing
+// changed" checks.
+inline std::map<std::string, std::string> snapshot_tree(const std::string& root) {
+  std::map<std::string, std::string> tree;
+  auto describe = [](const fs::path& p) {
+    struct stat st;
+    if (::lstat(p.c_str(), &st) != 0) return std::string("gone");
+    const std::string mode = std::to_string(st.st_mode & 07777);
+    if (S_ISLNK(st.st_mode)) return "link " + fs::read_symlink(p).string();
+    if (S_ISDIR(st.st_mode)) return "dir " + mode;
+    const std::string bytes = read_file(p.string());
+    return "file " + mode + " " + (bytes.size() <= 256 ? bytes : "md5 " + ux::md5_hex(bytes));
+  };
+  std::error_code ec;
+  if (!fs::exists(fs::symlink_status(root, ec))) return tree;
+  tree["."] = describe(root);
+  if (!fs::is_directory(fs::symlink_status(root, ec))) return tree;
+  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
+       it.increment(ec))
+    tree[fs::relative(it->path(), root).string()] = describe(it->path());
+  return tree;
+}
 
 }  // namespace qlyn_test

@@ -13,6 +13,8 @@
 #include <chrono>
 #include <thread>
 
+#include "support/loopback_sockets.h"
+
 namespace qlyn_test {
 
 namespace {
@@ -88,6 +90,31 @@ std::string TChildProcess::read_line(int timeout_ms) {
   }
 }
 
+void TChildProcess::drain(int ms) {
+  for (pollfd p{out_, POLLIN, 0}; out_ >= 0 && ::poll(&p, 1, ms) > 0; ms = 0) {
+    char buf[4096];
+    const ssize_t n = ::read(out_, buf, sizeof buf);
+    if (n <= 0) return;
+    buffered_.append(buf, size_t(n));
+  }
+}
+
+int TChildProcess::wait(int timeout_ms) {
+  if (pid_ <= 0) return -1;
+  const int64_t deadline = real_ms() + timeout_ms;
+  int status = 0;
+  while (real_ms() < deadline) {
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      drain(0);
+      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    drain(10);
+  }
+  stop();
+  return -1;
+}
+
 int TChildProcess::stop() {
   if (pid_ <= 0) return -1;
   ::kill(pid_, SIGTERM);
@@ -105,20 +132,7 @@ int TChildProcess::stop() {
   return status;
 }
 
-int free_loopback_port() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return 0;
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  int port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-    port = ntohs(a.sin_port);
-  ::close(fd);
-  return port;
-}
+int free_loopback_port() { return free_loopback_port(SOCK_STREAM); }
 
 bool wait_for_tcp_port(int port, int timeout_ms) {
   const int64_t deadline = real_ms() + timeout_ms;

@@ -30,11 +30,20 @@ class TChildProcess {
   // The next line of its output without the line end; empty when none came
   // within timeout_ms or the output ended.
   std::string read_line(int timeout_ms = 10000);
+  // Waits up to timeout_ms for it to end by itself (then stops it), keeping
+  // its output meanwhile; its exit code, or -1 when it had to be stopped or
+  // was killed by a signal.
+  int wait(int timeout_ms);
+  // Output read so far and not yet taken by read_line.
+  const std::string& output() const { return buffered_; }
   // The exit status, or -1 when it was not running.
   int stop();
   pid_t pid() const { return pid_; }
 
  private:
+  // Reads what the output holds, waiting up to ms for the first bytes.
+  void drain(int ms);
+
   pid_t pid_ = -1;
   int out_ = -1;
   std::string buffered_;

@@ -22,8 +22,9 @@ bool TNginxServer::available() {
   return ::access(kNginx, X_OK) == 0 && ::access(kEchoModule, R_OK) == 0;
 }
 
-TNginxServer::TNginxServer(const std::string& server_body, const std::string& http_extra)
-    : dir_("nginx") {
+TNginxServer::TNginxServer(const std::string& server_body, const std::string& http_extra,
+                           const TNginxTls& tls)
+    : dir_("nginx"), tls_(!tls.cert.empty()) {
   if (!available()) return;
   const std::string d = dir_.path();
   std::filesystem::create_directories(root());
@@ -40,8 +41,11 @@ TNginxServer::TNginxServer(const std::string& server_body, const std::string& ht
          << "  fastcgi_temp_path " << d << "/fastcgi;\n  uwsgi_temp_path " << d << "/uwsgi;\n"
          << "  scgi_temp_path " << d << "/scgi;\n"
          << replace_root(http_extra, root()) << "\n"
-         << "  server {\n    listen 127.0.0.1:" << port_ << ";\n    server_name localhost;\n"
+         << "  server {\n    listen 127.0.0.1:" << port_ << (tls_ ? " ssl" : "") << ";\n"
+         << "    server_name localhost;\n"
          << "    root " << root() << ";\n"
+         << (tls_ ? "    ssl_certificate " + tls.cert + ";\n    ssl_certificate_key " + tls.key +
+                        ";\n    ssl_protocols TLSv1.2 TLSv1.3;\n" : "")
          << replace_root(server_body, root()) << "\n  }\n}\n";
     conf.close();
     proc_ = std::make_unique<TChildProcess>(
@@ -58,7 +62,7 @@ TNginxServer::~TNginxServer() {
 }
 
 std::string TNginxServer::url(const std::string& path) const {
-  return "http://127.0.0.1:" + std::to_string(port_) + path;
+  return (tls_ ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port_) + path;
 }
 
 std::string TNginxServer::error_log() const {

@@ -13,6 +13,12 @@
 
 namespace qlyn_test {
 
+// TLS on the listening port: the server's certificate (with its chain) and key, PEM.
+struct TNginxTls {
+  std::string cert;
+  std::string key;
+};
+
 class TNginxServer {
  public:
   static constexpr const char* kNginx = "/usr/sbin/nginx";
@@ -20,8 +26,9 @@ class TNginxServer {
 
   // server_body: directives placed inside the server block (locations and
   // the like); "$ROOT" in it stands for root(). http_extra: directives for
-  // the http block.
-  explicit TNginxServer(const std::string& server_body, const std::string& http_extra = "");
+  // the http block. With tls.cert set the port speaks https.
+  explicit TNginxServer(const std::string& server_body, const std::string& http_extra = "",
+                        const TNginxTls& tls = {});
   ~TNginxServer();
   TNginxServer(const TNginxServer&) = delete;
   TNginxServer& operator=(const TNginxServer&) = delete;
@@ -32,7 +39,7 @@ class TNginxServer {
   int port() const { return port_; }
   // The document root (without the trailing "/").
   std::string root() const { return dir_.path() + "/www"; }
-  // "http://127.0.0.1:<port>" followed by path.
+  // "http://127.0.0.1:<port>" (https with TLS) followed by path.
   std::string url(const std::string& path) const;
   // nginx's error log, for failure messages.
   std::string error_log() const;
@@ -42,6 +49,7 @@ class TNginxServer {
   std::unique_ptr<TChildProcess> proc_;
   int port_ = 0;
   bool ok_ = false;
+  bool tls_ = false;
 };
 
 }  // namespace qlyn_test

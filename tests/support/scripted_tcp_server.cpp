@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "common/ux_common.h"
 
@@ -116,6 +117,11 @@ bool TScriptConn::wait_peer_closed(int timeout_ms) {
     in_.append(buf, size_t(n));
   }
   return false;
+}
+
+void TScriptConn::hold(int timeout_ms) {
+  const int64_t deadline = real_ms() + timeout_ms;
+  while (!stopping_.load() && real_ms() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(kSliceMs));
 }
 
 TScriptedTcpServer::TScriptedTcpServer(TScript script, bool listen_now) : script_(std::move(script)) {

@@ -39,6 +39,8 @@ class TScriptConn {
   void close();
   // True when the peer closes within timeout_ms.
   bool wait_peer_closed(int timeout_ms = 5000);
+  // Waits timeout_ms (or until the server stops) without reading anything.
+  void hold(int timeout_ms);
 
  private:
   // Reads what arrives within the time left; false on close, error or timeout.

@@ -4,7 +4,8 @@
 //   extract_error <text>   extraction raises text
 //   finish_error <text>    the finishing steps raise text
 //   update_error <text>    the update runner raises text
-// Extraction writes <dest>win64/rk50cli_dsk; other service calls (the
+//   update_note <text>     the update runner reports a line passed over
+// Installation writes <dest>win64/rk50cli_dsk; other service calls (the
 // pool's included) are printed to stdout as "sim: ...".
 #include <cstdio>
 #include <cstdlib>
@@ -34,6 +35,7 @@ class TScriptedServices : public rk50::IInstallerServices {
       if (head == "extract_error") extract_error_ = rest;
       else if (head == "finish_error") finish_error_ = rest;
       else if (head == "update_error") update_error_ = rest;
+      else if (head == "update_note") update_notes_.push_back(rest);
       else if (!head.empty()) events_.emplace_back(std::atoi(head.c_str()), rest);
     }
   }
@@ -52,26 +54,28 @@ class TScriptedServices : public rk50::IInstallerServices {
     say("destroy pool");
   }
   void deploy_archive_library(const std::string&) override {}
-  void extract_package(const std::string& archive, const std::string& dest,
-                       const rk50::TExtractProgressFn& progress) override {
-    say("extract " + archive + " -> " + dest);
+  void install_package(const rk50::TFinishInstall& a, const rk50::TExtractProgressFn& progress,
+                       rk50::TCancelFlag& cancel) override {
+    say("extract " + a.saved_fname + " -> " + a.dest_path);
     if (!extract_error_.empty()) throw std::runtime_error(extract_error_);
-    std::filesystem::create_directories(dest + "win64");
-    std::ofstream(dest + "win64/rk50cli_dsk") << "client";
     if (progress) {
       progress(true, 6);
       progress(false, 6);
     }
-  }
-  void finish_install(const rk50::TFinishInstall& a) override {
-    say("finish " + a.saved_fname + (a.delete_package ? " delete" : " keep"));
     if (!finish_error_.empty()) throw std::runtime_error(finish_error_);
+    if (!cancel.complete()) throw rk50::TCancelled("cancelled");
+    std::filesystem::create_directories(a.dest_path + "win64");
+    std::ofstream(a.dest_path + "win64/rk50cli_dsk") << "client";
+    say("finish " + a.saved_fname + (a.delete_package ? " delete" : " keep"));
   }
-  void apply_update_package(const std::string& package, const std::string& dir,
-                            const std::function<void()>& process_events) override {
+  std::vector<std::string> apply_update_package(const std::string& package, const std::string& dir,
+                                                const std::function<void()>& process_events,
+                                                rk50::TCancelFlag& cancel) override {
     say("apply_update " + package + " -> " + dir);
     process_events();
     if (!update_error_.empty()) throw std::runtime_error(update_error_);
+    if (!cancel.complete()) throw rk50::TCancelled("cancelled");
+    return update_notes_;
   }
   void run_background(std::function<void()> job) override {
     std::lock_guard<std::mutex> g(lock_);
@@ -97,6 +101,7 @@ class TScriptedServices : public rk50::IInstallerServices {
 
   std::vector<std::pair<int, std::string>> events_;
   std::string extract_error_, finish_error_, update_error_;
+  std::vector<std::string> update_notes_;
   std::mutex lock_;
   std::vector<std::thread> jobs_;
 };

@@ -14,11 +14,16 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "installer/qt/rk50_qt_window.h"
 #include "installer/rk50_stp_common.h"
 #include "rk50_fakes.h"
+#include "installer/rk50_package_install.h"
+#include "installer/rk50_services.h"
+#include "support/archive_maker.h"
 #include "support/scoped_env.h"
 
 namespace {
@@ -197,7 +202,7 @@ TEST_F(QtWindow, WorkerEventsReachTheWindowQueued) {
   EXPECT_EQ(text_of(*w, "Label2"), "Install completed!");
   EXPECT_EQ(text_of(*w, "Button1"), "Close");
   EXPECT_EQ(w->form().state(), rk50::st_finished);
-  EXPECT_EQ(services.count("extract:" + w->form().saved_fname() + "->" + dir + "/typed/"), 1u);
+  EXPECT_EQ(services.count("install:" + w->form().saved_fname() + "->" + dir + "/typed/"), 1u);
 
   find<QPushButton>(*w, "Button1")->click();
   EXPECT_FALSE(w->isVisible());
@@ -267,6 +272,93 @@ TEST_F(QtWindow, UpdateErrorIsReported) {
   EXPECT_EQ(shown.toStdString(), "cp: no such folder");
   EXPECT_FALSE(find<QPushButton>(*w, "Button1")->isEnabled());
   EXPECT_EQ(w->form().state(), rk50::st_ready_to_update);
+}
+
+// Production services whose installation stops at its first progress report
+// until the test lets it go on.
+class TGatedServices : public rk50::TProductionServices {
+ public:
+  void install_package(const rk50::TFinishInstall& args, const rk50::TExtractProgressFn& progress,
+                       rk50::TCancelFlag& cancel) override {
+    rk50::TProductionServices::install_package(
+        args,
+        [&](bool total, int64_t value) {
+          arrive_once();
+          if (progress) progress(total, value);
+        },
+        cancel);
+  }
+  bool wait_arrival() {
+    std::unique_lock<std::mutex> l(m_);
+    return cv_.wait_for(l, std::chrono::seconds(60), [&] { return arrived_; });
+  }
+  void release() {
+    std::lock_guard<std::mutex> l(m_);
+    released_ = true;
+    cv_.notify_all();
+  }
+
+ private:
+  void arrive_once() {
+    std::unique_lock<std::mutex> l(m_);
+    if (arrived_) return;
+    arrived_ = true;
+    cv_.notify_all();
+    cv_.wait_for(l, std::chrono::seconds(60), [&] { return released_; });
+  }
+  std::mutex m_;
+  std::condition_variable cv_;
+  bool arrived_ = false, released_ = false;
+};
+
+// The close box while the package extracts: the installation stops and
+// leaves nothing behind.
+TEST_F(QtWindow, ClosingDuringTheExtractionUndoesTheInstallation) {
+  if (!qlyn_test::have_7zz()) GTEST_SKIP() << "7zz not installed";
+  struct THome {
+    std::vector<std::pair<const char*, std::string>> saved;
+    bool had[3] = {};
+    explicit THome(const std::string& home) {
+      const char* names[] = {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME"};
+      const std::string values[] = {home, home + "/.local/share", home + "/.config"};
+      for (int i = 0; i < 3; ++i) {
+        const char* v = std::getenv(names[i]);
+        had[i] = v != nullptr;
+        saved.emplace_back(names[i], v ? v : "");
+        setenv(names[i], values[i].c_str(), 1);
+      }
+    }
+    ~THome() {
+      for (int i = 0; i < 3; ++i) {
+        if (had[i]) setenv(saved[i].first, saved[i].second.c_str(), 1);
+        else unsetenv(saved[i].first);
+      }
+    }
+  } home(dir + "/home");
+  qlyn_test::write_file(dir + "/src/win64/rk50cli_dsk", "client");
+  qlyn_test::write_file(dir + "/src/win64/data.bin", qlyn_test::sample_bytes(1 << 20, 9));
+  const std::string package = dir + "/client.7z";
+  ASSERT_EQ(qlyn_test::make_7z(package, dir + "/src", "win64", "-p" + rk50::package_password()), 0);
+  TGatedServices gated;
+  rk50::TStartOptions options;
+  options.package_file = package;
+  auto w = std::make_unique<TQtMainWindow>(gated, options);
+  w->show();
+  QApplication::processEvents();
+  find<QLineEdit>(*w, "LabeledEdit1")->setText(QString::fromStdString(dir + "/inst"));
+  find<QPushButton>(*w, "Button1")->click();
+  ASSERT_TRUE(gated.wait_arrival());
+  w->close();
+  EXPECT_FALSE(w->isVisible());
+  gated.release();
+  w->destroy_form();
+  QApplication::processEvents();
+  EXPECT_EQ(w->form().outcome(), rk50::TRunOutcome::aborted);
+  EXPECT_EQ(text_of(*w, "Label2"), "Installation aborted.");
+  EXPECT_FALSE(fs::exists(dir + "/inst"));
+  EXPECT_FALSE(fs::exists(dir + "/home/Desktop"));
+  EXPECT_TRUE(fs::exists(package));
+  for (const auto& e : fs::directory_iterator(dir)) EXPECT_NE(e.path().filename().string().rfind(".rk50-", 0), 0u);
 }
 
 }  // namespace

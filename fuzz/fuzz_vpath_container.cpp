@@ -1,9 +1,9 @@
 // The virtual path container reader on any bytes: the one-file form (data,
 // index text, 8-byte trailer) and the two-file form (index file and data
-// file), read through, then extracted into a scratch folder. Reading and
-// extracting write nothing but the extraction folder, the one-file form
-// reads nothing but its file (checked by the path guard), and neither
-// yields more bytes than its data holds. The two-file form is the one this
+// file, whose path listing is read as well), read through, then extracted
+// into a scratch folder. Reading and extracting write nothing but the
+// extraction folder, the one-file form reads nothing but its file (checked
+// by the path guard), and neither yields more bytes than its data holds. The two-file form is the one this
 // program builds over local files: reading an item from the physical file
 // its index names is its purpose.
 //
@@ -111,6 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       auto c = TUX_VPath_in_File::openRead(g_in + "c.idx", g_in + "c.dat");
       if (!c) fail("openRead gave no container");
       exercise(*c, int64_t(body.size()), true);
+      (void)TUX_VPath_in_File::ReadPathInfo(g_in + "c.idx");
     } else {
       std::string file;
       int64_t data_bytes = 0;

@@ -1,0 +1,194 @@
+#include "installer/rk50_transaction.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "installer/rk50_stp_common.h"
+
+namespace rk50 {
+
+namespace {
+
+std::string errno_text(int e) { return std::strerror(e); }
+
+[[noreturn]] void fail(const std::string& what, const std::string& os_path, int e) {
+  throw ux::Exception(what + " " + ux::os_to_text(os_path) + ": " + errno_text(e));
+}
+
+// os_path without trailing separators ("/" stays).
+std::string trimmed(std::string os_path) {
+  while (os_path.size() > 1 && os_path.back() == '/') os_path.pop_back();
+  return os_path;
+}
+
+// Removes a kept file, link or folder; best effort.
+void remove_kept(const std::string& os_path) {
+  std::error_code ec;
+  std::filesystem::remove_all(os_path, ec);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- TCancelFlag
+
+bool TCancelFlag::request() noexcept {
+  int expected = kRunning;
+  return state_.compare_exchange_strong(expected, kRequested) || expected == kRequested;
+}
+
+bool TCancelFlag::complete() noexcept {
+  int expected = kRunning;
+  return state_.compare_exchange_strong(expected, kCompleted) || expected == kCompleted;
+}
+
+// ---------------------------------------------------------------- TInstallLock
+
+TInstallLock::TInstallLock(const std::string& folder) {
+  const std::string os = trimmed(ux::text_to_os(folder));
+  fd_ = ::open(os.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd_ < 0) fail("Cannot open folder", os, errno);
+  while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    const int e = errno;
+    ::close(fd_);
+    fd_ = -1;
+    if (e == EWOULDBLOCK) throw ux::Exception(lang_text_fmt(msg_install_busy_fmt, {folder}));
+    fail("Cannot lock folder", os, e);
+  }
+}
+
+TInstallLock::~TInstallLock() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+// ---------------------------------------------------------------- TFileTransaction
+
+TFileTransaction::TFileTransaction(std::string backup_dir) { set_backup_dir(std::move(backup_dir)); }
+
+TFileTransaction::~TFileTransaction() { (void)rollback(); }
+
+void TFileTransaction::set_backup_dir(std::string backup_dir) {
+  backup_dir_ = backup_dir.empty() ? std::string() : trimmed(ux::text_to_os(backup_dir)) + "/";
+  backup_made_ = false;
+}
+
+void TFileTransaction::make_dirs(const std::string& dir) {
+  const std::string os = trimmed(ux::text_to_os(dir)) + "/";
+  for (size_t i = os.find('/', 1); i != std::string::npos; i = os.find('/', i + 1)) {
+    const std::string part = os.substr(0, i);
+    if (::mkdir(part.c_str(), 0777) == 0) {
+      steps_.push_back({TStep::made_dir, part, {}});
+      continue;
+    }
+    const int e = errno;
+    struct stat st;
+    if (::stat(part.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
+    fail("Cannot create folder", part, e == EEXIST ? ENOTDIR : e);
+  }
+}
+
+bool TFileTransaction::keep_aside(const std::string& path) {
+  const std::string os = trimmed(ux::text_to_os(path));
+  struct stat st;
+  if (::lstat(os.c_str(), &st) != 0) {
+    if (errno == ENOENT) return false;
+    fail("Cannot read", os, errno);
+  }
+  const std::string n = std::to_string(++kept_count_);
+  std::string kept;
+  if (!backup_dir_.empty()) {
+    if (!backup_made_) backup_made_ = ::mkdir(backup_dir_.c_str(), 0700) == 0 || errno == EEXIST;
+    kept = backup_dir_ + n;
+    if (::rename(os.c_str(), kept.c_str()) != 0) kept.clear();
+  }
+  if (kept.empty()) {
+    // Beside the original: the same file system whatever backup_dir is.
+    const size_t slash = os.rfind('/');
+    kept = os.substr(0, slash + 1) + "." + os.substr(slash + 1) + ".rk50-kept-" + std::to_string(::getpid()) + "-" + n;
+    if (::rename(os.c_str(), kept.c_str()) != 0) fail("Cannot move aside", os, errno);
+  }
+  steps_.push_back({TStep::moved, os, kept});
+  kept_.push_back(kept);
+  return true;
+}
+
+void TFileTransaction::move(const std::string& from, const std::string& to) {
+  const std::string a = trimmed(ux::text_to_os(from)), b = trimmed(ux::text_to_os(to));
+  if (::rename(a.c_str(), b.c_str()) != 0) {
+    const int e = errno;
+    throw ux::Exception("Cannot move " + from + " to " + to + ": " + errno_text(e));
+  }
+  steps_.push_back({TStep::moved, a, b});
+}
+
+void TFileTransaction::record_created(const std::string& path) {
+  steps_.push_back({TStep::created, trimmed(ux::text_to_os(path)), {}});
+}
+
+bool TFileTransaction::remove_empty_dir(const std::string& path) {
+  const std::string os = trimmed(ux::text_to_os(path));
+  struct stat st;
+  if (::lstat(os.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || ::rmdir(os.c_str()) != 0) return false;
+  steps_.push_back({TStep::removed_dir, os, {}, uint32_t(st.st_mode & 07777)});
+  return true;
+}
+
+void TFileTransaction::record_work_folder(const std::string& path) {
+  const std::string os = trimmed(ux::text_to_os(path));
+  steps_.push_back({TStep::work_folder, os, {}});
+  work_folders_.push_back(os);
+}
+
+std::vector<std::string> TFileTransaction::rollback() noexcept {
+  std::vector<std::string> not_restored;
+  for (auto r = steps_.rbegin(); r != steps_.rend(); ++r) {
+    switch (r->step) {
+      case TStep::made_dir:
+        // A folder that is not empty now holds files that are not ours: it stays.
+        (void)::rmdir(r->a.c_str());
+        break;
+      case TStep::moved:
+        if (::rename(r->b.c_str(), r->a.c_str()) != 0) {
+          try {
+            not_restored.push_back(ux::os_to_text(r->a));
+          } catch (...) {
+          }
+        }
+        break;
+      case TStep::created:
+        (void)::unlink(r->a.c_str());
+        break;
+      case TStep::removed_dir:
+        if (::mkdir(r->a.c_str(), mode_t(r->mode)) != 0 && errno != EEXIST) {
+          try {
+            not_restored.push_back(ux::os_to_text(r->a));
+          } catch (...) {
+          }
+        }
+        break;
+      case TStep::work_folder:
+        if (not_restored.empty()) remove_kept(r->a);
+        break;
+    }
+  }
+  steps_.clear();
+  kept_.clear();
+  work_folders_.clear();
+  return not_restored;
+}
+
+void TFileTransaction::commit() noexcept {
+  for (const std::string& k : kept_) remove_kept(k);
+  for (const std::string& w : work_folders_) remove_kept(w);
+  steps_.clear();
+  kept_.clear();
+  work_folders_.clear();
+}
+
+}  // namespace rk50

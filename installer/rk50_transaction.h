@@ -1,0 +1,119 @@
+// rk50_transaction: what makes an installation or an update all or nothing —
+// an undo log of file-system changes (TFileTransaction), the cancellation
+// shared by a front end and the thread doing the work (TCancelFlag), and the
+// lock that keeps two installers out of one installation (TInstallLock).
+//
+// Paths are byte strings in the process code page. Errors are ux::Exception.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/ux_common.h"
+
+namespace rk50 {
+
+// Raised by work that stopped because it was cancelled, after it restored
+// what it had changed.
+class TCancelled : public ux::Exception {
+ public:
+  using ux::Exception::Exception;
+};
+
+// One run's cancellation. Lock-free, so a signal handler may request it.
+class TCancelFlag {
+ public:
+  // Asks the work to stop. True when it will stop (or has not started yet);
+  // false when it had already passed its point of no return, so its result
+  // stands.
+  bool request() noexcept;
+  bool requested() const noexcept { return state_.load() == kRequested; }
+  // The work's point of no return: true, after which request() fails, unless
+  // a request came first.
+  [[nodiscard]] bool complete() noexcept;
+  bool completed() const noexcept { return state_.load() == kCompleted; }
+  // A new run.
+  void reset() noexcept { state_.store(kRunning); }
+
+ private:
+  enum : int { kRunning, kRequested, kCompleted };
+  std::atomic<int> state_{kRunning};
+};
+
+// An exclusive lock on one installation folder, held for the life of the
+// object: a flock on the folder itself, so nothing is written into it and a
+// crashed installer holds nothing.
+class TInstallLock {
+ public:
+  // Throws ux::Exception in the user's language when another installer
+  // holds the folder or it cannot be opened.
+  explicit TInstallLock(const std::string& folder);
+  ~TInstallLock();
+  TInstallLock(const TInstallLock&) = delete;
+  TInstallLock& operator=(const TInstallLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
+// An undo log of file-system changes. Each change is recorded as it is made;
+// rollback undoes them newest first, commit keeps them. Replaced files are
+// kept aside until then: in backup_dir, which should be on the file system
+// of the files it keeps (else a kept file goes beside its original).
+// Not thread-safe.
+class TFileTransaction {
+ public:
+  explicit TFileTransaction(std::string backup_dir = {});
+  // Rolls back what is still recorded.
+  ~TFileTransaction();
+  TFileTransaction(const TFileTransaction&) = delete;
+  TFileTransaction& operator=(const TFileTransaction&) = delete;
+
+  // Folder for the kept files (created on first use), for changes from now on.
+  void set_backup_dir(std::string backup_dir);
+
+  // Creates dir and its missing parents, recording each one made.
+  void make_dirs(const std::string& dir);
+  // Moves what is at path (a file, a link or a folder) aside. False when
+  // nothing is there.
+  bool keep_aside(const std::string& path);
+  // Renames from to to; to should not exist (keep_aside it first).
+  void move(const std::string& from, const std::string& to);
+  // A file the caller has just created at path: rollback removes it.
+  void record_created(const std::string& path);
+  // Removes an empty folder; rollback makes it again with its mode. False,
+  // and nothing recorded, when path is not an empty folder.
+  bool remove_empty_dir(const std::string& path);
+  // A folder the caller made for its own work (staging, the kept files):
+  // removed with everything in it by commit, and by rollback once every
+  // newer change is undone — unless something could not be restored, so
+  // that what was kept of it stays.
+  void record_work_folder(const std::string& path);
+
+  // Undoes every recorded change, newest first, and clears the log. Never
+  // throws. Returns the paths that could not be restored; what was kept of
+  // them stays where it was kept.
+  std::vector<std::string> rollback() noexcept;
+  // Keeps every change, deletes the kept files and clears the log.
+  void commit() noexcept;
+  bool empty() const noexcept { return steps_.empty(); }
+
+ private:
+  enum class TStep { made_dir, moved, created, removed_dir, work_folder };
+  struct TRecord {
+    TStep step;
+    std::string a, b;  // OS paths: the path changed; for moved, where it went
+    uint32_t mode = 0;
+  };
+
+  std::string backup_dir_;  // OS path with trailing "/", or empty
+  bool backup_made_ = false;
+  uint64_t kept_count_ = 0;
+  std::vector<TRecord> steps_;
+  std::vector<std::string> kept_;  // OS paths of the kept files
+  std::vector<std::string> work_folders_;
+};
+
+}  // namespace rk50

@@ -1,0 +1,164 @@
+#include "installer/rk50_transaction.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "installer/rk50_stp_common.h"
+#include "support/archive_maker.h"
+
+using namespace qlyn_test;
+
+namespace {
+
+TEST(CancelFlag, ARequestBeforeTheEndWinsAndOneAfterItFails) {
+  rk50::TCancelFlag early;
+  EXPECT_FALSE(early.requested());
+  EXPECT_TRUE(early.request());
+  EXPECT_TRUE(early.requested());
+  EXPECT_TRUE(early.request());  // asking twice is still a stop
+  EXPECT_FALSE(early.complete());
+  EXPECT_FALSE(early.completed());
+
+  rk50::TCancelFlag late;
+  EXPECT_TRUE(late.complete());
+  EXPECT_TRUE(late.complete());
+  EXPECT_FALSE(late.request());
+  EXPECT_FALSE(late.requested());
+  late.reset();
+  EXPECT_TRUE(late.request());
+
+  // Raced from two threads, exactly one side wins.
+  for (int round = 0; round < 200; ++round) {
+    rk50::TCancelFlag f;
+    bool stopped = false, done = false;
+    std::thread t([&] { stopped = f.request(); });
+    done = f.complete();
+    t.join();
+    EXPECT_NE(stopped, done);
+  }
+}
+
+TEST(InstallLock, ASecondInstallerOnTheSameFolderIsTurnedAway) {
+  TTempDir tmp("rk50_lock");
+  rk50::select_lang("eng");
+  {
+    rk50::TInstallLock first(tmp.path());
+    try {
+      rk50::TInstallLock second(tmp.dir());
+      ADD_FAILURE() << "locked twice";
+    } catch (const ux::Exception& e) {
+      EXPECT_EQ(std::string(e.what()),
+                "Another installer is working on " + tmp.dir() + "; try again when it has finished.");
+    }
+    rk50::TInstallLock other(tmp.path() + "/..");  // another folder
+  }
+  rk50::TInstallLock again(tmp.path());  // released with its holder
+  EXPECT_THROW(rk50::TInstallLock(tmp / "missing"), ux::Exception);
+  rk50::select_lang("chn");
+}
+
+class FileTransaction : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    write_file(tmp / "inst/a.txt", "a");
+    write_file(tmp / "inst/sub/b.txt", "b");
+    ::chmod((tmp / "inst/sub/b.txt").c_str(), 0751);
+    ::symlink("a.txt", (tmp / "inst/link").c_str());
+    fs::create_directories(tmp / "inst/empty");
+    ::chmod((tmp / "inst/empty").c_str(), 0750);
+    before = snapshot_tree(tmp / "inst");
+  }
+  // Replaces a.txt and the link, adds new/deep/c.txt, removes sub/b.txt and
+  // the empty folder, all recorded in tx.
+  void change_everything(rk50::TFileTransaction& tx) {
+    write_file(tmp / "staged_a", "new a");
+    ASSERT_TRUE(tx.keep_aside(tmp / "inst/a.txt"));
+    tx.move(tmp / "staged_a", tmp / "inst/a.txt");
+    ASSERT_TRUE(tx.keep_aside(tmp / "inst/link"));
+    EXPECT_FALSE(tx.keep_aside(tmp / "inst/none"));
+    tx.make_dirs(tmp / "inst/new/deep");
+    write_file(tmp / "inst/new/deep/c.txt", "c");
+    tx.record_created(tmp / "inst/new/deep/c.txt");
+    ASSERT_TRUE(tx.keep_aside(tmp / "inst/sub/b.txt"));
+    EXPECT_FALSE(tx.remove_empty_dir(tmp / "inst/sub/none"));
+    EXPECT_FALSE(tx.remove_empty_dir(tmp / "inst/a.txt"));
+    ASSERT_TRUE(tx.remove_empty_dir(tmp / "inst/empty"));
+  }
+
+  TTempDir tmp{"rk50_tx"};
+  std::map<std::string, std::string> before;
+};
+
+TEST_F(FileTransaction, RollbackRestoresEveryFileExactly) {
+  rk50::TFileTransaction tx(tmp / "work/backup");
+  fs::create_directories(tmp / "work");
+  tx.record_work_folder(tmp / "work");
+  change_everything(tx);
+  EXPECT_FALSE(tx.empty());
+  EXPECT_NE(snapshot_tree(tmp / "inst"), before);
+  EXPECT_TRUE(tx.rollback().empty());
+  EXPECT_TRUE(tx.empty());
+  EXPECT_EQ(snapshot_tree(tmp / "inst"), before);
+  EXPECT_EQ(read_file(tmp / "staged_a"), "new a");  // the placed file went back where it came from
+  EXPECT_FALSE(exists(tmp / "work"));
+}
+
+TEST_F(FileTransaction, DestructionRollsBackAndCommitKeeps) {
+  {
+    rk50::TFileTransaction tx(tmp / "backup");
+    change_everything(tx);
+  }
+  EXPECT_EQ(snapshot_tree(tmp / "inst"), before);
+
+  rk50::TFileTransaction tx(tmp / "backup");
+  fs::create_directories(tmp / "work");
+  tx.record_work_folder(tmp / "work");
+  change_everything(tx);
+  tx.commit();
+  EXPECT_FALSE(exists(tmp / "work"));
+  EXPECT_TRUE(tx.empty());
+  EXPECT_EQ(read_file(tmp / "inst/a.txt"), "new a");
+  EXPECT_EQ(read_file(tmp / "inst/new/deep/c.txt"), "c");
+  EXPECT_FALSE(exists(tmp / "inst/sub/b.txt"));
+  EXPECT_FALSE(exists(tmp / "inst/link"));
+  EXPECT_FALSE(exists(tmp / "inst/empty"));
+  EXPECT_TRUE(fs::is_empty(tmp / "backup"));  // the kept files are deleted
+  EXPECT_TRUE(tx.rollback().empty());          // nothing left to undo
+  EXPECT_EQ(read_file(tmp / "inst/a.txt"), "new a");
+}
+
+TEST_F(FileTransaction, WhatCannotBeRestoredIsNamedAndStaysKept) {
+  rk50::TFileTransaction tx(tmp / "backup");
+  tx.record_work_folder(tmp / "backup");
+  ASSERT_TRUE(tx.keep_aside(tmp / "inst/a.txt"));
+  write_file(tmp / "inst/a.txt/blocker", "x");  // someone else's folder in the way
+  const std::vector<std::string> lost = tx.rollback();
+  ASSERT_EQ(lost, std::vector<std::string>{tmp / "inst/a.txt"});
+  EXPECT_EQ(read_file(tmp / "backup/1"), "a");
+}
+
+TEST_F(FileTransaction, AnotherFileSystemKeepsFilesBesideTheirOriginals) {
+  struct stat a, b;
+  if (::stat("/dev/shm", &b) != 0 || ::stat(tmp.path().c_str(), &a) != 0 || a.st_dev == b.st_dev)
+    GTEST_SKIP() << "no second file system at /dev/shm";
+  TTempDir shm("rk50_tx_backup", "/dev/shm");
+  rk50::TFileTransaction tx(shm / "backup");
+  ASSERT_TRUE(tx.keep_aside(tmp / "inst/sub/b.txt"));
+  EXPECT_FALSE(exists(tmp / "inst/sub/b.txt"));
+  EXPECT_EQ(fs::directory_iterator(tmp / "inst/sub")->path().filename().string().rfind(".b.txt.rk50-kept-", 0), 0u);
+  EXPECT_TRUE(tx.rollback().empty());
+  EXPECT_EQ(snapshot_tree(tmp / "inst"), before);
+}
+
+TEST_F(FileTransaction, MakeDirsRefusesAFileInTheWay) {
+  rk50::TFileTransaction tx;
+  EXPECT_THROW(tx.make_dirs(tmp / "inst/a.txt/deeper"), ux::Exception);
+  EXPECT_THROW(tx.move(tmp / "inst/none", tmp / "inst/other"), ux::Exception);
+  EXPECT_TRUE(tx.rollback().empty());
+  EXPECT_EQ(snapshot_tree(tmp / "inst"), before);
+}
+
+}  // namespace
