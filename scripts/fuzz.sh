@@ -9,6 +9,8 @@
 # inputs earlier runs found, kept outside the tree in build-fuzz/corpus/TARGET.
 # A failing input stays in build-fuzz/artifacts/TARGET/ and a one-line command
 # that reproduces it is printed (and kept in build-fuzz/artifacts/REPRODUCE).
+# The seconds of every clean run are added up per target in
+# build-fuzz/logs/clean_seconds; the summary shows the total in hours.
 # The exit status is 1 when any target failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -31,7 +33,11 @@ else
 fi
 
 scripts/deps.sh
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+launcher=()
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DQLYN_BUILD_FUZZ=ON \
   -DQLYN_BUILD_TESTS=OFF -DQLYN_BUILD_BENCH=OFF -DQLYN_BUILD_GUI=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]/#/fuzz_}"
@@ -39,7 +45,7 @@ cmake --build "$build" -j "$(nproc)" --target "${targets[@]/#/fuzz_}"
 # The format's dictionary: fuzz/dict/TARGET.dict, or the one of its family.
 dict_for() {
   local t=$1
-  case "$t" in json_*) t=json ;; http_response|res_request) t=http ;; esac
+  case "$t" in json_*) t=json ;; http_response|http_client|res_request) t=http ;; esac
   [ -f "fuzz/dict/$t.dict" ] && echo "-dict=fuzz/dict/$t.dict"
   return 0
 }
@@ -47,6 +53,7 @@ dict_for() {
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 mkdir -p "$build/logs" "$build/artifacts"
+touch "$build/logs/clean_seconds"
 
 # Runs one target; its summary line goes to logs/TARGET.result.
 run_one() {
@@ -63,9 +70,16 @@ run_one() {
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   speed=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
   cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | cut -d' ' -f2)
-  if [ "$status" -eq 0 ]; then result=clean; else result="FAILED (status $status, log $log)"; fi
+  if [ "$status" -eq 0 ]; then
+    result=clean
+    flock "$build/logs/clean_seconds" sh -c "echo '$t $seconds' >>'$build/logs/clean_seconds'"
+  else
+    result="FAILED (status $status, log $log)"
+  fi
+  local hours
+  hours=$(awk -v t="$t" '$1 == t { s += $2 } END { printf "%.2f", s / 3600 }' "$build/logs/clean_seconds")
   {
-    printf '%-20s %8s %10s %8s %12s  %s\n' "$t" "$seconds" "${runs:-?}" "${speed:-?}" "${cov:-?}" "$result"
+    printf '%-20s %8s %10s %8s %12s %8s  %s\n' "$t" "$seconds" "${runs:-?}" "${speed:-?}" "${cov:-?}" "$hours" "$result"
     if [ "$status" -ne 0 ]; then
       grep -E '^(==[0-9]+==ERROR|SUMMARY|fuzz property failed|outside the)' "$log" | head -5 | sed 's/^/    /'
       for a in $(ls -t "$artifacts" 2>/dev/null | head -3); do echo "    reproduce: $exe $artifacts$a"; done
@@ -82,7 +96,7 @@ done
 wait || true
 
 failed=()
-printf '%-20s %8s %10s %8s %12s  %s\n' target seconds runs exec/s "cov(edges)" result
+printf '%-20s %8s %10s %8s %12s %8s  %s\n' target seconds runs exec/s "cov(edges)" "clean(h)" result
 for t in "${targets[@]}"; do
   [ -f "$build/logs/$t.result" ] || echo "$t: FAILED (no result, see $build/logs/$t.log)" >"$build/logs/$t.result"
   cat "$build/logs/$t.result"
