@@ -45,7 +45,7 @@ cmake --build "$build" -j "$(nproc)" --target "${targets[@]/#/fuzz_}"
 # The format's dictionary: fuzz/dict/TARGET.dict, or the one of its family.
 dict_for() {
   local t=$1
-  case "$t" in json_*) t=json ;; http_response|http_client|res_request) t=http ;; esac
+  case "$t" in json_* | ws_file_proto) t=json ;; http_response | http_client | res_request) t=http ;; esac
   [ -f "fuzz/dict/$t.dict" ] && echo "-dict=fuzz/dict/$t.dict"
   return 0
 }
@@ -59,13 +59,15 @@ touch "$build/logs/clean_seconds"
 run_one() {
   local t=$1 exe=$build/fuzz/fuzz_$1 corpus=$build/corpus/$1
   local artifacts=$PWD/$build/artifacts/$1/ log=$build/logs/$1.log status=0
+  local seeds=()
+  [ -d "fuzz/corpus/$t" ] && seeds=("fuzz/corpus/$t")
   mkdir -p "$corpus" "$artifacts"
   # -timeout: one input running longer is a finding (generous, since a low
   # priority run on a busy machine may wait long for a core); the outer
   # timeout only guards against a fuzzer that does not stop by itself.
   timeout --kill-after=30 $((seconds + 120)) nice -n 10 "$exe" \
     -max_total_time="$seconds" -timeout=25 -rss_limit_mb=2048 -print_final_stats=1 \
-    -artifact_prefix="$artifacts" $(dict_for "$t") "$corpus" "fuzz/corpus/$t" >"$log" 2>&1 || status=$?
+    -artifact_prefix="$artifacts" $(dict_for "$t") "$corpus" "${seeds[@]}" >"$log" 2>&1 || status=$?
   local runs speed cov result
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   speed=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
