@@ -5,10 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -194,13 +192,7 @@ std::string desktop_entry_text(const std::string& target, const std::string& nam
 
 namespace {
 
-constexpr const char* kStagingPrefix = ".rk50-install-";
 constexpr const char* kThemeIcon = "application-x-executable";
-
-[[noreturn]] void fail_os(const std::string& what, const std::string& os_path) {
-  const int e = errno;
-  throw ux::Exception(what + " " + ux::os_to_text(os_path) + ": " + std::strerror(e));
-}
 
 bool exists_os(const std::string& os_path) {
   struct stat st;
@@ -257,20 +249,6 @@ std::vector<std::string> place_desktop_entries(TFileTransaction& tx, const std::
   return written;
 }
 
-void check_cancel(const TCancelFlag& cancel) {
-  if (cancel.requested()) throw TCancelled(lang_text(msg_install_aborted));
-}
-
-// True when os_path is root_real or below it (both resolved).
-bool is_below(const std::string& os_path, const std::string& root_real) {
-  char* r = ::realpath(os_path.c_str(), nullptr);
-  if (!r) return false;
-  const std::string real(r);
-  std::free(r);
-  return real == root_real || (real.size() > root_real.size() && real.compare(0, root_real.size(), root_real) == 0 &&
-                               (root_real == "/" || real[root_real.size()] == '/'));
-}
-
 // Refuses, before anything moves, a staged tree that cannot be placed over
 // dest: a file where a folder is, a folder where a file is, a linked folder
 // that leads outside the installation. OS paths without trailing "/".
@@ -287,7 +265,7 @@ void check_placeable(const std::string& staged, const std::string& dest, const s
     }
     if (S_ISLNK(st.st_mode)) {
       struct stat target;
-      if (::stat(d.c_str(), &target) != 0 || !S_ISDIR(target.st_mode) || !is_below(d, dest_real))
+      if (::stat(d.c_str(), &target) != 0 || !S_ISDIR(target.st_mode) || !ux::os_path_inside(ux::resolved_os_path(d), dest_real))
         throw ux::Exception("Cannot install " + ux::os_to_text(d) + ": the link leads outside the installation");
     } else if (!S_ISDIR(st.st_mode)) {
       throw ux::Exception("Cannot install " + ux::os_to_text(d) + ": a file is in the way");
@@ -300,7 +278,7 @@ void check_placeable(const std::string& staged, const std::string& dest, const s
 // dest lacks moves whole.
 void place_tree(TFileTransaction& tx, const std::string& staged, const std::string& dest, const TCancelFlag& cancel) {
   for (const auto& entry : std::filesystem::directory_iterator(staged)) {
-    check_cancel(cancel);
+    throw_if_cancelled(cancel);
     const std::string name = entry.path().filename().string();
     const std::string s = staged + "/" + name, d = dest + "/" + name;
     if (!exists_os(d)) {
@@ -358,12 +336,6 @@ void finish_install(TStaging& st, TFileTransaction& tx, const TFinishInstall& ar
   st.result.updater_path = win64 + name;
 }
 
-std::string make_staging_folder(const std::string& dest) {
-  std::string tmpl = ux::text_to_os(dest) + kStagingPrefix + "XXXXXX";
-  if (!::mkdtemp(tmpl.data())) fail_os("Cannot create folder", tmpl);
-  return ux::os_to_text(tmpl) + "/";
-}
-
 }  // namespace
 
 TFinishResult install_package(const TFinishInstall& args, const TExtractProgressFn& progress, TCancelFlag& cancel,
@@ -374,11 +346,12 @@ TFinishResult install_package(const TFinishInstall& args, const TExtractProgress
   TFileTransaction tx;
   std::optional<TInstallLock> lock;
   try {
-    check_cancel(cancel);
+    throw_if_cancelled(cancel);
     tx.make_dirs(st.dest);
     lock.emplace(st.dest);
-    st.work = make_staging_folder(st.dest);
-    tx.record_work_folder(st.work);
+    tx.discard_leftovers_on_commit(st.dest, kInstallStagingPrefix);
+    tx.discard_leftovers_on_commit(st.dest + kPackageFolder, kUpdateStagingPrefix);
+    st.work = tx.make_work_folder(st.dest, kInstallStagingPrefix);
     st.root = st.work + "new/";
     tx.set_backup_dir(st.work + "old");
 
@@ -386,38 +359,21 @@ TFinishResult install_package(const TFinishInstall& args, const TExtractProgress
         args.saved_fname, st.root,
         [&](bool total, int64_t value) {
           if (progress) progress(total, value);
-          check_cancel(cancel);
+          throw_if_cancelled(cancel);
         },
         library_path, kPackageFolder);
-    check_cancel(cancel);
+    throw_if_cancelled(cancel);
     finish_install(st, tx, args);
 
     const std::string dest_os = ux::text_to_os(join_path(st.dest, "")), root_os = ux::text_to_os(st.root);
-    std::string dest_real;
-    if (char* r = ::realpath(dest_os.c_str(), nullptr)) {
-      dest_real = r;
-      std::free(r);
-    }
-    check_placeable(root_os.substr(0, root_os.size() - 1), dest_os.substr(0, dest_os.size() - 1), dest_real);
+    check_placeable(root_os.substr(0, root_os.size() - 1), dest_os.substr(0, dest_os.size() - 1),
+                    ux::resolved_os_path(dest_os));
     if (args.mode == 1) tx.keep_aside(st.dest + kPackageFolder + "/" + kIdentityFileName);
     place_tree(tx, root_os.substr(0, root_os.size() - 1), dest_os.substr(0, dest_os.size() - 1), cancel);
     st.result.shortcuts = place_desktop_entries(tx, st.entries);
-    if (!cancel.complete()) check_cancel(cancel);
+    if (!cancel.complete()) throw_if_cancelled(cancel);
   } catch (...) {
-    const std::vector<std::string> lost = tx.rollback();
-    std::string text;
-    try {
-      throw;
-    } catch (const std::exception& e) {
-      text = e.what();
-    }
-    if (!lost.empty()) {
-      std::string names;
-      for (const std::string& l : lost) names += (names.empty() ? "" : ", ") + l;
-      text = lang_text_fmt(msg_not_restored_fmt, {text, names, st.work});
-    }
-    if (cancel.requested()) throw TCancelled(text);
-    throw ux::Exception(text);
+    rollback_and_rethrow(tx, cancel, st.work);
   }
   tx.commit();
   if (args.delete_package && !args.saved_fname.empty()) ux::delete_file(args.saved_fname);

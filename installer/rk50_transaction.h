@@ -42,6 +42,17 @@ class TCancelFlag {
   std::atomic<int> state_{kRunning};
 };
 
+// Throws TCancelled ("Installation aborted.") when cancel was requested.
+void throw_if_cancelled(const TCancelFlag& cancel);
+
+class TFileTransaction;
+
+// For the catch handler of work done under tx: rolls tx back and throws the
+// handled error's text again — TCancelled when cancel was requested, else
+// ux::Exception — extended, when something could not be restored, with its
+// names and the work folder where what was kept of it stays.
+[[noreturn]] void rollback_and_rethrow(TFileTransaction& tx, const TCancelFlag& cancel, const std::string& work);
+
 // An exclusive lock on one installation folder, held for the life of the
 // object: a flock on the folder itself, so nothing is written into it and a
 // crashed installer holds nothing.
@@ -91,6 +102,14 @@ class TFileTransaction {
   // newer change is undone — unless something could not be restored, so
   // that what was kept of it stays.
   void record_work_folder(const std::string& path);
+  // Creates a private folder inside parent named prefix followed by six
+  // random characters and records it as a work folder. Returns it with a
+  // trailing "/". Throws ux::Exception when it cannot be made.
+  std::string make_work_folder(const std::string& parent, const std::string& prefix);
+  // The folders in parent whose names begin with prefix, left by a run that
+  // was killed before it could clean up (call under the folder's lock,
+  // before make_work_folder): commit removes them, rollback leaves them.
+  void discard_leftovers_on_commit(const std::string& parent, const std::string& prefix);
 
   // Undoes every recorded change, newest first, and clears the log. Never
   // throws. Returns the paths that could not be restored; what was kept of

@@ -3,9 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <optional>
 
@@ -28,7 +26,6 @@ constexpr int64_t kEventsIntervalMs = 50;
 constexpr const char* kScriptFolder = "win64_update";
 constexpr const char* kScriptName = "update.cmd";
 
-constexpr const char* kStagingPrefix = ".rk50-update-";
 
 bool is_file(const std::string& path) {
   struct stat st;
@@ -38,23 +35,6 @@ bool is_file(const std::string& path) {
 std::string with_slash(std::string s) {
   if (s.empty() || s.back() != '/') s += '/';
   return s;
-}
-
-// The resolved form of an OS path, "" when it does not resolve.
-std::string real_path(const std::string& os_path) {
-  char* r = ::realpath(os_path.c_str(), nullptr);
-  if (!r) return {};
-  std::string s(r);
-  std::free(r);
-  return s;
-}
-
-bool is_below(const std::string& real, const std::string& root_real) {
-  if (root_real.empty()) return false;
-  if (root_real == "/") return true;
-  return real == root_real ||
-         (real.size() > root_real.size() && real.compare(0, root_real.size(), root_real) == 0 &&
-          real[root_real.size()] == '/');
 }
 
 // The folder whose lock keeps out a second installer: the installation, of
@@ -104,14 +84,14 @@ TScriptRunner::TScriptRunner(std::string script_folder, std::string install_fold
                              std::string excluded)
     : script_folder_(with_slash(std::move(script_folder))), install_folder_(with_slash(std::move(install_folder))),
       tx_(tx) {
-  install_real_ = real_path(ux::text_to_os(install_folder_));
-  package_real_ = real_path(ux::text_to_os(ux::TUX_Path::upLevelPath(script_folder_)));
-  if (!excluded.empty()) excluded_real_ = real_path(ux::text_to_os(excluded));
+  install_real_ = ux::resolved_os_path(ux::text_to_os(install_folder_));
+  package_real_ = ux::resolved_os_path(ux::text_to_os(ux::TUX_Path::upLevelPath(script_folder_)));
+  if (!excluded.empty()) excluded_real_ = ux::resolved_os_path(ux::text_to_os(excluded));
 }
 
 bool TScriptRunner::allowed(const std::string& real) const {
-  if (is_below(real, package_real_)) return true;
-  return is_below(real, install_real_) && !is_below(real, excluded_real_);
+  if (ux::os_path_inside(real, package_real_)) return true;
+  return ux::os_path_inside(real, install_real_) && !ux::os_path_inside(real, excluded_real_);
 }
 
 std::string TScriptRunner::confined(const std::string& path, bool follow) const {
@@ -131,7 +111,7 @@ std::string TScriptRunner::confined(const std::string& path, bool follow) const 
   std::string real;
   struct stat st;
   if (follow && ::stat(norm.c_str(), &st) == 0) {
-    real = real_path(norm);
+    real = ux::resolved_os_path(norm);
   } else {
     std::string head = norm, tail;
     for (;;) {
@@ -141,7 +121,7 @@ std::string TScriptRunner::confined(const std::string& path, bool follow) const 
       tail = tail.empty() ? name : name + "/" + tail;
       if (::stat(head.c_str(), &st) == 0 || head == "/") break;
     }
-    const std::string head_real = real_path(head);
+    const std::string head_real = ux::resolved_os_path(head);
     if (!head_real.empty()) real = (head_real == "/" ? "" : head_real) + "/" + tail;
   }
   if (real.empty() || !allowed(real)) throw ux::Exception(lang_text_fmt(msg_path_outside_fmt, {path}));
@@ -222,23 +202,6 @@ std::string run_script_line(const std::string& command, std::string rest, const 
   return note;
 }
 
-namespace {
-
-std::string make_staging_folder(const std::string& install_dir) {
-  std::string tmpl = ux::text_to_os(install_dir) + kStagingPrefix + "XXXXXX";
-  if (!::mkdtemp(tmpl.data())) {
-    const int e = errno;
-    throw ux::Exception("Cannot create folder " + ux::os_to_text(tmpl) + ": " + std::strerror(e));
-  }
-  return ux::os_to_text(tmpl) + "/";
-}
-
-void check_cancel(const TCancelFlag& cancel) {
-  if (cancel.requested()) throw TCancelled(lang_text(msg_install_aborted));
-}
-
-}  // namespace
-
 TUpdateResult run_update_package(const std::string& package_path, const std::string& install_dir,
                                  const std::function<void()>& process_events, TCancelFlag& cancel,
                                  const std::string& library_path) {
@@ -249,9 +212,10 @@ TUpdateResult run_update_package(const std::string& package_path, const std::str
   TFileTransaction tx;
   std::string work;
   try {
-    check_cancel(cancel);
-    work = make_staging_folder(r.dest_path);
-    tx.record_work_folder(work);
+    throw_if_cancelled(cancel);
+    tx.discard_leftovers_on_commit(r.dest_path, kUpdateStagingPrefix);
+    tx.discard_leftovers_on_commit(installation_root(r.dest_path), kInstallStagingPrefix);
+    work = tx.make_work_folder(r.dest_path, kUpdateStagingPrefix);
     tx.set_backup_dir(work + "old");
     const std::string package_root = work + "pkg/";
 
@@ -266,7 +230,7 @@ TUpdateResult run_update_package(const std::string& package_path, const std::str
             last = now;
             if (process_events) process_events();
           }
-          check_cancel(cancel);
+          throw_if_cancelled(cancel);
         },
         library_path);
 
@@ -279,7 +243,7 @@ TUpdateResult run_update_package(const std::string& package_path, const std::str
       const std::vector<std::string> lines = script_lines(ux::read_file_text(script));
       for (size_t i = 0; i < lines.size(); ++i) {
         if (lines[i].size() <= 3) continue;
-        check_cancel(cancel);
+        throw_if_cancelled(cancel);
         const std::string number = std::to_string(i + 1);
         std::string rest = lines[i];
         const std::string command = ux::fetch_token(rest, " ");
@@ -294,22 +258,9 @@ TUpdateResult run_update_package(const std::string& package_path, const std::str
         if (process_events) process_events();
       }
     }
-    if (!cancel.complete()) check_cancel(cancel);
+    if (!cancel.complete()) throw_if_cancelled(cancel);
   } catch (...) {
-    const std::vector<std::string> lost = tx.rollback();
-    std::string text;
-    try {
-      throw;
-    } catch (const std::exception& e) {
-      text = e.what();
-    }
-    if (!lost.empty()) {
-      std::string names;
-      for (const std::string& l : lost) names += (names.empty() ? "" : ", ") + l;
-      text = lang_text_fmt(msg_not_restored_fmt, {text, names, work});
-    }
-    if (cancel.requested()) throw TCancelled(text);
-    throw ux::Exception(text);
+    rollback_and_rethrow(tx, cancel, work);
   }
   tx.commit();
   return r;

@@ -15,37 +15,12 @@
 #include "installer/rk50_package_install.h"
 #include "installer/rk50_services.h"
 #include "support/archive_maker.h"
-
 #include "support/scoped_env.h"
 
 using namespace qlyn_test;
 using rk50::run_script_line;
 
 namespace {
-
-// HOME and the XDG folders pointed into a test folder.
-class TEnvScopeHome {
- public:
-  explicit TEnvScopeHome(const std::string& home) {
-    for (const char* n : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME"}) {
-      const char* v = std::getenv(n);
-      saved_.emplace_back(n, v ? std::optional<std::string>(v) : std::nullopt);
-    }
-    ::setenv("HOME", home.c_str(), 1);
-    ::unsetenv("XDG_CONFIG_HOME");
-    ::unsetenv("XDG_DATA_HOME");
-  }
-  ~TEnvScopeHome() {
-    for (auto& [n, v] : saved_) {
-      if (v) ::setenv(n, v->c_str(), 1);
-      else ::unsetenv(n);
-    }
-  }
-
- private:
-  std::vector<std::pair<const char*, std::optional<std::string>>> saved_;
-};
-
 
 class ScriptLineTest : public ::testing::Test {
  protected:
@@ -469,7 +444,8 @@ TEST_F(UpdatePackageTest, PendingEventsAreProcessedWhileThePackageExtracts) {
 // The production services of qlyn-setup over the real units: offline install
 // of a package, then an update, with the library deployed beside the executable.
 TEST_F(UpdatePackageTest, ProductionServicesInstallAndUpdate) {
-  TEnvScopeHome home(tmp / "home");
+  TEnvScope home("HOME", tmp / "home"), config("XDG_CONFIG_HOME", tmp / "home/.config"),
+      data("XDG_DATA_HOME", tmp / "home/.local/share");
   const std::string src = tmp / "src_install";
   write_file(src + "/win64/rk50cli_dsk", "client v1");
   write_file(src + "/win64/cuuid.inf", "id");

@@ -1,4 +1,5 @@
-// Test support: temporary folders and a scoped process code page.
+// Test support: temporary folders, a scoped environment variable and a
+// scoped process code page.
 #pragma once
 
 #include <stdlib.h>
@@ -35,6 +36,29 @@ class TTempDir {
 
  private:
   std::string path_;
+};
+
+// Sets an environment variable for one scope.
+class TEnvScope {
+ public:
+  TEnvScope(const char* name, const std::string& value) : name_(name) {
+    if (const char* old = std::getenv(name)) {
+      had_ = true;
+      old_ = old;
+    }
+    ::setenv(name, value.c_str(), 1);
+  }
+  ~TEnvScope() {
+    if (had_) ::setenv(name_, old_.c_str(), 1);
+    else ::unsetenv(name_);
+  }
+  TEnvScope(const TEnvScope&) = delete;
+  TEnvScope& operator=(const TEnvScope&) = delete;
+
+ private:
+  const char* name_;
+  bool had_ = false;
+  std::string old_;
 };
 
 // Selects a process code page for one scope.
