@@ -208,6 +208,8 @@ TBufferedFileStream::TBufferedFileStream(const TOsName& os_name, uint32_t mode,
         break;
     }
   }
+  const bool creating = create || (mode & fmOpenAlways);
+  if (os_name.name.find('\0') != std::string::npos) raise_open_error(creating, os_to_text(os_name.name), EINVAL);
   // O_NONBLOCK keeps the open of a named pipe from waiting for a peer; it is
   // cleared again once the name is known to be a file other than a regular
   // one (where it has no effect).
@@ -217,7 +219,6 @@ TBufferedFileStream::TBufferedFileStream(const TOsName& os_name, uint32_t mode,
     fd_ = ::open(os_name.name.c_str(), (flags & ~O_RDWR) | O_WRONLY, 0666);
     readable = false;
   }
-  const bool creating = create || (mode & fmOpenAlways);
   if (fd_ < 0) raise_open_error(creating, os_to_text(os_name.name), errno);
   struct stat st;
   int err = 0;
@@ -589,7 +590,7 @@ bool TShareFile::CopyShareFile(const std::string& sour, const std::string& dest)
 
 bool TShareFile::MoveFile(const std::string& sour, const std::string& dest) {
   try {
-    if (!name_exists(sour) || dest.empty()) return false;
+    if (!name_exists(sour) || !nameable(dest)) return false;
     if (sour == dest) return true;
     if (ci_equal(sour, dest) && same_file(sour, dest)) return true;
     force_dirs(TUX_Path::ExtractFilePath(dest, "/"));
@@ -619,7 +620,7 @@ bool TShareFile::MoveFile(const std::string& sour, const std::string& dest) {
 }
 
 bool TShareFile::deleteFile(const std::string& fname) {
-  if (fname.empty()) return true;
+  if (!nameable(fname)) return true;
   (void)delete_file(fname);
   return !name_exists(fname);
 }

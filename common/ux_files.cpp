@@ -35,14 +35,16 @@ std::mutex& file_append_lock() {
 
 }  // namespace
 
+bool nameable(const std::string& path) { return !path.empty() && path.find('\0') == std::string::npos; }
+
 bool file_exists(const std::string& path) {
   struct stat st;
-  return !path.empty() && ::stat(text_to_os(path).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+  return nameable(path) && ::stat(text_to_os(path).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
 bool name_exists(const std::string& path) {
   struct stat st;
-  return !path.empty() && ::lstat(text_to_os(path).c_str(), &st) == 0;
+  return nameable(path) && ::lstat(text_to_os(path).c_str(), &st) == 0;
 }
 
 std::string exe_dir(bool use_module) {

@@ -15,12 +15,16 @@
 
 namespace ux {
 
+// False for an empty name and for one holding a NUL byte: no file has such a
+// name, and the system calls would take the part before the NUL for another
+// file's name.
+bool nameable(const std::string& path);
 // Something other than a folder at path (a file, a device, a pipe),
-// symbolic links followed; false for an empty path. The probe to call before
-// reading, copying or replacing a file.
+// symbolic links followed; false for a name that is not nameable. The probe
+// to call before reading, copying or replacing a file.
 bool file_exists(const std::string& path);
 // Any entry at path, a symbolic link itself (not followed) included; false
-// for an empty path. Tells whether the name is taken.
+// for a name that is not nameable. Tells whether the name is taken.
 bool name_exists(const std::string& path);
 
 // Directory of the executable (or of this module), with the trailing "/".

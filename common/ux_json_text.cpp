@@ -7,15 +7,23 @@
 
 namespace ux {
 
+// Under code page 936 (raw false) a lead byte and the byte after it are
+// copied as one character, as json_text_field reads them. A lead byte that
+// ends s or stands before a double quote would be read with the closing or
+// escaped quote as its pair: it is not a character and is written as "?".
 std::string json_escape(std::string_view s, bool raw) {
-  const bool double_byte = !raw && code_page() == CP_GBK && s.find('\\') != std::string_view::npos;
+  const bool double_byte = !raw && code_page() == CP_GBK;
   std::string out;
   out.reserve(s.size() + 8);
   for (size_t i = 0; i < s.size(); ++i) {
     const char c = s[i];
-    if (double_byte && uint8_t(c) >= 0x80 && i + 1 < s.size()) {
-      out += c;
-      out += s[++i];
+    if (double_byte && uint8_t(c) >= 0x80) {
+      if (i + 1 < s.size() && s[i + 1] != '"') {
+        out += c;
+        out += s[++i];
+      } else {
+        out += '?';
+      }
       continue;
     }
     switch (c) {

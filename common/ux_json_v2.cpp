@@ -271,6 +271,10 @@ void write_indent(W& w, int level) {
   for (level -= first; level > 0; level -= kChunk) w.Append(kBlanks + 1, size_t(level < kChunk ? level : kChunk));
 }
 
+// With dbcs_rule (string values under code page 936) the byte after a lead
+// byte is written as it stands, since the parser reads it so. A NUL or a
+// double quote cannot stand there: such a pair is not a character, and its
+// lead byte is written as "?", as conversions do with invalid text.
 template <class W>
 void write_escaped(W& w, std::string_view s, bool dbcs_rule) {
   const char* p = s.data();
@@ -282,7 +286,12 @@ void write_escaped(W& w, std::string_view s, bool dbcs_rule) {
     if (dbcs_rule) {
       const bool is_trail = trail;
       trail = !is_trail && c >= 0x80;
-      if (c == '\\' && is_trail) continue;
+      if (is_trail) {
+        if (c != 0 && c != '"') continue;
+        if (i - 1 > run) w.Append(p + run, i - 1 - run);
+        w.Append("?", 1);
+        run = i;
+      }
     }
     if (!kEscape.need[c]) continue;
     if (i > run) w.Append(p + run, i - run);

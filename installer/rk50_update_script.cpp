@@ -95,6 +95,9 @@ bool TScriptRunner::allowed(const std::string& real) const {
 }
 
 std::string TScriptRunner::confined(const std::string& path, bool follow) const {
+  // The system calls would take the part before a NUL for the whole name.
+  if (path.find('\0') != std::string::npos)
+    throw ux::Exception("Script path holding a NUL byte refused: " + path.substr(0, path.find('\0')));
   std::string os = ux::text_to_os(path);
   if (os.empty() || os[0] != '/') {
     const std::string cwd = ux::text_to_os(ux::TUX_Path::ExtractPhyPath(""));

@@ -52,7 +52,8 @@ class TScriptRunner {
 
  private:
   // The line's path lexically normalised (relative: against the current
-  // directory), as a file-system path; refused when it resolves outside.
+  // directory), as a file-system path; refused when it resolves outside or
+  // holds a NUL byte.
   // follow: a link in the last component is followed for the check.
   std::string confined(const std::string& path, bool follow) const;
   bool allowed(const std::string& real) const;

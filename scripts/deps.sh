@@ -14,6 +14,8 @@ PACKAGES=(
   p7zip-full 7zip
   # Qt 6 front end, its offscreen platform, a CJK-capable font
   qt6-base-dev qt6-qpa-plugins libgl-dev fonts-wqy-microhei
+  # fuzz targets: clang with libFuzzer and the sanitizer runtimes, llvm-symbolizer for their reports
+  clang libclang-rt-14-dev llvm
   # real network peers started by the tests on loopback (nginx with its echo module, curl,
   # the openssl command, a WebSocket server and a DNS responder for Debian's python3)
   nginx libnginx-mod-http-echo curl openssl python3-websockets python3-dnslib

@@ -52,8 +52,11 @@ bool same_ascii_ci(std::string_view a, std::string_view b) {
 
 std::string read_ini_string(const std::string& os_path, const std::string& section,
                             const std::string& key, const std::string& default_value) {
-  const std::string bytes = regular_file_bytes(os_path);
-  std::string_view text(bytes);
+  return ini_string(regular_file_bytes(os_path), section, key, default_value);
+}
+
+std::string ini_string(std::string_view text, std::string_view section, std::string_view key,
+                       std::string_view default_value) {
   if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
   bool in_section = false;
   while (!text.empty()) {
@@ -73,7 +76,7 @@ std::string read_ini_string(const std::string& os_path, const std::string& secti
     if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
     return std::string(value);
   }
-  return default_value;
+  return std::string(default_value);
 }
 
 }  // namespace ux

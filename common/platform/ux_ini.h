@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace ux {
 
@@ -14,5 +15,8 @@ namespace ux {
 // byte order mark is skipped.
 std::string read_ini_string(const std::string& os_path, const std::string& section,
                             const std::string& key, const std::string& default_value = {});
+// The same lookup in the text of an INI file.
+std::string ini_string(std::string_view text, std::string_view section, std::string_view key,
+                       std::string_view default_value = {});
 
 }  // namespace ux

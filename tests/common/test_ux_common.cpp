@@ -321,6 +321,24 @@ TEST(JsonText, EscapeAndUnescape) {
   EXPECT_EQ(json_unescape(kGbkWithBackslash + "\\n"), kGbkWithBackslash + "\n");
 }
 
+TEST(JsonText, BuiltTextsReadBackTheirStringsUnderCodePage936) {
+  qlyn_test::TCodePageScope gbk(CP_GBK);
+  auto round_trip = [](const std::string& s) { return json_text_field(build_json_text({"k", s, "n", 1}), "k"); };
+  // Found by fuzzing: a lead byte at the end was read with the closing quote
+  // as its pair, and the value ran on into the next field.
+  EXPECT_EQ(json_escape("ma\xA1", false), "ma?");
+  EXPECT_EQ(round_trip("\"tag\":\"ma\xA1"), "\"tag\":\"ma?");
+  // Bytes after a lead byte are copied as they stand, also without a
+  // backslash elsewhere; a quote there cannot be, and the lead byte goes.
+  EXPECT_EQ(json_escape("\x81/\x82\x01", false), "\x81/\x82\x01");
+  EXPECT_EQ(round_trip("\x81/\x82\x01"), "\x81/\x82\x01");
+  EXPECT_EQ(json_escape("\x81\"x", false), "?\\\"x");
+  EXPECT_EQ(round_trip("\x81\"x"), "?\"x");
+  EXPECT_EQ(round_trip(kGbkWithBackslash + "\\\"/"), kGbkWithBackslash + "\\\"/");
+  qlyn_test::TCodePageScope utf8(CP_UTF8);
+  EXPECT_EQ(round_trip("ma\xA1\"/"), "ma\xA1\"/");
+}
+
 TEST(JsonText, Field) {
   EXPECT_EQ(json_text_int("{\"sum\":1234, \"speed\":0}", "SUM", 0), 1234);
   EXPECT_EQ(json_text_int("{\"sum\":1234, \"speed\":0}", "pos", 0), 0);

@@ -575,6 +575,23 @@ TEST(ShareFileUtil, DeleteAndBlankFiles) {
   EXPECT_EQ(TShareFile::CreateBlankFile(dir / "p/q/blank.bin", 10), 5000) << "never shrinks";
 }
 
+TEST(ShareFileUtil, NamesWithANulByteNameNoFile) {
+  // The system calls would take the part before the NUL: "keep.txt".
+  TempDir dir;
+  spit(dir / "keep.txt", "kept");
+  const std::string nul_name = dir / std::string("keep.txt\0.tmp", 13);
+  EXPECT_TRUE(TShareFile::deleteFile(nul_name));
+  EXPECT_FALSE(TShareFile::MoveFile(dir / "keep.txt", nul_name));
+  EXPECT_FALSE(TShareFile::MoveFile(nul_name, dir / "moved.txt"));
+  EXPECT_THROW(TShareFile::OpenWrite(nul_name), Exception);
+  EXPECT_THROW(TShareFile::OpenRead(nul_name), Exception);
+  EXPECT_THROW(TShareFile::CopyShareFile(dir / "keep.txt", nul_name), Exception);
+  EXPECT_FALSE(TShareFile::CopyShareFile(nul_name, dir / "copy.txt"));
+  EXPECT_EQ(slurp(dir / "keep.txt"), "kept");
+  EXPECT_FALSE(exists(dir / "moved.txt"));
+  EXPECT_FALSE(exists(dir / "copy.txt"));
+}
+
 TEST(ShareFileUtil, ClipAndJoin) {
   TempDir dir;
   const std::string data = pattern(500000, 12);

@@ -149,6 +149,42 @@ TEST_F(ScriptLineTest, DeleteRemoveFolderAndUnknownCommands) {
   EXPECT_FALSE(exists(sf));
 }
 
+// Runs with the current directory set to a folder, and puts it back.
+class TCurrentDirScope {
+ public:
+  explicit TCurrentDirScope(const std::string& dir) : saved_(fs::current_path()) { fs::current_path(dir); }
+  ~TCurrentDirScope() { fs::current_path(saved_); }
+
+ private:
+  fs::path saved_;
+};
+
+// Found by fuzzing: a path without "$sour$" or "$dest$" counts from the
+// current directory, which may lie outside both folders; a NUL byte would cut
+// the name short for the system calls.
+TEST_F(ScriptLineTest, RelativePathsCountFromTheCurrentDirectoryAndNulIsRefused) {
+  const std::string outside = tmp / "outside/";
+  fs::create_directories(outside);
+  write_file(sf + "notes.txt", "notes");
+  write_file(inst + "keep.txt", "keep");
+  {
+    TCurrentDirScope cwd(outside);
+    EXPECT_THROW(run("mv $sour$notes.txt $de$t$docs/release/notes"), ux::Exception);
+    EXPECT_THROW(run("cp $sour$notes.txt notes.txt"), ux::Exception);
+    EXPECT_TRUE(fs::is_empty(outside));
+  }
+  EXPECT_THROW(run_script_line("del", std::string("$dest$keep.txt\0x", 16), sf, inst), ux::Exception);
+  EXPECT_THROW(run_script_line("cp", std::string("$sour$notes.txt $dest$new.txt\0x", 31), sf, inst), ux::Exception);
+  EXPECT_EQ(read_file(inst + "keep.txt"), "keep");
+  EXPECT_FALSE(exists(inst + "new.txt"));
+
+  TCurrentDirScope cwd(inst);
+  run("cp $sour$notes.txt c.txt");
+  EXPECT_EQ(read_file(inst + "c.txt"), "notes");
+  run("mv $dest$c.txt d.txt");
+  EXPECT_EQ(read_file(inst + "d.txt"), "notes");
+}
+
 TEST_F(ScriptLineTest, DoubleByteNamesKeepTheirTrailBackslash) {
   qlyn_test::TCodePageScope gbk(ux::CP_GBK);
   const std::string kuro = ux::gbk_to_utf8("\xFC\x5C");  // trail byte is a backslash

@@ -1,0 +1,1 @@
+cp $sour$docs\notes.txt $dest$docs\notes.txtdel $sour$rk50cli_dsk

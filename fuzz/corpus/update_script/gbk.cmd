@@ -1,0 +1,1 @@
+cp $sour$version.txt $dest$ÐÂ.txt

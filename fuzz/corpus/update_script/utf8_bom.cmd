@@ -1,0 +1,1 @@
+﻿cp $sour$说明.txt $dest$说明.txt
