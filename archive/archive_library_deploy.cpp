@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "common/ux_common.h"
 
@@ -46,6 +48,20 @@ int make_sealed_copy(std::string_view bytes) {
   return fd;
 }
 
+// True when code can be mapped from fd (its file system and the system's
+// policy allow running it).
+bool can_map_code(int fd) {
+  const long page = ::sysconf(_SC_PAGESIZE);
+  void* p = ::mmap(nullptr, size_t(page > 0 ? page : 4096), PROT_READ | PROT_EXEC, MAP_PRIVATE, fd, 0);
+  if (p == MAP_FAILED) return false;
+  ::munmap(p, size_t(page > 0 ? page : 4096));
+  return true;
+}
+
+[[noreturn]] void fail_loading(const std::string& reason) {
+  throw Exception(std::string("Error loading library ") + kArchiveLibraryName + ": " + reason);
+}
+
 // True when the regular file at os_path holds exactly bytes.
 bool same_file_bytes(const std::string& os_path, std::string_view bytes) {
   struct stat st;
@@ -77,17 +93,87 @@ std::string_view archive_library_text() {
   return text;
 }
 
+namespace {
+
+// private_library_copy without the exception: the reason it failed, or ""
+// with path set.
+std::string make_private_copy(std::string_view bytes, const std::string& base, std::string& path) {
+  std::string folder = base + "/qlyn-7z-XXXXXX";
+  if (!::mkdtemp(folder.data())) return "cannot create a private folder in " + os_to_text(base) + ": " + std::strerror(errno);
+  const std::string file = folder + "/" + kArchiveLibraryName;
+  std::string reason;
+  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0500);
+  if (fd < 0 || !write_all(fd, bytes)) reason = std::strerror(errno);
+  if (fd >= 0) ::close(fd);
+  if (reason.empty() && !same_file_bytes(file, bytes)) reason = "the private copy differs from the carried library";
+  if (reason.empty()) {
+    const int rd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (rd < 0 || !can_map_code(rd)) reason = "code cannot run from " + os_to_text(base);
+    if (rd >= 0) ::close(rd);
+  }
+  if (!reason.empty()) {
+    ::unlink(file.c_str());
+    ::rmdir(folder.c_str());
+    return reason;
+  }
+  path = file;
+  return {};
+}
+
+std::string g_private_copy;  // the fallback copy in use, removed at exit
+
+void remove_private_copy() {
+  if (g_private_copy.empty()) return;
+  ::unlink(g_private_copy.c_str());
+  ::rmdir(g_private_copy.substr(0, g_private_copy.rfind('/')).c_str());
+}
+
+// Where a private copy may go: the user's runtime folder, cache folder and
+// the system's temporary folder, in that order.
+std::vector<std::string> private_copy_bases() {
+  std::vector<std::string> bases;
+  for (const char* v : {"XDG_RUNTIME_DIR", "XDG_CACHE_HOME"}) {
+    const char* d = std::getenv(v);
+    if (d && d[0] == '/') bases.emplace_back(d);
+  }
+  if (const char* home = std::getenv("HOME"); home && home[0] == '/') bases.push_back(std::string(home) + "/.cache");
+  bases.emplace_back("/tmp");
+  return bases;
+}
+
+}  // namespace
+
+std::string private_library_copy(std::string_view bytes, const std::string& base) {
+  std::string path;
+  const std::string reason = make_private_copy(bytes, base, path);
+  if (!reason.empty()) fail_loading(reason);
+  return path;
+}
+
 const std::string& carried_archive_library() {
   static std::mutex lock;
   static std::string path;
   std::lock_guard<std::mutex> g(lock);
   if (!path.empty()) return path;
   const std::string_view bytes = archive_library_data();
-  if (bytes.empty()) throw Exception(std::string("Error loading library ") + kArchiveLibraryName + ": not carried by this build");
+  if (bytes.empty()) fail_loading("not carried by this build");
   const int fd = make_sealed_copy(bytes);
-  if (fd < 0) throw Exception(std::string("Error loading library ") + kArchiveLibraryName + ": " + std::strerror(errno));
-  path = "/proc/self/fd/" + std::to_string(fd);
-  return path;
+  if (fd >= 0 && can_map_code(fd)) {
+    path = "/proc/self/fd/" + std::to_string(fd);
+    return path;
+  }
+  std::string reason = fd < 0 ? std::strerror(errno) : "memory files cannot run code here";
+  if (fd >= 0) ::close(fd);
+  for (const std::string& base : private_copy_bases()) {
+    const std::string failed = make_private_copy(bytes, base, g_private_copy);
+    if (failed.empty()) {
+      std::atexit(remove_private_copy);
+      path = g_private_copy;
+      return path;
+    }
+    reason += "; " + failed;
+  }
+  fail_loading(reason);
 }
 
 bool deploy_archive_library(const std::string& dir) {

@@ -19,11 +19,21 @@ std::string_view archive_library_data() noexcept;
 std::string_view archive_library_text();
 
 // A path the loader can open that holds exactly the carried library and that
-// nothing else can change: a sealed memory file ("/proc/self/fd/N"), made on
-// first use and kept for the life of the process. Thread-safe. Throws
-// ux::Exception("Error loading library 7z.so: <reason>") when it cannot be
+// nothing else can change: a sealed memory file ("/proc/self/fd/N"), or,
+// where the system forbids running code from memory files, a
+// private_library_copy (removed when the process exits); made on first use
+// and kept for the life of the process. Thread-safe. Throws
+// ux::Exception("Error loading library 7z.so: <reason>") when neither can be
 // made; a later call tries again.
 const std::string& carried_archive_library();
+
+// Writes bytes as kArchiveLibraryName into a new folder below base that only
+// this user can enter (mode 0700, name "qlyn-7z-" and six random
+// characters), read-only, and checks that the file holds exactly bytes and
+// that code can be mapped from it (base not mounted noexec). Returns the
+// file's path. Throws ux::Exception("Error loading library 7z.so: <reason>"),
+// leaving nothing behind, when it cannot.
+std::string private_library_copy(std::string_view bytes, const std::string& base);
 
 // Writes the carried library as kArchiveLibraryName into dir (default: the
 // executable's folder) unless a file with the same bytes is already there.

@@ -90,3 +90,29 @@ TEST(CarriedArchiveLibrary, IsASealedPrivateCopyThatLoads) {
   a->CloseArchive();
   EXPECT_EQ(read_file(tmp / "out/a.txt"), "carried");
 }
+
+// Where memory files may not run code, the carried library is loaded from a
+// folder of this user's alone, checked against the carried bytes.
+TEST(CarriedArchiveLibrary, APrivateFolderCopyLoadsAndLeavesNothingWhenRefused) {
+  TTempDir base("qlyn_private");
+  const std::string path = private_library_copy(archive_library_data(), base.path());
+  const std::string folder = path.substr(0, path.rfind('/'));
+  EXPECT_EQ(folder.rfind(base / "qlyn-7z-", 0), 0u) << path;
+  struct stat st;
+  ASSERT_EQ(::stat(folder.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0222, 0u);
+  EXPECT_EQ(read_file(path), read_file(library_path()));
+  auto a = new_in_archive(CLSID_CFormat7z, path);
+  EXPECT_EQ(a->FormatClassId(), CLSID_CFormat7z);
+
+  try {
+    (void)private_library_copy(archive_library_data(), base / "missing");
+    ADD_FAILURE() << "a missing base folder was accepted";
+  } catch (const Exception& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("Error loading library 7z.so: cannot create a private folder in ", 0), 0u)
+        << e.what();
+  }
+  EXPECT_FALSE(exists(base / "missing"));
+}
