@@ -241,42 +241,42 @@ TEST(FifoStream, EmptyingCompactsOnlyAbove512000) {
 
 TEST(FifoStream, TypedWritesAndReads) {
   Tfifo_Mem_stream s(4);
-  s.WriteInteger(1);
+  EXPECT_EQ(s.WriteInteger(1), 4);
   EXPECT_EQ(hex(s.asString()), "01000000");
   s.Reset(true);
-  s.WriteInt64(1);
+  EXPECT_EQ(s.WriteInt64(1), 8);
   EXPECT_EQ(hex(s.asString()), "0100000000000000");
   s.Reset(true);
-  s.WriteDouble(1.0);
+  EXPECT_EQ(s.WriteDouble(1.0), 8);
   EXPECT_EQ(hex(s.asString()), "3FF0000000000000");
   s.Reset(true);
-  s.WriteInteger(-2);
+  EXPECT_EQ(s.WriteInteger(-2), 4);
   EXPECT_EQ(hex(s.asString()), "FEFFFFFF");
   EXPECT_EQ(s.ReadInteger(), -2);
   EXPECT_EQ(s.ReadInt16(), 0xFFFE);
   EXPECT_EQ(s.Readint64(), 0);  // fewer than 8 bytes
-  s.WriteInt64(0x0102030405060708LL);
+  EXPECT_EQ(s.WriteInt64(0x0102030405060708LL), 8);
   s.Delete(4);
   EXPECT_EQ(s.Readint64(), 0x0102030405060708LL);
   EXPECT_EQ(s.lastInteger(), 0x01020304);
   EXPECT_EQ(s.lastWord(), 0x0102);
   EXPECT_EQ(s.lastByte(), 0x01);
-  s.WriteBytes({0xAA, 0xBB});
+  EXPECT_EQ(s.WriteBytes({0xAA, 0xBB}), 2);
   EXPECT_EQ(s.lastWord(), 0xBBAA);
 
   s.Reset(true);
   EXPECT_EQ(s.lastInteger(), 0);
   EXPECT_EQ(s.lastByte(), 0);
   EXPECT_EQ(s.ReadInt16(), 0);
-  s.WriteInteger(3);
+  EXPECT_EQ(s.WriteInteger(3), 4);
   s.WriteString("abcdef");
   EXPECT_EQ(s.ReadString_Ex(), "abc");
   s.Reset(true);
-  s.WriteInteger(10);
+  EXPECT_EQ(s.WriteInteger(10), 4);
   s.WriteString("abc");  // claims more than present
   EXPECT_EQ(s.ReadString_Ex(), "");
   s.Reset(true);
-  s.WriteInteger(-1);
+  EXPECT_EQ(s.WriteInteger(-1), 4);
   s.WriteString("abcdef");
   EXPECT_EQ(s.ReadString_Ex(), "");
   s.Reset(true);

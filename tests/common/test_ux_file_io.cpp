@@ -114,7 +114,7 @@ TEST(BufferedFileStream, RandomOperationsMatchAnUnbufferedModel) {
     EXPECT_EQ(slurp(name), model);
     const std::string tail = pattern(10, 1);
     f.Seek(0, TSeekOrigin::soEnd);
-    f.Write(tail.data(), 10);
+    ASSERT_EQ(f.Write(tail.data(), 10), 10);
     model += tail;
   }
   EXPECT_EQ(slurp(name), model) << "destruction writes the cached bytes";
@@ -166,7 +166,7 @@ TEST(BufferedFileStream, OpenErrorsAndResize) {
   spit(name, data);
   TBufferedFileStream f(text_to_utf16(name), fmOpenReadWrite, 1024);
   f.Seek(100, TSeekOrigin::soBeginning);
-  f.Write("abc", 3);
+  ASSERT_EQ(f.Write("abc", 3), 3);
   f.ResizeBuffer(65536);
   EXPECT_EQ(f.Position(), 0);
   std::string got(data.size(), '\0');
@@ -188,7 +188,7 @@ TEST(BufferedFileStream, FailedFlushRaisesAndKeepsTheBytes) {
   }
   EXPECT_THROW(f.FlushBuffer(), Exception) << "the pending bytes were dropped";
   std::string big(40000, 'x');
-  EXPECT_THROW(f.Write(big.data(), int64_t(big.size())), Exception) << "flushes first";
+  EXPECT_THROW((void)f.Write(big.data(), int64_t(big.size())), Exception) << "flushes first";
   TBufferedFileStream g(u"/dev/full", fmOpenWrite);
   EXPECT_EQ(g.Write(big.data(), int64_t(big.size())), 0) << "direct write reports the short count";
 }
@@ -364,7 +364,7 @@ TEST(ShareFile, ResetAppendAndSizeChanges) {
   ASSERT_TRUE(r->is_Data_Changed(pos, len));
   EXPECT_EQ(pos, 2);
   EXPECT_EQ(len, 0);
-  w->AppendData("ab", 2);
+  EXPECT_EQ(w->AppendData("ab", 2), 2);
   w->Reset();
   EXPECT_EQ(w->GetSize(), 0);
   EXPECT_EQ(w->Position(), 0);
@@ -418,7 +418,7 @@ TEST(ShareFile, InterfaceCountAndLock) {
       for (int i = 0; i < 200; ++i) {
         f->lockEnter();
         const char c = char('a' + t);
-        f->AppendData(&c, 1);
+        EXPECT_EQ(f->AppendData(&c, 1), 1);
         f->lockExit();
       }
     });
