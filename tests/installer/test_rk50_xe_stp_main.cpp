@@ -14,6 +14,7 @@
 #include "installer/rk50_stp_common.h"
 #include "installer/rk50_xe_stp_main.h"
 #include "rk50_fakes.h"
+#include "support/eventually.h"
 #include "support/scoped_env.h"
 
 namespace {
@@ -646,8 +647,7 @@ TEST(ProductionServices, StartsClientByProcessCodePagePath) {
   }
   // The child runs detached; wait for its mark (bounded, not a timing check).
   std::string mark = tmp / "客户端/started";
-  for (int i = 0; i < 1000 && !fs::exists(mark); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_TRUE(fs::exists(mark));
+  EXPECT_TRUE(qlyn_test::eventually([&] { return fs::exists(mark); }, 10000, 10));
 }
 
 }  // namespace

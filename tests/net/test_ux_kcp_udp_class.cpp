@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/ux_common.h"
+#include "support/eventually.h"
 #include "support/udp_peer.h"
 
 namespace {
@@ -490,8 +491,7 @@ TEST(KcpSessionThread, OwnThreadStepsAndStopsSafely) {
     peer.read(1000);
     ASSERT_GE(peer.count(kcp_ctl_connect), 1);
     peer.send(ctl(kcp_ctl_accept, uint16_t(100 + round), peer.session_id()));
-    for (int i = 0; i < 2000 && !s->connected(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ASSERT_TRUE(s->connected()) << "stepped by its own thread";
+    ASSERT_TRUE(qlyn_test::eventually([&] { return s->connected(); }, 2000)) << "stepped by its own thread";
     // Writers on this thread while the session's thread steps.
     for (int i = 0; i < 100; ++i) s->sendString("data");
     if (round == 0) s->SetActive(false);  // deactivated from another thread
@@ -512,8 +512,7 @@ TEST(KcpSessionThread, DestroyedThroughTheActiveBaseDeleter) {
   s->SetActive(true);
   peer.read(1000);
   peer.send(ctl(kcp_ctl_accept, 5, peer.session_id()));
-  for (int i = 0; i < 2000 && !s->connected(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  EXPECT_TRUE(s->connected());
+  EXPECT_TRUE(qlyn_test::eventually([&] { return s->connected(); }, 2000));
   s.reset();
   peer.read(200);
   EXPECT_EQ(peer.count(kcp_ctl_close), 2);

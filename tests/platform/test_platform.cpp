@@ -13,6 +13,7 @@
 #include "common/platform/ux_locale.h"
 #include "common/platform/ux_process.h"
 #include "common/ux_common.h"
+#include "support/eventually.h"
 
 namespace fs = std::filesystem;
 using namespace ux;
@@ -95,8 +96,7 @@ TEST(Process, ExecutablePathAndSpawn) {
   const std::string dir = mkdtemp(tmpl);
   const int pid = spawn_detached("/bin/sh", {"-c", "pwd > out.txt"}, dir);
   ASSERT_GT(pid, 0);
-  for (int i = 0; i < 500 && read_file_text(dir + "/out.txt").empty(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  qlyn_test::eventually([&] { return !read_file_text(dir + "/out.txt").empty(); }, 5000, 10);
   EXPECT_EQ(trim_text(read_file_text(dir + "/out.txt")), fs::canonical(dir).string());
   EXPECT_EQ(spawn_detached(dir + "/missing-program", {}), -1);
   fs::remove_all(dir);
