@@ -5,7 +5,6 @@
 
 #include <cstdlib>
 #include <map>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,27 +22,13 @@ using rk50::run_script_line;
 
 namespace {
 
-// HOME and the XDG folders pointed into a test folder.
-class TEnvScopeHome {
- public:
+// HOME pointed into a test folder, without the XDG folders that would take precedence.
+struct TEnvScopeHome : qlyn_test::TEnvScope {
   explicit TEnvScopeHome(const std::string& home) {
-    for (const char* n : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME"}) {
-      const char* v = std::getenv(n);
-      saved_.emplace_back(n, v ? std::optional<std::string>(v) : std::nullopt);
-    }
-    ::setenv("HOME", home.c_str(), 1);
-    ::unsetenv("XDG_CONFIG_HOME");
-    ::unsetenv("XDG_DATA_HOME");
+    set("HOME", home);
+    unset("XDG_CONFIG_HOME");
+    unset("XDG_DATA_HOME");
   }
-  ~TEnvScopeHome() {
-    for (auto& [n, v] : saved_) {
-      if (v) ::setenv(n, v->c_str(), 1);
-      else ::unsetenv(n);
-    }
-  }
-
- private:
-  std::vector<std::pair<const char*, std::optional<std::string>>> saved_;
 };
 
 

@@ -14,22 +14,18 @@
 #include "common/platform/ux_process.h"
 #include "common/ux_common.h"
 #include "support/eventually.h"
+#include "support/scoped_env.h"
 
 namespace fs = std::filesystem;
 using namespace ux;
 
-namespace {
-
-void set_locale_env(const char* all, const char* messages, const char* lang) {
-  auto put = [](const char* name, const char* v) { v ? setenv(name, v, 1) : unsetenv(name); };
-  put("LC_ALL", all);
-  put("LC_MESSAGES", messages);
-  put("LANG", lang);
-}
-
-}  // namespace
-
 TEST(Locale, LanguageFromEnvironment) {
+  qlyn_test::TEnvScope env;
+  auto set_locale_env = [&](const char* all, const char* messages, const char* lang) {
+    env.set("LC_ALL", all);
+    env.set("LC_MESSAGES", messages);
+    env.set("LANG", lang);
+  };
   set_locale_env(nullptr, nullptr, "zh_CN.UTF-8");
   EXPECT_EQ(system_language_id(), 2052);
   set_locale_env(nullptr, "en_US.UTF-8", "zh_CN.UTF-8");
