@@ -20,24 +20,10 @@
 
 #include "common/ext_mem.h"
 #include "common/net/ux_http_cli_v3.h"
+#include "support/http_client_harness.h"
 #include "support/nginx_server.h"
 
 namespace {
-
-// Drops body bytes as they arrive and counts them.
-class TDrainingClient : public ux::TUX_http_client_v3 {
- public:
-  void on_event(int32_t ev, void* data) override {
-    if (ev == ux::kHttpEvResponseData && response()) {
-      received += response()->body().DataLength();
-      response()->body().Reset(false);
-    }
-    if (ev == ux::kHttpEvComplete && response()) status = response()->Response_code();
-    ux::TUX_http_client_v3::on_event(ev, data);
-  }
-  int64_t received = 0;
-  int32_t status = 0;
-};
 
 double seconds_since(std::chrono::steady_clock::time_point t0) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
@@ -45,7 +31,7 @@ double seconds_since(std::chrono::steady_clock::time_point t0) {
 
 // MB/s of one engine download, or 0 when it failed.
 double engine_run(const std::string& url, int64_t expect) {
-  TDrainingClient e;
+  qlyn_test::TDrainingClient e;
   e.Http_cmd(ux::TUX_HTTP_Cli_Request::CreateFromUrlGet(url, ""));
   const auto t0 = std::chrono::steady_clock::now();
   e.SetActive(true);

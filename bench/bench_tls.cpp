@@ -4,9 +4,12 @@
 //
 //   bench_tls [--mib N] [--handshakes N] [--only throughput|handshakes]
 //
-// throughput: one GET of an N MiB file (default 1024), body discarded.
+// throughput: one GET of an N MiB file (default 1024), body discarded, by
+// the TCP socket with the TLS handler, by TUX_http_client_v3 stepped on one
+// thread, and by curl.
 // handshakes: N new connections (default 300), each a full TLS handshake
-// (no session resumption) and a GET of a 2-byte body, closed by the server.
+// (no session resumption) and a GET of a 2-byte body, closed by the server:
+// the socket, the engine (one run per connection), and one curl process.
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -17,8 +20,10 @@
 #include <string>
 
 #include "common/net/ux_cli_socket.h"
+#include "common/net/ux_http_cli_v3.h"
 #include "common/net/ux_openssl_socket.h"
 #include "support/archive_maker.h"
+#include "support/http_client_harness.h"
 #include "support/nginx_server.h"
 #include "support/tls_test_peers.h"
 
@@ -77,6 +82,17 @@ int64_t https_get(int port, const std::string& path, const TSSL_Options& trust) 
   return -1;
 }
 
+// One GET through the engine over a fresh connection, stepped on this thread;
+// the body length, or -1 when the exchange failed.
+int64_t engine_https_get(qlyn_test::TDrainingClient& e, const std::string& url) {
+  e.received = 0;
+  e.status = 0;
+  e.Http_cmd(TUX_HTTP_Cli_Request::CreateFromUrlGet(url, ""));
+  e.SetActive(true);
+  while (e.Active()) e.execute();
+  return e.status == 200 ? e.received : -1;
+}
+
 // curl's output for args, or empty when it failed.
 std::string curl(const std::string& args, const std::string& dir) {
   const std::string out = dir + "/curl.out";
@@ -97,6 +113,13 @@ void throughput(const TSettings& st, const qlyn_test::TNginxServer& nginx, const
   const int64_t got = https_get(nginx.port(), "/big.bin", trust);
   const double ours = seconds_since(t0);
   const double cpu = cpu_seconds() - cpu0;
+  qlyn_test::TDrainingClient engine;
+  engine.use_ssl_handler_factory(make_ssl_handler_factory(trust));
+  const double ecpu0 = cpu_seconds();
+  const auto t1 = Clock::now();
+  const int64_t egot = engine_https_get(engine, nginx.url("/big.bin"));
+  const double eours = seconds_since(t1);
+  const double ecpu = cpu_seconds() - ecpu0;
   const std::string w = curl("--cacert " + qlyn_test::quote(ca) + " -o /dev/null -w '%{size_download} %{time_total}' " +
                                  nginx.url("/big.bin"),
                              dir);
@@ -107,10 +130,16 @@ void throughput(const TSettings& st, const qlyn_test::TNginxServer& nginx, const
   std::printf("%-46s %s %8.1f MB in %6.2f s = %7.1f MB/s  (client CPU %.2f ms/MB)\n",
               "https GET, TUX_super_tcp_socket + TLS handler", got == size ? "ok  " : "FAIL", mb, ours, mb / ours,
               cpu * 1000 / mb);
+  std::printf("%-46s %s %8.1f MB in %6.2f s = %7.1f MB/s  (client CPU %.2f ms/MB)\n",
+              "https GET, TUX_http_client_v3, one thread", egot == size ? "ok  " : "FAIL", mb, eours, mb / eours,
+              ecpu * 1000 / mb);
   std::printf("%-46s %s %8.1f MB in %6.2f s = %7.1f MB/s\n", "https GET, curl", curl_bytes == size ? "ok  " : "FAIL",
               double(curl_bytes) / 1e6, curl_s, curl_s > 0 ? double(curl_bytes) / 1e6 / curl_s : 0.0);
-  if (curl_s > 0 && got == size)
-    std::printf("%-46s %7.1f %%\n", "ours / curl", 100.0 * (mb / ours) / (double(curl_bytes) / 1e6 / curl_s));
+  const double curl_mbs = curl_s > 0 ? double(curl_bytes) / 1e6 / curl_s : 0.0;
+  if (curl_mbs > 0 && got == size)
+    std::printf("%-46s %7.1f %%\n", "socket / curl", 100.0 * (mb / ours) / curl_mbs);
+  if (curl_mbs > 0 && egot == size)
+    std::printf("%-46s %7.1f %%\n", "engine / curl", 100.0 * (mb / eours) / curl_mbs);
   ::unlink(path.c_str());
 }
 
@@ -120,6 +149,13 @@ void handshakes(const TSettings& st, const qlyn_test::TNginxServer& nginx, const
   const auto t0 = Clock::now();
   for (int i = 0; i < st.handshakes; ++i) ok += https_get(nginx.port(), "/hs", trust) == 2;
   const double ours = seconds_since(t0);
+
+  qlyn_test::TDrainingClient engine;
+  engine.use_ssl_handler_factory(make_ssl_handler_factory(trust));
+  int eok = 0;
+  const auto te = Clock::now();
+  for (int i = 0; i < st.handshakes; ++i) eok += engine_https_get(engine, nginx.url("/hs")) == 2;
+  const double eours = seconds_since(te);
 
   // One curl for all of them: a config file of URLs, no session reuse, and
   // the server closes each connection.
@@ -137,6 +173,8 @@ void handshakes(const TSettings& st, const qlyn_test::TNginxServer& nginx, const
   for (size_t at = 0; (at = w.find('\n', at)) != std::string::npos; ++at) ++connects;
   std::printf("%-46s %s %5d in %6.2f s = %7.1f handshakes/s\n", "new TLS connections, ours",
               ok == st.handshakes ? "ok  " : "FAIL", ok, ours, ok / ours);
+  std::printf("%-46s %s %5d in %6.2f s = %7.1f handshakes/s\n", "new TLS connections, engine",
+              eok == st.handshakes ? "ok  " : "FAIL", eok, eours, eok / eours);
   std::printf("%-46s %s %5d in %6.2f s = %7.1f handshakes/s  (one curl process)\n", "new TLS connections, curl",
               connects == st.handshakes ? "ok  " : "FAIL", connects, theirs, connects / theirs);
 }

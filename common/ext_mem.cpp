@@ -55,7 +55,7 @@ int32_t Tfifo_Mem_stream::SpaceSize() {
 bool Tfifo_Mem_stream::Reserve(int64_t n) {
   Guard g(iLock);
   if (n <= capacity_) return true;
-  int64_t refusal;
+  int64_t refusal = 0;
   return room_locked(n - data_len, refusal) != nullptr;
 }
 

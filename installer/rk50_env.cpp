@@ -20,7 +20,39 @@ std::string env_or_empty(const char* name) {
   return v ? ux::os_to_text(v) : std::string();
 }
 
+std::string home_dir() {
+  std::string home = env_or_empty("HOME");
+  if (home.empty()) {
+    if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) home = ux::os_to_text(pw->pw_dir);
+  }
+  return home;
+}
+
+// An absolute path from the environment, without trailing separators; empty
+// when unset, empty or relative.
+std::string absolute_env(const char* name) {
+  std::string v = env_or_empty(name);
+  if (!v.empty() && v[0] != '/') v.clear();
+  while (v.size() > 1 && v.back() == '/') v.pop_back();
+  return v;
+}
+
+bool writable_folder(const std::string& dir) {
+  ux::force_dirs(dir);
+  return ::access(ux::text_to_os(dir).c_str(), W_OK | X_OK) == 0;
+}
+
 }  // namespace
+
+std::string download_folder(const std::string& self_dir) {
+  const std::string beside = with_trailing_separator(self_dir) + "temp/";
+  if (writable_folder(beside)) return beside;
+  std::string cache = absolute_env("XDG_CACHE_HOME");
+  if (cache.empty()) cache = home_dir() + "/.cache";
+  const std::string folder = cache + "/qlyn/temp/";
+  ux::force_dirs(folder);
+  return folder;
+}
 
 std::string default_install_dir() {
   std::string base = env_or_empty("LOCALAPPDATA");
@@ -28,13 +60,7 @@ std::string default_install_dir() {
     base = env_or_empty("XDG_DATA_HOME");
     if (!base.empty() && base[0] != '/') base.clear();
   }
-  if (base.empty()) {
-    std::string home = env_or_empty("HOME");
-    if (home.empty()) {
-      if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) home = ux::os_to_text(pw->pw_dir);
-    }
-    base = home + "/.local/share";
-  }
+  if (base.empty()) base = home_dir() + "/.local/share";
   while (base.size() > 1 && (base.back() == '/' || base.back() == '\\')) base.pop_back();
   return base + "/qlyn/client/";
 }

@@ -21,6 +21,12 @@ inline constexpr std::string_view package_url_path = "/down/win64/rk50cli_dsk.wi
 // Any other svr_url (empty, no "://", blanks or controls) is ignored.
 std::string package_url(std::string_view svr_url);
 
+// Folder of the package download, with a trailing "/": "temp" in self_dir
+// when it exists or can be made and is writable, else
+// $XDG_CACHE_HOME/qlyn/temp/ (absolute only) or $HOME/.cache/qlyn/temp/,
+// made when missing.
+std::string download_folder(const std::string& self_dir);
+
 // A folder the user gave: relative to the current directory made absolute,
 // then with_trailing_separator. Empty stays empty.
 std::string user_folder(std::string_view dir);

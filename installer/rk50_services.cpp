@@ -10,7 +10,10 @@
 
 namespace rk50 {
 
-TProductionServices::~TProductionServices() { join_all(); }
+TProductionServices::~TProductionServices() {
+  destroy_pool();
+  join_all();
+}
 
 void TProductionServices::join_all() {
   std::vector<std::thread> jobs;
@@ -23,18 +26,41 @@ void TProductionServices::join_all() {
   }
 }
 
-void TProductionServices::add_http_down_file(const std::string& /*url*/, const std::string& /*headers*/,
-                                             const std::string& /*save_path*/, const std::string& tag,
+void TProductionServices::add_http_down_file(const std::string& url, const std::string& headers,
+                                             const std::string& save_path, const std::string& tag,
                                              TDownloadEventFn on_event) {
-  std::string data = ux::build_json_text({"cmd", "download_fail", "tag", tag, "reason", "not_available"});
-  run_background([on_event = std::move(on_event), data] {
-    if (on_event) on_event(104, data);
-  });
+  std::shared_ptr<ux::TUX_HTTP_Cli_pool_v3> pool;
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    if (!pool_) pool_ = ux::http_cli_pool();
+    pool = pool_;
+  }
+  pool->SetActive(true);
+  pool->add_http_down_file(url, headers, save_path, tag,
+                           [on_event = std::move(on_event)](ux::TUX_HTTP_Cli_Request*, int32_t ev,
+                                                            const std::string& data) {
+                             if (on_event) on_event(ev, data);
+                           });
 }
 
-void TProductionServices::set_pool_active(bool /*active*/) {}
+void TProductionServices::set_pool_active(bool active) {
+  std::lock_guard<std::mutex> g(lock_);
+  if (pool_) pool_->SetActive(active);
+}
 
-void TProductionServices::destroy_pool() { join_all(); }
+void TProductionServices::destroy_pool() {
+  std::shared_ptr<ux::TUX_HTTP_Cli_pool_v3> pool;
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    pool.swap(pool_);
+  }
+  if (pool) {
+    pool->SetActive(false);
+    ux::http_cli_pool_free();
+    pool.reset();  // the last holder: joins the workers, frees the queued downloads
+  }
+  join_all();
+}
 
 void TProductionServices::deploy_archive_library(const std::string& self_dir) {
   // Extraction loads the carried copy, so a folder that cannot take the

@@ -1,15 +1,18 @@
 // rk50_services: the production IInstallerServices of qlyn-setup.
 //
-// This build has no HTTP download pool: add_http_down_file answers at once,
-// on a worker, with event 104 reason "not_available", and nothing is
-// downloaded. Extraction, the finishing steps and update mode are the
-// package installation and update script units over the 7-Zip library
-// deployed beside the executable.
+// Downloads run on the process-wide HTTP client pool (created by the first
+// add_http_down_file, stopped by set_pool_active(false), destroyed — its
+// workers joined — by destroy_pool). Extraction, the finishing steps and
+// update mode are the package installation and update script units over the
+// 7-Zip library deployed beside the executable.
 #pragma once
 
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "common/net/ux_http_cli_pool.h"
 
 #include "installer/rk50_xe_stp_main.h"
 
@@ -18,7 +21,7 @@ namespace rk50 {
 class TProductionServices : public IInstallerServices {
  public:
   TProductionServices() = default;
-  ~TProductionServices() override;  // waits for the background jobs
+  ~TProductionServices() override;  // destroys the pool, waits for the background jobs
 
   void add_http_down_file(const std::string& url, const std::string& headers,
                           const std::string& save_path, const std::string& tag,
@@ -38,8 +41,9 @@ class TProductionServices : public IInstallerServices {
  private:
   void join_all();
 
-  std::mutex lock_;
+  std::mutex lock_;  // guards jobs_ and pool_
   std::vector<std::thread> jobs_;
+  std::shared_ptr<ux::TUX_HTTP_Cli_pool_v3> pool_;
 };
 
 }  // namespace rk50

@@ -143,6 +143,8 @@ void Tmain_form::Button1Click() {
       gui_.set_visible(TControl::Label2, true);
       gui_.set_visible(TControl::SpeedButton1, false);
       set_state(st_downloading);
+      f_outcome = TRunOutcome::running;
+      f_error_text.clear();
       gui_.set_text(TControl::Button1, lang_text(msg_abort));
       std::string typed = ux::trim_text(gui_.edit_text());
       if (!typed.empty()) rt.dest_path = user_folder(typed);
@@ -191,7 +193,8 @@ void Tmain_form::start_download() {
   rt.is_install_ok = false;
   if (rt.mode != 1) return;
   std::string url = package_url(config.svr_url);
-  rt.saved_fname = config.selfpath + "temp/" + ux::TUX_Path::extractfileName(url);
+  rt.saved_fname = download_folder(config.selfpath) + ux::TUX_Path::extractfileName(url);
+  download_total_ = 0;
   services_.add_http_down_file(url, "", rt.saved_fname, download_tag,
                                [this](int32_t ev, const std::string& data) {
                                  on_download_event(nullptr, ev, data);
@@ -220,19 +223,27 @@ void Tmain_form::on_download_event(void* /*Requ*/, int32_t ev, const std::string
         break;
       }
       case 101: {
+        int64_t pos = ux::json_text_int(ev_data, "pos");
         int64_t sum = ux::json_text_int(ev_data, "sum");
+        int64_t sum_full = ux::json_text_int(ev_data, "sum_full");
         int64_t speed = ux::json_text_int(ev_data, "speed");
-        std::string text = lang_text_fmt(msg_progress_fmt, {'0', ux::size_text(sum), speed_text(speed)});
-        gui_post([this, text] {
+        // A resumed download counts against the whole file: "45 MB / 50 MB".
+        const bool resumed = sum_full > sum && sum_full > 0 && pos > 0;
+        download_total_ = resumed ? sum_full : 0;
+        int32_t percent = resumed ? progress_percent(pos, sum_full) : 0;
+        std::string text = resumed ? lang_text_fmt(msg_progress_fmt,
+                                                   {ux::size_text(pos), ux::size_text(sum_full), speed_text(speed)})
+                                   : lang_text_fmt(msg_progress_fmt, {'0', ux::size_text(sum), speed_text(speed)});
+        gui_post([this, text, percent] {
           gui_.set_text(TControl::Label2, text);
           gui_.set_progress_range(0, 100);
-          gui_.set_progress_position(0);
+          gui_.set_progress_position(percent);
         });
         break;
       }
       case 102: {
         int64_t pos = ux::json_text_int(ev_data, "pos");
-        int64_t sum = ux::json_text_int(ev_data, "sum");
+        int64_t sum = download_total_ > 0 ? download_total_.load() : ux::json_text_int(ev_data, "sum");
         int32_t percent = progress_percent(pos, sum);
         int64_t speed = ux::json_text_int(ev_data, "speed");
         std::string text = lang_text_fmt(
@@ -256,7 +267,7 @@ void Tmain_form::on_download_event(void* /*Requ*/, int32_t ev, const std::string
         std::string reason = ux::json_text_field(ev_data, "reason");
         std::string text;
         bool final_failure = true;
-        if (reason == "conn_error") {
+        if (reason == "conn_error" && ux::json_text_int(ev_data, "final") == 0) {
           text = lang_text(msg_conn_retry);
           final_failure = false;
         } else if (reason == "http_error") {
@@ -272,6 +283,11 @@ void Tmain_form::on_download_event(void* /*Requ*/, int32_t ev, const std::string
           if (final_failure && f_outcome == TRunOutcome::running) {
             f_outcome = TRunOutcome::failed;
             f_error_text = text;
+          }
+          // The download has stopped: the button starts it again.
+          if (final_failure && f_state == st_downloading && !rt.is_install_ok.load()) {
+            set_state(st_ready_to_install);
+            gui_.set_text(TControl::Button1, lang_text(msg_start));
           }
         });
         break;
@@ -307,6 +323,9 @@ void Tmain_form::install_on_worker(const std::string& archive_path, bool delete_
   } catch (...) {
     error = "unknown error";
   }
+  // A downloaded package that does not install is not kept: resuming it
+  // would offer the same bytes again on every run.
+  if (delete_package) (void)ux::delete_file(archive_path);
   try {
     std::string text = lang_text_fmt(msg_install_failed_fmt, {error});
     gui_post([this, text] {

@@ -235,6 +235,9 @@ class Tmain_form {
   // closing the window, read by the worker that installs.
   TCancelFlag cancel_;
   TButtonState f_state{};
+  // Size of the whole file when the download resumed a partial one, else 0
+  // (download events, one at a time on a worker).
+  std::atomic<int64_t> download_total_{0};
   TRunOutcome f_outcome = TRunOutcome::running;
   std::string f_error_text;
 };

@@ -16,6 +16,7 @@
 
 #include "server/res_files.h"
 #include "server/res_http_request.h"
+#include "server/res_stream_conn.h"
 
 namespace qlyn_res {
 
@@ -38,29 +39,29 @@ using TRes_Access_Log = std::function<void(const TRes_Access_Entry&)>;
 // "<status> <reason phrase>"-free text: the reason phrase of status.
 const char* status_reason(int status);
 
-class TRes_Http_Conn {
+class TRes_Http_Conn : public TRes_Stream_Conn {
  public:
   TRes_Http_Conn(const TRes_Root& root, std::string peer, std::string transport, TRes_Access_Log log);
   // Logs a response that did not finish.
-  ~TRes_Http_Conn();
+  ~TRes_Http_Conn() override;
   TRes_Http_Conn(const TRes_Http_Conn&) = delete;
   TRes_Http_Conn& operator=(const TRes_Http_Conn&) = delete;
 
   // Whether more input is welcome now; the transport reads only then.
-  bool wants_input() const { return !done_ && !input_ended_ && input_.size() < kMaxBufferedInput; }
+  bool wants_input() const override { return !done_ && !input_ended_ && input_.size() < kMaxBufferedInput; }
   // Received bytes. Taken whole, even past kMaxBufferedInput (the transport
   // stops reading once wants_input() is false).
-  void on_input(const char* data, size_t len);
+  void on_input(const char* data, size_t len) override;
   // The peer will send nothing more; the connection ends after the response
   // under way.
-  void on_input_end();
+  void on_input_end() override;
 
   // Copies up to room bytes of output into buf; 0 when there is nothing to
   // send now.
-  size_t pull_output(char* buf, size_t room);
-  bool has_output() const { return head_sent_ < head_.size() || body_left_ > 0; }
+  size_t pull_output(char* buf, size_t room) override;
+  bool has_output() const override { return head_sent_ < head_.size() || body_left_ > 0; }
   // The exchange is over: close once the pulled bytes are delivered.
-  bool done() const { return done_ && !has_output(); }
+  bool done() const override { return done_ && !has_output(); }
 
   void set_transport(std::string transport) { transport_ = std::move(transport); }
 

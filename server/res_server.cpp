@@ -19,9 +19,9 @@ namespace {
 constexpr int kEphemeralTries = 32;
 constexpr int64_t kTcpTimerMs = 1000;
 
-// A bound, non-blocking socket (listening, for TCP), or -1 with code set to
-// the errno of the failure. Made with the library's socket primitives.
-int open_socket(int type, const std::string& ip, uint16_t port, int buffer, int& code) {
+}  // namespace
+
+int open_bound_socket(int type, const std::string& ip, uint16_t port, int buffer, int& code) {
   const int32_t fd = type == SOCK_STREAM ? ux::sock_create_tcp() : ux::sock_create_udp();
   if (fd < 0) {
     code = ux::sock_last_error();
@@ -40,8 +40,6 @@ int open_socket(int type, const std::string& ip, uint16_t port, int buffer, int&
   }
   return fd;
 }
-
-}  // namespace
 
 std::string access_log_line(const TRes_Access_Entry& e, int64_t unix_ms) {
   const time_t t = time_t(unix_ms / 1000);
@@ -129,7 +127,7 @@ bool TRes_Server::open_tls(const TRes_Access_Log& logger) {
   }
   if (!tls_ctx_.load(opt_.tls_cert, opt_.tls_key, error_)) return false;
   int code = 0;
-  const int fd = open_socket(SOCK_STREAM, opt_.bind, uint16_t(opt_.tls_port), 0, code);
+  const int fd = open_bound_socket(SOCK_STREAM, opt_.bind, uint16_t(opt_.tls_port), 0, code);
   if (fd < 0) {
     error_ = code == EADDRINUSE ? "port " + std::to_string(opt_.tls_port) + " is busy (TLS on " + opt_.bind + ")"
                                 : "cannot listen on TCP " + opt_.bind + ":" + std::to_string(opt_.tls_port) + ": " +
@@ -146,7 +144,7 @@ bool TRes_Server::open_tls(const TRes_Access_Log& logger) {
 // socket that could not be bound.
 bool TRes_Server::bind_both(uint16_t port, std::string& err) {
   int code = 0;
-  const int tcp_fd = open_socket(SOCK_STREAM, opt_.bind, port, 0, code);
+  const int tcp_fd = open_bound_socket(SOCK_STREAM, opt_.bind, port, 0, code);
   if (tcp_fd < 0) {
     err = code == EADDRINUSE ? "port " + std::to_string(port) + " is busy (TCP on " + opt_.bind + ")"
                              : "cannot listen on TCP " + opt_.bind + ":" + std::to_string(port) + ": " +
@@ -154,7 +152,7 @@ bool TRes_Server::bind_both(uint16_t port, std::string& err) {
     return false;
   }
   const uint16_t bound = uint16_t(ux::sock_local_port(tcp_fd));
-  const int udp_fd = open_socket(SOCK_DGRAM, opt_.bind, bound, opt_.udp_buffer, code);
+  const int udp_fd = open_bound_socket(SOCK_DGRAM, opt_.bind, bound, opt_.udp_buffer, code);
   if (udp_fd < 0) {
     ::close(tcp_fd);
     err = code == EADDRINUSE ? "port " + std::to_string(bound) + " is busy (UDP on " + opt_.bind + ")"

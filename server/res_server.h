@@ -30,6 +30,11 @@ struct TRes_Server_Options {
   int32_t tls_port = 56443;  // 0: an ephemeral port
 };
 
+// A bound, non-blocking socket of type SOCK_STREAM (listening, address
+// reuse on) or SOCK_DGRAM with buffer bytes asked for its buffers (0: the
+// default), or -1 with code set to the errno of the failure.
+int open_bound_socket(int type, const std::string& ip, uint16_t port, int buffer, int& code);
+
 // "2026-01-02T03:04:05Z 127.0.0.1:40000 udp \"GET /a HTTP/1.1\" 206 1000 5ms"
 // with " incomplete" appended when the response did not finish.
 std::string access_log_line(const TRes_Access_Entry& e, int64_t unix_ms);

@@ -30,7 +30,14 @@ std::string peer_text(const sockaddr_in& a) {
 
 TRes_Tcp_Side::TRes_Tcp_Side(const TRes_Root& root, const TRes_Tcp_Options& opt, TRes_Access_Log log, int epoll_fd,
                              SSL_CTX* tls_ctx)
-    : root_(root), opt_(opt), log_(std::move(log)), epoll_fd_(epoll_fd), tls_ctx_(tls_ctx) {}
+    : TRes_Tcp_Side(
+          [&root, log = std::move(log)](const std::string& peer, const std::string& transport) {
+            return std::make_unique<TRes_Http_Conn>(root, peer, transport, log);
+          },
+          opt, epoll_fd, tls_ctx) {}
+
+TRes_Tcp_Side::TRes_Tcp_Side(TRes_Conn_Factory make, const TRes_Tcp_Options& opt, int epoll_fd, SSL_CTX* tls_ctx)
+    : make_(std::move(make)), opt_(opt), epoll_fd_(epoll_fd), tls_ctx_(tls_ctx) {}
 
 TRes_Tcp_Side::~TRes_Tcp_Side() {
   close_all();
@@ -53,7 +60,7 @@ void TRes_Tcp_Side::on_accept() {
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     auto c = std::make_unique<TConn>();
     c->fd = fd;
-    c->http = std::make_unique<TRes_Http_Conn>(root_, peer_text(peer), tls_ctx_ ? "tls" : "tcp", log_);
+    c->http = make_(peer_text(peer), tls_ctx_ ? "tls" : "tcp");
     if (tls_ctx_) {
       c->tls = std::make_unique<TRes_Tls_Session>(tls_ctx_, fd);
       if (!c->tls->ok()) {
@@ -176,10 +183,20 @@ void TRes_Tcp_Side::drop(int fd) {
 
 void TRes_Tcp_Side::on_timer() {
   const int64_t now = ux::now_ms();
-  std::vector<int> idle;
-  for (auto& [fd, c] : conns_)
-    if (now - c->last_active_ms > opt_.idle_timeout_ms) idle.push_back(fd);
-  for (int fd : idle) drop(fd);
+  std::vector<int> ended;
+  for (auto& [fd, c] : conns_) {
+    if (now - c->last_active_ms > opt_.idle_timeout_ms) {
+      ended.push_back(fd);
+      continue;
+    }
+    c->http->on_tick(now);
+    if (!write_to(*c) || (c->http->done() && c->out_pos == c->out_len)) {
+      ended.push_back(fd);
+      continue;
+    }
+    update_watch(*c);
+  }
+  for (int fd : ended) drop(fd);
 }
 
 void TRes_Tcp_Side::close_all() {

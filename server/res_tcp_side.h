@@ -1,6 +1,6 @@
-// res_tcp_side: the TCP side of the resource server — plain HTTP/1.1 for
-// curl and browsers, or HTTPS with a TLS context, one TRes_Http_Conn per
-// connection on the server's epoll loop. A connection reads only while its HTTP connection wants input
+// res_tcp_side: the TCP side of a server — plain or with a TLS context, one
+// protocol connection (TRes_Stream_Conn; HTTP/1.1 for the resource server)
+// per TCP connection on the server's epoll loop. A connection reads only while its HTTP connection wants input
 // and pulls file data only as the socket accepts it, so it holds at most one
 // output chunk. Idle keep-alive connections close after idle_timeout_ms;
 // beyond max_connections new connections are closed at once.
@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "server/res_http_conn.h"
+#include "server/res_stream_conn.h"
 #include "server/res_tls.h"
 
 namespace qlyn_res {
@@ -34,6 +35,8 @@ class TRes_Tcp_Side {
   // side) every connection speaks TLS and is logged as "tls".
   TRes_Tcp_Side(const TRes_Root& root, const TRes_Tcp_Options& opt, TRes_Access_Log log, int epoll_fd,
                 SSL_CTX* tls_ctx = nullptr);
+  // Any protocol: make builds each connection's protocol object.
+  TRes_Tcp_Side(TRes_Conn_Factory make, const TRes_Tcp_Options& opt, int epoll_fd, SSL_CTX* tls_ctx = nullptr);
   ~TRes_Tcp_Side();
   TRes_Tcp_Side(const TRes_Tcp_Side&) = delete;
   TRes_Tcp_Side& operator=(const TRes_Tcp_Side&) = delete;
@@ -45,7 +48,7 @@ class TRes_Tcp_Side {
   void on_accept();
   // Events of one connection (its descriptor).
   void on_event(int fd, uint32_t events);
-  // Idle timeouts.
+  // Idle timeouts, and the connections' own periodic work.
   void on_timer();
   // Closes every connection (server shutdown).
   void close_all();
@@ -56,7 +59,7 @@ class TRes_Tcp_Side {
  private:
   struct TConn {
     int fd = -1;
-    std::unique_ptr<TRes_Http_Conn> http;
+    std::unique_ptr<TRes_Stream_Conn> http;
     std::unique_ptr<TRes_Tls_Session> tls;  // with a TLS context
     std::vector<char> out;  // pulled, not yet written
     size_t out_pos = 0;
@@ -74,9 +77,8 @@ class TRes_Tcp_Side {
   void update_watch(TConn& c);
   void drop(int fd);
 
-  const TRes_Root& root_;
+  TRes_Conn_Factory make_;
   TRes_Tcp_Options opt_;
-  TRes_Access_Log log_;
   int epoll_fd_;
   SSL_CTX* tls_ctx_;
   int listen_fd_ = -1;

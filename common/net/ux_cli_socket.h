@@ -148,6 +148,9 @@ class ISocket_SSL {
   virtual int32_t Pending() { return 0; }
 };
 
+// Makes a new TLS handler for one connection; null when none can be made.
+using TUX_SSL_Handler_Factory = std::function<std::shared_ptr<ISocket_SSL>()>;
+
 // Data-arrival callback: conn is the raising object, Buf its input stream
 // holding the unread bytes. The result is ignored.
 using TConn_onData_event = std::function<bool(void* conn, Tfifo_Mem_stream& Buf)>;

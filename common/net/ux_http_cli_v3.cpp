@@ -11,8 +11,16 @@ namespace ux {
 
 namespace {
 
-std::mutex g_ssl_factory_lock;
-TUX_SSL_Handler_Factory g_ssl_factory;  // guarded by g_ssl_factory_lock
+// A function-local static: the TLS layer registers from its own static
+// initialiser, which may run before this unit's.
+struct TSSL_Factory_Slot {
+  std::mutex lock;
+  TUX_SSL_Handler_Factory factory;  // guarded by lock
+};
+TSSL_Factory_Slot& ssl_factory_slot() {
+  static TSSL_Factory_Slot slot;
+  return slot;
+}
 
 bool is_redirect_status(int32_t code) {
   return code == 301 || code == 302 || code == 303 || code == 307 || code == 308;
@@ -60,16 +68,19 @@ TUX_http_client_v3::~TUX_http_client_v3() {
 }
 
 void TUX_http_client_v3::set_ssl_handler_factory(TUX_SSL_Handler_Factory factory) {
-  std::lock_guard<std::mutex> g(g_ssl_factory_lock);
-  g_ssl_factory = std::move(factory);
+  TSSL_Factory_Slot& slot = ssl_factory_slot();
+  std::lock_guard<std::mutex> g(slot.lock);
+  slot.factory = std::move(factory);
+}
+
+TUX_SSL_Handler_Factory TUX_http_client_v3::ssl_handler_factory() {
+  TSSL_Factory_Slot& slot = ssl_factory_slot();
+  std::lock_guard<std::mutex> g(slot.lock);
+  return slot.factory;
 }
 
 std::shared_ptr<ISocket_SSL> TUX_http_client_v3::get_ssl_handler() {
-  TUX_SSL_Handler_Factory factory;
-  {
-    std::lock_guard<std::mutex> g(g_ssl_factory_lock);
-    factory = g_ssl_factory;
-  }
+  const TUX_SSL_Handler_Factory factory = own_ssl_factory_ ? own_ssl_factory_ : ssl_handler_factory();
   if (!factory) return nullptr;
   try {
     return factory();
@@ -128,6 +139,8 @@ void TUX_http_client_v3::Reset() {
   delay_run = TDelayRun{};
   connect_slack_ms_ = 0;
   fproxy = TUX_HTTP_Proxy{};
+  own_ssl_factory_ = nullptr;
+  tls_failure_ = {};
   FActive = false;
   header_reader_.reset();
   pending_.clear();
@@ -271,10 +284,11 @@ bool TUX_http_client_v3::open_connection(const std::string& url) {
   connect_slack_ms_ = 0;
 
   // A TLS URL never goes out in clear.
-  std::shared_ptr<ISocket_SSL> tls;
+  tls_.reset();
+  tls_failure_ = {};
   if (is_https_mode) {
-    tls = get_ssl_handler();
-    if (!tls) {
+    tls_ = get_ssl_handler();
+    if (!tls_) {
       fail(kHttpErrConnect);
       return false;
     }
@@ -293,7 +307,7 @@ bool TUX_http_client_v3::open_connection(const std::string& url) {
   if (plan.transport.over_udp) {
     Socket->set_is_udp_encrypt(plan.transport.udp_encrypt);
   } else {
-    Socket->tcp_socket()->SetSSLMode(tls);
+    Socket->tcp_socket()->SetSSLMode(tls_);
   }
   Socket->SetActive(true);
   Socket->execute();
@@ -319,6 +333,13 @@ void TUX_http_client_v3::step_connecting(int64_t now) {
     }
     return;
   }
+  // A refused certificate or a failed TLS negotiation does not change on a
+  // retry: the run fails now.
+  if (tls_handshake_failed()) {
+    tls_failure_ = tls_->Last_Failure();
+    fail(kHttpErrTls);
+    return;
+  }
   if (now - Request->timer.at_start <= kConnectTimeoutMs) return;
   rt.err_code = kHttpErrConnect;
   on_event(kHttpEvConnectTimeout, nullptr);
@@ -329,6 +350,12 @@ void TUX_http_client_v3::step_connecting(int64_t now) {
   } else {
     set_state(kHttpStateGivenUp);
   }
+}
+
+bool TUX_http_client_v3::tls_handshake_failed() const {
+  if (!tls_ || !Socket || Socket->socket_type() != st_tcp || !Socket->tcp_socket()) return false;
+  return Socket->tcp_socket()->Socket_Connect_Status() == kTcp_Finished &&
+         tls_->Last_Failure().reason != TSSL_Fail_Reason::none;
 }
 
 void TUX_http_client_v3::send_request_header() {

@@ -70,7 +70,8 @@ namespace ux {
   X(kHttpErrWsProtocol, -9, "WebSocket handshake or framing violated")                          \
   X(kHttpErrConnLost, -10, "the connection closed before the response was complete")            \
   X(kHttpErrHttpStatus, -11, "error status whose body did not arrive with its header")          \
-  X(kHttpErrAborted, -12, "aborted by the caller")
+  X(kHttpErrAborted, -12, "aborted by the caller")                                             \
+  X(kHttpErrTls, -13, "the TLS handshake failed (tls_failure() says why)")
 
 #define UX_HTTP_CLI_CONST(name, code, text) inline constexpr int32_t name = code;
 UX_HTTP_CLI_STATES(UX_HTTP_CLI_CONST)
@@ -98,9 +99,6 @@ inline constexpr int32_t kWsEvBinary = 17;  // bytes in data, len
 std::string http_cli_state_name(int32_t state);
 // The message of an error code; "error <n>" for other codes.
 std::string http_cli_error_text(int32_t err);
-
-// Makes a new TLS handler for one connection; null when none can be made.
-using TUX_SSL_Handler_Factory = std::function<std::shared_ptr<ISocket_SSL>()>;
 
 // ---------------------------------------------------------------- engine
 
@@ -173,8 +171,9 @@ class TUX_http_client_v3 {
   virtual void on_reconnect(void* sender);
   virtual void on_ws_connected() {}
   virtual void on_ws_closed() {}
-  // Back to a fresh engine: flags, counters, timeout, proxy; the run left
-  // without closing anything; response and request reset.
+  // Back to a fresh engine: flags, counters, timeout, proxy, the engine's
+  // own TLS factory; the run left without closing anything; response and
+  // request reset.
   virtual void Reset();
   // One step.
   virtual void execute();
@@ -203,9 +202,18 @@ class TUX_http_client_v3 {
   static std::string HttpPost(std::string_view url, std::unique_ptr<TStream> Datastream,
                               std::string_view headers);
 
-  // The TLS layer registers its factory once at start; replacing or
-  // clearing it (nullptr) is safe on any thread.
+  // The process's factory: the TLS layer registers it once at start;
+  // replacing or clearing it (nullptr) is safe on any thread. Without one,
+  // every https and wss connection fails (kHttpErrConnect).
   static void set_ssl_handler_factory(TUX_SSL_Handler_Factory factory);
+  static TUX_SSL_Handler_Factory ssl_handler_factory();
+  // This engine's own factory (its trust settings), used instead of the
+  // process's from the next connection on; nullptr (and Reset): the
+  // process's again.
+  void use_ssl_handler_factory(TUX_SSL_Handler_Factory factory) { own_ssl_factory_ = std::move(factory); }
+  // Why the last TLS handshake of this engine failed; reason none when it
+  // did not. Kept after the run ended, until the next connection.
+  const TSSL_Failure& tls_failure() const { return tls_failure_; }
   // Steps engine on the calling thread while its state is 0 to 4, pausing
   // 1 ms after a step that moved nothing (see progress()).
   static void run_to_end(TUX_http_client_v3& engine);
@@ -259,6 +267,8 @@ class TUX_http_client_v3 {
   // Per-state steps.
   void step_open();
   void step_connecting(int64_t now);
+  // The transport's TLS handshake failed on this attempt.
+  bool tls_handshake_failed() const;
   void step_send_body(int64_t now);
   void step_ws_open(int64_t now);
   void step_ws_closing();
@@ -309,6 +319,9 @@ class TUX_http_client_v3 {
   std::unique_ptr<TUX_HTTP_Cli_Response> Response;
   std::unique_ptr<TUX_HTTP_Cli_Request> Request;
 
+  TUX_SSL_Handler_Factory own_ssl_factory_;
+  std::shared_ptr<ISocket_SSL> tls_;  // the handler of the current connection
+  TSSL_Failure tls_failure_;
   TUX_Http_Header_Reader header_reader_;
   std::string pending_;             // bytes read past a header, not yet consumed
   std::unique_ptr<char[]> read_buf_;  // kReadChunk bytes

@@ -1,5 +1,7 @@
 #include "common/net/ux_openssl_socket.h"
 
+#include "common/net/ux_http_cli_v3.h"
+
 #include <arpa/inet.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -494,4 +496,27 @@ std::shared_ptr<ISocket_SSL> CreateSSLHandler(TSSLType ssltype, const TSSL_Optio
   }
 }
 
+TUX_SSL_Handler_Factory make_ssl_handler_factory() {
+  return [] { return CreateSSLHandler(TSSLType::stAny); };
+}
+
+TUX_SSL_Handler_Factory make_ssl_handler_factory(const TSSL_Options& options) {
+  return [options] { return CreateSSLHandler(TSSLType::stAny, options); };
+}
+
+void register_ssl_handler_factory() { TUX_http_client_v3::set_ssl_handler_factory(make_ssl_handler_factory()); }
+
+namespace {
+
+const bool g_factory_registered = (register_ssl_handler_factory(), true);
+
+}  // namespace
+
 }  // namespace ux
+
+// The library's link options name this symbol, so every program linked with
+// it carries this unit and its registration above.
+extern "C" {
+extern const int ux_tls_layer_linked;
+const int ux_tls_layer_linked = 1;
+}

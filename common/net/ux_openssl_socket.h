@@ -145,4 +145,14 @@ BIO* ssl_socket_bio(int32_t sock);
 std::shared_ptr<ISocket_SSL> CreateSSLHandler(TSSLType ssltype);
 std::shared_ptr<ISocket_SSL> CreateSSLHandler(TSSLType ssltype, const TSSL_Options& options);
 
+// Factories for the HTTP client engine: handlers of type stAny with the
+// process's default options at the time of each connection, or with the
+// given options (one engine's settings: use_ssl_handler_factory).
+TUX_SSL_Handler_Factory make_ssl_handler_factory();
+TUX_SSL_Handler_Factory make_ssl_handler_factory(const TSSL_Options& options);
+// Registers make_ssl_handler_factory() as the engine's process-wide factory.
+// Runs once at process start (every program linked with the library
+// carries this unit); call it again to restore that registration.
+void register_ssl_handler_factory();
+
 }  // namespace ux

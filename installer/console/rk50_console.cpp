@@ -354,6 +354,14 @@ int run_console(const TFrontendOptions& options, IInstallerServices& services, i
     bool press = false;
     switch (state) {
       case st_ready_to_install:
+        // A failed download offers Start again; --yes does not retry forever.
+        if (form.outcome() == TRunOutcome::failed) {
+          gui.end_line();
+          if (options.yes) {
+            failure = form.error_text();
+            break;
+          }
+        }
         if (!prompted_folder && options.dir.empty() && !options.yes) {
           prompted_folder = true;
           std::string before = gui.edit_text();

@@ -667,6 +667,24 @@ TEST(VPathContainer, BrokenOneFileTrailersGiveNoContainerWithAReason) {
   EXPECT_FALSE(TUX_VPath_in_File::openReadFrom_Splited_File(t.dir / "nothing", &why));
 }
 
+// An empty file is the first input a fuzzer tries: every opener must take it.
+TEST(VPathContainer, EmptyFilesGiveEmptyContainersOrNone) {
+  TempDir dir;
+  const std::string empty = dir / "empty";
+  spit(empty, "");
+  std::string why;
+  EXPECT_FALSE(TUX_VPath_in_File::openReadFrom_1File(empty, &why));
+  EXPECT_EQ(why, "file too short for a container trailer");
+  EXPECT_FALSE(TUX_VPath_in_File::openReadFrom_Splited_File(empty, &why));
+  Container r = TUX_VPath_in_File::openRead(empty, empty);
+  EXPECT_EQ(r->fileCount(), 0);
+  EXPECT_EQ(r->LoadError(), "not a container index");
+  EXPECT_EQ(read_all(*r, 4096, true), "");
+  EXPECT_EQ(TUX_VPath_in_File::ReadPathInfo(empty), "{\"ret\":-404}");
+  TUX_vpath_extract_result x = r->ExtractToPath(dir / "out");
+  EXPECT_EQ(x.status, 0);
+}
+
 TEST(VPathContainer, MutatedOneFileFormsNeverReadOutOfBounds) {
   TempDir dir;
   const std::map<std::string, std::string> files = make_tree(dir / "src");

@@ -155,19 +155,6 @@ class ConsoleFrontend : public ::testing::Test {
       "103 {\"cmd\":\"download_ok\", \"pos\":13107200, \"sum\":13107200, \"speed\":850000}\n";
 };
 
-TEST_F(ConsoleFrontend, InstallWithoutDownloadPoolFailsPlainly) {
-  TRun r = run(setup_exe, {"--cli", "--yes", "--dir", tmp.path() + "/dest"}, env());
-  EXPECT_EQ(r.status, 1);
-  size_t p = r.out.find("QLYN Desktop Installer\nWill install QLYN client for Windows\n");
-  p = after(r.out, "Destnation: " + tmp.path() + "/dest\n", p);
-  p = after(r.out, "Start? [Y/n] y\n", p);
-  p = after(r.out, "connect server and download data.\n", p);
-  p = after(r.out, "Download failed: downloading is not available in this build.\n", p);
-  EXPECT_NE(p, std::string::npos) << r.out;
-  EXPECT_EQ(r.err, "Download failed: downloading is not available in this build.\n");
-  EXPECT_FALSE(fs::exists(tmp.path() + "/dest"));
-}
-
 TEST_F(ConsoleFrontend, UpdateModeWithMissingPackage) {
   for (const std::string& exe : {setup_exe, fs::path(setup_exe).parent_path().string() + "/updator"}) {
     TRun r = run(exe, {"--cli", "upd", tmp.path() + "/missing.7z"}, env());

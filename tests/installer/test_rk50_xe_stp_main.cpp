@@ -282,6 +282,16 @@ TEST_F(Controller, PercentAndSpeedFormats) {
   services.deliver(102, R"({"pos":500, "sum":0})");
   gui.drain();
   EXPECT_EQ(gui.progress, 0);
+
+  // A resumed download counts against the whole file.
+  services.deliver(101, R"({"pos":47185920, "sum":5242880, "percent":"0", "sum_full":52428800})");
+  gui.drain();
+  EXPECT_EQ(status(), "45.2 MB / 50.2 MB (0KB/s)");
+  EXPECT_EQ(gui.progress, 90);
+  services.deliver(102, R"({"pos":51904512, "sum":5242880, "percet":990, "speed":2000})");
+  gui.drain();
+  EXPECT_EQ(status(), "49.7 MB / 50.2 MB (2KB/s)");
+  EXPECT_EQ(gui.progress, 99);
 }
 
 TEST_F(Controller, AbortConfirmation) {
@@ -482,15 +492,27 @@ TEST_F(Controller, DownloadFailureTexts) {
   EXPECT_EQ(status(), "Download failed (HTTP status 416).");
   EXPECT_EQ(form->outcome(), rk50::TRunOutcome::failed);
   EXPECT_EQ(form->error_text(), status());
+  // The download has stopped: the button offers Start again.
+  EXPECT_EQ(form->state(), rk50::st_ready_to_install);
+  EXPECT_EQ(gui.texts[TControl::Button1], "Start");
+  form->Button1Click();
+  EXPECT_EQ(services.downloads.size(), 2u);
+  EXPECT_EQ(form->state(), rk50::st_downloading);
+  EXPECT_EQ(form->outcome(), rk50::TRunOutcome::running);
+  services.deliver(104, R"({"reason":"conn_error", "final":1})", 1);
+  gui.drain();
+  EXPECT_EQ(status(), "Download failed.");
+  EXPECT_EQ(form->state(), rk50::st_ready_to_install);
+  form->Button1Click();
+  services.deliver(104, R"({"reason":"file_error", "final":1})", 2);
+  gui.drain();
+  EXPECT_EQ(status(), "Download failed.");
   services.deliver(104, R"({"reason":"not_available"})");
   gui.drain();
   EXPECT_EQ(status(), "Download failed: downloading is not available in this build.");
-  services.deliver(104, R"({})");
-  gui.drain();
-  EXPECT_EQ(status(), "Download failed.");
   services.deliver(777, R"({})");
   EXPECT_EQ(gui.queued(), 0u);
-  EXPECT_EQ(form->state(), rk50::st_downloading);
+  EXPECT_EQ(form->state(), rk50::st_ready_to_install);
 
   env.set("LANG", "zh_CN.UTF-8");
   rk50::select_lang("chn");

@@ -438,6 +438,39 @@ TEST(EngineScripted, RequestHeadLinesInTheirOrder) {
                          "content-type: application/x-www-url-encoded\r\n" + auth + host + fixed + "body");
 }
 
+// The proxy gets the connection and the absolute target; the URL's host is
+// never connected to (nothing listens on 127.0.0.9:81).
+TEST(EngineScripted, HttpUrlsGoThroughTheProxyOthersDoNot) {
+  TScriptedTcpServer proxy(answer("HTTP/1.1 200 OK\r\nContent-Length: 7\r\n\r\nproxied"));
+  TScriptedTcpServer direct(answer("HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\ndirect"));
+  TRecordingClient e;
+  e.set_proxy("http://127.0.0.1:" + std::to_string(proxy.port()));
+  start(e, Request::CreateFromUrlGet("http://127.0.0.9:81/x?q", ""));
+  ASSERT_TRUE(step_until(e));
+  EXPECT_EQ(e.final_body, "proxied");
+  EXPECT_EQ(e.proxy().orig_dest_url, "http://127.0.0.9:81/x?q");
+  const auto seen = proxy.requests();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].rfind("GET http://127.0.0.9:81/x?q HTTP/1.1\r\n", 0), 0u) << seen[0];
+  EXPECT_NE(seen[0].find("host: 127.0.0.9:81\r\n"), std::string::npos) << seen[0];
+  EXPECT_NE(seen[0].find("proxy-connection: keep-alive\r\n"), std::string::npos) << seen[0];
+  EXPECT_EQ(seen[0].find("connection: close"), std::string::npos) << seen[0];
+
+  // Another scheme goes straight to its host, proxy or not.
+  start(e, Request::CreateFromUrlGet(direct.url("tcp-http", "/d"), ""));
+  ASSERT_TRUE(step_until(e));
+  EXPECT_EQ(e.final_body, "direct");
+  EXPECT_EQ(proxy.accepted(), 1);
+
+  // A proxy text without a port is no proxy.
+  e.set_proxy("http://127.0.0.1");
+  EXPECT_FALSE(e.proxy().enabled);
+  start(e, Request::CreateFromUrlGet(direct.url("http", "/d"), ""));
+  ASSERT_TRUE(step_until(e));
+  EXPECT_EQ(e.final_body, "direct");
+  EXPECT_EQ(proxy.accepted(), 1);
+}
+
 TEST(EngineScripted, ConnectionRetriesOnTheFakeClock) {
   TFakeClock clock;
   TScriptedTcpServer server(answer("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"), false);
@@ -545,6 +578,8 @@ TEST(EngineScripted, AbortFailsTheRun) {
 
 TEST(EngineScripted, TlsUrlWithoutAHandlerNeverGoesOutInClear) {
   TScriptedTcpServer server(answer("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"));
+  const TUX_SSL_Handler_Factory registered = TUX_http_client_v3::ssl_handler_factory();
+  ASSERT_TRUE(registered) << "the TLS layer registers its factory at start";
   for (bool with_null_factory : {false, true}) {
     TUX_http_client_v3::set_ssl_handler_factory(
         with_null_factory ? TUX_SSL_Handler_Factory([] { return std::shared_ptr<ISocket_SSL>(); }) : nullptr);
@@ -555,7 +590,7 @@ TEST(EngineScripted, TlsUrlWithoutAHandlerNeverGoesOutInClear) {
     EXPECT_EQ(tls.final_err, kHttpErrConnect);
     EXPECT_EQ(tls.events, (std::vector<int32_t>{kHttpEvFailed}));
   }
-  TUX_http_client_v3::set_ssl_handler_factory(nullptr);
+  TUX_http_client_v3::set_ssl_handler_factory(registered);
   EXPECT_EQ(server.accepted(), 2);  // only the two plain exchanges
 }
 

@@ -1,7 +1,7 @@
 // The client engine against our resource server, which serves the same
 // files over HTTP on TCP and over HTTP carried by KCP sessions on UDP, on
-// one 127.0.0.1 port: the same requests give the same answers over every
-// transport.
+// one 127.0.0.1 port, and over HTTPS on another: the same requests give the
+// same answers over every transport.
 #include "common/net/ux_http_cli_v3.h"
 
 #include <gtest/gtest.h>
@@ -10,10 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "common/net/ux_openssl_socket.h"
 #include "support/archive_maker.h"
 #include "support/child_process.h"
 #include "support/http_client_harness.h"
 #include "support/scoped_env.h"
+#include "support/tls_test_peers.h"
 
 namespace {
 
@@ -31,18 +33,34 @@ class EngineResourceServer : public ::testing::Test {
     dir = new qlyn_test::TTempDir("res_engine");
     package = qlyn_test::sample_bytes(3 << 20, 23);
     qlyn_test::write_file(*dir / ("www" + std::string(kPackage)), package);
-    server = new qlyn_test::TChildProcess(
-        {QLYN_RESOURCE_SERVER_EXE, "--root", *dir / "www", "--port", "0", "--quiet"});
+    certs = new qlyn_test::TTlsTestCerts();
+    if (!certs->ok()) return;
+    server = new qlyn_test::TChildProcess({QLYN_RESOURCE_SERVER_EXE, "--root", *dir / "www", "--port", "0",
+                                           "--tls-cert", certs->server.cert, "--tls-key", certs->server.key,
+                                           "--tls-port", "0", "--quiet"});
     const std::string line = server->read_line(10000);
     if (line.rfind("listening 127.0.0.1:", 0) == 0) port = line.substr(line.rfind(':') + 1);
+    const std::string tls_line = server->read_line(10000);
+    if (tls_line.rfind("listening https 127.0.0.1:", 0) == 0) tls_port = tls_line.substr(tls_line.rfind(':') + 1);
+    saved_tls = ssl_default_options();
+    TSSL_Options trust;
+    trust.ca_file = certs->ca.cert;
+    set_ssl_default_options(trust);
   }
   static void TearDownTestSuite() {
+    set_ssl_default_options(saved_tls);
     delete server;
+    delete certs;
     delete dir;
     server = nullptr;
+    certs = nullptr;
     dir = nullptr;
   }
-  void SetUp() override { ASSERT_FALSE(port.empty()) << "the resource server did not start"; }
+  void SetUp() override {
+    ASSERT_TRUE(certs->ok()) << certs->error();
+    ASSERT_FALSE(port.empty()) << "the resource server did not start";
+    ASSERT_FALSE(tls_port.empty()) << "the resource server's https listener did not start";
+  }
 
   struct TOutcome {
     int32_t code = 0;
@@ -55,7 +73,8 @@ class EngineResourceServer : public ::testing::Test {
   // One exchange over scheme (and the given default socket mode).
   static TOutcome fetch(const std::string& scheme, const std::string& path, const std::string& method,
                         int64_t range_from = -1, int64_t range_to = 0, const std::string& mode = "TCP") {
-    auto r = Request::CreateFromUrlGet(scheme + "://127.0.0.1:" + port + path, "");
+    const std::string& to = scheme == "https" ? tls_port : port;
+    auto r = Request::CreateFromUrlGet(scheme + "://127.0.0.1:" + to + path, "");
     r->set_method(method);
     if (range_from >= 0) r->set_Requ_range(range_from, range_to);
     TRecordingClient e;
@@ -70,16 +89,22 @@ class EngineResourceServer : public ::testing::Test {
   }
 
   static qlyn_test::TTempDir* dir;
+  static qlyn_test::TTlsTestCerts* certs;
   static qlyn_test::TChildProcess* server;
   static std::string port;
+  static std::string tls_port;
   static std::string package;
+  static TSSL_Options saved_tls;
 };
 qlyn_test::TTempDir* EngineResourceServer::dir = nullptr;
+qlyn_test::TTlsTestCerts* EngineResourceServer::certs = nullptr;
 qlyn_test::TChildProcess* EngineResourceServer::server = nullptr;
 std::string EngineResourceServer::port;
+std::string EngineResourceServer::tls_port;
+TSSL_Options EngineResourceServer::saved_tls;
 std::string EngineResourceServer::package;
 
-TEST_F(EngineResourceServer, SameAnswersOverUdpHttpAndHttp) {
+TEST_F(EngineResourceServer, SameAnswersOverUdpHttpHttpAndHttps) {
   struct Case {
     const char* path;
     const char* method;
@@ -95,9 +120,10 @@ TEST_F(EngineResourceServer, SameAnswersOverUdpHttpAndHttp) {
     const TOutcome tcp = fetch("http", c.path, c.method, c.from, c.to);
     const TOutcome kcp = fetch("udp-http", c.path, c.method, c.from, c.to);
     const TOutcome by_mode = fetch("http", c.path, c.method, c.from, c.to, "udp");
+    const TOutcome tls = fetch("https", c.path, c.method, c.from, c.to);
     const std::string what = std::string(c.method) + " " + c.path + " " + std::to_string(c.from);
     EXPECT_EQ(tcp.code, c.code) << what;
-    for (const TOutcome* o : {&kcp, &by_mode}) {
+    for (const TOutcome* o : {&kcp, &by_mode, &tls}) {
       EXPECT_TRUE(o->done) << what << " err " << o->err;
       EXPECT_EQ(o->code, tcp.code) << what;
       EXPECT_EQ(o->length, tcp.length) << what;
@@ -105,6 +131,7 @@ TEST_F(EngineResourceServer, SameAnswersOverUdpHttpAndHttp) {
     }
   }
   EXPECT_TRUE(fetch("udp-http", kPackage, "GET").body == package);
+  EXPECT_TRUE(fetch("https", kPackage, "GET").body == package);
   EXPECT_EQ(fetch("http", kPackage, "GET", 1000, 1999).body, package.substr(1000, 1000));
 }
 

@@ -53,6 +53,22 @@ class TRecordingClient : public ux::TUX_http_client_v3 {
   int32_t final_err = 0;
 };
 
+// Drops body bytes as they arrive and counts them (as the downloader takes
+// them out of the response), for long downloads in benchmarks.
+class TDrainingClient : public ux::TUX_http_client_v3 {
+ public:
+  void on_event(int32_t ev, void* data) override {
+    if (ev == ux::kHttpEvResponseData && response()) {
+      received += response()->body().DataLength();
+      response()->body().Reset(false);
+    }
+    if (ev == ux::kHttpEvComplete && response()) status = response()->Response_code();
+    ux::TUX_http_client_v3::on_event(ev, data);
+  }
+  int64_t received = 0;
+  int32_t status = 0;
+};
+
 // Gives the engine its request and starts the run.
 inline void start(ux::TUX_http_client_v3& e, std::unique_ptr<ux::TUX_HTTP_Cli_Request> r) {
   e.Http_cmd(std::move(r));

@@ -10,7 +10,7 @@ namespace qlyn_test {
 namespace {
 
 constexpr const char* kServerScript = R"PY(
-import asyncio, sys
+import asyncio, ssl, sys
 import websockets
 from websockets.legacy.server import WebSocketServerProtocol
 
@@ -39,8 +39,12 @@ async def handler(ws, path=None):
         await ws.send(msg)
 
 async def main():
+    tls = None
+    if len(sys.argv) > 2:
+        tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        tls.load_cert_chain(sys.argv[1], sys.argv[2])
     async with websockets.serve(handler, "127.0.0.1", 0, create_protocol=Protocol,
-                                max_size=None, ping_interval=None) as server:
+                                max_size=None, ping_interval=None, ssl=tls) as server:
         print(server.sockets[0].getsockname()[1], flush=True)
         await asyncio.Future()
 
@@ -55,13 +59,18 @@ bool TWsPeer::available() {
   return probe.read_line(10000) == "ok";
 }
 
-TWsPeer::TWsPeer() {
-  proc_ = std::make_unique<TChildProcess>(std::vector<std::string>{kPython, "-c", kServerScript});
+TWsPeer::TWsPeer(const std::string& cert_file, const std::string& key_file) : tls_(!cert_file.empty()) {
+  std::vector<std::string> args{kPython, "-c", kServerScript};
+  if (tls_) {
+    args.push_back(cert_file);
+    args.push_back(key_file);
+  }
+  proc_ = std::make_unique<TChildProcess>(args);
   port_ = std::atoi(proc_->read_line(15000).c_str());
 }
 
 std::string TWsPeer::url(const std::string& path) const {
-  return "ws://127.0.0.1:" + std::to_string(port_) + path;
+  return (tls_ ? "wss://127.0.0.1:" : "ws://127.0.0.1:") + std::to_string(port_) + path;
 }
 
 }  // namespace qlyn_test

@@ -11,6 +11,7 @@
 //   /pings   as /echo, and each ping received is reported back as the text
 //            "ping:" followed by the ping's payload.
 //   /close   the server closes with code 1000 right after the handshake.
+// With a certificate and its key (PEM files) the server speaks TLS (wss).
 // The server offers its default permessage-deflate, so a client that
 // negotiated it would receive compressed frames.
 #pragma once
@@ -26,7 +27,7 @@ class TWsPeer {
  public:
   static constexpr const char* kPython = "/usr/bin/python3";
 
-  TWsPeer();
+  explicit TWsPeer(const std::string& cert_file = "", const std::string& key_file = "");
   ~TWsPeer() = default;
   TWsPeer(const TWsPeer&) = delete;
   TWsPeer& operator=(const TWsPeer&) = delete;
@@ -34,11 +35,12 @@ class TWsPeer {
   static bool available();
   bool ok() const { return port_ > 0; }
   int port() const { return port_; }
-  // "ws://127.0.0.1:<port>" followed by path.
+  // "ws://127.0.0.1:<port>" (wss:// with TLS) followed by path.
   std::string url(const std::string& path) const;
 
  private:
   std::unique_ptr<TChildProcess> proc_;
+  bool tls_ = false;
   int port_ = 0;
 };
 
