@@ -18,27 +18,6 @@ using namespace qlyn_test;
 
 namespace {
 
-// Sets an environment variable for one scope.
-class TEnvScope {
- public:
-  TEnvScope(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) {
-      had_ = true;
-      old_ = old;
-    }
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~TEnvScope() {
-    if (had_) ::setenv(name_, old_.c_str(), 1);
-    else ::unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  bool had_ = false;
-  std::string old_;
-};
-
 struct TBar : rk50::IExtractProgress {
   void set_progress_position(int percent) override { positions.push_back(percent); }
   std::vector<int> positions;

@@ -59,6 +59,8 @@ class TCodePageScope {
 class TEnvScope {
  public:
   TEnvScope() = default;
+  // Sets one variable for the scope.
+  TEnvScope(const char* name, const std::string& value) { set(name, value); }
   ~TEnvScope() {
     for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
       if (it->second) ::setenv(it->first.c_str(), it->second->c_str(), 1);
