@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "common/ux_fd_stream.h"
+#include "common/ux_root_path.h"
 
 namespace ux {
 
@@ -48,21 +49,6 @@ int make_dirs(const std::string& os_path) {
   struct stat st;
   if (::stat(os_path.c_str(), &st) != 0) return errno;
   return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
-}
-
-std::string real_path(const std::string& os_path) {
-  char* r = ::realpath(os_path.c_str(), nullptr);
-  if (!r) return {};
-  std::string s(r);
-  std::free(r);
-  return s;
-}
-
-bool is_inside(const std::string& real, const std::string& root_real) {
-  if (root_real == "/") return !real.empty() && real[0] == '/';
-  return real == root_real ||
-         (real.size() > root_real.size() && real.compare(0, root_real.size(), root_real) == 0 &&
-          real[root_real.size()] == '/');
 }
 
 // Splits an item path into its components with "\" taken as a separator as
@@ -604,7 +590,7 @@ void T7zInArchive::ExtractAllToFolder(const std::string& path) {
   while (root.size() > 1 && (root.back() == '/' || root.back() == '\\')) root.pop_back();
   if (root.empty()) root = ".";
   if (int e = make_dirs(root); e != 0) throw Exception("Cannot create folder " + path + ": " + errno_text(e));
-  FExtractRootReal = real_path(root);
+  FExtractRootReal = resolved_os_path(root);
   if (FExtractRootReal.empty()) throw Exception("Cannot create folder " + path + ": " + errno_text(errno));
   FExtractPath = root == "/" ? root : root + "/";
   run_extract(nullptr, 0xFFFFFFFFu, false);
@@ -722,8 +708,8 @@ HRESULT T7zInArchive::folder_stream(uint32_t index, ISequentialOutStream** out) 
     struct stat st;
     if (::lstat(cur.c_str(), &st) == 0) {
       if (S_ISLNK(st.st_mode)) {
-        std::string r = real_path(cur);
-        if (r.empty() || !is_inside(r, FExtractRootReal)) {
+        std::string r = resolved_os_path(cur);
+        if (r.empty() || !path_is_within(r, FExtractRootReal)) {
           note_failure(index, "item path leads outside the target folder");
           return S_OK;
         }

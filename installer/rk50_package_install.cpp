@@ -19,6 +19,7 @@
 #include "common/ux_common.h"
 #include "common/ux_file_io.h"
 #include "common/ux_file_path.h"
+#include "common/ux_root_path.h"
 #include "common/platform/ux_process.h"
 #include "installer/rk50_stp_common.h"
 #include "installer/rk50_transaction.h"
@@ -261,16 +262,6 @@ void check_cancel(const TCancelFlag& cancel) {
   if (cancel.requested()) throw TCancelled(lang_text(msg_install_aborted));
 }
 
-// True when os_path is root_real or below it (both resolved).
-bool is_below(const std::string& os_path, const std::string& root_real) {
-  char* r = ::realpath(os_path.c_str(), nullptr);
-  if (!r) return false;
-  const std::string real(r);
-  std::free(r);
-  return real == root_real || (real.size() > root_real.size() && real.compare(0, root_real.size(), root_real) == 0 &&
-                               (root_real == "/" || real[root_real.size()] == '/'));
-}
-
 // Refuses, before anything moves, a staged tree that cannot be placed over
 // dest: a file where a folder is, a folder where a file is, a linked folder
 // that leads outside the installation. OS paths without trailing "/".
@@ -287,7 +278,8 @@ void check_placeable(const std::string& staged, const std::string& dest, const s
     }
     if (S_ISLNK(st.st_mode)) {
       struct stat target;
-      if (::stat(d.c_str(), &target) != 0 || !S_ISDIR(target.st_mode) || !is_below(d, dest_real))
+      if (::stat(d.c_str(), &target) != 0 || !S_ISDIR(target.st_mode) ||
+          !ux::path_is_within(ux::resolved_os_path(d), dest_real))
         throw ux::Exception("Cannot install " + ux::os_to_text(d) + ": the link leads outside the installation");
     } else if (!S_ISDIR(st.st_mode)) {
       throw ux::Exception("Cannot install " + ux::os_to_text(d) + ": a file is in the way");
@@ -393,11 +385,7 @@ TFinishResult install_package(const TFinishInstall& args, const TExtractProgress
     finish_install(st, tx, args);
 
     const std::string dest_os = ux::text_to_os(join_path(st.dest, "")), root_os = ux::text_to_os(st.root);
-    std::string dest_real;
-    if (char* r = ::realpath(dest_os.c_str(), nullptr)) {
-      dest_real = r;
-      std::free(r);
-    }
+    const std::string dest_real = ux::resolved_os_path(dest_os);
     check_placeable(root_os.substr(0, root_os.size() - 1), dest_os.substr(0, dest_os.size() - 1), dest_real);
     if (args.mode == 1) tx.keep_aside(st.dest + kPackageFolder + "/" + kIdentityFileName);
     place_tree(tx, root_os.substr(0, root_os.size() - 1), dest_os.substr(0, dest_os.size() - 1), cancel);

@@ -12,6 +12,7 @@
 #include "common/ux_common.h"
 #include "common/ux_file_io.h"
 #include "common/ux_file_path.h"
+#include "common/ux_root_path.h"
 #include "installer/rk50_package_install.h"
 #include "installer/rk50_stp_common.h"
 #include "installer/rk50_transaction.h"
@@ -38,23 +39,6 @@ bool is_file(const std::string& path) {
 std::string with_slash(std::string s) {
   if (s.empty() || s.back() != '/') s += '/';
   return s;
-}
-
-// The resolved form of an OS path, "" when it does not resolve.
-std::string real_path(const std::string& os_path) {
-  char* r = ::realpath(os_path.c_str(), nullptr);
-  if (!r) return {};
-  std::string s(r);
-  std::free(r);
-  return s;
-}
-
-bool is_below(const std::string& real, const std::string& root_real) {
-  if (root_real.empty()) return false;
-  if (root_real == "/") return true;
-  return real == root_real ||
-         (real.size() > root_real.size() && real.compare(0, root_real.size(), root_real) == 0 &&
-          real[root_real.size()] == '/');
 }
 
 // The folder whose lock keeps out a second installer: the installation, of
@@ -104,14 +88,14 @@ TScriptRunner::TScriptRunner(std::string script_folder, std::string install_fold
                              std::string excluded)
     : script_folder_(with_slash(std::move(script_folder))), install_folder_(with_slash(std::move(install_folder))),
       tx_(tx) {
-  install_real_ = real_path(ux::text_to_os(install_folder_));
-  package_real_ = real_path(ux::text_to_os(ux::TUX_Path::upLevelPath(script_folder_)));
-  if (!excluded.empty()) excluded_real_ = real_path(ux::text_to_os(excluded));
+  install_real_ = ux::resolved_os_path(ux::text_to_os(install_folder_));
+  package_real_ = ux::resolved_os_path(ux::text_to_os(ux::TUX_Path::upLevelPath(script_folder_)));
+  if (!excluded.empty()) excluded_real_ = ux::resolved_os_path(ux::text_to_os(excluded));
 }
 
 bool TScriptRunner::allowed(const std::string& real) const {
-  if (is_below(real, package_real_)) return true;
-  return is_below(real, install_real_) && !is_below(real, excluded_real_);
+  if (ux::path_is_within(real, package_real_)) return true;
+  return ux::path_is_within(real, install_real_) && !ux::path_is_within(real, excluded_real_);
 }
 
 std::string TScriptRunner::confined(const std::string& path, bool follow) const {
@@ -128,7 +112,7 @@ std::string TScriptRunner::confined(const std::string& path, bool follow) const 
   std::string real;
   struct stat st;
   if (follow && ::stat(norm.c_str(), &st) == 0) {
-    real = real_path(norm);
+    real = ux::resolved_os_path(norm);
   } else {
     std::string head = norm, tail;
     for (;;) {
@@ -138,7 +122,7 @@ std::string TScriptRunner::confined(const std::string& path, bool follow) const 
       tail = tail.empty() ? name : name + "/" + tail;
       if (::stat(head.c_str(), &st) == 0 || head == "/") break;
     }
-    const std::string head_real = real_path(head);
+    const std::string head_real = ux::resolved_os_path(head);
     if (!head_real.empty()) real = (head_real == "/" ? "" : head_real) + "/" + tail;
   }
   if (real.empty() || !allowed(real)) throw ux::Exception(lang_text_fmt(msg_path_outside_fmt, {path}));
