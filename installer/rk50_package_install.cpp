@@ -258,10 +258,6 @@ std::vector<std::string> place_desktop_entries(TFileTransaction& tx, const std::
   return written;
 }
 
-void check_cancel(const TCancelFlag& cancel) {
-  if (cancel.requested()) throw TCancelled(lang_text(msg_install_aborted));
-}
-
 // Refuses, before anything moves, a staged tree that cannot be placed over
 // dest: a file where a folder is, a folder where a file is, a linked folder
 // that leads outside the installation. OS paths without trailing "/".
@@ -292,7 +288,7 @@ void check_placeable(const std::string& staged, const std::string& dest, const s
 // dest lacks moves whole.
 void place_tree(TFileTransaction& tx, const std::string& staged, const std::string& dest, const TCancelFlag& cancel) {
   for (const auto& entry : std::filesystem::directory_iterator(staged)) {
-    check_cancel(cancel);
+    cancel.throw_if_requested();
     const std::string name = entry.path().filename().string();
     const std::string s = staged + "/" + name, d = dest + "/" + name;
     if (!exists_os(d)) {
@@ -366,7 +362,7 @@ TFinishResult install_package(const TFinishInstall& args, const TExtractProgress
   TFileTransaction tx;
   std::optional<TInstallLock> lock;
   try {
-    check_cancel(cancel);
+    cancel.throw_if_requested();
     tx.make_dirs(st.dest);
     lock.emplace(st.dest);
     st.work = make_staging_folder(st.dest);
@@ -378,10 +374,10 @@ TFinishResult install_package(const TFinishInstall& args, const TExtractProgress
         args.saved_fname, st.root,
         [&](bool total, int64_t value) {
           if (progress) progress(total, value);
-          check_cancel(cancel);
+          cancel.throw_if_requested();
         },
         library_path, kPackageFolder);
-    check_cancel(cancel);
+    cancel.throw_if_requested();
     finish_install(st, tx, args);
 
     const std::string dest_os = ux::text_to_os(join_path(st.dest, "")), root_os = ux::text_to_os(st.root);
@@ -390,22 +386,9 @@ TFinishResult install_package(const TFinishInstall& args, const TExtractProgress
     if (args.mode == 1) tx.keep_aside(st.dest + kPackageFolder + "/" + kIdentityFileName);
     place_tree(tx, root_os.substr(0, root_os.size() - 1), dest_os.substr(0, dest_os.size() - 1), cancel);
     st.result.shortcuts = place_desktop_entries(tx, st.entries);
-    if (!cancel.complete()) check_cancel(cancel);
+    if (!cancel.complete()) cancel.throw_if_requested();
   } catch (...) {
-    const std::vector<std::string> lost = tx.rollback();
-    std::string text;
-    try {
-      throw;
-    } catch (const std::exception& e) {
-      text = e.what();
-    }
-    if (!lost.empty()) {
-      std::string names;
-      for (const std::string& l : lost) names += (names.empty() ? "" : ", ") + l;
-      text = lang_text_fmt(msg_not_restored_fmt, {text, names, st.work});
-    }
-    if (cancel.requested()) throw TCancelled(text);
-    throw ux::Exception(text);
+    roll_back_and_rethrow(tx, cancel, st.work);
   }
   tx.commit();
   if (args.delete_package && !args.saved_fname.empty()) ux::delete_file(args.saved_fname);

@@ -37,6 +37,10 @@ void remove_kept(const std::string& os_path) {
 
 // ---------------------------------------------------------------- TCancelFlag
 
+void TCancelFlag::throw_if_requested() const {
+  if (requested()) throw TCancelled(lang_text(msg_install_aborted));
+}
+
 bool TCancelFlag::request() noexcept {
   int expected = kRunning;
   return state_.compare_exchange_strong(expected, kRequested) || expected == kRequested;
@@ -189,6 +193,23 @@ void TFileTransaction::commit() noexcept {
   steps_.clear();
   kept_.clear();
   work_folders_.clear();
+}
+
+void roll_back_and_rethrow(TFileTransaction& tx, const TCancelFlag& cancel, const std::string& work) {
+  const std::vector<std::string> lost = tx.rollback();
+  std::string text;
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    text = e.what();
+  }
+  if (!lost.empty()) {
+    std::string names;
+    for (const std::string& l : lost) names += (names.empty() ? "" : ", ") + l;
+    text = lang_text_fmt(msg_not_restored_fmt, {text, names, work});
+  }
+  if (cancel.requested()) throw TCancelled(text);
+  throw ux::Exception(text);
 }
 
 }  // namespace rk50

@@ -25,6 +25,9 @@ class TCancelled : public ux::Exception {
 // One run's cancellation. Lock-free, so a signal handler may request it.
 class TCancelFlag {
  public:
+  // Throws TCancelled with the "installation aborted" text when a stop was
+  // requested.
+  void throw_if_requested() const;
   // Asks the work to stop. True when it will stop (or has not started yet);
   // false when it had already passed its point of no return, so its result
   // stands.
@@ -115,5 +118,11 @@ class TFileTransaction {
   std::vector<std::string> kept_;  // OS paths of the kept files
   std::vector<std::string> work_folders_;
 };
+
+// For a catch block around a transaction's work: rolls tx back and throws
+// the failure being handled again as ux::Exception with its text —
+// TCancelled when cancel was requested. When something could not be
+// restored, the text names it and work, the folder where it is kept.
+[[noreturn]] void roll_back_and_rethrow(TFileTransaction& tx, const TCancelFlag& cancel, const std::string& work);
 
 }  // namespace rk50

@@ -214,10 +214,6 @@ std::string make_staging_folder(const std::string& install_dir) {
   return ux::os_to_text(tmpl) + "/";
 }
 
-void check_cancel(const TCancelFlag& cancel) {
-  if (cancel.requested()) throw TCancelled(lang_text(msg_install_aborted));
-}
-
 }  // namespace
 
 TUpdateResult run_update_package(const std::string& package_path, const std::string& install_dir,
@@ -230,7 +226,7 @@ TUpdateResult run_update_package(const std::string& package_path, const std::str
   TFileTransaction tx;
   std::string work;
   try {
-    check_cancel(cancel);
+    cancel.throw_if_requested();
     work = make_staging_folder(r.dest_path);
     tx.record_work_folder(work);
     tx.set_backup_dir(work + "old");
@@ -247,7 +243,7 @@ TUpdateResult run_update_package(const std::string& package_path, const std::str
             last = now;
             if (process_events) process_events();
           }
-          check_cancel(cancel);
+          cancel.throw_if_requested();
         },
         library_path);
 
@@ -260,7 +256,7 @@ TUpdateResult run_update_package(const std::string& package_path, const std::str
       const std::vector<std::string> lines = script_lines(ux::read_file_text(script));
       for (size_t i = 0; i < lines.size(); ++i) {
         if (lines[i].size() <= 3) continue;
-        check_cancel(cancel);
+        cancel.throw_if_requested();
         const std::string number = std::to_string(i + 1);
         std::string rest = lines[i];
         const std::string command = ux::fetch_token(rest, " ");
@@ -275,22 +271,9 @@ TUpdateResult run_update_package(const std::string& package_path, const std::str
         if (process_events) process_events();
       }
     }
-    if (!cancel.complete()) check_cancel(cancel);
+    if (!cancel.complete()) cancel.throw_if_requested();
   } catch (...) {
-    const std::vector<std::string> lost = tx.rollback();
-    std::string text;
-    try {
-      throw;
-    } catch (const std::exception& e) {
-      text = e.what();
-    }
-    if (!lost.empty()) {
-      std::string names;
-      for (const std::string& l : lost) names += (names.empty() ? "" : ", ") + l;
-      text = lang_text_fmt(msg_not_restored_fmt, {text, names, work});
-    }
-    if (cancel.requested()) throw TCancelled(text);
-    throw ux::Exception(text);
+    roll_back_and_rethrow(tx, cancel, work);
   }
   tx.commit();
   return r;
