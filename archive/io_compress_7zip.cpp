@@ -1,6 +1,7 @@
 #include "archive/io_compress_7zip.h"
 
 #include "archive/archive_library_deploy.h"
+#include "common/ux_files.h"
 
 #include <dlfcn.h>
 #include <elf.h>
@@ -18,7 +19,6 @@
 #include <vector>
 
 #include "common/ux_fd_stream.h"
-#include "common/ux_root_path.h"
 
 namespace ux {
 
@@ -590,7 +590,7 @@ void T7zInArchive::ExtractAllToFolder(const std::string& path) {
   while (root.size() > 1 && (root.back() == '/' || root.back() == '\\')) root.pop_back();
   if (root.empty()) root = ".";
   if (int e = make_dirs(root); e != 0) throw Exception("Cannot create folder " + path + ": " + errno_text(e));
-  FExtractRootReal = resolved_os_path(root);
+  FExtractRootReal = ux::resolved_os_path(root);
   if (FExtractRootReal.empty()) throw Exception("Cannot create folder " + path + ": " + errno_text(errno));
   FExtractPath = root == "/" ? root : root + "/";
   run_extract(nullptr, 0xFFFFFFFFu, false);
@@ -708,8 +708,8 @@ HRESULT T7zInArchive::folder_stream(uint32_t index, ISequentialOutStream** out) 
     struct stat st;
     if (::lstat(cur.c_str(), &st) == 0) {
       if (S_ISLNK(st.st_mode)) {
-        std::string r = resolved_os_path(cur);
-        if (r.empty() || !path_is_within(r, FExtractRootReal)) {
+        std::string r = ux::resolved_os_path(cur);
+        if (r.empty() || !ux::os_path_inside(r, FExtractRootReal)) {
           note_failure(index, "item path leads outside the target folder");
           return S_OK;
         }

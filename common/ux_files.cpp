@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -242,6 +243,21 @@ std::string file_fingerprint(const std::string& path) {
   const std::string head = md5_file_region(path, 0, 65536);
   const std::string tail = md5_file_region(path, size - 65536, 65536);
   return md5_hex(head + tail + int_text(size));
+}
+
+std::string resolved_os_path(const std::string& os_path) {
+  char* r = ::realpath(os_path.c_str(), nullptr);
+  if (!r) return {};
+  std::string s(r);
+  std::free(r);
+  return s;
+}
+
+bool os_path_inside(const std::string& real, const std::string& root_real) {
+  if (root_real.empty() || real.empty() || real[0] != '/') return false;
+  if (root_real == "/") return true;
+  return real.compare(0, root_real.size(), root_real) == 0 &&
+         (real.size() == root_real.size() || real[root_real.size()] == '/');
 }
 
 }  // namespace ux

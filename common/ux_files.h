@@ -55,4 +55,13 @@ std::string md5_file_hex(const std::string& path);
 // hex MD5s of the first and the last 65536 bytes followed by the size.
 std::string file_fingerprint(const std::string& path);
 
+// Confinement checks on file-system paths (platform encoding, not process
+// text). The absolute path os_path resolves to, every link followed; empty
+// when it does not resolve.
+std::string resolved_os_path(const std::string& os_path);
+// True when the resolved path real is root_real or lies below it (both as
+// resolved_os_path gives them; "/" holds every absolute path, an empty root
+// none).
+bool os_path_inside(const std::string& real, const std::string& root_real);
+
 }  // namespace ux

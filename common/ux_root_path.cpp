@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstdlib>
 
 #include "common/ux_common.h"
 
@@ -27,20 +26,6 @@ bool split_relative_path(const std::string& name, std::vector<std::string>& part
     parts.push_back(std::move(part));
   }
   return !parts.empty();
-}
-
-std::string resolved_os_path(const std::string& os_path) {
-  char* r = ::realpath(os_path.c_str(), nullptr);
-  if (!r) return {};
-  std::string s(r);
-  std::free(r);
-  return s;
-}
-
-bool path_is_within(const std::string& path, const std::string& root) {
-  if (path.empty() || root.empty()) return false;
-  if (root == "/") return path[0] == '/';
-  return path.compare(0, root.size(), root) == 0 && (path.size() == root.size() || path[root.size()] == '/');
 }
 
 TUX_Root_Path::TUX_Root_Path(std::string root) : root_(std::move(root)) {

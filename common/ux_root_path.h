@@ -15,14 +15,6 @@ namespace ux {
 // start ("//host/..."), no component at all.
 bool split_relative_path(const std::string& name, std::vector<std::string>& parts);
 
-// The resolved form of an OS path (symbolic links, "." and ".." followed);
-// "" when it does not resolve.
-std::string resolved_os_path(const std::string& os_path);
-// True when path is root or lies below it, compared by whole components
-// ("/a/bc" is not below "/a/b"); false when either is empty. Both are
-// absolute paths in resolved form.
-bool path_is_within(const std::string& path, const std::string& root);
-
 // Resolves component lists below one root folder. Every folder on the way
 // must be a real folder: a symbolic link there (or at the target itself) is
 // refused, so nothing written through a resolved name lands outside the

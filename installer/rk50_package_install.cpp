@@ -5,10 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -19,7 +17,6 @@
 #include "common/ux_common.h"
 #include "common/ux_file_io.h"
 #include "common/ux_file_path.h"
-#include "common/ux_root_path.h"
 #include "common/platform/ux_process.h"
 #include "installer/rk50_stp_common.h"
 #include "installer/rk50_transaction.h"
@@ -195,13 +192,7 @@ std::string desktop_entry_text(const std::string& target, const std::string& nam
 
 namespace {
 
-constexpr const char* kStagingPrefix = ".rk50-install-";
 constexpr const char* kThemeIcon = "application-x-executable";
-
-[[noreturn]] void fail_os(const std::string& what, const std::string& os_path) {
-  const int e = errno;
-  throw ux::Exception(what + " " + ux::os_to_text(os_path) + ": " + std::strerror(e));
-}
 
 bool exists_os(const std::string& os_path) {
   struct stat st;
@@ -274,8 +265,7 @@ void check_placeable(const std::string& staged, const std::string& dest, const s
     }
     if (S_ISLNK(st.st_mode)) {
       struct stat target;
-      if (::stat(d.c_str(), &target) != 0 || !S_ISDIR(target.st_mode) ||
-          !ux::path_is_within(ux::resolved_os_path(d), dest_real))
+      if (::stat(d.c_str(), &target) != 0 || !S_ISDIR(target.st_mode) || !ux::os_path_inside(ux::resolved_os_path(d), dest_real))
         throw ux::Exception("Cannot install " + ux::os_to_text(d) + ": the link leads outside the installation");
     } else if (!S_ISDIR(st.st_mode)) {
       throw ux::Exception("Cannot install " + ux::os_to_text(d) + ": a file is in the way");
@@ -288,7 +278,7 @@ void check_placeable(const std::string& staged, const std::string& dest, const s
 // dest lacks moves whole.
 void place_tree(TFileTransaction& tx, const std::string& staged, const std::string& dest, const TCancelFlag& cancel) {
   for (const auto& entry : std::filesystem::directory_iterator(staged)) {
-    cancel.throw_if_requested();
+    throw_if_cancelled(cancel);
     const std::string name = entry.path().filename().string();
     const std::string s = staged + "/" + name, d = dest + "/" + name;
     if (!exists_os(d)) {
@@ -346,12 +336,6 @@ void finish_install(TStaging& st, TFileTransaction& tx, const TFinishInstall& ar
   st.result.updater_path = win64 + name;
 }
 
-std::string make_staging_folder(const std::string& dest) {
-  std::string tmpl = ux::text_to_os(dest) + kStagingPrefix + "XXXXXX";
-  if (!::mkdtemp(tmpl.data())) fail_os("Cannot create folder", tmpl);
-  return ux::os_to_text(tmpl) + "/";
-}
-
 }  // namespace
 
 TFinishResult install_package(const TFinishInstall& args, const TExtractProgressFn& progress, TCancelFlag& cancel,
@@ -362,11 +346,12 @@ TFinishResult install_package(const TFinishInstall& args, const TExtractProgress
   TFileTransaction tx;
   std::optional<TInstallLock> lock;
   try {
-    cancel.throw_if_requested();
+    throw_if_cancelled(cancel);
     tx.make_dirs(st.dest);
     lock.emplace(st.dest);
-    st.work = make_staging_folder(st.dest);
-    tx.record_work_folder(st.work);
+    tx.discard_leftovers_on_commit(st.dest, kInstallStagingPrefix);
+    tx.discard_leftovers_on_commit(st.dest + kPackageFolder, kUpdateStagingPrefix);
+    st.work = tx.make_work_folder(st.dest, kInstallStagingPrefix);
     st.root = st.work + "new/";
     tx.set_backup_dir(st.work + "old");
 
@@ -374,21 +359,21 @@ TFinishResult install_package(const TFinishInstall& args, const TExtractProgress
         args.saved_fname, st.root,
         [&](bool total, int64_t value) {
           if (progress) progress(total, value);
-          cancel.throw_if_requested();
+          throw_if_cancelled(cancel);
         },
         library_path, kPackageFolder);
-    cancel.throw_if_requested();
+    throw_if_cancelled(cancel);
     finish_install(st, tx, args);
 
     const std::string dest_os = ux::text_to_os(join_path(st.dest, "")), root_os = ux::text_to_os(st.root);
-    const std::string dest_real = ux::resolved_os_path(dest_os);
-    check_placeable(root_os.substr(0, root_os.size() - 1), dest_os.substr(0, dest_os.size() - 1), dest_real);
+    check_placeable(root_os.substr(0, root_os.size() - 1), dest_os.substr(0, dest_os.size() - 1),
+                    ux::resolved_os_path(dest_os));
     if (args.mode == 1) tx.keep_aside(st.dest + kPackageFolder + "/" + kIdentityFileName);
     place_tree(tx, root_os.substr(0, root_os.size() - 1), dest_os.substr(0, dest_os.size() - 1), cancel);
     st.result.shortcuts = place_desktop_entries(tx, st.entries);
-    if (!cancel.complete()) cancel.throw_if_requested();
+    if (!cancel.complete()) throw_if_cancelled(cancel);
   } catch (...) {
-    roll_back_and_rethrow(tx, cancel, st.work);
+    rollback_and_rethrow(tx, cancel, st.work);
   }
   tx.commit();
   if (args.delete_package && !args.saved_fname.empty()) ux::delete_file(args.saved_fname);

@@ -29,6 +29,11 @@ inline constexpr const char* kUpdaterName = "updator";
 inline constexpr const char* kUpdaterPendingSuffix = ".tobe";
 inline constexpr const char* kIdentityFileName = "cuuid.inf";
 inline constexpr const char* kPackageFolder = "win64";
+// Private staging folders: an installation's in the installation folder, an
+// update's in the updater's folder; the name is followed by six random
+// characters.
+inline constexpr const char* kInstallStagingPrefix = ".rk50-install-";
+inline constexpr const char* kUpdateStagingPrefix = ".rk50-update-";
 
 // The archive password: the build's constant formatted with "%4.5f" ("."
 // as decimal separator). Built anew on every call.
@@ -109,8 +114,9 @@ struct TFinishResult {
 //     is copied as win64/updator (win64/updator.tobe when a folder holds that
 //     name; nothing when self_path is that updater itself);
 //  3. moves every staged file into place, keeping what it replaces;
-//  4. passes cancel's point of no return, deletes what was kept and, when
-//     delete_package is set, the package.
+//  4. passes cancel's point of no return, deletes what was kept, the
+//     staging folders that killed runs left (an installation's and, in
+//     win64, an update's) and, when delete_package is set, the package.
 // Failed desktop entries are skipped. Any other failure, or a cancellation
 // before step 4 (checked during the extraction and between the moves),
 // restores the previous installation and desktop entries, removes the

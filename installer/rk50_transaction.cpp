@@ -37,10 +37,6 @@ void remove_kept(const std::string& os_path) {
 
 // ---------------------------------------------------------------- TCancelFlag
 
-void TCancelFlag::throw_if_requested() const {
-  if (requested()) throw TCancelled(lang_text(msg_install_aborted));
-}
-
 bool TCancelFlag::request() noexcept {
   int expected = kRunning;
   return state_.compare_exchange_strong(expected, kRequested) || expected == kRequested;
@@ -49,6 +45,29 @@ bool TCancelFlag::request() noexcept {
 bool TCancelFlag::complete() noexcept {
   int expected = kRunning;
   return state_.compare_exchange_strong(expected, kCompleted) || expected == kCompleted;
+}
+
+void throw_if_cancelled(const TCancelFlag& cancel) {
+  if (cancel.requested()) throw TCancelled(lang_text(msg_install_aborted));
+}
+
+void rollback_and_rethrow(TFileTransaction& tx, const TCancelFlag& cancel, const std::string& work) {
+  const std::vector<std::string> lost = tx.rollback();
+  std::string text;
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    text = e.what();
+  } catch (...) {
+    text = "unknown error";
+  }
+  if (!lost.empty()) {
+    std::string names;
+    for (const std::string& l : lost) names += (names.empty() ? "" : ", ") + l;
+    text = lang_text_fmt(msg_not_restored_fmt, {text, names, work});
+  }
+  if (cancel.requested()) throw TCancelled(text);
+  throw ux::Exception(text);
 }
 
 // ---------------------------------------------------------------- TInstallLock
@@ -149,6 +168,22 @@ void TFileTransaction::record_work_folder(const std::string& path) {
   work_folders_.push_back(os);
 }
 
+std::string TFileTransaction::make_work_folder(const std::string& parent, const std::string& prefix) {
+  std::string tmpl = trimmed(ux::text_to_os(parent)) + "/" + ux::text_to_os(prefix) + "XXXXXX";
+  if (!::mkdtemp(tmpl.data())) fail("Cannot create folder", tmpl, errno);
+  record_work_folder(ux::os_to_text(tmpl));
+  return ux::os_to_text(tmpl) + "/";
+}
+
+void TFileTransaction::discard_leftovers_on_commit(const std::string& parent, const std::string& prefix) {
+  const std::string os_prefix = ux::text_to_os(prefix);
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(trimmed(ux::text_to_os(parent)), ec)) {
+    if (e.path().filename().string().rfind(os_prefix, 0) == 0 && e.is_directory(ec) && !e.is_symlink(ec))
+      work_folders_.push_back(e.path().string());
+  }
+}
+
 std::vector<std::string> TFileTransaction::rollback() noexcept {
   std::vector<std::string> not_restored;
   for (auto r = steps_.rbegin(); r != steps_.rend(); ++r) {
@@ -193,23 +228,6 @@ void TFileTransaction::commit() noexcept {
   steps_.clear();
   kept_.clear();
   work_folders_.clear();
-}
-
-void roll_back_and_rethrow(TFileTransaction& tx, const TCancelFlag& cancel, const std::string& work) {
-  const std::vector<std::string> lost = tx.rollback();
-  std::string text;
-  try {
-    throw;
-  } catch (const std::exception& e) {
-    text = e.what();
-  }
-  if (!lost.empty()) {
-    std::string names;
-    for (const std::string& l : lost) names += (names.empty() ? "" : ", ") + l;
-    text = lang_text_fmt(msg_not_restored_fmt, {text, names, work});
-  }
-  if (cancel.requested()) throw TCancelled(text);
-  throw ux::Exception(text);
 }
 
 }  // namespace rk50

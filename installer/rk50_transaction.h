@@ -25,9 +25,6 @@ class TCancelled : public ux::Exception {
 // One run's cancellation. Lock-free, so a signal handler may request it.
 class TCancelFlag {
  public:
-  // Throws TCancelled with the "installation aborted" text when a stop was
-  // requested.
-  void throw_if_requested() const;
   // Asks the work to stop. True when it will stop (or has not started yet);
   // false when it had already passed its point of no return, so its result
   // stands.
@@ -44,6 +41,17 @@ class TCancelFlag {
   enum : int { kRunning, kRequested, kCompleted };
   std::atomic<int> state_{kRunning};
 };
+
+// Throws TCancelled ("Installation aborted.") when cancel was requested.
+void throw_if_cancelled(const TCancelFlag& cancel);
+
+class TFileTransaction;
+
+// For the catch handler of work done under tx: rolls tx back and throws the
+// handled error's text again — TCancelled when cancel was requested, else
+// ux::Exception — extended, when something could not be restored, with its
+// names and the work folder where what was kept of it stays.
+[[noreturn]] void rollback_and_rethrow(TFileTransaction& tx, const TCancelFlag& cancel, const std::string& work);
 
 // An exclusive lock on one installation folder, held for the life of the
 // object: a flock on the folder itself, so nothing is written into it and a
@@ -94,6 +102,14 @@ class TFileTransaction {
   // newer change is undone — unless something could not be restored, so
   // that what was kept of it stays.
   void record_work_folder(const std::string& path);
+  // Creates a private folder inside parent named prefix followed by six
+  // random characters and records it as a work folder. Returns it with a
+  // trailing "/". Throws ux::Exception when it cannot be made.
+  std::string make_work_folder(const std::string& parent, const std::string& prefix);
+  // The folders in parent whose names begin with prefix, left by a run that
+  // was killed before it could clean up (call under the folder's lock,
+  // before make_work_folder): commit removes them, rollback leaves them.
+  void discard_leftovers_on_commit(const std::string& parent, const std::string& prefix);
 
   // Undoes every recorded change, newest first, and clears the log. Never
   // throws. Returns the paths that could not be restored; what was kept of
@@ -118,11 +134,5 @@ class TFileTransaction {
   std::vector<std::string> kept_;  // OS paths of the kept files
   std::vector<std::string> work_folders_;
 };
-
-// For a catch block around a transaction's work: rolls tx back and throws
-// the failure being handled again as ux::Exception with its text —
-// TCancelled when cancel was requested. When something could not be
-// restored, the text names it and work, the folder where it is kept.
-[[noreturn]] void roll_back_and_rethrow(TFileTransaction& tx, const TCancelFlag& cancel, const std::string& work);
 
 }  // namespace rk50

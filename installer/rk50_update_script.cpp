@@ -3,16 +3,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <optional>
 
 #include "common/ux_common.h"
 #include "common/ux_file_io.h"
 #include "common/ux_file_path.h"
-#include "common/ux_root_path.h"
 #include "installer/rk50_package_install.h"
 #include "installer/rk50_stp_common.h"
 #include "installer/rk50_transaction.h"
@@ -29,7 +26,6 @@ constexpr int64_t kEventsIntervalMs = 50;
 constexpr const char* kScriptFolder = "win64_update";
 constexpr const char* kScriptName = "update.cmd";
 
-constexpr const char* kStagingPrefix = ".rk50-update-";
 
 bool is_file(const std::string& path) {
   struct stat st;
@@ -94,8 +90,8 @@ TScriptRunner::TScriptRunner(std::string script_folder, std::string install_fold
 }
 
 bool TScriptRunner::allowed(const std::string& real) const {
-  if (ux::path_is_within(real, package_real_)) return true;
-  return ux::path_is_within(real, install_real_) && !ux::path_is_within(real, excluded_real_);
+  if (ux::os_path_inside(real, package_real_)) return true;
+  return ux::os_path_inside(real, install_real_) && !ux::os_path_inside(real, excluded_real_);
 }
 
 std::string TScriptRunner::confined(const std::string& path, bool follow) const {
@@ -203,19 +199,6 @@ std::string run_script_line(const std::string& command, std::string rest, const 
   return note;
 }
 
-namespace {
-
-std::string make_staging_folder(const std::string& install_dir) {
-  std::string tmpl = ux::text_to_os(install_dir) + kStagingPrefix + "XXXXXX";
-  if (!::mkdtemp(tmpl.data())) {
-    const int e = errno;
-    throw ux::Exception("Cannot create folder " + ux::os_to_text(tmpl) + ": " + std::strerror(e));
-  }
-  return ux::os_to_text(tmpl) + "/";
-}
-
-}  // namespace
-
 TUpdateResult run_update_package(const std::string& package_path, const std::string& install_dir,
                                  const std::function<void()>& process_events, TCancelFlag& cancel,
                                  const std::string& library_path) {
@@ -226,9 +209,10 @@ TUpdateResult run_update_package(const std::string& package_path, const std::str
   TFileTransaction tx;
   std::string work;
   try {
-    cancel.throw_if_requested();
-    work = make_staging_folder(r.dest_path);
-    tx.record_work_folder(work);
+    throw_if_cancelled(cancel);
+    tx.discard_leftovers_on_commit(r.dest_path, kUpdateStagingPrefix);
+    tx.discard_leftovers_on_commit(installation_root(r.dest_path), kInstallStagingPrefix);
+    work = tx.make_work_folder(r.dest_path, kUpdateStagingPrefix);
     tx.set_backup_dir(work + "old");
     const std::string package_root = work + "pkg/";
 
@@ -243,7 +227,7 @@ TUpdateResult run_update_package(const std::string& package_path, const std::str
             last = now;
             if (process_events) process_events();
           }
-          cancel.throw_if_requested();
+          throw_if_cancelled(cancel);
         },
         library_path);
 
@@ -256,7 +240,7 @@ TUpdateResult run_update_package(const std::string& package_path, const std::str
       const std::vector<std::string> lines = script_lines(ux::read_file_text(script));
       for (size_t i = 0; i < lines.size(); ++i) {
         if (lines[i].size() <= 3) continue;
-        cancel.throw_if_requested();
+        throw_if_cancelled(cancel);
         const std::string number = std::to_string(i + 1);
         std::string rest = lines[i];
         const std::string command = ux::fetch_token(rest, " ");
@@ -271,9 +255,9 @@ TUpdateResult run_update_package(const std::string& package_path, const std::str
         if (process_events) process_events();
       }
     }
-    if (!cancel.complete()) cancel.throw_if_requested();
+    if (!cancel.complete()) throw_if_cancelled(cancel);
   } catch (...) {
-    roll_back_and_rethrow(tx, cancel, work);
+    rollback_and_rethrow(tx, cancel, work);
   }
   tx.commit();
   return r;

@@ -71,7 +71,8 @@ std::string run_script_line(const std::string& command, std::string rest, const 
 // Applies the update package under the installation's lock: extracts it into
 // install_dir/.rk50-update-XXXXXX/ (nothing is written beside the package),
 // runs win64_update/update.cmd from there against install_dir and removes
-// the staging folder. process_events (may be empty) is called after each
+// the staging folder, and those that killed runs left (an update's, and an
+// installation's in the installation folder). process_events (may be empty) is called after each
 // line and at most every 50 ms while the package extracts; cancel is checked
 // there too. A missing script is no error. When a line fails or the run is
 // cancelled, the lines already applied are undone and ux::Exception is

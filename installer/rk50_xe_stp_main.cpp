@@ -278,6 +278,9 @@ void Tmain_form::on_download_event(void* /*Requ*/, int32_t ev, const std::string
         } else {
           text = lang_text(msg_download_failed);
         }
+        // The server does not continue the partial file soundly: Start again
+        // fetches the whole package instead.
+        if (reason == "range_error") (void)ux::delete_file(rt.saved_fname);
         gui_post([this, text, final_failure] {
           gui_.set_text(TControl::Label2, text);
           if (final_failure && f_outcome == TRunOutcome::running) {

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # End-to-end demo on this machine: builds everything, packs an install package
-# and an update package of the sample client with 7zz, installs the first with
-# the console installer (offline, --package) into a temporary folder, then
-# applies the update as the client would start the installed updater.
+# and an update package of the sample client with 7zz, starts the resource
+# server on loopback serving the install package, runs the console installer
+# with a config.ini whose svr_url points at the server (udp-http: HTTP over
+# KCP over UDP), so it downloads the package with progress and speed and
+# installs it into a temporary folder, then applies the update as the client
+# would start the installed updater, and stops the server.
 #   scripts/demo.sh [--keep]   (--keep leaves the demo folder for inspection)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,7 +18,8 @@ cmake --build build -j "$(nproc)"
 
 setup=build/installer/qlyn-setup
 client=build/tools/sample_client/rk50cli_dsk
-for f in "$setup" "$client"; do
+server=build/server/qlyn-resource-server
+for f in "$setup" "$client" "$server"; do
   [ -x "$f" ] || { echo "demo: $f was not built" >&2; exit 1; }
 done
 
@@ -24,7 +28,12 @@ value=$(sed -n 's/^QLYN_PACKAGE_PASSWORD_VALUE:[A-Z]*=//p' build/CMakeCache.txt)
 password=$(LC_NUMERIC=C printf '%4.5f' "$value")
 
 demo=$(mktemp -d /tmp/qlyn-demo.XXXXXX)
-[ $keep -eq 1 ] || trap 'rm -rf "$demo"' EXIT
+server_pid=
+cleanup() {
+  if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
+  [ $keep -eq 1 ] || rm -rf "$demo"
+}
+trap cleanup EXIT
 export HOME="$demo/home" XDG_DATA_HOME="$demo/home/.local/share" XDG_CONFIG_HOME="$demo/home/.config"
 unset LOCALAPPDATA DISPLAY WAYLAND_DISPLAY
 mkdir -p "$HOME/Desktop"
@@ -37,14 +46,34 @@ echo "1.0.0" > "$demo/pack/win64/version.txt"
 echo "installation identity" > "$demo/pack/win64/cuuid.inf"
 echo "old settings" > "$demo/pack/win64/old.txt"
 echo "obsolete" > "$demo/pack/win64/obsolete.dat"
-mkdir -p "$demo/pack/win64/cache"
+mkdir -p "$demo/pack/win64/cache" "$demo/pack/win64/res"
+# Sizeable content, so the download shows a few progress lines.
+head -c $((64 * 1048576)) /dev/urandom > "$demo/pack/win64/res/assets.bin"
 echo "Qlyn 客户端说明" > "$demo/pack/win64/docs/说明.txt"
-(cd "$demo/pack" && 7zz a -bd -p"$password" -mhe=on "$demo/rk50cli_dsk.win64.newest.7z" win64 >/dev/null)
-ls -l "$demo/rk50cli_dsk.win64.newest.7z"
+www="$demo/www/down/win64"
+mkdir -p "$www"
+(cd "$demo/pack" && 7zz a -bd -mx=1 -p"$password" -mhe=on "$www/rk50cli_dsk.win64.newest.7z" win64 >/dev/null)
+ls -l "$www/rk50cli_dsk.win64.newest.7z"
 
-step "installing with: qlyn-setup --cli --yes --package … --dir …"
+step "starting the resource server on loopback: qlyn-resource-server --root … --port 0"
+"$server" --root "$demo/www" --port 0 --bind 127.0.0.1 --quiet > "$demo/server.out" &
+server_pid=$!
+port=
+for _ in $(seq 100); do
+  port=$(sed -n 's/^listening 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$demo/server.out" | head -n 1)
+  [ -n "$port" ] && break
+  sleep 0.1
+done
+[ -n "$port" ] || { echo "demo: the resource server did not start" >&2; exit 1; }
+echo "serving $demo/www on 127.0.0.1:$port (UDP/KCP and TCP)"
+
+step "installing with: qlyn-setup --cli --yes --dir … (config.ini: svr_url=udp-http://127.0.0.1:$port)"
+mkdir -p "$demo/setup"
+cp "$setup" "$demo/setup/qlyn-setup"
+printf '[common]\nsvr_url=udp-http://127.0.0.1:%s\n' "$port" > "$demo/setup/config.ini"
+sed 's/^/  /' "$demo/setup/config.ini"
 install="$demo/install/qlyn/client/"
-"$setup" --cli --yes --package "$demo/rk50cli_dsk.win64.newest.7z" --dir "$install"
+"$demo/setup/qlyn-setup" --cli --yes --dir "$install"
 echo "installed files:"
 (cd "$install" && find . -type f -o -type d -empty | sort | sed 's/^/  /')
 echo "desktop entry:"
@@ -75,6 +104,10 @@ echo "installation after the update:"
 echo "client log:"
 sed 's/^/  /' "$install/win64/client.log"
 [ "$(cat "$install/win64/version.txt")" = "2.0.0" ] || { echo "demo: update not applied" >&2; exit 1; }
+step "stopping the resource server"
+kill "$server_pid"
+wait "$server_pid" 2>/dev/null || true
+server_pid=
 step "demo finished"
 [ $keep -eq 1 ] && echo "demo folder: $demo"
 exit 0

@@ -38,18 +38,7 @@ bool load_keys(const std::string& path, std::set<std::string>& keys) {
 int main(int argc, char** argv) {
   qlyn_tools::TToolOptions o({"quiet", "help"},
                              {"root", "port", "bind", "key", "keys-file", "max-connections", "connection-idle"});
-  if (!o.parse(argc, argv)) {
-    std::fprintf(stderr, "qlyn-file-server: %s\n%s", o.error().c_str(), kUsage);
-    return 2;
-  }
-  if (o.has("help")) {
-    std::fputs(kUsage, stdout);
-    return 0;
-  }
-  if (!o.has("root")) {
-    std::fprintf(stderr, "qlyn-file-server: --root DIR is required\n%s", kUsage);
-    return 2;
-  }
+  if (const int rc = qlyn_tools::parse_tool_args(o, argc, argv, "qlyn-file-server", kUsage, {"root"}); rc >= 0) return rc;
   qlyn_wsf::TWsf_Server_Options opt;
   opt.root = o.text("root");
   opt.bind = o.text("bind", opt.bind);
@@ -76,13 +65,7 @@ int main(int argc, char** argv) {
   opt.tcp.max_connections = size_t(max_conns);
   opt.tcp.idle_timeout_ms = idle * 1000;
 
-  sigset_t mask;
-  sigemptyset(&mask);
-  sigaddset(&mask, SIGINT);
-  sigaddset(&mask, SIGTERM);
-  ::sigprocmask(SIG_BLOCK, &mask, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
-  const int sig_fd = ::signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC);
+  const int sig_fd = qlyn_tools::stop_signal_fd();
 
   qlyn_wsf::TWsf_Server server(opt, stdout);
   if (!server.open()) {

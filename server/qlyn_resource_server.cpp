@@ -44,18 +44,7 @@ int main(int argc, char** argv) {
                              {"root", "port", "bind", "nodelay", "interval", "resend", "nc", "wnd", "rcv-wnd",
                               "min-rto", "send-budget", "max-sessions", "session-idle", "max-connections", "connection-idle",
                               "tls-cert", "tls-key", "tls-port"});
-  if (!o.parse(argc, argv)) {
-    std::fprintf(stderr, "qlyn-resource-server: %s\n%s", o.error().c_str(), kUsage);
-    return 2;
-  }
-  if (o.has("help")) {
-    std::fputs(kUsage, stdout);
-    return 0;
-  }
-  if (!o.has("root")) {
-    std::fprintf(stderr, "qlyn-resource-server: --root DIR is required\n%s", kUsage);
-    return 2;
-  }
+  if (const int rc = qlyn_tools::parse_tool_args(o, argc, argv, "qlyn-resource-server", kUsage, {"root"}); rc >= 0) return rc;
   qlyn_res::TRes_Server_Options opt;
   opt.root = o.text("root");
   opt.bind = o.text("bind", opt.bind);
@@ -111,13 +100,7 @@ int main(int argc, char** argv) {
 
   ux::ikcp_allocator(&segment_alloc, &segment_free);
 
-  sigset_t mask;
-  sigemptyset(&mask);
-  sigaddset(&mask, SIGINT);
-  sigaddset(&mask, SIGTERM);
-  ::sigprocmask(SIG_BLOCK, &mask, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
-  const int sig_fd = ::signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC);
+  const int sig_fd = qlyn_tools::stop_signal_fd();
 
   qlyn_res::TRes_Server server(opt, stdout);
   if (!server.open()) {

@@ -65,6 +65,9 @@ class TWsf_Conn : public qlyn_res::TRes_Stream_Conn {
   bool done() const override;
   void on_tick(int64_t now) override;
 
+  // Output made and not yet pulled.
+  size_t buffered() const { return out_.size() - out_pos_; }
+
   // Another connection took over the upload of name: end ours.
   void drop_upload();
 

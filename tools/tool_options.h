@@ -1,13 +1,16 @@
 // tool_options: the command-line conventions shared by the project tools
-// (qlyn-resource-server, qlyn-udp-relay): "--name value" or "--name=value",
-// flags without a value, numeric IPv4 endpoints only (the tools never
-// resolve names).
+// (qlyn-resource-server, qlyn-file-server, qlyn-udp-relay): "--name value"
+// or "--name=value", flags without a value, numeric IPv4 endpoints only (the
+// tools never resolve names), and the stop signals.
 #pragma once
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/signalfd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <cstdint>
 #include <cstdlib>
 #include <map>
@@ -71,6 +74,39 @@ class TToolOptions {
   std::map<std::string, std::string> values_;
   std::string error_;
 };
+
+// Parses the command line of tool. -1: go on. Otherwise the exit status to
+// return: 0 after printing usage for --help, 2 after printing the error and
+// usage to stderr (a bad option, or a required option missing).
+inline int parse_tool_args(TToolOptions& o, int argc, char** argv, const char* tool, const char* usage,
+                           const std::vector<std::string>& required) {
+  if (!o.parse(argc, argv)) {
+    std::fprintf(stderr, "%s: %s\n%s", tool, o.error().c_str(), usage);
+    return 2;
+  }
+  if (o.has("help")) {
+    std::fputs(usage, stdout);
+    return 0;
+  }
+  for (const std::string& name : required) {
+    if (o.has(name)) continue;
+    std::fprintf(stderr, "%s: --%s is required\n%s", tool, name.c_str(), usage);
+    return 2;
+  }
+  return -1;
+}
+
+// Blocks SIGINT and SIGTERM (and ignores SIGPIPE) so that they arrive on the
+// returned signal descriptor (non-blocking; -1 when it cannot be made).
+inline int stop_signal_fd() {
+  sigset_t mask;
+  sigemptyset(&mask);
+  sigaddset(&mask, SIGINT);
+  sigaddset(&mask, SIGTERM);
+  ::sigprocmask(SIG_BLOCK, &mask, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+  return ::signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC);
+}
 
 // Decimal integer in [lo, hi]; false for anything else (no sign games, no
 // trailing bytes).

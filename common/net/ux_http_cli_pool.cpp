@@ -96,7 +96,9 @@ void TUX_HTTP_Cli_pool_v3::SetMaxThreadCount(int32_t v) {
         TUX_New_Thread* th = TUX_New_Thread::Create();
         th->SetRecyleMsec(kWorkerRecycleMs);
         th->Setidx(i);
-        th->Setauto_pause(i > 0);
+        // Every worker, slot 0 included, sleeps when idle: pushes wake them
+        // (see wake_worker), so an idle pool costs no CPU.
+        th->Setauto_pause(true);
         // Set once, before the first Start: the worker forbids later changes.
         th->onGetNewTask = [this](TUX_New_Thread* t) { return next_client(t); };
         th->onExec = [this](TUX_New_Thread* t, void* task) { step_client(t, task); };
@@ -221,10 +223,13 @@ void TUX_HTTP_Cli_pool_v3::push_client(std::unique_ptr<TUX_http_client_v3> engin
 }
 
 void TUX_HTTP_Cli_pool_v3::queue_engine(TUX_http_client_v3* engine, bool run_now) {
-  const int32_t limit = FMaxTaskExecCount.load();
-  const int32_t active = admitted_count();
-  const bool wait = (limit > 0 && active >= limit && !run_now) || active > kMaxActive;
-  (wait ? queue_task_pool : task_pool).push(engine, nullptr, 0, true);
+  {
+    std::lock_guard<std::recursive_mutex> g(task_pool.lock);
+    const int32_t limit = FMaxTaskExecCount.load();
+    const int32_t active = admitted_count();
+    const bool wait = (limit > 0 && active >= limit && !run_now) || active > kMaxActive;
+    (wait ? queue_task_pool : task_pool).push(engine, nullptr, 0, true);
+  }
   wake_worker();
 }
 
@@ -236,28 +241,41 @@ void TUX_HTTP_Cli_pool_v3::wake_worker() {
     if (th && th->isAvaliable()) {
       try {
         th->Start();
+        return;
       } catch (...) {
-        continue;  // no thread could be made; try the next slot
+        // No thread could be made; try the next slot.
       }
-      return;
+    }
+  }
+  // None has been suspended for long: some are busy, others are just going
+  // to sleep. Every worker gets a wake-up (left pending on a running one), so
+  // a worker that found the queue empty a moment ago looks again and the
+  // engine is never left without a worker.
+  for (int32_t i = 0; i < n; ++i) {
+    if (!thread_list[i]) continue;
+    try {
+      thread_list[i]->Start();
+    } catch (...) {
     }
   }
 }
 
 // ---------------------------------------------------------------- workers
 
+// The admission counts change only under task_pool.lock (a queue's lock is
+// re-entrant), so a count taken under it is exact.
 int32_t TUX_HTTP_Cli_pool_v3::admitted_count() const { return task_pool.count() + in_step_.load(); }
 
 void* TUX_HTTP_Cli_pool_v3::next_client(TUX_New_Thread* /*th*/) {
   if (!f_active.load()) return nullptr;
-  // Counted before the pop, so the engine is never invisible to admission.
-  in_step_ += 1;
+  std::lock_guard<std::recursive_mutex> g(task_pool.lock);
   void* p = nullptr;
-  if (task_pool.Pop_Data_out(p) && p) return p;
-  // A waiting engine is taken only when admission allows it.
-  if (admitted_count() - 1 < admission_limit() && queue_task_pool.Pop_Data_out(p) && p) return p;
-  in_step_ -= 1;
-  return nullptr;
+  if (!(task_pool.Pop_Data_out(p) && p)) {
+    // A waiting engine is taken only when admission allows it.
+    if (admitted_count() >= admission_limit() || !(queue_task_pool.Pop_Data_out(p) && p)) return nullptr;
+  }
+  in_step_ += 1;
+  return p;
 }
 
 int32_t TUX_HTTP_Cli_pool_v3::admission_limit() const {
@@ -281,6 +299,7 @@ void TUX_HTTP_Cli_pool_v3::step_client(TUX_New_Thread* /*th*/, void* task) {
   }
   if (e->Active()) {
     if (is_closing_ws(*e, close_tag())) e->close_ws_conn();
+    std::lock_guard<std::recursive_mutex> g(task_pool.lock);
     task_pool.push(e);
     in_step_ -= 1;
     return;
@@ -295,6 +314,7 @@ void TUX_HTTP_Cli_pool_v3::step_client(TUX_New_Thread* /*th*/, void* task) {
 }
 
 void TUX_HTTP_Cli_pool_v3::admit_waiting() {
+  std::lock_guard<std::recursive_mutex> g(task_pool.lock);
   if (admitted_count() >= admission_limit()) return;
   void* p = nullptr;
   if (queue_task_pool.Pop_Data_out(p) && p) task_pool.push(p);

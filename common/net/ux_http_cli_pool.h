@@ -15,8 +15,9 @@
 // (unless run_now), and always while more than 60 are; admitted engines are
 // those in the active queue and those a worker is stepping.
 //
-// Workers: 4 by default. Slot 0 polls with a 1 ms sleep once it has run a
-// task; the others suspend when idle and are resumed by a push.
+// Workers: 4 by default. Idle workers suspend; a push resumes one that has
+// slept for a while, or, when none has, leaves a wake-up with every worker,
+// so no engine waits for a worker that went to sleep just before the push.
 //
 // Lifetime: shared ownership. The destructor stops work (Active false),
 // joins every worker — so no step runs once it returns — and then frees the
@@ -43,6 +44,8 @@
 namespace ux {
 
 class TUX_HTTP_Cli_pool_v3;
+class TUX_ws_downloader_cli;
+class TUX_ws_uploader_cli;
 
 // A request described now and queued by ExecuteNow. tag, delay_run_msec and
 // timeout_sec are carried for the caller; the pool does not read them.
@@ -115,6 +118,22 @@ class TUX_HTTP_Cli_pool_v3 {
   std::string sync_http_post(std::string_view url, std::string_view postData, std::string_view headers,
                              int32_t timeout_sec);
 
+  // WebSocket file transfer (defined with the clients in ux_ws_file_cli.cpp).
+  // Downloads url into local_save_fname (a name ending in "/" or "\" gets the
+  // URL's file name) with params (JSON: "tag", "is_vpath",
+  // "is_save_multi_file", "multi_file_block_size", "task_type", ...); event
+  // 100 comes before the client is queued. The client, owned by the pool.
+  TUX_ws_downloader_cli* add_ws_get_file(std::string_view url, std::string_view headers,
+                                         std::string_view local_save_fname, std::string_view params,
+                                         TUX_WS_conn_event ws_conn_event);
+  // params carries "url", "headers" and "filename"; they are emptied in the
+  // parameters the client keeps.
+  TUX_ws_uploader_cli* add_ws_put_file(std::string_view params, TUX_WS_conn_event ws_conn_event);
+  // Uploads sour_fname (a container index when params has "is_vpath" 1, of
+  // the one-file size "vpath_file_size"); event 110 comes before the client
+  // is queued. Null, and nothing reported, for a source of size 0 or less.
+  TUX_ws_uploader_cli* add_ws_put_file(std::string_view url, std::string_view headers, const std::string& sour_fname,
+                                       std::string_view params, TUX_WS_conn_event ws_conn_event);
   // Queues an engine the caller built and activated (the WebSocket file
   // clients' add operations come through here). The pool owns it from now.
   void push_client(std::unique_ptr<TUX_http_client_v3> engine, bool run_now);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/net/ux_http_cli_pool.h"
 #include "common/ux_common.h"
 #include "common/ux_file_path.h"
 #include "common/ux_split_file.h"
@@ -580,6 +581,88 @@ void TUX_ws_downloader_cli::fail_download(std::string reason) {
 void TUX_ws_downloader_cli::on_run_ended_unreported() {
   release_output();
   raise_ws_event(kWsEvDownloadError, reason_text(final_reason()));
+}
+
+// ---------------------------------------------------------------- pool operations
+
+namespace {
+
+// The request of a file-transfer client: its tag from params, else "ws" and
+// 20 random digits.
+std::unique_ptr<TUX_HTTP_Cli_Request> ws_file_request(std::string_view url, std::string_view headers,
+                                                     std::string_view params) {
+  auto r = TUX_HTTP_Cli_Request::CreateFromWSConn(url, headers);
+  const std::string tag = trim_text(json_text_field(params, "tag"));
+  r->set_tag(tag.empty() ? "ws" + random_digits(20) : tag);
+  return r;
+}
+
+}  // namespace
+
+TUX_ws_downloader_cli* TUX_HTTP_Cli_pool_v3::add_ws_get_file(std::string_view url, std::string_view headers,
+                                                             std::string_view local_save_fname,
+                                                             std::string_view params,
+                                                             TUX_WS_conn_event ws_conn_event) {
+  auto request = ws_file_request(url, headers, params);
+  auto c = std::make_unique<TUX_ws_downloader_cli>();
+  c->Reset();
+  c->set_save_multi_file_mode(json_text_int(params, "is_save_multi_file", 0) > 0,
+                              int32_t(json_text_int(params, "multi_file_block_size", 0)));
+  c->raw_params = std::string(params);
+  c->on_out_ws_event = std::move(ws_conn_event);
+  c->recycleAble = false;
+  c->low_speed_mode = false;
+  c->is_vpath_file = json_text_int(params, "is_vpath", 0) > 0;
+  configure(*c);
+  std::string save(local_save_fname);
+  if (!save.empty() && (save.back() == '/' || save.back() == '\\'))
+    save += TUX_Path::extractfileName(url_decode(url));
+  c->set_save_name(save);
+  (void)json_text_set_str(c->raw_params, "save_fname", save);
+  c->rt.got_file_size = 0;
+  c->Http_cmd(std::move(request));
+  c->SetActive(true);
+  // Reported before a worker can step the client.
+  c->raise_ws_event(kWsEvDownloadQuery, std::string());
+  TUX_ws_downloader_cli* out = c.get();
+  push_client(std::move(c), false);
+  return out;
+}
+
+TUX_ws_uploader_cli* TUX_HTTP_Cli_pool_v3::add_ws_put_file(std::string_view params,
+                                                           TUX_WS_conn_event ws_conn_event) {
+  const std::string url = json_text_field(params, "url");
+  const std::string headers = json_text_field(params, "headers");
+  const std::string filename = json_text_field(params, "filename");
+  std::string kept(params);
+  (void)json_text_set_str(kept, "url", "");
+  (void)json_text_set_str(kept, "headers", "");
+  return add_ws_put_file(url, headers, filename, kept, std::move(ws_conn_event));
+}
+
+TUX_ws_uploader_cli* TUX_HTTP_Cli_pool_v3::add_ws_put_file(std::string_view url, std::string_view headers,
+                                                           const std::string& sour_fname, std::string_view params,
+                                                           TUX_WS_conn_event ws_conn_event) {
+  const bool is_vpath = json_text_int(params, "is_vpath", 0) > 0;
+  const int64_t size = is_vpath ? json_text_int(params, "vpath_file_size", 0) : file_size(sour_fname);
+  if (size <= 0) return nullptr;
+  auto request = ws_file_request(url, headers, params);
+  std::unique_ptr<TUX_ws_uploader_cli> c =
+      is_vpath ? std::make_unique<TUX_ws_uploader_cli_vpath>() : std::make_unique<TUX_ws_uploader_cli>();
+  c->Reset();
+  c->raw_params = std::string(params);
+  c->on_out_ws_event = std::move(ws_conn_event);
+  c->recycleAble = false;
+  c->is_vpath_file = is_vpath;
+  configure(*c);
+  c->set_source(sour_fname, size);
+  c->Http_cmd(std::move(request));
+  c->SetActive(true);
+  // Reported before a worker can step the client.
+  c->raise_ws_event(kWsEvUploadQuery, std::string());
+  TUX_ws_uploader_cli* out = c.get();
+  push_client(std::move(c), false);
+  return out;
 }
 
 }  // namespace ux

@@ -1,39 +1,17 @@
 #include "installer/console/rk50_console.h"
 
-#include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <csignal>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include "common/ux_common.h"
+#include "installer/rk50_signals.h"
 #include "installer/rk50_stp_common.h"
 
 namespace rk50 {
 
 namespace {
-
-std::atomic<bool> g_interrupted{false};  // SIGINT
-std::atomic<bool> g_terminated{false};   // SIGTERM
-// Write end of the running console's wake pipe, -1 when none.
-std::atomic<int> g_wake_fd{-1};
-
-void wake_console() noexcept {
-  const int fd = g_wake_fd.load();
-  if (fd >= 0) {
-    const char b = 's';
-    (void)!::write(fd, &b, 1);
-  }
-}
-
-extern "C" void on_signal(int sig) {
-  const int saved = errno;
-  (sig == SIGTERM ? g_terminated : g_interrupted).store(true);
-  wake_console();
-  errno = saved;
-}
 
 constexpr size_t line_cap = 4096;
 
@@ -46,28 +24,6 @@ bool is_progress_text(const std::string& s) {
   return s.find(" / ") != std::string::npos && s.size() > 5 && s.compare(s.size() - 5, 5, "KB/s)") == 0;
 }
 
-// SIGINT and SIGTERM set their flags and wake the console for the life of
-// the object; reads are not restarted, so a prompt returns at once.
-class TSignalScope {
- public:
-  TSignalScope() {
-    struct sigaction sa {};
-    sa.sa_handler = on_signal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0;
-    sigaction(SIGINT, &sa, &old_int_);
-    sigaction(SIGTERM, &sa, &old_term_);
-  }
-  ~TSignalScope() {
-    sigaction(SIGINT, &old_int_, nullptr);
-    sigaction(SIGTERM, &old_term_, nullptr);
-  }
-
- private:
-  struct sigaction old_int_ {};
-  struct sigaction old_term_ {};
-};
-
 }  // namespace
 
 TConsoleGui::TConsoleGui(bool yes, int in_fd, FILE* out, FILE* err)
@@ -76,8 +32,6 @@ TConsoleGui::TConsoleGui(bool yes, int in_fd, FILE* out, FILE* err)
 }
 
 TConsoleGui::~TConsoleGui() {
-  int fd = wake_[1];
-  g_wake_fd.compare_exchange_strong(fd, -1);
   for (int f : wake_) {
     if (f >= 0) ::close(f);
   }
@@ -167,7 +121,7 @@ TConsoleGui::TReadResult TConsoleGui::read_line(std::string& line) {
     char c = 0;
     ssize_t n = ::read(in_fd_, &c, 1);
     if (n < 0 && errno == EINTR) {
-      if (g_interrupted.load() || g_terminated.load()) return TReadResult::interrupted;
+      if (TSignalCatcher::any()) return TReadResult::interrupted;
       continue;
     }
     if (n <= 0) {
@@ -202,7 +156,7 @@ bool TConsoleGui::ask(const std::string& question, bool default_yes) {
   TReadResult r = read_line(answer);
   if (r != TReadResult::line) {
     // Ctrl-C or the end of input: nobody said yes.
-    g_interrupted.store(false);
+    (void)TSignalCatcher::take_interrupt();
     std::fputc('\n', out_);
     return false;
   }
@@ -230,7 +184,7 @@ bool TConsoleGui::pick_folder(const std::string& start_dir, std::string& chosen)
   std::string answer;
   if (read_line(answer) != TReadResult::line) {
     std::fputc('\n', out_);
-    g_interrupted.store(false);
+    (void)TSignalCatcher::take_interrupt();
     return false;
   }
   answer = ux::trim_text(answer);
@@ -257,7 +211,7 @@ void TConsoleGui::terminate_app() { terminated_ = true; }
 
 void TConsoleGui::process_messages() {
   drain(0);
-  if (on_interrupt_ && (g_interrupted.load() || g_terminated.load())) {
+  if (on_interrupt_ && TSignalCatcher::any()) {
     auto handler = std::move(on_interrupt_);
     on_interrupt_ = nullptr;
     handler();
@@ -283,7 +237,7 @@ void TConsoleGui::drain(int wait_ms) {
     empty = queue_.empty();
   }
   if (wake_[0] >= 0) {
-    if (empty && wait_ms > 0 && !g_interrupted.load() && !g_terminated.load()) {
+    if (empty && wait_ms > 0 && !TSignalCatcher::any()) {
       pollfd p{wake_[0], POLLIN, 0};
       (void)::poll(&p, 1, wait_ms);
     }
@@ -305,10 +259,7 @@ void TConsoleGui::drain(int wait_ms) {
 int run_console(const TFrontendOptions& options, IInstallerServices& services, int in_fd, FILE* out,
                 FILE* err) {
   TConsoleGui gui(options.yes, in_fd, out, err);
-  g_interrupted.store(false);
-  g_terminated.store(false);
-  g_wake_fd.store(gui.wake_fd());
-  TSignalScope signals;
+  TSignalCatcher signals(gui.wake_fd());
   Tmain_form form(gui, services, options.start);
   form.FormCreate();
   form.FormShow();
@@ -335,13 +286,13 @@ int run_console(const TFrontendOptions& options, IInstallerServices& services, i
     gui.drain(0);
     if (gui.closed()) break;
     const TButtonState state = form.state();
-    if (g_terminated.load()) {
+    if (TSignalCatcher::end_requested()) {
       // As the window's close box: closing cancels what runs.
       gui.close_window();
       break;
     }
     if (state == st_downloading) {
-      if (g_interrupted.exchange(false)) {
+      if (TSignalCatcher::take_interrupt()) {
         form.Button1Click();
         gui.flush();
         continue;
@@ -350,7 +301,7 @@ int run_console(const TFrontendOptions& options, IInstallerServices& services, i
       gui.drain(1000);
       continue;
     }
-    if (g_interrupted.exchange(false)) break;
+    if (TSignalCatcher::take_interrupt()) break;
     bool press = false;
     switch (state) {
       case st_ready_to_install:

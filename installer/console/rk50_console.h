@@ -6,7 +6,8 @@
 // No. The main thread is the GUI thread: changes posted by workers are
 // queued and drained by run_console, which a posted change or a signal wakes
 // at once. Ctrl-C (SIGINT) is the action button while the installation runs
-// (the abort question) and ends a prompt; SIGTERM closes the window.
+// (the abort question) and ends a prompt; SIGTERM and SIGHUP close the
+// window; SIGPIPE is ignored (rk50_signals).
 #pragma once
 
 #include <cstdio>
@@ -54,7 +55,7 @@ class TConsoleGui : public IMainFormGui {
   bool terminated() const noexcept { return terminated_; }
   // The write end of the wake pipe, for the signal handlers.
   int wake_fd() const noexcept { return wake_[1]; }
-  // Called once by process_messages when Ctrl-C or SIGTERM arrives while
+  // Called once by process_messages when a signal arrives while
   // work runs on the GUI thread (an update): the console's close box.
   void set_interrupt_handler(std::function<void()> handler) { on_interrupt_ = std::move(handler); }
   const std::string& caption() const noexcept { return caption_; }

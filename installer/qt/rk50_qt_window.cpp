@@ -14,14 +14,19 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QSocketNotifier>
 #include <QStyleFactory>
 #include <QToolButton>
 #include <QMetaObject>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 
 #include "common/ux_common.h"
 #include "installer/rk50_services.h"
+#include "installer/rk50_signals.h"
 
 // Read by ThreadSanitizer only: Qt's own worker threads (the image conversion
 // pool) synchronise through atomics in the uninstrumented Qt libraries.
@@ -283,12 +288,34 @@ void TQtMainWindow::closeEvent(QCloseEvent* event) {
 // progress ends only through the close box or the abort confirmation.
 void TQtMainWindow::reject() {}
 
+TCloseOnSignal::TCloseOnSignal(QWidget& window) {
+  if (::pipe2(pipe_, O_CLOEXEC | O_NONBLOCK) != 0) pipe_[0] = pipe_[1] = -1;
+  catcher_ = std::make_unique<TSignalCatcher>(pipe_[1]);
+  if (pipe_[0] < 0) return;
+  notifier_ = std::make_unique<QSocketNotifier>(pipe_[0], QSocketNotifier::Read);
+  QObject::connect(notifier_.get(), &QSocketNotifier::activated, &window, [this, &window] {
+    char buf[64];
+    while (::read(pipe_[0], buf, sizeof buf) > 0) {
+    }
+    if (TSignalCatcher::end_requested() || TSignalCatcher::take_interrupt()) window.close();
+  });
+}
+
+TCloseOnSignal::~TCloseOnSignal() {
+  notifier_.reset();
+  catcher_.reset();
+  for (int f : pipe_) {
+    if (f >= 0) ::close(f);
+  }
+}
+
 int run_qt_window(int& argc, char** argv, const TFrontendOptions& options, IInstallerServices& services) {
   QApplication app(argc, argv);
   apply_application_look();
   int rc = 0;
   {
     TQtMainWindow window(services, options.start);
+    TCloseOnSignal close_on_signal(window);
     window.show();
     if (!options.dir.empty()) window.set_text(TControl::LabeledEdit1, options.dir);
     app.exec();

@@ -16,6 +16,7 @@ class QLabel;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
+class QSocketNotifier;
 class QToolButton;
 
 namespace rk50 {
@@ -69,6 +70,25 @@ class TQtMainWindow : public QDialog, public IMainFormGui {
   std::unique_ptr<Tmain_form> form_;
   bool shown_ = false;
   bool destroyed_ = false;
+};
+
+class TSignalCatcher;
+
+// For its life, SIGTERM, SIGHUP and SIGINT close window as its close box
+// does (the run in progress is cancelled and rolled back) instead of ending
+// the process in the middle of it; SIGPIPE is ignored (rk50_signals). One
+// at a time; GUI thread.
+class TCloseOnSignal {
+ public:
+  explicit TCloseOnSignal(QWidget& window);
+  ~TCloseOnSignal();
+  TCloseOnSignal(const TCloseOnSignal&) = delete;
+  TCloseOnSignal& operator=(const TCloseOnSignal&) = delete;
+
+ private:
+  int pipe_[2] = {-1, -1};
+  std::unique_ptr<TSignalCatcher> catcher_;
+  std::unique_ptr<QSocketNotifier> notifier_;
 };
 
 // The product picture, 144 x 144, drawn at run time.

@@ -489,6 +489,27 @@ TEST(Files, ExistenceProbes) {
   EXPECT_TRUE(file_exists(dir.dir() + "\xE4\xB8\xAD"));
 }
 
+TEST(Files, ResolvedPathsAndConfinement) {
+  TempDir dir;
+  ASSERT_TRUE(std::filesystem::create_directories(dir.dir() + "a/b"));
+  ASSERT_EQ(symlink("..", (dir.dir() + "a/up").c_str()), 0);
+  const std::string root = resolved_os_path(dir.path());
+  ASSERT_FALSE(root.empty());
+  EXPECT_EQ(resolved_os_path(dir.dir() + "a/../a/b/"), root + "/a/b");
+  EXPECT_EQ(resolved_os_path(dir.dir() + "a/up"), root);
+  EXPECT_EQ(resolved_os_path(dir.dir() + "none"), "");
+  EXPECT_TRUE(os_path_inside(root + "/a/b", root + "/a"));
+  EXPECT_TRUE(os_path_inside(root + "/a", root + "/a"));
+  // A name that only begins like the root, the root's parent, a link out.
+  EXPECT_FALSE(os_path_inside(root + "/ab", root + "/a"));
+  EXPECT_FALSE(os_path_inside(root, root + "/a"));
+  EXPECT_FALSE(os_path_inside(resolved_os_path(dir.dir() + "a/up/a/up"), root + "/a"));
+  EXPECT_TRUE(os_path_inside(root, "/"));
+  EXPECT_FALSE(os_path_inside("relative", "/"));
+  EXPECT_FALSE(os_path_inside(root, ""));
+  EXPECT_FALSE(os_path_inside("", root));
+}
+
 TEST(Files, ConcurrentAppendsAreWhole) {
   TempDir dir;
   const std::string f = dir.dir() + "log";

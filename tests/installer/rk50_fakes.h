@@ -4,6 +4,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <map>
@@ -250,6 +252,32 @@ class TRecordingServices : public rk50::IInstallerServices {
   std::function<void(const rk50::TExtractProgressFn&)> on_extract;
   std::string install_error, update_error;
   std::vector<std::string> update_notes;
+};
+
+// A worker stops at a point of its work until the test's thread has acted.
+class TGate {
+ public:
+  // Worker: says it arrived, then waits for release.
+  void arrive_and_wait() {
+    std::unique_lock<std::mutex> l(m_);
+    arrived_ = true;
+    cv_.notify_all();
+    cv_.wait_for(l, std::chrono::seconds(60), [&] { return released_; });
+  }
+  bool wait_arrival() {
+    std::unique_lock<std::mutex> l(m_);
+    return cv_.wait_for(l, std::chrono::seconds(60), [&] { return arrived_; });
+  }
+  void release() {
+    std::lock_guard<std::mutex> l(m_);
+    released_ = true;
+    cv_.notify_all();
+  }
+
+ private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  bool arrived_ = false, released_ = false;
 };
 
 }  // namespace rk50_test

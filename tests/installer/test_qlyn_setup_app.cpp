@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -90,6 +91,14 @@ class SetupApp : public ::testing::Test {
     return p;
   }
   const std::string desktop_entry() { return tmp / "home/Desktop/Qlyn 私有网盘.desktop"; }
+  // Names in folder that begin with ".rk50-" (staging folders, kept files).
+  static std::vector<std::string> private_names(const std::string& folder) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(folder, ec))
+      if (e.path().filename().string().rfind(".rk50-", 0) == 0) names.push_back(e.path().filename());
+    return names;
+  }
   // True once a staging folder (name prefix) in folder holds file with some bytes.
   static bool staging_writes(const std::string& folder, const std::string& prefix, const std::string& file) {
     std::error_code ec;
@@ -100,12 +109,14 @@ class SetupApp : public ::testing::Test {
     }
     return false;
   }
-  // Once busy() holds, stops the child, sends it sig and lets it go on (so
-  // most of the work is still to come when the signal arrives); then waits
-  // for its end.
-  static void interrupt_when(TProgramRun& p, const std::function<bool()>& busy, int sig) {
+  // Once busy() holds, stops the child, runs while_stopped, sends it sig and
+  // lets it go on (so most of the work is still to come when the signal
+  // arrives); then waits for its end.
+  static void interrupt_when(TProgramRun& p, const std::function<bool()>& busy, int sig,
+                             const std::function<void()>& while_stopped = {}) {
     EXPECT_TRUE(p.wait_until(busy, 60000, 1)) << p.out() << p.err();
     p.signal(SIGSTOP);
+    if (while_stopped) while_stopped();
     p.signal(sig);
     p.signal(SIGCONT);
     p.finish();
@@ -226,11 +237,13 @@ class SetupAppSignals : public SetupApp {
   // Runs the install of the big package and sends it sig while big.bin is
   // being written into the staging folder.
   std::unique_ptr<TProgramRun> interrupt_install(int sig, std::vector<std::string> args,
-                                                   const std::string& input = {}) {
-    TProgramOptions o = user();
-    o.input = input;
-    auto p = std::make_unique<TProgramRun>(setup_exe, args, o);
-    interrupt_when(*p, [&] { return staging_writes(dest, ".rk50-install-", "new/win64/big.bin"); }, sig);
+                                                 const std::function<void(TProgramRun&)>& while_stopped = {}) {
+    auto p = std::make_unique<TProgramRun>(setup_exe, args, user());
+    interrupt_when(
+        *p, [&] { return staging_writes(dest, ".rk50-install-", "new/win64/big.bin"); }, sig,
+        [&] {
+          if (while_stopped) while_stopped(*p);
+        });
     return p;
   }
 
@@ -239,11 +252,24 @@ class SetupAppSignals : public SetupApp {
   std::map<std::string, std::string> before;
 };
 
-TEST_F(SetupAppSignals, SigtermDuringTheExtractionRestoresAndSaysSo) {
-  auto p = interrupt_install(SIGTERM, install_args(big, dest));
+// The session ending (SIGTERM) or the terminal going away (SIGHUP).
+TEST_F(SetupAppSignals, EndSignalsDuringTheExtractionRestoreAndSaySo) {
+  for (int sig : {SIGTERM, SIGHUP}) {
+    auto p = interrupt_install(sig, install_args(big, dest));
+    EXPECT_EQ(p->finish(), 1) << strsignal(sig);
+    EXPECT_EQ(p->err(), "Installation aborted.\n") << strsignal(sig);
+    EXPECT_EQ(p->out().find("Install completed!"), std::string::npos) << p->out();
+    EXPECT_EQ(state(dest), before) << strsignal(sig);
+  }
+}
+
+// A reader of the output that went away (qlyn-setup ... | head) does not end
+// the run between two of its steps: the abort question written after it
+// left is answered and the installation is undone.
+TEST_F(SetupAppSignals, AnOutputNobodyReadsEndsNothingMidway) {
+  auto p = interrupt_install(SIGINT, install_args(big, dest), [](TProgramRun& run) { run.close_output(); });
   EXPECT_EQ(p->finish(), 1);
   EXPECT_EQ(p->err(), "Installation aborted.\n");
-  EXPECT_EQ(p->out().find("Install completed!"), std::string::npos) << p->out();
   EXPECT_EQ(state(dest), before);
 }
 
@@ -254,6 +280,24 @@ TEST_F(SetupAppSignals, CtrlCWithYesAbortsAndNeverCompletes) {
   EXPECT_EQ(p->out().find("Install completed!"), std::string::npos) << p->out();
   EXPECT_EQ(p->err(), "Installation aborted.\n");
   EXPECT_EQ(state(dest), before);
+}
+
+// What a killed run leaves stays until an installation completes: a failed
+// one restores the folder as it found it, the next good one removes it.
+TEST_F(SetupAppSignals, AKilledRunsStagingGoesWithTheNextInstallation) {
+  auto killed = interrupt_install(SIGKILL, install_args(big, dest));
+  EXPECT_EQ(killed->finish(), 128 + SIGKILL);
+  ASSERT_EQ(private_names(dest).size(), 1u);
+  const auto left = state(dest);
+  std::string bytes = read_file(big);
+  for (size_t i = 0; i < 32; ++i) bytes[bytes.size() / 2 + i] ^= char(0x5A);
+  write_file(tmp / "damaged.7z", bytes);
+  EXPECT_EQ(install(tmp / "damaged.7z", dest)->finish(), 1);
+  EXPECT_EQ(state(dest), left);
+  auto p = install(big, dest);
+  EXPECT_EQ(p->finish(), 0) << p->out() << p->err();
+  EXPECT_EQ(read_file(dest + "/win64/rk50cli_dsk"), "#!/bin/sh\necho client v2\n");
+  EXPECT_EQ(private_names(dest), std::vector<std::string>{});
 }
 
 // Without --yes, the end of the input is a No: nothing is installed.
@@ -313,7 +357,8 @@ class SetupAppUpdate : public SetupApp {
   std::string updater;
 };
 
-// Without an answer nothing is applied and the client is not started.
+// Without an answer nothing is applied and the client is not started; an
+// update the user accepted does not start the client unasked.
 TEST_F(SetupAppUpdate, EndOfInputAppliesNothing) {
   const std::string archive = make_update("u.7z", "cp $sour$version.txt $dest$version.txt\n");
   const auto before = installation();
@@ -321,6 +366,13 @@ TEST_F(SetupAppUpdate, EndOfInputAppliesNothing) {
   EXPECT_EQ(p->finish(), 1);
   EXPECT_NE(p->out().find("Start? [Y/n] \n"), std::string::npos) << p->out();
   EXPECT_EQ(installation(), before);
+  EXPECT_FALSE(qlyn_test::exists(tmp / "inst/win64/started"));
+
+  auto accepted = run_updater(archive, "\n");
+  EXPECT_EQ(accepted->finish(), 0) << accepted->out() << accepted->err();
+  EXPECT_EQ(read_file(tmp / "inst/win64/version.txt"), "2");
+  EXPECT_NE(accepted->out().find("Install completed!\nStart the client? [Y/n] \n"), std::string::npos)
+      << accepted->out();
   EXPECT_FALSE(qlyn_test::exists(tmp / "inst/win64/started"));
 }
 
@@ -338,8 +390,7 @@ TEST_F(SetupAppUpdate, NothingBesideThePackageChanges) {
   for (const auto& e : fs::directory_iterator(tmp / "dl")) beside.push_back(e.path().filename());
   std::sort(beside.begin(), beside.end());
   EXPECT_EQ(beside, (std::vector<std::string>{"important.doc", "u.7z"}));
-  for (const auto& e : fs::directory_iterator(tmp / "inst/win64"))
-    EXPECT_NE(e.path().filename().string().rfind(".rk50-", 0), 0u) << e.path();
+  EXPECT_EQ(private_names(tmp / "inst/win64"), std::vector<std::string>{});
   // The console lists the line it passed over.
   EXPECT_NE(p->out().find("Note: update script line 2 (frobnicate x) was passed over: unknown command\n"),
             std::string::npos)
@@ -371,18 +422,31 @@ TEST_F(SetupAppUpdate, ScriptLinesOutsideTheInstallationAreRefused) {
   }
 }
 
-TEST_F(SetupAppUpdate, SigtermWhileTheUpdateExtractsUndoesIt) {
+// SIGTERM undoes the update; what a SIGKILL leaves goes with the next
+// update that completes.
+TEST_F(SetupAppUpdate, SignalsWhileTheUpdateExtracts) {
   const std::string archive = make_update("big.7z", "cp $sour$version.txt $dest$version.txt\n",
                                           {{"win64_update/big.bin", qlyn_test::sample_bytes(48 << 20, 5)}}, "-mx=0");
   const auto before = installation();
   TProgramOptions o = user();
   o.input = "\n";
-  TProgramRun p(updater, {"--cli", "upd", archive}, o);
-  interrupt_when(p, [&] { return staging_writes(tmp / "inst/win64", ".rk50-update-", "pkg/win64_update/big.bin"); },
-                 SIGTERM);
-  EXPECT_EQ(p.finish(), 1);
-  EXPECT_EQ(p.err(), "Installation aborted.\n");
-  EXPECT_EQ(installation(), before);
+  for (int sig : {SIGTERM, SIGKILL}) {
+    TProgramRun p(updater, {"--cli", "upd", archive}, o);
+    interrupt_when(
+        p, [&] { return staging_writes(tmp / "inst/win64", ".rk50-update-", "pkg/win64_update/big.bin"); }, sig);
+    if (sig == SIGTERM) {
+      EXPECT_EQ(p.finish(), 1);
+      EXPECT_EQ(p.err(), "Installation aborted.\n");
+      EXPECT_EQ(installation(), before);
+    } else {
+      EXPECT_EQ(p.finish(), 128 + SIGKILL);
+      EXPECT_EQ(private_names(tmp / "inst/win64").size(), 1u);
+    }
+  }
+  auto p = run_updater(archive, "\nn\n");
+  EXPECT_EQ(p->finish(), 0) << p->out() << p->err();
+  EXPECT_EQ(read_file(tmp / "inst/win64/version.txt"), "2");
+  EXPECT_EQ(private_names(tmp / "inst/win64"), std::vector<std::string>{});
 }
 
 }  // namespace

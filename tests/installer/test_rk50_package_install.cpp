@@ -13,6 +13,7 @@
 #include "installer/rk50_stp_common.h"
 #include "installer/rk50_transaction.h"
 #include "support/archive_maker.h"
+#include "support/scoped_env.h"
 
 using namespace qlyn_test;
 

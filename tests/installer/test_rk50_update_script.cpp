@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,23 +15,12 @@
 #include "installer/rk50_package_install.h"
 #include "installer/rk50_services.h"
 #include "support/archive_maker.h"
-
 #include "support/scoped_env.h"
 
 using namespace qlyn_test;
 using rk50::run_script_line;
 
 namespace {
-
-// HOME pointed into a test folder, without the XDG folders that would take precedence.
-struct TEnvScopeHome : qlyn_test::TEnvScope {
-  explicit TEnvScopeHome(const std::string& home) {
-    set("HOME", home);
-    unset("XDG_CONFIG_HOME");
-    unset("XDG_DATA_HOME");
-  }
-};
-
 
 class ScriptLineTest : public ::testing::Test {
  protected:
@@ -418,7 +408,8 @@ TEST_F(UpdatePackageTest, PendingEventsAreProcessedWhileThePackageExtracts) {
 // The production services of qlyn-setup over the real units: offline install
 // of a package, then an update, with the library deployed beside the executable.
 TEST_F(UpdatePackageTest, ProductionServicesInstallAndUpdate) {
-  TEnvScopeHome home(tmp / "home");
+  TEnvScope home("HOME", tmp / "home"), config("XDG_CONFIG_HOME", tmp / "home/.config"),
+      data("XDG_DATA_HOME", tmp / "home/.local/share");
   const std::string src = tmp / "src_install";
   write_file(src + "/win64/rk50cli_dsk", "client v1");
   write_file(src + "/win64/cuuid.inf", "id");

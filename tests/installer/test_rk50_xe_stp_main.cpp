@@ -4,7 +4,6 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -22,6 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 using rk50::TControl;
 using rk50::Tmain_form;
+using rk50_test::TGate;
 using rk50_test::TRecordingGui;
 using rk50_test::TRecordingServices;
 
@@ -382,32 +382,6 @@ TEST_F(Controller, InstallationErrorsAreShownAndDoNotEscape) {
   EXPECT_EQ(form->outcome(), rk50::TRunOutcome::installed);
 }
 
-// The worker stops inside the installation until the GUI thread has acted.
-class TGate {
- public:
-  // Worker: says it arrived, then waits for release.
-  void arrive_and_wait() {
-    std::unique_lock<std::mutex> l(m_);
-    arrived_ = true;
-    cv_.notify_all();
-    cv_.wait_for(l, std::chrono::seconds(60), [&] { return released_; });
-  }
-  bool wait_arrival() {
-    std::unique_lock<std::mutex> l(m_);
-    return cv_.wait_for(l, std::chrono::seconds(60), [&] { return arrived_; });
-  }
-  void release() {
-    std::lock_guard<std::mutex> l(m_);
-    released_ = true;
-    cv_.notify_all();
-  }
-
- private:
-  std::mutex m_;
-  std::condition_variable cv_;
-  bool arrived_ = false, released_ = false;
-};
-
 // An abort confirmed while the package extracts stops the installation: no
 // completion, the run ends aborted, a later completion event installs nothing.
 TEST_F(Controller, AbortDuringTheInstallationStopsIt) {
@@ -507,6 +481,14 @@ TEST_F(Controller, DownloadFailureTexts) {
   services.deliver(104, R"({"reason":"file_error", "final":1})", 2);
   gui.drain();
   EXPECT_EQ(status(), "Download failed.");
+  // A partial file the server cannot continue soundly is dropped.
+  form->Button1Click();
+  ASSERT_GT(ux::write_text_to_file("partial", form->saved_fname()), 0);
+  services.deliver(104, R"({"reason":"range_error", "final":1})", 3);
+  gui.drain();
+  EXPECT_EQ(status(), "Download failed.");
+  EXPECT_FALSE(fs::exists(form->saved_fname()));
+  EXPECT_EQ(form->state(), rk50::st_ready_to_install);
   services.deliver(104, R"({"reason":"not_available"})");
   gui.drain();
   EXPECT_EQ(status(), "Download failed: downloading is not available in this build.");

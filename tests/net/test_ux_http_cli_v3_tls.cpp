@@ -141,6 +141,28 @@ TEST_F(EngineTls, TrustAndTheInsecureSwitchBelongToOneEngine) {
   EXPECT_EQ(insecure.tls_failure().reason, TSSL_Fail_Reason::unknown_issuer);
 }
 
+// An "https://" proxy is reached over TLS and verified by its own name; the
+// URL's host (nothing listens on 127.0.0.9:81) is only named in the request.
+TEST_F(EngineTls, HttpsProxyIsReachedOverTlsAndVerified) {
+  if (!have_nginx()) GTEST_SKIP() << "nginx is not installed";
+  set_ssl_default_options(trusting_test_ca());
+  qlyn_test::TNginxServer proxy(kHello, "", {certs.server.cert, certs.server.key});
+  qlyn_test::TNginxServer misnamed(kHello, "", {certs.other.cert, certs.other.key});
+  ASSERT_TRUE(proxy.ok() && misnamed.ok()) << proxy.error_log() << misnamed.error_log();
+  TRecordingClient e;
+  e.set_proxy("https://127.0.0.1:" + std::to_string(proxy.port()));
+  start(e, Request::CreateFromUrlGet("http://127.0.0.9:81/hello", ""));
+  ASSERT_TRUE(step_until(e));
+  EXPECT_TRUE(e.is_https());
+  EXPECT_EQ(e.final_body, "secure on\n");
+
+  e.set_proxy("https://127.0.0.1:" + std::to_string(misnamed.port()));
+  start(e, Request::CreateFromUrlGet("http://127.0.0.9:81/hello", ""));
+  ASSERT_TRUE(step_until(e));
+  EXPECT_EQ(e.final_err, kHttpErrTls);
+  EXPECT_EQ(e.tls_failure().reason, TSSL_Fail_Reason::name_mismatch);
+}
+
 // Peers that do not finish a handshake: a refusal in plain text and a close
 // fail the run at once; a silent peer is ended by the connect timeout and
 // retried like any other connection.

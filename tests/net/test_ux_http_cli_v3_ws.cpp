@@ -4,8 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/ux_common.h"
@@ -215,8 +218,13 @@ TEST(EngineWebSocketScripted, ProtocolViolationsAndTruncatedFramesClose) {
   };
   for (const Case& c : cases) {
     std::string close_seen;  // written by the server's thread, read after it ended
+    std::atomic<bool> script_ended{false};
     {
       TScriptedTcpServer server([&](TScriptConn& conn, int) {
+        struct TEndMark {
+          std::atomic<bool>& ended;
+          ~TEndMark() { ended.store(true); }
+        } end_mark{script_ended};
         const std::string request = conn.read_request();
         if (request.empty()) return;
         conn.send(upgrade_answer(request) + c.frames);
@@ -244,6 +252,8 @@ TEST(EngineWebSocketScripted, ProtocolViolationsAndTruncatedFramesClose) {
       EXPECT_EQ(log.ws_count(kWsEvConnected), 1);
       EXPECT_EQ(log.ws_count(kWsEvClosed), 1);
       EXPECT_EQ(log.ws.size(), 2u);
+      // The server stops its script when destroyed: let it read the close frame first.
+      for (int i = 0; i < 5000 && !script_ended.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     ASSERT_EQ(close_seen.size(), 2u);
     EXPECT_EQ(uint16_t(uint8_t(close_seen[0]) << 8 | uint8_t(close_seen[1])), c.close_code);

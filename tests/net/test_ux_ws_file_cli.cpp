@@ -14,6 +14,7 @@
 #include "common/ux_common.h"
 #include "support/http_client_harness.h"
 #include "support/scoped_env.h"
+#include "support/ws_file_events.h"
 #include "support/ws_file_peer.h"
 #include "support/ws_peer.h"
 
@@ -32,37 +33,7 @@ void spit(const std::string& path, const std::string& data) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
 }
 
-// The outward events of one client.
-struct TEvents {
-  std::vector<std::pair<int32_t, std::string>> list;
-  TUX_WS_conn_event fn() {
-    return [this](TUX_HTTP_Cli_Request*, int32_t ev, const std::string& text, const uint8_t*, int32_t) {
-      list.emplace_back(ev, text);
-    };
-  }
-  int count(int32_t code) const {
-    int n = 0;
-    for (const auto& [c, t] : list) n += c == code ? 1 : 0;
-    return n;
-  }
-  std::string last(int32_t code) const {
-    for (auto it = list.rbegin(); it != list.rend(); ++it)
-      if (it->first == code) return it->second;
-    return {};
-  }
-};
 
-template <class Client>
-void start_client(Client& c, const std::string& url, const std::string& key, const std::string& params,
-                  TEvents& ev) {
-  c.raw_params = params;
-  c.on_out_ws_event = ev.fn();
-  c.recycleAble = false;
-  auto r = TUX_HTTP_Cli_Request::CreateFromWSConn(url, "key: " + key);
-  r->set_tag("t1");
-  c.Http_cmd(std::move(r));
-  c.SetActive(true);
-}
 
 // Data packets the peer logged, in order: (position, payload length).
 std::vector<std::pair<int64_t, int64_t>> logged_packets(const TWsFilePeer& peer, int cmd) {
@@ -97,11 +68,11 @@ TEST_F(WsFileClients, UploadResumesAtTheServersPositionAndReportsTheQueryStart) 
   ASSERT_TRUE(peer.ok());
   const std::string file = dir / "up.bin";
   spit(file, TWsFilePeer::pattern(0, 200000));
-  TEvents ev;
+  qlyn_test::TWsFileEvents ev;
   TUX_ws_uploader_cli c;
   c.Reset();
   c.set_source(file, 200000);
-  start_client(c, peer.url("/up.bin"), "k1", R"({"tag":"x","task_type":"u"})", ev);
+  qlyn_test::start_ws_file_client(c, peer.url("/up.bin"), "k1", R"({"tag":"x","task_type":"u"})", ev);
   ASSERT_TRUE(step_until(c));
   EXPECT_EQ(c.State(), kHttpStateDone);
   ASSERT_EQ(ev.count(kWsEvUploadOk), 1) << c.end_reason();
@@ -144,11 +115,11 @@ TEST_F(WsFileClients, LowSpeedModeSendsOneSmallBurstPerHalfSecond) {
   const int64_t size = 2000000;
   const std::string file = dir / "slow.bin";
   spit(file, TWsFilePeer::pattern(0, size));
-  TEvents ev;
+  qlyn_test::TWsFileEvents ev;
   TUX_ws_uploader_cli c;
   c.Reset();
   c.set_source(file, size);
-  start_client(c, peer.url("/slow.bin"), "k", "{}", ev);
+  qlyn_test::start_ws_file_client(c, peer.url("/slow.bin"), "k", "{}", ev);
   ASSERT_TRUE(step_until(c, [&] { return c.low_speed_mode || !c.Active(); }));
   ASSERT_TRUE(c.Active());
   // Frozen clock: no burst within 500 ms of the last one.
@@ -180,11 +151,11 @@ TEST_F(WsFileClients, UploadFailReconnectsAndAbortEndsWithAReport) {
   TFakeClock clock;
   const std::string file = dir / "f.bin";
   spit(file, "0123456789");
-  TEvents ev;
+  qlyn_test::TWsFileEvents ev;
   TUX_ws_uploader_cli c;
   c.Reset();
   c.set_source(file, 10);
-  start_client(c, peer.url("/f.bin"), "k", "{}", ev);
+  qlyn_test::start_ws_file_client(c, peer.url("/f.bin"), "k", "{}", ev);
   ASSERT_TRUE(step_until(c, [&] { return c.State() == kHttpStateDelay || !c.Active(); }));
   EXPECT_EQ(c.delay_run.at_delay_run - now_ms(), TUX_ws_uploader_cli::kRestartDelayMs);
   EXPECT_EQ(ev.count(kWsEvUploadError), 1);
@@ -201,13 +172,13 @@ TEST_F(WsFileClients, UploaderWithoutDataOrAnswerReportsOnce) {
   TWsFilePeer peer(R"([{"ws_auth": [{"send": {"cmd": "ws_auth_ret", "ret": 1}}]}])");
   ASSERT_TRUE(peer.ok());
   TFakeClock clock;
-  TEvents ev;
+  qlyn_test::TWsFileEvents ev;
   {
     TUX_ws_uploader_cli c;  // a vpath task without its size
     c.Reset();
     c.is_vpath_file = true;
     c.set_source(dir / "missing.idx", 0);
-    start_client(c, peer.url("/x"), "k", "{}", ev);
+    qlyn_test::start_ws_file_client(c, peer.url("/x"), "k", "{}", ev);
     ASSERT_TRUE(step_until(c));
     EXPECT_EQ(ev.count(kWsEvUploadError), 1);
     EXPECT_EQ(json_text_int(ev.last(kWsEvUploadError), "is_vpath"), 1);
@@ -218,7 +189,7 @@ TEST_F(WsFileClients, UploaderWithoutDataOrAnswerReportsOnce) {
   TUX_ws_uploader_cli c;
   c.Reset();
   c.set_source(file, 3);
-  start_client(c, peer.url("/g.bin"), "k", "{}", ev);
+  qlyn_test::start_ws_file_client(c, peer.url("/g.bin"), "k", "{}", ev);
   ASSERT_TRUE(step_until(c, [&] { return c.ws_state() == TUX_ws_uploader_cli::kQuerySent || !c.Active(); }));
   clock.advance(TUX_ws_uploader_cli::kStallMs);
   for (int i = 0; i < 5; ++i) c.execute();
@@ -241,12 +212,12 @@ TEST_F(WsFileClients, ThreeDownloadFailsReconnectAfterSixNineAndTwelveSeconds) {
      "download_finished": [{"send": {"cmd": "download_finished", "session_id": 9, "sum": 300000}}]}])");
   ASSERT_TRUE(peer.ok());
   TFakeClock clock;
-  TEvents ev;
+  qlyn_test::TWsFileEvents ev;
   TUX_ws_downloader_cli c;
   c.Reset();
   const std::string save = dir / "sub/d.bin";
   c.set_save_name(save);
-  start_client(c, peer.url("/d.bin"), "k", R"({"task_type":"dl","efs_cmd":"get","task_id":"42"})", ev);
+  qlyn_test::start_ws_file_client(c, peer.url("/d.bin"), "k", R"({"task_type":"dl","efs_cmd":"get","task_id":"42"})", ev);
   for (int64_t expect : {6000, 9000, 12000}) {
     ASSERT_TRUE(step_until(c, [&] { return c.State() == kHttpStateDelay || !c.Active(); }));
     EXPECT_EQ(c.delay_run.at_delay_run - now_ms(), expect);
@@ -293,11 +264,11 @@ TEST_F(WsFileClients, HostilePacketsAreIgnoredAndNothingLandsOutsideTheFile) {
     "download_finished": [{"send": {"cmd": "download_finished", "session_id": 9}}]}])");
   ASSERT_TRUE(peer.ok());
   const std::string save = dir / "h.bin";
-  TEvents ev;
+  qlyn_test::TWsFileEvents ev;
   TUX_ws_downloader_cli c;
   c.Reset();
   c.set_save_name(save);
-  start_client(c, peer.url("/h.bin"), "k", "{}", ev);
+  qlyn_test::start_ws_file_client(c, peer.url("/h.bin"), "k", "{}", ev);
   ASSERT_TRUE(step_until(c));
   ASSERT_EQ(ev.count(kWsEvDownloadOk), 1) << c.end_reason();
   EXPECT_EQ(slurp(save), TWsFilePeer::pattern(0, 1000));
@@ -313,11 +284,11 @@ TEST_F(WsFileClients, ResumeReportsTheLocalSizeAndCutsWhatTheServerDoesNotConfir
   ASSERT_TRUE(peer.ok());
   const std::string save = dir / "r.bin";
   spit(save, TWsFilePeer::pattern(0, 100) + std::string(400, 'z'));  // 100 good bytes, 400 stale
-  TEvents ev;
+  qlyn_test::TWsFileEvents ev;
   TUX_ws_downloader_cli c;
   c.Reset();
   c.set_save_name(save);
-  start_client(c, peer.url("/r.bin"), "k", "{}", ev);
+  qlyn_test::start_ws_file_client(c, peer.url("/r.bin"), "k", "{}", ev);
   ASSERT_TRUE(step_until(c));
   ASSERT_EQ(ev.count(kWsEvDownloadOk), 1) << c.end_reason();
   EXPECT_EQ(slurp(save), TWsFilePeer::pattern(0, 5000));
@@ -336,12 +307,12 @@ TEST_F(WsFileClients, MissingFileAndServerAbortEndTheDownloadWithCleanJson) {
                                   "pos": 0, "sum": 10}}],
      "download_start": [{"send": {"cmd": "task_op", "op": "cancel"}}]}])");
   ASSERT_TRUE(peer.ok());
-  TEvents ev;
+  qlyn_test::TWsFileEvents ev;
   {
     TUX_ws_downloader_cli c;
     c.Reset();
     c.set_save_name(dir / "m.bin");
-    start_client(c, peer.url("/m.bin"), "k", "{}", ev);
+    qlyn_test::start_ws_file_client(c, peer.url("/m.bin"), "k", "{}", ev);
     ASSERT_TRUE(step_until(c));
     ASSERT_EQ(ev.count(kWsEvDownloadError), 1);
     const std::string e = ev.last(kWsEvDownloadError);
@@ -353,11 +324,34 @@ TEST_F(WsFileClients, MissingFileAndServerAbortEndTheDownloadWithCleanJson) {
   TUX_ws_downloader_cli c;
   c.Reset();
   c.set_save_name(dir / "a.bin");
-  start_client(c, peer.url("/a.bin"), "k", "{}", ev);
+  qlyn_test::start_ws_file_client(c, peer.url("/a.bin"), "k", "{}", ev);
   ASSERT_TRUE(step_until(c));
   EXPECT_EQ(c.ws_state(), TUX_ws_downloader_cli::kAborted);
   EXPECT_EQ(ev.count(kWsEvDownloadAbort), 1);
   EXPECT_EQ(ev.count(kWsEvDownloadError), 1) << "the abort is the final event";
+}
+
+TEST_F(WsFileClients, DownloadWithoutDataForTwentyFiveSecondsRestarts) {
+  TWsFilePeer peer(R"([{
+    "ws_auth": [{"send": {"cmd": "ws_auth_ret", "ret": 1}}],
+    "download_query": [{"send": {"cmd": "download_query_ret", "exists": 1, "ready": 1, "session_id": 2,
+                                 "pos": 0, "sum": 10}}]}])");
+  ASSERT_TRUE(peer.ok());
+  TFakeClock clock;
+  qlyn_test::TWsFileEvents ev;
+  TUX_ws_downloader_cli c;
+  c.Reset();
+  c.set_save_name(dir / "s.bin");
+  qlyn_test::start_ws_file_client(c, peer.url("/s.bin"), "k", "{}", ev);
+  ASSERT_TRUE(step_until(c, [&] { return c.ws_state() == TUX_ws_downloader_cli::kStarted || !c.Active(); }));
+  ASSERT_EQ(ev.count(kWsEvDownloadStart), 1);
+  clock.advance(TUX_ws_downloader_cli::kStallMs);
+  for (int i = 0; i < 5; ++i) c.execute();
+  EXPECT_EQ(c.ws_state(), TUX_ws_downloader_cli::kStarted) << "not before the limit";
+  clock.advance(1);
+  c.execute();
+  ASSERT_EQ(c.State(), kHttpStateDelay);
+  EXPECT_EQ(c.delay_run.at_delay_run - now_ms(), TUX_ws_downloader_cli::kStallRestartMs);
 }
 
 }  // namespace

@@ -9,18 +9,23 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <mutex>
+#include <thread>
 #include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "common/net/ux_http_cli_pool.h"
 #include "common/net/ux_ws_file_cli.h"
 #include "common/ux_common.h"
 #include "common/ux_vpath_container.h"
 #include "support/child_process.h"
 #include "support/http_client_harness.h"
 #include "support/scoped_env.h"
+#include "support/ws_file_events.h"
 #include "support/ws_peer.h"
 
 namespace {
@@ -47,34 +52,7 @@ std::string random_bytes(size_t n, uint32_t seed) {
   return s;
 }
 
-struct TEvents {
-  std::vector<std::pair<int32_t, std::string>> list;
-  TUX_WS_conn_event fn() {
-    return [this](TUX_HTTP_Cli_Request*, int32_t ev, const std::string& text, const uint8_t*, int32_t) {
-      list.emplace_back(ev, text);
-    };
-  }
-  int count(int32_t code) const {
-    int n = 0;
-    for (const auto& [c, t] : list) n += c == code ? 1 : 0;
-    return n;
-  }
-  std::string last(int32_t code) const {
-    for (auto it = list.rbegin(); it != list.rend(); ++it)
-      if (it->first == code) return it->second;
-    return {};
-  }
-};
 
-template <class Client>
-void start_client(Client& c, const std::string& url, const std::string& key, const std::string& params,
-                  TEvents& ev) {
-  c.raw_params = params;
-  c.on_out_ws_event = ev.fn();
-  c.recycleAble = false;
-  c.Http_cmd(TUX_HTTP_Cli_Request::CreateFromWSConn(url, "key: " + key));
-  c.SetActive(true);
-}
 
 class FileServerProcess : public ::testing::Test {
  protected:
@@ -100,24 +78,22 @@ class FileServerProcess : public ::testing::Test {
     }
     return {};
   }
-  // Uploads file to path; the events.
-  TEvents upload(const std::string& file, const std::string& path, const std::string& key = "k1") {
-    TEvents ev;
+  // Uploads file to path; the events land in ev.
+  void upload(qlyn_test::TWsFileEvents& ev, const std::string& file, const std::string& path,
+              const std::string& key = "k1") {
     TUX_ws_uploader_cli c;
     c.Reset();
     c.set_source(file, file_size(file));
-    start_client(c, url(path), key, "{}", ev);
+    qlyn_test::start_ws_file_client(c, url(path), key, "{}", ev);
     EXPECT_TRUE(step_until(c, {}, 30000));
-    return ev;
   }
-  TEvents download(const std::string& path, const std::string& save, const std::string& key = "k1") {
-    TEvents ev;
+  void download(qlyn_test::TWsFileEvents& ev, const std::string& path, const std::string& save,
+                const std::string& key = "k1") {
     TUX_ws_downloader_cli c;
     c.Reset();
     c.set_save_name(save);
-    start_client(c, url(path), key, "{}", ev);
+    qlyn_test::start_ws_file_client(c, url(path), key, "{}", ev);
     EXPECT_TRUE(step_until(c, {}, 30000));
-    return ev;
   }
 
   qlyn_test::TTempDir dir{"qlyn_wsfsrv"};
@@ -130,20 +106,23 @@ class FileServerProcess : public ::testing::Test {
 TEST_F(FileServerProcess, UploadThenDownloadBackByteIdenticalWithLogLines) {
   const std::string data = random_bytes(3 << 20, 1);
   spit(dir / "a.bin", data);
-  TEvents up = upload(dir / "a.bin", "/in/a.bin");
+  qlyn_test::TWsFileEvents up;
+  upload(up, dir / "a.bin", "/in/a.bin");
   ASSERT_EQ(up.count(kWsEvUploadOk), 1) << up.last(kWsEvUploadError);
   EXPECT_EQ(slurp(root + "/in/a.bin"), data);
   EXPECT_FALSE(fs::exists(root + "/in/a.bin.wsf-part"));
   EXPECT_NE(await_log("upload_query /in/a.bin size 3145728 new"), "");
   EXPECT_NE(await_log("upload /in/a.bin done 3145728 bytes received"), "");
 
-  TEvents down = download("/in/a.bin", dir / "back/a.bin");
+  qlyn_test::TWsFileEvents down;
+  download(down, "/in/a.bin", dir / "back/a.bin");
   ASSERT_EQ(down.count(kWsEvDownloadOk), 1) << down.last(kWsEvDownloadError);
   EXPECT_EQ(slurp(dir / "back/a.bin"), data);
   EXPECT_NE(await_log("download /in/a.bin done 3145728 bytes sent"), "");
 
   // The same file again: the server holds it already.
-  TEvents again = upload(dir / "a.bin", "/in/a.bin");
+  qlyn_test::TWsFileEvents again;
+  upload(again, dir / "a.bin", "/in/a.bin");
   ASSERT_EQ(again.count(kWsEvUploadOk), 1);
   EXPECT_EQ(json_text_int(again.last(kWsEvUploadOk), "file_exists"), 1);
   EXPECT_NE(await_log("already complete"), "");
@@ -153,11 +132,11 @@ TEST_F(FileServerProcess, InterruptedUploadResumesFromWhatTheServerHolds) {
   const std::string data = random_bytes(8 << 20, 2);
   spit(dir / "big.bin", data);
   {
-    TEvents ev;
+    qlyn_test::TWsFileEvents ev;
     TUX_ws_uploader_cli c;
     c.Reset();
     c.set_source(dir / "big.bin", int64_t(data.size()));
-    start_client(c, url("/big.bin"), "k1", "{}", ev);
+    qlyn_test::start_ws_file_client(c, url("/big.bin"), "k1", "{}", ev);
     ASSERT_TRUE(step_until(c, [&] { return c.rt.upload_proc_pos >= (2 << 20) || !c.Active(); }));
     ASSERT_TRUE(c.Active());
   }  // the connection drops mid-transfer
@@ -167,7 +146,8 @@ TEST_F(FileServerProcess, InterruptedUploadResumesFromWhatTheServerHolds) {
   EXPECT_GT(held, 0);
   EXPECT_FALSE(fs::exists(root + "/big.bin"));
 
-  TEvents ev = upload(dir / "big.bin", "/big.bin");
+  qlyn_test::TWsFileEvents ev;
+  upload(ev, dir / "big.bin", "/big.bin");
   ASSERT_EQ(ev.count(kWsEvUploadOk), 1) << ev.last(kWsEvUploadError);
   EXPECT_NE(await_log("upload_query /big.bin size 8388608 resume at " + std::to_string(held)), "") << seen_log;
   const std::string done = await_log("upload /big.bin done ");
@@ -180,12 +160,12 @@ TEST_F(FileServerProcess, DownloadInterruptedByKillingTheServerResumesByteIdenti
   const std::string data = random_bytes(24 << 20, 3);
   spit(root + "/d/big.bin", data);
   TFakeClock clock;
-  TEvents ev;
+  qlyn_test::TWsFileEvents ev;
   TUX_ws_downloader_cli c;
   c.Reset();
   const std::string save = dir / "got.bin";
   c.set_save_name(save);
-  start_client(c, url("/d/big.bin"), "k1", "{}", ev);
+  qlyn_test::start_ws_file_client(c, url("/d/big.bin"), "k1", "{}", ev);
   ASSERT_TRUE(step_until(c, [&] { return c.rt.got_file_size >= (3 << 20) || !c.Active(); }));
   ASSERT_TRUE(c.Active());
   ::kill(server->pid(), SIGKILL);
@@ -208,18 +188,19 @@ TEST_F(FileServerProcess, NamesLeavingTheRootAreRefused) {
   spit(dir / "evil.bin", "evil bytes");
   TFakeClock clock;  // an upload refusal would be retried every 3 s
   {
-    TEvents ev;
+    qlyn_test::TWsFileEvents ev;
     TUX_ws_uploader_cli c;
     c.Reset();
     c.set_source(dir / "evil.bin", 10);
-    start_client(c, url("/link/evil.bin"), "k1", "{}", ev);
+    qlyn_test::start_ws_file_client(c, url("/link/evil.bin"), "k1", "{}", ev);
     ASSERT_TRUE(step_until(c, [&] { return ev.count(kWsEvUploadError) > 0 || !c.Active(); }));
     EXPECT_NE(json_text_field(ev.last(kWsEvUploadError), "reason").find("symbolic link"), std::string::npos);
   }
   EXPECT_TRUE(fs::is_empty(dir / "outside"));
   EXPECT_NE(await_log("upload_query /link/evil.bin refused"), "");
   for (const std::string path : {"/../secret.txt", "/%2e%2e/secret.txt", "/link/../../secret.txt"}) {
-    TEvents ev = download(path, dir / "stolen.txt");
+    qlyn_test::TWsFileEvents ev;
+  download(ev, path, dir / "stolen.txt");
     EXPECT_EQ(ev.count(kWsEvDownloadOk), 0) << path;
     EXPECT_EQ(ev.count(kWsEvDownloadError), 1) << path;
     EXPECT_NE(slurp(dir / "stolen.txt"), "secret") << path;
@@ -228,7 +209,8 @@ TEST_F(FileServerProcess, NamesLeavingTheRootAreRefused) {
 
 TEST_F(FileServerProcess, AuthenticationRefusedUploaderClosesDownloaderTriesThreeTimes) {
   spit(dir / "x.bin", "xyz");
-  TEvents up = upload(dir / "x.bin", "/x.bin", "wrong");
+  qlyn_test::TWsFileEvents up;
+  upload(up, dir / "x.bin", "/x.bin", "wrong");
   ASSERT_EQ(up.count(kWsEvUploadError), 1);
   EXPECT_EQ(json_text_field(up.last(kWsEvUploadError), "reason"), "authentication refused");
   EXPECT_FALSE(fs::exists(root + "/x.bin"));
@@ -236,11 +218,11 @@ TEST_F(FileServerProcess, AuthenticationRefusedUploaderClosesDownloaderTriesThre
 
   spit(root + "/y.bin", "data");
   TFakeClock clock;
-  TEvents ev;
+  qlyn_test::TWsFileEvents ev;
   TUX_ws_downloader_cli c;
   c.Reset();
   c.set_save_name(dir / "y.bin");
-  start_client(c, url("/y.bin"), "wrong", "{}", ev);
+  qlyn_test::start_ws_file_client(c, url("/y.bin"), "wrong", "{}", ev);
   for (int i = 0; i < 3 && c.Active(); ++i) {
     step_until(c, [&] { return !c.Active(); }, 1500);
     clock.advance(TUX_ws_downloader_cli::kAuthRetryMs);
@@ -268,13 +250,13 @@ TEST_F(FileServerProcess, FolderUploadedAsAContainerComesBackIdentical) {
   }
   const int64_t size = json_text_int(TUX_VPath_in_File::ReadPathInfo(idx), "size");
   ASSERT_GT(size, 0);
-  TEvents ev;
+  qlyn_test::TWsFileEvents ev;
   {
     TUX_ws_uploader_cli_vpath c;
     c.Reset();
     c.is_vpath_file = true;
     c.set_source(idx, 0);
-    start_client(c, url("/box/"), "k1", build_json_text({"is_vpath", 1, "vpath_file_size", size, "filename", "tree.vpf"}),
+    qlyn_test::start_ws_file_client(c, url("/box/"), "k1", build_json_text({"is_vpath", 1, "vpath_file_size", size, "filename", "tree.vpf"}),
                  ev);
     ASSERT_TRUE(step_until(c, {}, 30000));
   }
@@ -283,7 +265,8 @@ TEST_F(FileServerProcess, FolderUploadedAsAContainerComesBackIdentical) {
   EXPECT_FALSE(fs::exists(idx)) << "the index goes once the upload completed";
   EXPECT_EQ(int64_t(fs::file_size(root + "/box/tree.vpf")), size);
 
-  TEvents down = download("/box/tree.vpf", dir / "tree.vpf");
+  qlyn_test::TWsFileEvents down;
+  download(down, "/box/tree.vpf", dir / "tree.vpf");
   ASSERT_EQ(down.count(kWsEvDownloadOk), 1);
   std::unique_ptr<TUX_VPath_in_File> r = TUX_VPath_in_File::openReadFrom_1File(dir / "tree.vpf");
   ASSERT_TRUE(r);
@@ -296,14 +279,14 @@ TEST_F(FileServerProcess, ManyConnectionsAtOnce) {
   constexpr int kUploads = 6, kDownloads = 3;
   std::vector<std::string> data;
   std::vector<std::unique_ptr<TUX_http_client_v3>> clients;
-  std::vector<TEvents> events(kUploads + kDownloads);
+  std::vector<qlyn_test::TWsFileEvents> events(kUploads + kDownloads);
   for (int i = 0; i < kUploads; ++i) {
     data.push_back(random_bytes(size_t(500000 + i * 70000), uint32_t(10 + i)));
     spit(dir / ("u" + std::to_string(i)), data.back());
     auto c = std::make_unique<TUX_ws_uploader_cli>();
     c->Reset();
     c->set_source(dir / ("u" + std::to_string(i)), int64_t(data.back().size()));
-    start_client(*c, url("/many/u" + std::to_string(i)), "k1", "{}", events[size_t(i)]);
+    qlyn_test::start_ws_file_client(*c, url("/many/u" + std::to_string(i)), "k1", "{}", events[size_t(i)]);
     clients.push_back(std::move(c));
   }
   for (int i = 0; i < kDownloads; ++i) {
@@ -312,7 +295,7 @@ TEST_F(FileServerProcess, ManyConnectionsAtOnce) {
     auto c = std::make_unique<TUX_ws_downloader_cli>();
     c->Reset();
     c->set_save_name(dir / ("d" + std::to_string(i)));
-    start_client(*c, url("/many/d" + std::to_string(i)), "k1", "{}", events[size_t(kUploads + i)]);
+    qlyn_test::start_ws_file_client(*c, url("/many/d" + std::to_string(i)), "k1", "{}", events[size_t(kUploads + i)]);
     clients.push_back(std::move(c));
   }
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
@@ -333,6 +316,95 @@ TEST_F(FileServerProcess, ManyConnectionsAtOnce) {
     EXPECT_EQ(events[size_t(kUploads + i)].count(kWsEvDownloadOk), 1) << i;
     EXPECT_EQ(slurp(dir / ("d" + std::to_string(i))), data[size_t(kUploads + i)]) << i;
   }
+}
+
+
+bool wait_for(const std::function<bool()>& pred, int ms = 30000) {
+  for (int i = 0; i < ms / 2; ++i) {
+    if (pred()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return pred();
+}
+
+TEST_F(FileServerProcess, PoolQueuesUploadsAndDownloads) {
+  const std::string data = random_bytes(1500000, 30);
+  spit(dir / "p.bin", data);
+  {
+    TUX_HTTP_Cli_pool_v3 pool;
+    qlyn_test::TWsFileEvents up, down, none;
+    const std::string params = build_json_text({"url", url("/pool/p.bin"), "headers", "key: k1", "filename",
+                                                dir / "p.bin", "tag", " job-1 ", "task_type", "backup"});
+    ASSERT_NE(pool.add_ws_put_file(params, up.fn()), nullptr);
+    ASSERT_TRUE(wait_for([&] { return up.ended(); }));
+    const std::vector<int32_t> uc = up.codes();
+    ASSERT_FALSE(uc.empty());
+    EXPECT_EQ(uc.front(), kWsEvUploadQuery);
+    EXPECT_EQ(uc.back(), kWsEvUploadOk);
+    EXPECT_EQ(json_text_field(up.last(kWsEvUploadOk), "tag"), "job-1");
+    EXPECT_EQ(slurp(root + "/pool/p.bin"), data);
+    const std::string query = await_log("upload_query /pool/p.bin size 1500000");
+    EXPECT_NE(query, "");
+
+    // A save name ending in "/" takes the URL's (decoded) file name.
+    ASSERT_NE(pool.add_ws_get_file(url("/pool/p%2Ebin"), "key: k1", dir.dir() + "got/",
+                                   R"({"task_type":"restore"})", down.fn()),
+              nullptr);
+    ASSERT_TRUE(wait_for([&] { return down.ended(); }));
+    const std::vector<int32_t> dc = down.codes();
+    EXPECT_EQ(dc.front(), kWsEvDownloadQuery);
+    EXPECT_EQ(dc.back(), kWsEvDownloadOk);
+    const std::string ok = down.last(kWsEvDownloadOk);
+    EXPECT_EQ(json_text_field(ok, "phy_file"), dir / "got/p.bin");
+    EXPECT_EQ(json_text_field(ok, "task_type"), "restore");
+    EXPECT_EQ(json_text_field(ok, "tag").rfind("ws", 0), 0u);
+    EXPECT_EQ(json_text_field(ok, "tag").size(), 22u);
+    EXPECT_EQ(slurp(dir / "got/p.bin"), data);
+
+    spit(dir / "empty.bin", "");
+    EXPECT_EQ(pool.add_ws_put_file(url("/e"), "key: k1", dir / "empty.bin", "{}", none.fn()), nullptr);
+    EXPECT_EQ(pool.add_ws_put_file(url("/e"), "key: k1", dir / "missing.bin", "{}", none.fn()), nullptr);
+    EXPECT_EQ(pool.add_ws_put_file(url("/e"), "key: k1", dir / "x.idx", R"({"is_vpath":1})", none.fn()), nullptr);
+    EXPECT_TRUE(none.codes().empty());
+    ASSERT_TRUE(wait_for([&] { return pool.active_count() == 0 && pool.stepping_count() == 0; }));
+    EXPECT_EQ(pool.idle_count(), 0) << "file clients are not kept for reuse";
+  }
+}
+
+TEST_F(FileServerProcess, MultiFileModeKeepsPartsAndResumesFromTheirTotal) {
+  const std::string data = random_bytes(250000, 40);
+  spit(root + "/m.bin", data);
+  spit(dir / "m.bin", data.substr(0, 100000));  // part 0 held from an earlier run
+  qlyn_test::TWsFileEvents ev;
+  TUX_ws_downloader_cli c;
+  c.Reset();
+  c.set_save_name(dir / "m.bin");
+  c.set_save_multi_file_mode(true, 100000);
+  qlyn_test::start_ws_file_client(c, url("/m.bin"), "k1", "{}", ev);
+  ASSERT_TRUE(step_until(c));
+  ASSERT_EQ(ev.count(kWsEvDownloadOk), 1) << ev.last(kWsEvDownloadError);
+  EXPECT_EQ(slurp(dir / "m.bin"), data.substr(0, 100000));
+  EXPECT_EQ(slurp(dir / "m.bin.1"), data.substr(100000, 100000));
+  EXPECT_EQ(slurp(dir / "m.bin.2"), data.substr(200000));
+  EXPECT_NE(await_log("download_query /m.bin size 250000 from 100000"), "");
+}
+
+TEST_F(FileServerProcess, TaskAbortStopsTheServersSending) {
+  spit(root + "/long.bin", random_bytes(16 << 20, 41));
+  qlyn_test::TWsFileEvents ev;
+  TUX_ws_downloader_cli c;
+  c.Reset();
+  c.set_save_name(dir / "long.bin");
+  qlyn_test::start_ws_file_client(c, url("/long.bin"), "k1", "{}", ev);
+  ASSERT_TRUE(step_until(c, [&] { return c.rt.got_file_size > 0 || !c.Active(); }));
+  ASSERT_GT(c.send_ws_msg_4_task_abort(), 0);
+  std::string line;
+  for (int i = 0; i < 2000 && line.find("download /long.bin aborted") == std::string::npos; ++i) {
+    c.execute();  // the message leaves with the next step
+    line = server->read_line(5);
+  }
+  ASSERT_NE(line.find("download /long.bin aborted"), std::string::npos) << line;
+  EXPECT_LT(std::stoll(line.substr(line.find("aborted ") + 8)), 16 << 20);
 }
 
 TEST_F(FileServerProcess, StopsCleanlyOnSigterm) {

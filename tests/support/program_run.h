@@ -62,6 +62,8 @@ class TProgramRun {
       dup2(in[0], 0);
       dup2(out[1], 1);
       dup2(err[1], 2);
+      // As a shell starts a program: a closed output raises SIGPIPE.
+      ::signal(SIGPIPE, SIG_DFL);
       if (options.file_size_limit >= 0) {
         const rlimit lim{rlim_t(options.file_size_limit), rlim_t(options.file_size_limit)};
         setrlimit(RLIMIT_FSIZE, &lim);
@@ -93,6 +95,12 @@ class TProgramRun {
   TProgramRun& operator=(const TProgramRun&) = delete;
 
   bool started() const { return pid_ > 0; }
+  // Stops reading the child's standard output, as a reader that went away:
+  // the child's next write to it raises SIGPIPE (or fails with EPIPE).
+  void close_output() {
+    if (out_fd_ >= 0) close(out_fd_);
+    out_fd_ = -1;
+  }
   void signal(int sig) { kill(pid_, sig); }
 
   // Collects output until done() holds, the child closes its output, or

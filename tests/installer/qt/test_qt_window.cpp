@@ -10,13 +10,14 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QToolButton>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
+
+#include <unistd.h>
 
 #include "installer/qt/rk50_qt_window.h"
 #include "installer/rk50_stp_common.h"
@@ -283,82 +284,70 @@ class TGatedServices : public rk50::TProductionServices {
     rk50::TProductionServices::install_package(
         args,
         [&](bool total, int64_t value) {
-          arrive_once();
+          gate.arrive_and_wait();
           if (progress) progress(total, value);
         },
         cancel);
   }
-  bool wait_arrival() {
-    std::unique_lock<std::mutex> l(m_);
-    return cv_.wait_for(l, std::chrono::seconds(60), [&] { return arrived_; });
-  }
-  void release() {
-    std::lock_guard<std::mutex> l(m_);
-    released_ = true;
-    cv_.notify_all();
-  }
 
- private:
-  void arrive_once() {
-    std::unique_lock<std::mutex> l(m_);
-    if (arrived_) return;
-    arrived_ = true;
-    cv_.notify_all();
-    cv_.wait_for(l, std::chrono::seconds(60), [&] { return released_; });
-  }
-  std::mutex m_;
-  std::condition_variable cv_;
-  bool arrived_ = false, released_ = false;
+  rk50_test::TGate gate;
 };
 
-// The close box while the package extracts: the installation stops and
-// leaves nothing behind.
-TEST_F(QtWindow, ClosingDuringTheExtractionUndoesTheInstallation) {
-  if (!qlyn_test::have_7zz()) GTEST_SKIP() << "7zz not installed";
-  struct THome {
-    std::vector<std::pair<const char*, std::string>> saved;
-    bool had[3] = {};
-    explicit THome(const std::string& home) {
-      const char* names[] = {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME"};
-      const std::string values[] = {home, home + "/.local/share", home + "/.config"};
-      for (int i = 0; i < 3; ++i) {
-        const char* v = std::getenv(names[i]);
-        had[i] = v != nullptr;
-        saved.emplace_back(names[i], v ? v : "");
-        setenv(names[i], values[i].c_str(), 1);
-      }
-    }
-    ~THome() {
-      for (int i = 0; i < 3; ++i) {
-        if (had[i]) setenv(saved[i].first, saved[i].second.c_str(), 1);
-        else unsetenv(saved[i].first);
-      }
-    }
-  } home(dir + "/home");
-  qlyn_test::write_file(dir + "/src/win64/rk50cli_dsk", "client");
-  qlyn_test::write_file(dir + "/src/win64/data.bin", qlyn_test::sample_bytes(1 << 20, 9));
-  const std::string package = dir + "/client.7z";
-  ASSERT_EQ(qlyn_test::make_7z(package, dir + "/src", "win64", "-p" + rk50::package_password()), 0);
-  TGatedServices gated;
-  rk50::TStartOptions options;
-  options.package_file = package;
-  auto w = std::make_unique<TQtMainWindow>(gated, options);
-  w->show();
-  QApplication::processEvents();
-  find<QLineEdit>(*w, "LabeledEdit1")->setText(QString::fromStdString(dir + "/inst"));
-  find<QPushButton>(*w, "Button1")->click();
-  ASSERT_TRUE(gated.wait_arrival());
-  w->close();
-  EXPECT_FALSE(w->isVisible());
-  gated.release();
-  w->destroy_form();
-  QApplication::processEvents();
-  EXPECT_EQ(w->form().outcome(), rk50::TRunOutcome::aborted);
-  EXPECT_EQ(text_of(*w, "Label2"), "Installation aborted.");
-  EXPECT_FALSE(fs::exists(dir + "/inst"));
-  EXPECT_FALSE(fs::exists(dir + "/home/Desktop"));
-  EXPECT_TRUE(fs::exists(package));
-  for (const auto& e : fs::directory_iterator(dir)) EXPECT_NE(e.path().filename().string().rfind(".rk50-", 0), 0u);
+// Installs a package with production services held at their first
+// progress report, closes the window there with close(window) and checks
+// that the installation stopped and left nothing behind.
+class QtWindowClosing : public QtWindow {
+ protected:
+  void SetUp() override {
+    QtWindow::SetUp();
+    if (!qlyn_test::have_7zz()) GTEST_SKIP() << "7zz not installed";
+  }
+  void close_during_the_extraction(const std::function<void(TQtMainWindow&)>& close) {
+    qlyn_test::TEnvScope home("HOME", dir + "/home"), data("XDG_DATA_HOME", dir + "/home/.local/share"),
+        config("XDG_CONFIG_HOME", dir + "/home/.config");
+    qlyn_test::write_file(dir + "/src/win64/rk50cli_dsk", "client");
+    qlyn_test::write_file(dir + "/src/win64/data.bin", qlyn_test::sample_bytes(1 << 20, 9));
+    const std::string package = dir + "/client.7z";
+    ASSERT_EQ(qlyn_test::make_7z(package, dir + "/src", "win64", "-p" + rk50::package_password()), 0);
+    TGatedServices gated;
+    rk50::TStartOptions options;
+    options.package_file = package;
+    auto w = std::make_unique<TQtMainWindow>(gated, options);
+    w->show();
+    QApplication::processEvents();
+    find<QLineEdit>(*w, "LabeledEdit1")->setText(QString::fromStdString(dir + "/inst"));
+    find<QPushButton>(*w, "Button1")->click();
+    ASSERT_TRUE(gated.gate.wait_arrival());
+    close(*w);
+    EXPECT_FALSE(w->isVisible());
+    gated.gate.release();
+    w->destroy_form();
+    QApplication::processEvents();
+    EXPECT_EQ(w->form().outcome(), rk50::TRunOutcome::aborted);
+    EXPECT_EQ(text_of(*w, "Label2"), "Installation aborted.");
+    EXPECT_FALSE(fs::exists(dir + "/inst"));
+    EXPECT_FALSE(fs::exists(dir + "/home/Desktop"));
+    EXPECT_TRUE(fs::exists(package));
+    for (const auto& e : fs::directory_iterator(dir))
+      EXPECT_NE(e.path().filename().string().rfind(".rk50-", 0), 0u);
+  }
+};
+
+TEST_F(QtWindowClosing, TheCloseBoxUndoesTheInstallation) {
+  close_during_the_extraction([](TQtMainWindow& w) { w.close(); });
+}
+
+// The session ending or the terminal going away closes the window as its
+// close box does, instead of ending the process mid-installation.
+TEST_F(QtWindowClosing, EndSignalsCloseTheWindowAndUndoTheInstallation) {
+  for (int sig : {SIGTERM, SIGHUP}) {
+    close_during_the_extraction([sig](TQtMainWindow& w) {
+      rk50::TCloseOnSignal on_signal(w);
+      ASSERT_EQ(::kill(::getpid(), sig), 0);
+      for (int i = 0; i < 1000 && w.isVisible(); ++i) QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    });
+    if (HasFailure()) break;
+  }
 }
 
 }  // namespace

@@ -1,0 +1,75 @@
+// bench_http_pool: the client pool against our resource server on loopback.
+//   1. N small GETs over TCP queued at once on a pool of W workers:
+//      requests per second (wall time from the first add to the last result).
+//   2. The CPU time the process spends over S seconds with an idle pool
+//      (its workers started once, then nothing queued), as a share of one core.
+//
+//   bench_http_pool [--requests N] [--workers W] [--idle-seconds S]
+#include <sys/resource.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "common/net/ux_http_cli_pool.h"
+#include "support/archive_maker.h"
+#include "support/child_process.h"
+#include "support/scoped_env.h"
+
+namespace {
+
+double cpu_seconds() {
+  rusage ru{};
+  getrusage(RUSAGE_SELF, &ru);
+  return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int requests = 1000, workers = 4, idle_seconds = 10;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    if (!std::strcmp(argv[i], "--requests")) requests = std::atoi(argv[i + 1]);
+    else if (!std::strcmp(argv[i], "--workers")) workers = std::atoi(argv[i + 1]);
+    else if (!std::strcmp(argv[i], "--idle-seconds")) idle_seconds = std::atoi(argv[i + 1]);
+  }
+  qlyn_test::TTempDir dir("bench_pool");
+  qlyn_test::write_file(dir / "www/small.txt", std::string(512, 'x'));
+  qlyn_test::TChildProcess server({QLYN_RESOURCE_SERVER_EXE, "--root", dir / "www", "--port", "0", "--quiet"});
+  const std::string line = server.read_line(10000);
+  if (line.rfind("listening 127.0.0.1:", 0) != 0) {
+    std::fprintf(stderr, "bench_http_pool: the resource server did not start (%s)\n", line.c_str());
+    return 1;
+  }
+  const std::string url = "http://127.0.0.1:" + line.substr(line.rfind(':') + 1) + "/small.txt";
+
+  ux::TUX_HTTP_Cli_pool_v3 pool;
+  pool.SetMaxThreadCount(workers);
+  std::atomic<int> ok{0}, failed{0};
+  auto sink = ux::make_http_ret_proc([&](int32_t code, const std::string& body) {
+    (code == 200 && body.size() == 512 ? ok : failed) += 1;
+  });
+  const auto t0 = std::chrono::steady_clock::now();
+  for (int i = 0; i < requests; ++i) pool.add_http_get(url, sink);
+  // Bounded: at most 120 s.
+  for (int i = 0; i < 120000 && ok.load() + failed.load() < requests; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  std::printf("pool GETs: %d requests, %d workers: %d ok, %d failed in %.3f s = %.0f requests/s\n", requests, workers,
+              ok.load(), failed.load(), secs, double(ok.load()) / secs);
+
+  // Let the last steps settle, then measure the idle pool.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const double c0 = cpu_seconds();
+  const auto w0 = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(std::chrono::seconds(idle_seconds));
+  const double idle_wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - w0).count();
+  const double idle_cpu = cpu_seconds() - c0;
+  std::printf("idle pool: %.3f s CPU over %.1f s = %.2f %% of one core\n", idle_cpu, idle_wall,
+              100.0 * idle_cpu / idle_wall);
+  return failed.load() == 0 ? 0 : 1;
+}

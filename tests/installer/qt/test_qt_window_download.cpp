@@ -1,0 +1,139 @@
+// The Qt window on the offscreen platform during a real download: the
+// production services fetch the package from our resource server over
+// udp-http, and the window shows status, percent and speed while it comes,
+// then installs it. With QLYN_SCREENSHOT_DIR set, the window mid-download is
+// saved there as installer-download.png.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "installer/qt/rk50_qt_window.h"
+#include "installer/rk50_package_install.h"
+#include "installer/rk50_services.h"
+#include "installer/rk50_stp_common.h"
+#include "support/archive_maker.h"
+#include "support/child_process.h"
+#include "support/scoped_env.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Production services whose package URL names the test's server.
+class TServerServices : public rk50::TProductionServices {
+ public:
+  explicit TServerServices(std::string url) : url_(std::move(url)) {}
+  void add_http_down_file(const std::string& /*url*/, const std::string& headers, const std::string& save_path,
+                          const std::string& tag, rk50::TDownloadEventFn on_event) override {
+    saved_path = save_path;
+    rk50::TProductionServices::add_http_down_file(url_, headers, save_path, tag, std::move(on_event));
+  }
+  std::string saved_path;
+
+ private:
+  std::string url_;
+};
+
+class TEnvScope {
+ public:
+  TEnvScope(const char* name, const std::string& value) : name_(name) {
+    const char* v = std::getenv(name);
+    had_ = v != nullptr;
+    if (had_) old_ = v;
+    setenv(name, value.c_str(), 1);
+  }
+  ~TEnvScope() {
+    if (had_) setenv(name_, old_.c_str(), 1);
+    else unsetenv(name_);
+  }
+
+ private:
+  const char* name_;
+  bool had_ = false;
+  std::string old_;
+};
+
+TEST(QtWindowDownload, ShowsProgressAndSpeedWhileARealDownloadRunsThenInstalls) {
+  if (!qlyn_test::have_7zz()) GTEST_SKIP() << "7zz not installed";
+  qlyn_test::TTempDir tmp("rk50_qtdown");
+  const std::string dir = tmp.path();
+  TEnvScope lang("LANG", "en_US.UTF-8"), home("HOME", dir + "/home"),
+      data("XDG_DATA_HOME", dir + "/home/.local/share"), config("XDG_CONFIG_HOME", dir + "/home/.config"),
+      appdata("LOCALAPPDATA", dir + "/appdata");
+  unsetenv("LC_ALL");
+  unsetenv("LC_MESSAGES");
+
+  const std::string payload = qlyn_test::sample_bytes(128 << 20, 31);
+  qlyn_test::write_file(dir + "/src/win64/rk50cli_dsk", "#!/bin/sh\necho client\n");
+  qlyn_test::write_file(dir + "/src/win64/data.bin", payload);
+  const std::string package = dir + "/www/down/win64/rk50cli_dsk.win64.newest.7z";
+  fs::create_directories(fs::path(package).parent_path());
+  ASSERT_EQ(qlyn_test::make_7z(package, dir + "/src", "win64", "-mx=0 -p" + rk50::package_password()), 0);
+
+  qlyn_test::TChildProcess server({QLYN_RESOURCE_SERVER_EXE, "--root", dir + "/www", "--port", "0", "--quiet"});
+  const std::string line = server.read_line(10000);
+  ASSERT_EQ(line.rfind("listening 127.0.0.1:", 0), 0u) << line;
+  const std::string port = line.substr(line.rfind(':') + 1);
+
+  TServerServices services("udp-http://127.0.0.1:" + port + "/down/win64/rk50cli_dsk.win64.newest.7z");
+  rk50::TQtMainWindow w(services, {});
+  w.show();
+  QApplication::processEvents();
+  auto* edit = w.findChild<QLineEdit*>("LabeledEdit1");
+  auto* status = w.findChild<QLabel*>("Label2");
+  auto* bar = w.findChild<QProgressBar*>("ProgressBar1");
+  auto* button = w.findChild<QPushButton*>("Button1");
+  ASSERT_TRUE(edit && status && bar && button);
+  edit->setText(QString::fromStdString(dir + "/inst"));
+  button->click();
+  EXPECT_EQ(button->text().toStdString(), "Abort");
+
+  const std::regex progress_text(R"(\d+(\.\d)? [KMG]B / \d+(\.\d)? MB \(\d+KB/s\))");
+  bool seen_progress = false;
+  std::string seen_text, last_text;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+  while (std::chrono::steady_clock::now() < deadline) {
+    QApplication::processEvents();
+    const std::string text = status->text().toStdString();
+    if (text != last_text && text.find("KB/s") != std::string::npos) last_text = text;
+    if (!seen_progress && bar->isVisible() && bar->value() > 0 && bar->value() < 100 &&
+        std::regex_match(text, progress_text) && text.find("(0KB/s)") == std::string::npos) {
+      seen_progress = true;
+      seen_text = text;
+      const QImage shot = w.grab().toImage();
+      EXPECT_EQ(shot.size(), QSize(660, 488));
+      if (const char* out = std::getenv("QLYN_SCREENSHOT_DIR"))
+        EXPECT_TRUE(shot.save(QString::fromStdString(std::string(out) + "/installer-download.png")));
+    }
+    if (text == "Install completed!" || w.form().outcome() == rk50::TRunOutcome::failed) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  QApplication::processEvents();
+  EXPECT_TRUE(seen_progress) << "no progress with speed was shown; last: " << last_text;
+  EXPECT_EQ(status->text().toStdString(), "Install completed!") << seen_text;
+  EXPECT_EQ(button->text().toStdString(), "Close");
+  EXPECT_EQ(bar->value(), 100);
+  EXPECT_TRUE(qlyn_test::read_file(dir + "/inst/win64/data.bin") == payload);
+  EXPECT_FALSE(fs::exists(services.saved_path));
+  w.destroy_form();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  QApplication app(argc, argv);
+  rk50::apply_application_look();
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
