@@ -18,6 +18,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/ux_fd_stream.h"
+
 namespace ux {
 
 namespace {
@@ -76,7 +78,7 @@ std::string split_item_path(const std::string& path, std::vector<std::string>& p
 // then dies of SIGBUS: check that every loadable segment and the section
 // table lie inside the file first.
 bool elf_file_is_complete(const std::string& os_path) {
-  TPosixFileStream f(os_path, TPosixFileStream::fmOpenRead);
+  TFdStream f(os_path, TFdStream::fmOpenRead);
   const int64_t size = f.GetSize();
   Elf64_Ehdr eh;
   if (size < int64_t(sizeof eh) || f.Read(&eh, sizeof eh) != int64_t(sizeof eh)) return false;
@@ -167,92 +169,12 @@ void check_result(HRESULT hr) {
   if (hr != S_OK) throw Exception(result_text(hr));
 }
 
-// ---------------------------------------------------------------- TPosixFileStream
-
-TPosixFileStream::TPosixFileStream(const std::string& path, TMode mode, unsigned create_mode) {
-  if (mode == fmOpenRead)
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  else
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, create_mode);
-  if (fd_ < 0) {
-    const int e = errno;
-    throw Exception("Cannot open file " + os_to_text(path) + ": " + errno_text(e));
-  }
-}
-
-TPosixFileStream::~TPosixFileStream() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-int64_t TPosixFileStream::Read(void* buffer, int64_t count) {
-  last_error_ = 0;
-  int64_t done = 0;
-  auto* p = static_cast<char*>(buffer);
-  while (done < count) {
-    ssize_t n = ::read(fd_, p + done, size_t(count - done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      last_error_ = errno;
-      break;
-    }
-    if (n == 0) break;
-    done += n;
-  }
-  return done;
-}
-
-int64_t TPosixFileStream::Write(const void* buffer, int64_t count) {
-  last_error_ = 0;
-  int64_t done = 0;
-  auto* p = static_cast<const char*>(buffer);
-  while (done < count) {
-    ssize_t n = ::write(fd_, p + done, size_t(count - done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      last_error_ = errno;
-      break;
-    }
-    if (n == 0) {  // no progress: report it rather than spin
-      last_error_ = EIO;
-      break;
-    }
-    done += n;
-  }
-  return done;
-}
-
-int64_t TPosixFileStream::Seek(int64_t offset, TSeekOrigin origin) {
-  const int whence = origin == TSeekOrigin::soBeginning ? SEEK_SET
-                     : origin == TSeekOrigin::soCurrent ? SEEK_CUR
-                                                        : SEEK_END;
-  off_t r = ::lseek(fd_, off_t(offset), whence);
-  if (r < 0) {
-    last_error_ = errno;
-    return -1;
-  }
-  return r;
-}
-
-int64_t TPosixFileStream::GetSize() {
-  struct stat st;
-  if (::fstat(fd_, &st) != 0) {
-    last_error_ = errno;
-    return -1;
-  }
-  return st.st_size;
-}
-
-void TPosixFileStream::SetSize(int64_t new_size) {
-  last_error_ = 0;
-  if (::ftruncate(fd_, off_t(new_size)) != 0) last_error_ = errno;
-}
-
 // ---------------------------------------------------------------- T7zStream
 
 namespace {
 
 HRESULT stream_error(TStream* s) {
-  if (auto* f = dynamic_cast<TPosixFileStream*>(s); f && f->last_error() != 0)
+  if (auto* f = dynamic_cast<TFdStream*>(s); f && f->last_error() != 0)
     return hresult_from_errno(f->last_error());
   return E_FAIL;
 }
@@ -317,7 +239,7 @@ HRESULT T7zStream::Read(void* data, uint32_t size, uint32_t* processed) noexcept
     if (n < 0) return stream_error(FStream);
     if (processed) *processed = uint32_t(n);
     if (n == 0 && size > 0) {
-      if (auto* f = dynamic_cast<TPosixFileStream*>(FStream); f && f->last_error() != 0)
+      if (auto* f = dynamic_cast<TFdStream*>(FStream); f && f->last_error() != 0)
         return hresult_from_errno(f->last_error());
     }
     return S_OK;
@@ -353,11 +275,9 @@ HRESULT T7zStream::Seek(int64_t offset, uint32_t origin, uint64_t* new_pos) noex
 HRESULT T7zStream::SetSize(uint64_t size) noexcept {
   try {
     FStream->SetSize(int64_t(size));
-    if (auto* f = dynamic_cast<TPosixFileStream*>(FStream); f && f->last_error() != 0)
-      return hresult_from_errno(f->last_error());
     return S_OK;
   } catch (...) {
-    return E_FAIL;
+    return stream_error(FStream);
   }
 }
 
@@ -516,7 +436,7 @@ IInArchive* T7zInArchive::ArchiveHandler() {
 }
 
 void T7zInArchive::OpenArchive(const std::string& file_name) {
-  auto file = std::make_unique<TPosixFileStream>(text_to_os(file_name), TPosixFileStream::fmOpenRead);
+  auto file = std::make_unique<TFdStream>(text_to_os(file_name), TFdStream::fmOpenRead);
   TComPtr<T7zStream> stream(new T7zStream(std::move(file)));
   try {
     OpenArchiveStream(stream.get());
@@ -819,9 +739,9 @@ HRESULT T7zInArchive::folder_stream(uint32_t index, ISequentialOutStream** out) 
     // written through.
     ::unlink(target.c_str());
   }
-  std::unique_ptr<TPosixFileStream> file;
+  std::unique_ptr<TFdStream> file;
   try {
-    file = std::make_unique<TPosixFileStream>(target, TPosixFileStream::fmCreate);
+    file = std::make_unique<TFdStream>(target, TFdStream::fmCreate);
   } catch (const Exception& e) {
     note_failure(index, e.what());
     return S_OK;

@@ -260,30 +260,6 @@ class T7zStream final : public IInStream, public IOutStream, public IStreamGetSi
   bool FOwnership;
 };
 
-// A file opened for reading (shared) or created for writing (truncated).
-// Throws ux::Exception naming the file and the system error when it cannot be
-// opened. path is an OS path (UTF-8).
-class TPosixFileStream final : public TStream {
- public:
-  enum TMode { fmOpenRead, fmCreate };
-  TPosixFileStream(const std::string& path, TMode mode, unsigned create_mode = 0666);
-  ~TPosixFileStream() override;
-  TPosixFileStream(const TPosixFileStream&) = delete;
-  TPosixFileStream& operator=(const TPosixFileStream&) = delete;
-  int64_t Read(void* buffer, int64_t count) override;
-  int64_t Write(const void* buffer, int64_t count) override;
-  int64_t Seek(int64_t offset, TSeekOrigin origin) override;
-  int64_t GetSize() override;
-  void SetSize(int64_t new_size) override;
-  int handle() const noexcept { return fd_; }
-  // errno of the last failed operation, 0 when none failed.
-  int last_error() const noexcept { return last_error_; }
-
- private:
-  int fd_ = -1;
-  int last_error_ = 0;
-};
-
 // ---------------------------------------------------------------- the library
 
 using TCreateObjectFunc = HRESULT (*)(const TGUID* clsid, const TGUID* iid, void** out);

@@ -96,23 +96,23 @@ class Tfifo_Mem_stream : public TStream {
   // (nothing changed) for a null Buffer, for bytes of this stream's buffer
   // that run past it, or past the capacity cap; kStreamNoMemory (nothing
   // changed) when the buffer cannot be enlarged.
-  int64_t Write(const void* Buffer, int64_t Count) override;
+  [[nodiscard]] int64_t Write(const void* Buffer, int64_t Count) override;
   // The typed appends return what Write returns.
-  int32_t WriteBytes(const std::vector<uint8_t>& buf);
+  [[nodiscard]] int32_t WriteBytes(const std::vector<uint8_t>& buf);
   Tfifo_Mem_stream& WriteString(std::string_view buf);
   // The three strings as one step (no other append can come between them).
   Tfifo_Mem_stream& WriteString(std::string_view s1, std::string_view s2, std::string_view s3);
-  int32_t WriteInteger(int32_t v);  // 4 bytes, little-endian
-  int32_t WriteInt64(int64_t v);    // 8 bytes, little-endian
-  int32_t WriteDouble(double d);    // IEEE 754 bytes, big-endian
+  [[nodiscard]] int32_t WriteInteger(int32_t v);  // 4 bytes, little-endian
+  [[nodiscard]] int32_t WriteInt64(int64_t v);    // 8 bytes, little-endian
+  [[nodiscard]] int32_t WriteDouble(double d);    // IEEE 754 bytes, big-endian
   // Copies up to len bytes from st in chunks of kCopyChunk until st yields
   // nothing. A Tfifo_Mem_stream source is read from its head without being
   // consumed; this stream as its own source copies at most its present
   // content. Returns the bytes copied.
-  int32_t CopyStream(TStream& st, int32_t len);
+  [[nodiscard]] int32_t CopyStream(TStream& st, int32_t len);
   // Copies min(Write_Size, bytes left in st) bytes in chunks of
   // kWriteStreamChunk. Returns the bytes actually copied.
-  int32_t WriteStream(TStream& st, int64_t Write_Size);
+  [[nodiscard]] int32_t WriteStream(TStream& st, int64_t Write_Size);
   // Empties the stream (no shrinking) and loads the file as its content.
   // 0 when the file does not exist; throws ux::Exception when it cannot be
   // opened or read, or does not fit in a stream.
@@ -172,7 +172,7 @@ class Tfifo_Mem_stream : public TStream {
   void MoveTo(Tfifo_Mem_stream& Mem);
   // Inserts buf after the unread byte at index (index < 0: at the head;
   // index >= DataLength - 1: at the tail). Bytes inserted, or -1.
-  int32_t insert_after(int32_t index, std::string_view buf);
+  [[nodiscard]] int32_t insert_after(int32_t index, std::string_view buf);
 
   void* userData = nullptr;
   TParams Params;

@@ -64,7 +64,7 @@ class TBufferedFileStream : public TStream {
   TBufferedFileStream& operator=(const TBufferedFileStream&) = delete;
 
   int64_t Read(void* buffer, int64_t count) override;
-  int64_t Write(const void* buffer, int64_t count) override;
+  [[nodiscard]] int64_t Write(const void* buffer, int64_t count) override;
   // Positions beyond the end are allowed up to 2^62; a target below 0 or
   // above that gives -1 and leaves the position unchanged.
   int64_t Seek(int64_t offset, TSeekOrigin origin) override;
@@ -123,7 +123,7 @@ class IShareFile {
   virtual void SetPosition(int64_t pos) = 0;
   // Reads/writes when buf is present and count != 0; otherwise 0.
   virtual int64_t ReadData(void* buf, int64_t count) = 0;
-  virtual int64_t WriteData(const void* buf, int64_t count) = 0;
+  [[nodiscard]] virtual int64_t WriteData(const void* buf, int64_t count) = 0;
   virtual void FlushBuffer() = 0;
   virtual void Reserved() = 0;
 
@@ -159,7 +159,7 @@ class TShareFile : public TBufferedFileStream, public IShareFile {
   int64_t GetSize() override;
   void SetPosition(int64_t pos) override;
   int64_t ReadData(void* buf, int64_t count) override;
-  int64_t WriteData(const void* buf, int64_t count) override;
+  [[nodiscard]] int64_t WriteData(const void* buf, int64_t count) override;
   void FlushBuffer() override;
   void Reserved() override {}
 
@@ -169,16 +169,16 @@ class TShareFile : public TBufferedFileStream, public IShareFile {
   // A 32-bit length, then that many bytes; empty when the length is negative
   // or runs past the end of the file.
   std::string ReadString_EX();
-  int64_t WriteInteger(int32_t v);
-  int64_t WriteInt64(int64_t v);
+  [[nodiscard]] int64_t WriteInteger(int32_t v);
+  [[nodiscard]] int64_t WriteInt64(int64_t v);
   // The counterpart of ReadString_EX.
-  int64_t WriteString_Ex(std::string_view s);
-  int64_t WriteBuf(const void* buf, int64_t len);
+  [[nodiscard]] int64_t WriteString_Ex(std::string_view s);
+  [[nodiscard]] int64_t WriteBuf(const void* buf, int64_t len);
   // Writes the whole content of st (not consumed) while holding st's lock.
-  int64_t WriteBuf(Tfifo_Mem_stream& st);
-  int64_t WriteBytes(const TBytes& bs);
+  [[nodiscard]] int64_t WriteBuf(Tfifo_Mem_stream& st);
+  [[nodiscard]] int64_t WriteBytes(const TBytes& bs);
   // Seeks to the end and writes.
-  int64_t AppendData(const void* data, int64_t len);
+  [[nodiscard]] int64_t AppendData(const void* data, int64_t len);
   // Write mode: size and position 0. Read mode: nothing.
   void Reset();
   // Sets the size when writable and size >= 0; false otherwise or on failure.

@@ -66,8 +66,8 @@ class TUX_Splited_file : public IShareFile {
   int64_t ReadData(void* data, int64_t datalen) override;
   // Writes at the position (see the banner); the count written, short only
   // on an I/O error. Raises ux::Exception when a part cannot be created.
-  int64_t writeData(const void* data, int64_t datalen);
-  int64_t WriteData(const void* buf, int64_t count) override;
+  [[nodiscard]] int64_t writeData(const void* data, int64_t datalen);
+  [[nodiscard]] int64_t WriteData(const void* buf, int64_t count) override;
   // Negative positions are ignored.
   void Setposition(int64_t value);
   void SetPosition(int64_t pos) override { Setposition(pos); }

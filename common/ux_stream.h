@@ -31,7 +31,7 @@ class TStream {
   virtual ~TStream() = default;
 
   virtual int64_t Read(void* buffer, int64_t count) = 0;
-  virtual int64_t Write(const void* buffer, int64_t count) = 0;
+  [[nodiscard]] virtual int64_t Write(const void* buffer, int64_t count) = 0;
   virtual int64_t Seek(int64_t offset, TSeekOrigin origin) = 0;
   virtual int64_t GetSize();
   virtual void SetSize(int64_t new_size) = 0;

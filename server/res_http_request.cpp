@@ -40,13 +40,6 @@ std::string_view trim_ows(std::string_view s) {
   return s;
 }
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 TParseResult failed(int status) {
   TParseResult r;
   r.state = TParseState::failed;
@@ -198,7 +191,7 @@ int decode_target_path(std::string_view target, std::string& path) {
     unsigned char c = static_cast<unsigned char>(target[i]);
     if (c == '%') {
       if (i + 2 >= target.size()) return 400;
-      const int hi = hex_value(target[i + 1]), lo = hex_value(target[i + 2]);
+      const int hi = ux::hex_value(uint8_t(target[i + 1])), lo = ux::hex_value(uint8_t(target[i + 2]));
       if (hi < 0 || lo < 0) return 400;
       c = static_cast<unsigned char>(hi * 16 + lo);
       i += 2;

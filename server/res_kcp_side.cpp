@@ -208,7 +208,8 @@ void TRes_Kcp_Side::handle_kcp(const sockaddr_in& from, char* data, int32_t len)
     s->http->set_transport(scrambled ? "udp-scrambled" : "udp");
   }
   if (scrambled) encoder_.Decode(data, len);
-  ikcp_input(s->kcp, data, uint32_t(len));
+  // A datagram the engine refuses is dropped, as the link may drop any.
+  (void)ikcp_input(s->kcp, data, uint32_t(len));
   s->got_kcp = true;
   s->last_recv_ms = now_ms();
   if (!s->touched) {
@@ -308,7 +309,8 @@ void TRes_Kcp_Side::service(TSession& s, uint32_t tick, bool had_input) {
     while (ikcp_waitsnd(s.kcp) < feed_limit && s.http->has_output()) {
       const size_t n = s.http->pull_output(pull_buf_.data(), size_t(chunk));
       if (n == 0) break;
-      ikcp_send(s.kcp, pull_buf_.data(), int32_t(n));
+      // Cannot fail: n is at most kFeedSegments (< 255) segments.
+      (void)ikcp_send(s.kcp, pull_buf_.data(), int32_t(n));
       moved = true;
     }
   }

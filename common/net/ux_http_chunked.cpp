@@ -3,19 +3,9 @@
 #include <algorithm>
 
 #include "common/ext_mem.h"
+#include "common/ux_text.h"
 
 namespace ux {
-
-namespace {
-
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-}  // namespace
 
 void TUX_Http_Chunk_Decoder::reset() { *this = TUX_Http_Chunk_Decoder(); }
 
@@ -43,7 +33,7 @@ TUX_Http_Chunk_Decoder::Result TUX_Http_Chunk_Decoder::feed(const char* data, si
       case State::kSizeTail:
       case State::kSizeLF: {
         if (++line_bytes_ > kMaxLineBytes) return fail(Error::kLineTooLong);
-        const int d = hex_digit(c);
+        const int d = hex_value(static_cast<unsigned char>(c));
         if (state_ == State::kSizeStart) {
           if (d < 0) return fail(Error::kBadSize);
           remaining_ = d;

@@ -174,11 +174,11 @@ void ikcp_setoutput(PkcpCb kcp, TOutPut output) noexcept;
 // -2 more than 255 fragments would be needed. A segment that cannot be
 // allocated throws EAssertionFailed ("ikcp_send 1" / "ikcp_send 2"). On any
 // failure nothing is queued or consumed.
-int32_t ikcp_send(PkcpCb kcp, const char* data, int32_t len);
+[[nodiscard]] int32_t ikcp_send(PkcpCb kcp, const char* data, int32_t len);
 // Copies the next message into buffer (may be null: the message is dropped).
 // Length copied; -1 queue empty; -2 next message incomplete; -3 message longer
 // than |len|. A negative len peeks: the message stays queued.
-int32_t ikcp_recv(PkcpCb kcp, char* buffer, int32_t len);
+[[nodiscard]] int32_t ikcp_recv(PkcpCb kcp, char* buffer, int32_t len);
 // Length of the next complete message; -1 when there is none.
 [[nodiscard]] int32_t ikcp_peeksize(const TKcpCb* kcp) noexcept;
 // Feeds one datagram. 0 every segment processed; -1 no block / no data /
@@ -188,7 +188,7 @@ int32_t ikcp_recv(PkcpCb kcp, char* buffer, int32_t len);
 // A PUSH that cannot be stored for lack of memory is not acknowledged; when
 // the acknowledgement list cannot grow it throws EAssertionFailed
 // ("ikcp_ack_push 0").
-int32_t ikcp_input(PkcpCb kcp, const char* data, uint32_t size);
+[[nodiscard]] int32_t ikcp_input(PkcpCb kcp, const char* data, uint32_t size);
 // Advances the clock (ms) and flushes when a flush is due.
 void ikcp_update(PkcpCb kcp, uint32_t current);
 // Emits pending ACKs, probes and due segments; nothing before the first update.

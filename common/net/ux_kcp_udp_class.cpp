@@ -347,7 +347,8 @@ void TUX_KCP_UDP_Cli::execute() {
         {
           std::lock_guard<std::recursive_mutex> g(lock);
           if (FKcp != nullptr) {
-            ikcp_input(FKcp, data, uint32_t(n));
+            // A datagram the engine refuses is dropped, as the link may drop any.
+            (void)ikcp_input(FKcp, data, uint32_t(n));
             fed = true;
           }
         }

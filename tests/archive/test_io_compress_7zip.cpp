@@ -10,6 +10,7 @@
 #include <map>
 #include <vector>
 
+#include "common/ux_fd_stream.h"
 #include "support/archive_maker.h"
 #include "support/string_stream.h"
 
@@ -482,7 +483,7 @@ TEST_F(SevenZipTest, FailedWritesAndStoppedProgressGiveClearErrors) {
   }
   EXPECT_FALSE(exists(tmp / "out/w.bin"));
 
-  TComPtr<T7zStream> ro(new T7zStream(std::make_unique<TPosixFileStream>(archive, TPosixFileStream::fmOpenRead)));
+  TComPtr<T7zStream> ro(new T7zStream(std::make_unique<TFdStream>(archive, TFdStream::fmOpenRead)));
   EXPECT_NE(ro->SetSize(3), S_OK);
 }
 
@@ -539,7 +540,7 @@ TEST_F(SevenZipTest, ErrorTextsUseTheProcessCodePage) {
     EXPECT_NE(what.find("a folder exists at " + utf8_to_gbk(tmp / "目录/数据/a.txt")), std::string::npos) << what;
   }
   try {
-    TPosixFileStream f(tmp / "目录/none", TPosixFileStream::fmOpenRead);
+    TFdStream f(tmp / "目录/none", TFdStream::fmOpenRead);
     FAIL();
   } catch (const Exception& e) {
     EXPECT_NE(std::string(e.what()).find(utf8_to_gbk(tmp / "目录/none")), std::string::npos) << e.what();

@@ -9,11 +9,14 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <barrier>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -241,42 +244,42 @@ TEST(FifoStream, EmptyingCompactsOnlyAbove512000) {
 
 TEST(FifoStream, TypedWritesAndReads) {
   Tfifo_Mem_stream s(4);
-  s.WriteInteger(1);
+  EXPECT_EQ(s.WriteInteger(1), 4);
   EXPECT_EQ(hex(s.asString()), "01000000");
   s.Reset(true);
-  s.WriteInt64(1);
+  EXPECT_EQ(s.WriteInt64(1), 8);
   EXPECT_EQ(hex(s.asString()), "0100000000000000");
   s.Reset(true);
-  s.WriteDouble(1.0);
+  EXPECT_EQ(s.WriteDouble(1.0), 8);
   EXPECT_EQ(hex(s.asString()), "3FF0000000000000");
   s.Reset(true);
-  s.WriteInteger(-2);
+  EXPECT_EQ(s.WriteInteger(-2), 4);
   EXPECT_EQ(hex(s.asString()), "FEFFFFFF");
   EXPECT_EQ(s.ReadInteger(), -2);
   EXPECT_EQ(s.ReadInt16(), 0xFFFE);
   EXPECT_EQ(s.Readint64(), 0);  // fewer than 8 bytes
-  s.WriteInt64(0x0102030405060708LL);
+  EXPECT_EQ(s.WriteInt64(0x0102030405060708LL), 8);
   s.Delete(4);
   EXPECT_EQ(s.Readint64(), 0x0102030405060708LL);
   EXPECT_EQ(s.lastInteger(), 0x01020304);
   EXPECT_EQ(s.lastWord(), 0x0102);
   EXPECT_EQ(s.lastByte(), 0x01);
-  s.WriteBytes({0xAA, 0xBB});
+  EXPECT_EQ(s.WriteBytes({0xAA, 0xBB}), 2);
   EXPECT_EQ(s.lastWord(), 0xBBAA);
 
   s.Reset(true);
   EXPECT_EQ(s.lastInteger(), 0);
   EXPECT_EQ(s.lastByte(), 0);
   EXPECT_EQ(s.ReadInt16(), 0);
-  s.WriteInteger(3);
+  EXPECT_EQ(s.WriteInteger(3), 4);
   s.WriteString("abcdef");
   EXPECT_EQ(s.ReadString_Ex(), "abc");
   s.Reset(true);
-  s.WriteInteger(10);
+  EXPECT_EQ(s.WriteInteger(10), 4);
   s.WriteString("abc");  // claims more than present
   EXPECT_EQ(s.ReadString_Ex(), "");
   s.Reset(true);
-  s.WriteInteger(-1);
+  EXPECT_EQ(s.WriteInteger(-1), 4);
   s.WriteString("abcdef");
   EXPECT_EQ(s.ReadString_Ex(), "");
   s.Reset(true);
@@ -710,38 +713,76 @@ TEST(BlockRecycler, RequestsDuringThreadEndAreReleased) {
   ux::free_mem_block(late);
 }
 
-TEST(BlockRecycler, ConcurrentCrossThreadFrees) {
-  // Each thread allocates and hands its blocks to the other, which frees them
-  // while the issuer keeps allocating from the same list.
+TEST(BlockRecycler, ConcurrentCrossThreadFreesReturnToTheIssuer) {
+  // Each thread issues blocks of its own size and hands them to the other,
+  // which checks their stamp and frees them while the issuer goes on issuing
+  // from the same list. At most kWindow blocks of a thread are out at a time,
+  // so when every freed block goes back to its issuer's list, a thread never
+  // needs more than kWindow records, no address is issued by both threads,
+  // and at the end each thread's list keeps every record it made.
   constexpr int kRounds = 4000;
+  constexpr int kWindow = 16;
+  constexpr int32_t kSize[2] = {3000, 5000};
+  struct THandOver {
+    void* block;
+    uint64_t stamp;
+  };
   std::mutex m;
-  std::vector<void*> to_free[2];
-  std::atomic<int> finished{0};
+  std::vector<THandOver> inbox[2];
+  std::atomic<int> out[2] = {0, 0};  // issued and not yet freed
+  std::atomic<int> bad_stamps{0};
+  std::set<void*> issued[2];  // each written by its own thread only
+  int32_t kept[2] = {-1, -1};
+  bool completed[2] = {false, false};
+  std::barrier all_freed(2);
   auto worker = [&](int me) {
-    int done = 0;
-    while (done < kRounds || finished.load() < 2) {
-      if (done < kRounds) {
-        void* b = ux::get_mem_block(64 + (done % 7) * 1000);
+    const int other = 1 - me;
+    int made = 0, freed = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while ((made < kRounds || freed < kRounds) && std::chrono::steady_clock::now() < deadline) {
+      bool progress = false;
+      if (made < kRounds && out[me].load() < kWindow) {
+        void* b = ux::get_mem_block(kSize[me]);
         if (!b) break;
-        std::memset(b, me, 64);
+        const uint64_t stamp = uint64_t(me) << 32 | uint32_t(made);
+        std::memcpy(b, &stamp, sizeof stamp);
+        issued[me].insert(b);
+        ++out[me];
+        ++made;
+        progress = true;
         std::lock_guard<std::mutex> g(m);
-        to_free[1 - me].push_back(b);
-        if (++done == kRounds) finished++;
+        inbox[other].push_back({b, stamp});
       }
-      std::vector<void*> mine;
+      std::vector<THandOver> mine;
       {
         std::lock_guard<std::mutex> g(m);
-        mine.swap(to_free[me]);
+        mine.swap(inbox[me]);
       }
-      for (void* b : mine) ux::free_mem_block(b);
-      if (done >= kRounds) std::this_thread::yield();
+      for (const THandOver& h : mine) {
+        uint64_t seen;
+        std::memcpy(&seen, h.block, sizeof seen);
+        if (seen != h.stamp) ++bad_stamps;  // handed out again while in use
+        ux::free_mem_block(h.block);
+        --out[other];
+        ++freed;
+        progress = true;
+      }
+      if (!progress) std::this_thread::yield();
     }
+    completed[me] = made == kRounds && freed == kRounds;
+    all_freed.arrive_and_wait();
+    kept[me] = ux::thread_mem_block_list(false).count();
   };
   std::thread t0(worker, 0), t1(worker, 1);
   t0.join();
   t1.join();
-  for (auto& v : to_free)
-    for (void* b : v) ux::free_mem_block(b);
+  ASSERT_TRUE(completed[0] && completed[1]);
+  EXPECT_EQ(bad_stamps.load(), 0);
+  for (int me = 0; me < 2; ++me) {
+    EXPECT_LE(issued[me].size(), size_t(kWindow)) << "thread " << me;
+    EXPECT_EQ(size_t(kept[me]), issued[me].size()) << "thread " << me;
+    for (void* b : issued[me]) EXPECT_EQ(issued[1 - me].count(b), 0u) << "issued by both threads";
+  }
 }
 
 size_t locked_kib() {

@@ -10,18 +10,13 @@
 #include <stdexcept>
 #include <thread>
 
+#include "support/eventually.h"
+
 namespace {
 
 using ux::TExThread;
 
-// Polls pred until it holds; false after a generous bound (liveness, not speed).
-bool eventually(const std::function<bool()>& pred) {
-  for (int k = 0; k < 20000; ++k) {
-    if (pred()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return pred();
-}
+using qlyn_test::eventually;
 
 TEST(ExThread, CreatedSuspendedAndClosedBeforeStart) {
   const int64_t base = TExThread::live_count();

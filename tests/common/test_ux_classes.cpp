@@ -12,16 +12,11 @@
 #include <vector>
 
 #include "common/ux_common.h"
+#include "support/eventually.h"
 
 namespace {
 
-bool eventually(const std::function<bool()>& pred) {
-  for (int k = 0; k < 20000; ++k) {
-    if (pred()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return pred();
-}
+using qlyn_test::eventually;
 
 using ux::TEX_Timer_Task;
 using ux::TFakeClock;

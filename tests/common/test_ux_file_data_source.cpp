@@ -12,29 +12,16 @@
 #include "common/ux_vpath_container.h"
 
 #include "support/scoped_env.h"
+#include "support/test_files.h"
 
 using namespace ux;
 
 namespace {
 
 using TempDir = qlyn_test::TTempDir;
-
-void spit(const std::string& path, const std::string& data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << data;
-}
-
-std::string pattern(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (auto& c : s) c = static_cast<char>(rng());
-  return s;
-}
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using qlyn_test::random_bytes;
+using qlyn_test::read_file;
+using qlyn_test::write_file;
 
 std::string read_at(TUX_Data_source_base& ds, int64_t offset, int32_t len) {
   std::string buf(static_cast<size_t>(len), '\0');
@@ -59,8 +46,8 @@ class TCountingSource : public TUX_Data_source_base {
 TEST(DataSourceFile, ReadsAtOffsetsWithinTheSizeItWasMadeWith) {
   TempDir dir;
   const std::string name = dir / "名字.bin";
-  const std::string data = pattern(200000, 1);
-  spit(name, data);
+  const std::string data = random_bytes(200000, 1);
+  write_file(name, data);
   auto ds = TUX_Data_source_File_ex::CreateFileDataSource(name);
   ASSERT_TRUE(ds);
   EXPECT_EQ(ds->Size(), 200000);
@@ -86,7 +73,7 @@ TEST(DataSourceFile, MissingFileOrFolderGivesNoSource) {
   EXPECT_FALSE(TUX_Data_source_File_ex::CreateFileDataSource(dir / "missing"));
   EXPECT_FALSE(TUX_Data_source_File_ex::CreateFileDataSource(dir.path()));
   EXPECT_FALSE(TUX_Data_source_File_ex::CreateFileDataSource(""));
-  spit(dir / "empty", "");
+  write_file(dir / "empty", "");
   auto ds = TUX_Data_source_File_ex::CreateFileDataSource(dir / "empty");
   ASSERT_TRUE(ds);
   EXPECT_EQ(ds->Size(), 0);
@@ -94,8 +81,8 @@ TEST(DataSourceFile, MissingFileOrFolderGivesNoSource) {
 
 TEST(DataSourceBase, CopyDataToCopiesInChunksFromAClampedOffset) {
   TempDir dir;
-  const std::string data = pattern(150000, 2);
-  spit(dir / "f", data);
+  const std::string data = random_bytes(150000, 2);
+  write_file(dir / "f", data);
   auto ds = TUX_Data_source_File_ex::CreateFileDataSource(dir / "f");
   ASSERT_TRUE(ds);
   Tfifo_Mem_stream st;
@@ -134,13 +121,13 @@ namespace {
 struct TIndex100 {
   TempDir dir;
   std::string a = dir / "a", b = dir / "b", idx = dir / "i.idx";
-  std::string data = pattern(30, 7);
+  std::string data = random_bytes(30, 7);
   TIndex100() {
-    spit(a, data.substr(0, 10));
-    spit(b, data.substr(10));
+    write_file(a, data.substr(0, 10));
+    write_file(b, data.substr(10));
     std::string text = "#!RKFIDX,2,30,utf8,  \r\n#$-1,0,0,10,/a," + a + "\r\n#$-2,0,10,20,/b," + b + "\r\n";
     text += std::string(98 - text.size(), 'x') + "\r\n";  // a line that is no item
-    spit(idx, text);
+    write_file(idx, text);
   }
 };
 
@@ -162,7 +149,7 @@ TEST(DataSourceVPath, PresentsDataIndexAndTrailerAsOneFile) {
   ASSERT_TRUE(ds);
   EXPECT_EQ(ds->idx_size(), 100);
   EXPECT_EQ(ds->Size(), 138);
-  const std::string index = slurp(t.idx);
+  const std::string index = read_file(t.idx);
   const std::string trailer("\x64\0\0\0\x98\xF0\xDF\x0D", 8);
   EXPECT_EQ(read_at(*ds, 30, 200), index + trailer);
   EXPECT_EQ(read_at(*ds, 0, 200), t.data.substr(0, 10)) << "one item per read";
@@ -183,7 +170,7 @@ TEST(DataSourceVPath, PresentsDataIndexAndTrailerAsOneFile) {
 TEST(DataSourceVPath, MissingOrForeignIndexGivesNoSource) {
   TempDir dir;
   EXPECT_FALSE(TUX_Data_source_vpath_file_2in1::CreateVPathFileDS_FromIdx(dir / "missing.idx"));
-  spit(dir / "text.idx", "just text\r\n");
+  write_file(dir / "text.idx", "just text\r\n");
   EXPECT_FALSE(TUX_Data_source_vpath_file_2in1::CreateVPathFileDS_FromIdx(dir / "text.idx"));
   EXPECT_FALSE(TUX_Data_source_vpath_file_2in1::CreateVPathFileDS_From(nullptr));
 }
@@ -192,25 +179,25 @@ TEST(DataSourceVPath, StreamedFolderOpensAsAOneFileContainerWithTheSameFiles) {
   TempDir dir;
   const std::string src = dir / "源";
   std::filesystem::create_directories(src + "/子");
-  spit(src + "/子/一.bin", pattern(100000, 1));
-  spit(src + "/二.txt", "second");
+  write_file(src + "/子/一.bin", random_bytes(100000, 1));
+  write_file(src + "/二.txt", "second");
   auto vp = TUX_VPath_in_File::openWrite(dir / "b.idx");
   ASSERT_EQ(vp->addPath(src, true, 0), 2);
   // The container being built finishes its index before it is presented.
   auto ds = TUX_Data_source_vpath_file_2in1::CreateVPathFileDS_From(vp.get());
   ASSERT_TRUE(ds);
-  EXPECT_EQ(ds->Size(), 100006 + static_cast<int64_t>(slurp(dir / "b.idx").size()) + 8);
+  EXPECT_EQ(ds->Size(), 100006 + static_cast<int64_t>(read_file(dir / "b.idx").size()) + 8);
   EXPECT_EQ(json_text_int(TUX_VPath_in_File::ReadPathInfo(dir / "b.idx"), "size"), ds->Size());
   Tfifo_Mem_stream st;
   ASSERT_EQ(ds->CopyDataTo(st, 0, ds->Size()), ds->Size());
   st.SaveToFile(dir / "sent.vpf");
   // The sender changes a file afterwards: the one-file form keeps its own bytes.
-  spit(src + "/二.txt", "changed");
+  write_file(src + "/二.txt", "changed");
   auto got = TUX_VPath_in_File::openReadFrom_1File(dir / "sent.vpf");
   ASSERT_TRUE(got);
   EXPECT_EQ(got->ExtractToPath(dir / "out").extracted, 2);
-  EXPECT_EQ(slurp(dir / "out/子/一.bin"), pattern(100000, 1));
-  EXPECT_EQ(slurp(dir / "out/二.txt"), "second");
+  EXPECT_EQ(read_file(dir / "out/子/一.bin"), random_bytes(100000, 1));
+  EXPECT_EQ(read_file(dir / "out/二.txt"), "second");
 
   // A container read from the one-file form presents its index from memory.
   auto again = TUX_Data_source_vpath_file_2in1::CreateVPathFileDS_From(got.get());
@@ -221,7 +208,7 @@ TEST(DataSourceVPath, StreamedFolderOpensAsAOneFileContainerWithTheSameFiles) {
   auto third = TUX_VPath_in_File::openReadFrom_1File(dir / "again.vpf");
   ASSERT_TRUE(third);
   EXPECT_EQ(third->ExtractToPath(dir / "out2").extracted, 2);
-  EXPECT_EQ(slurp(dir / "out2/二.txt"), "second");
+  EXPECT_EQ(read_file(dir / "out2/二.txt"), "second");
 }
 
 TEST(DataSourceVPath, OwnsTheContainerOnlyWhenMadeFromAnIndexOrAskedTo) {
@@ -263,5 +250,5 @@ TEST(DataSourceVPath, RequestBodyOfTypeFourIsTheOneFileForm) {
     });
     ASSERT_NE(r, TUX_HTTP_Cli_Request::kSendError);
   }
-  EXPECT_EQ(body, t.data + slurp(t.idx) + std::string("\x64\0\0\0\x98\xF0\xDF\x0D", 8));
+  EXPECT_EQ(body, t.data + read_file(t.idx) + std::string("\x64\0\0\0\x98\xF0\xDF\x0D", 8));
 }

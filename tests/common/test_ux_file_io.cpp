@@ -18,6 +18,7 @@
 
 #include "support/scoped_env.h"
 #include "support/string_stream.h"
+#include "support/test_files.h"
 
 namespace fs = std::filesystem;
 using namespace ux;
@@ -26,24 +27,9 @@ namespace {
 
 using TempDir = qlyn_test::TTempDir;
 using qlyn_test::TStringStream;
-
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void spit(const std::string& path, const std::string& data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << data;
-}
-
-std::string pattern(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (auto& c : s) c = static_cast<char>(rng());
-  return s;
-}
+using qlyn_test::random_bytes;
+using qlyn_test::read_file;
+using qlyn_test::write_file;
 
 bool exists(const std::string& p) { return fs::exists(fs::symlink_status(p)); }
 
@@ -84,7 +70,7 @@ TEST(BufferedFileStream, RandomOperationsMatchAnUnbufferedModel) {
       const int64_t size_choice[] = {1, 7, 100, 1000, 4095, 4096, 5000, 20000};
       const int64_t n = size_choice[rng() % 8];
       if (op < 4) {
-        const std::string chunk = pattern(size_t(n), rng());
+        const std::string chunk = random_bytes(size_t(n), rng());
         ASSERT_EQ(f.Write(chunk.data(), n), n);
         if (pos + n > int64_t(model.size())) model.resize(size_t(pos + n), '\0');
         model.replace(size_t(pos), size_t(n), chunk);
@@ -111,19 +97,19 @@ TEST(BufferedFileStream, RandomOperationsMatchAnUnbufferedModel) {
       ASSERT_EQ(f.Position(), pos);
     }
     f.FlushBuffer();
-    EXPECT_EQ(slurp(name), model);
-    const std::string tail = pattern(10, 1);
+    EXPECT_EQ(read_file(name), model);
+    const std::string tail = random_bytes(10, 1);
     f.Seek(0, TSeekOrigin::soEnd);
-    f.Write(tail.data(), 10);
+    ASSERT_EQ(f.Write(tail.data(), 10), 10);
     model += tail;
   }
-  EXPECT_EQ(slurp(name), model) << "destruction writes the cached bytes";
+  EXPECT_EQ(read_file(name), model) << "destruction writes the cached bytes";
 }
 
 TEST(BufferedFileStream, SeekRulesAndReadOnlyStreams) {
   TempDir dir;
   const std::string name = dir / "a.bin";
-  spit(name, "0123456789");
+  write_file(name, "0123456789");
   TBufferedFileStream f(text_to_utf16(name), fmOpenRead);
   EXPECT_FALSE(f.IsWritable());
   EXPECT_EQ(f.Seek(-2, TSeekOrigin::soEnd), 8);
@@ -141,7 +127,7 @@ TEST(BufferedFileStream, SeekRulesAndReadOnlyStreams) {
   EXPECT_EQ(std::string(b, 2), "89");
   EXPECT_EQ(f.Write("xy", 2), 0);
   EXPECT_THROW(f.SetSize(1), Exception);
-  EXPECT_EQ(slurp(name), "0123456789");
+  EXPECT_EQ(read_file(name), "0123456789");
 }
 
 TEST(BufferedFileStream, OpenErrorsAndResize) {
@@ -162,11 +148,11 @@ TEST(BufferedFileStream, OpenErrorsAndResize) {
   EXPECT_THROW(TShareFile::OpenWrite(dir / "pipe"), Exception);
 
   const std::string name = dir / "\xe4\xb8\xad\xe6\x96\x87.bin";  // UTF-8 name
-  const std::string data = pattern(50000, 3);
-  spit(name, data);
+  const std::string data = random_bytes(50000, 3);
+  write_file(name, data);
   TBufferedFileStream f(text_to_utf16(name), fmOpenReadWrite, 1024);
   f.Seek(100, TSeekOrigin::soBeginning);
-  f.Write("abc", 3);
+  ASSERT_EQ(f.Write("abc", 3), 3);
   f.ResizeBuffer(65536);
   EXPECT_EQ(f.Position(), 0);
   std::string got(data.size(), '\0');
@@ -188,7 +174,7 @@ TEST(BufferedFileStream, FailedFlushRaisesAndKeepsTheBytes) {
   }
   EXPECT_THROW(f.FlushBuffer(), Exception) << "the pending bytes were dropped";
   std::string big(40000, 'x');
-  EXPECT_THROW(f.Write(big.data(), int64_t(big.size())), Exception) << "flushes first";
+  EXPECT_THROW((void)f.Write(big.data(), int64_t(big.size())), Exception) << "flushes first";
   TBufferedFileStream g(u"/dev/full", fmOpenWrite);
   EXPECT_EQ(g.Write(big.data(), int64_t(big.size())), 0) << "direct write reports the short count";
 }
@@ -198,7 +184,7 @@ TEST(BufferedFileStream, FailedFlushRaisesAndKeepsTheBytes) {
 TEST(ShareFile, OpenWriteKeepsContentAndNormalisesTheName) {
   TempDir dir;
   fs::create_directories(dir / "sub");
-  spit(dir / "sub/f.txt", "hello world");
+  write_file(dir / "sub/f.txt", "hello world");
   auto f = TShareFile::OpenWrite(dir.dir() + "sub\\\\f.txt");
   EXPECT_EQ(f->GetFileName(), dir / "sub/f.txt");
   EXPECT_EQ(f->GetSize(), 11);
@@ -207,7 +193,7 @@ TEST(ShareFile, OpenWriteKeepsContentAndNormalisesTheName) {
   EXPECT_EQ(f->FileTagId(), md5_hex(lower_ascii(dir / "sub/f.txt")));
   EXPECT_EQ(f->WriteData("J", 1), 1);
   f.reset();
-  EXPECT_EQ(slurp(dir / "sub/f.txt"), "Jello world");
+  EXPECT_EQ(read_file(dir / "sub/f.txt"), "Jello world");
 
   auto created = TShareFile::OpenWrite(dir / "new.txt");
   EXPECT_EQ(created->GetSize(), 0);
@@ -240,13 +226,13 @@ TEST(ShareFile, NamesInCodePage936) {
 TEST(ShareFile, UnreadableFile) {
   TempDir dir;
   chmod(dir.dir().c_str(), 0777);
-  spit(dir / "secret", "x");
+  write_file(dir / "secret", "x");
   chmod((dir / "secret").c_str(), 0);
-  spit(dir / "open", "readable");
+  write_file(dir / "open", "readable");
   fs::create_directory(dir / "locked");
-  spit(dir / "locked/inside", "i");
+  write_file(dir / "locked/inside", "i");
   chmod((dir / "locked").c_str(), 0);
-  spit(dir / "joined", "old");
+  write_file(dir / "joined", "old");
   chmod((dir / "joined").c_str(), 0666);
   // Root reads anything: the checks run in a child without privileges.
   const pid_t child = fork();
@@ -289,7 +275,7 @@ TEST(ShareFile, UnreadableFile) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0) << "bit mask of the failed checks";
   EXPECT_FALSE(exists(dir / "copy"));
-  EXPECT_EQ(slurp(dir / "joined"), "old") << "a join that cannot read a source leaves dest alone";
+  EXPECT_EQ(read_file(dir / "joined"), "old") << "a join that cannot read a source leaves dest alone";
   EXPECT_FALSE(exists(dir / "clip"));
   chmod((dir / "locked").c_str(), 0755);
   EXPECT_TRUE(exists(dir / "locked/inside"));
@@ -309,7 +295,7 @@ TEST(ShareFile, TypedValuesAndStrings) {
     EXPECT_EQ(f->WriteBuf(empty), 0);
     EXPECT_EQ(f->WriteInteger(0x7FFFFFF0), 4);  // a length that runs past the end
   }
-  std::string raw = slurp(dir / "v.bin");
+  std::string raw = read_file(dir / "v.bin");
   ASSERT_EQ(raw.size(), 29u);
   EXPECT_EQ(raw.substr(0, 4), std::string("\xfe\xff\xff\xff", 4));
   EXPECT_EQ(raw.substr(4, 8), std::string("\x08\x07\x06\x05\x04\x03\x02\x01", 8));
@@ -335,13 +321,13 @@ TEST(ShareFile, TypedValuesAndStrings) {
 TEST(ShareFile, WritesAFifoStreamWithoutConsumingIt) {
   TempDir dir;
   Tfifo_Mem_stream st;
-  const std::string data = pattern(100000, 21);
+  const std::string data = random_bytes(100000, 21);
   st.WriteString(data);
   auto f = TShareFile::OpenWrite(dir / "fifo.bin");
   EXPECT_EQ(f->WriteBuf(st), 100000);
   EXPECT_EQ(st.DataLength(), 100000);
   f.reset();
-  EXPECT_EQ(slurp(dir / "fifo.bin"), data);
+  EXPECT_EQ(read_file(dir / "fifo.bin"), data);
 }
 
 TEST(ShareFile, ResetAppendAndSizeChanges) {
@@ -364,7 +350,7 @@ TEST(ShareFile, ResetAppendAndSizeChanges) {
   ASSERT_TRUE(r->is_Data_Changed(pos, len));
   EXPECT_EQ(pos, 2);
   EXPECT_EQ(len, 0);
-  w->AppendData("ab", 2);
+  EXPECT_EQ(w->AppendData("ab", 2), 2);
   w->Reset();
   EXPECT_EQ(w->GetSize(), 0);
   EXPECT_EQ(w->Position(), 0);
@@ -374,9 +360,9 @@ TEST(ShareFile, ResetAppendAndSizeChanges) {
 
 TEST(ShareFile, CloneAndMd5) {
   TempDir dir;
-  const std::string data = pattern(400000, 9);
-  spit(dir / "src.bin", data);
-  spit(dir / "clone.bin", pattern(900000, 1));
+  const std::string data = random_bytes(400000, 9);
+  write_file(dir / "src.bin", data);
+  write_file(dir / "clone.bin", random_bytes(900000, 1));
   auto f = TShareFile::OpenWrite(dir / "src.bin");
   f->SetPosition(1234);
   f->WriteData("zz", 2);  // cached, must be part of the clone
@@ -384,7 +370,7 @@ TEST(ShareFile, CloneAndMd5) {
   expect.replace(1234, 2, "zz");
   EXPECT_TRUE(f->CloneTofile(dir / "clone.bin"));
   EXPECT_EQ(f->Position(), 1236);
-  EXPECT_EQ(slurp(dir / "clone.bin"), expect);
+  EXPECT_EQ(read_file(dir / "clone.bin"), expect);
   EXPECT_THROW(f->CloneTofile(dir / "no/dir/c.bin"), Exception);
 
   EXPECT_EQ(f->md5File(0, 0), md5_hex(expect));
@@ -409,7 +395,7 @@ TEST(ShareFile, InterfaceCountAndLock) {
   EXPECT_EQ(intf->GetSize(), 3);
   EXPECT_EQ(intf->Release(), 1);
   EXPECT_EQ(intf->Release(), 0);  // destroyed here; ASan reports a leak otherwise
-  EXPECT_EQ(slurp(dir / "i.bin"), "abc");
+  EXPECT_EQ(read_file(dir / "i.bin"), "abc");
 
   auto f = TShareFile::OpenWrite(dir / "l.bin");
   std::vector<std::thread> writers;
@@ -418,13 +404,13 @@ TEST(ShareFile, InterfaceCountAndLock) {
       for (int i = 0; i < 200; ++i) {
         f->lockEnter();
         const char c = char('a' + t);
-        f->AppendData(&c, 1);
+        EXPECT_EQ(f->AppendData(&c, 1), 1);
         f->lockExit();
       }
     });
   for (auto& w : writers) w.join();
   f.reset();
-  const std::string all = slurp(dir / "l.bin");
+  const std::string all = read_file(dir / "l.bin");
   EXPECT_EQ(all.size(), 800u);
   for (char c : std::string("abcd")) EXPECT_EQ(std::count(all.begin(), all.end(), c), 200);
 }
@@ -433,23 +419,23 @@ TEST(ShareFile, InterfaceCountAndLock) {
 
 TEST(ShareFileUtil, CopyShareFile) {
   TempDir dir;
-  const std::string data = pattern(1000017, 5);
-  spit(dir / "s.bin", data);
-  spit(dir / "d.bin", pattern(3000000, 6));
+  const std::string data = random_bytes(1000017, 5);
+  write_file(dir / "s.bin", data);
+  write_file(dir / "d.bin", random_bytes(3000000, 6));
   EXPECT_TRUE(TShareFile::CopyShareFile(dir / "s.bin", dir / "d.bin"));
-  EXPECT_EQ(slurp(dir / "d.bin"), data) << "a longer dest keeps exactly the source bytes";
+  EXPECT_EQ(read_file(dir / "d.bin"), data) << "a longer dest keeps exactly the source bytes";
 
-  spit(dir / "keep.bin", "keep");
+  write_file(dir / "keep.bin", "keep");
   EXPECT_FALSE(TShareFile::CopyShareFile(dir / "none.bin", dir / "keep.bin"));
-  EXPECT_EQ(slurp(dir / "keep.bin"), "keep");
+  EXPECT_EQ(read_file(dir / "keep.bin"), "keep");
   EXPECT_FALSE(TShareFile::CopyShareFile(dir.dir(), dir / "keep.bin")) << "a folder as source";
   EXPECT_THROW(TShareFile::CopyShareFile(dir / "s.bin", dir / "no/dir/d.bin"), Exception);
   EXPECT_FALSE(exists(dir / "no"));
 
   EXPECT_TRUE(TShareFile::CopyShareFile(dir / "s.bin", dir.dir() + "./s.bin"));
-  EXPECT_EQ(slurp(dir / "s.bin"), data) << "copying a file onto itself changes nothing";
+  EXPECT_EQ(read_file(dir / "s.bin"), data) << "copying a file onto itself changes nothing";
 
-  spit(dir / "empty.bin", "");
+  write_file(dir / "empty.bin", "");
   EXPECT_TRUE(TShareFile::CopyShareFile(dir / "empty.bin", dir / "d.bin"));
   EXPECT_EQ(fs::file_size(dir / "d.bin"), 0u);
 
@@ -461,8 +447,8 @@ TEST(ShareFileUtil, CopyShareFile) {
 
 TEST(ShareFileUtil, CopyShareFileOverwritesAnOpenDestInPlace) {
   TempDir dir;
-  spit(dir / "s.bin", "new content");
-  spit(dir / "d.bin", "old content that is longer");
+  write_file(dir / "s.bin", "new content");
+  write_file(dir / "d.bin", "old content that is longer");
   auto holder = TShareFile::OpenRead(dir / "d.bin");
   EXPECT_TRUE(TShareFile::CopyShareFile(dir / "s.bin", dir / "d.bin"));
   char b[32] = {};
@@ -472,10 +458,10 @@ TEST(ShareFileUtil, CopyShareFileOverwritesAnOpenDestInPlace) {
 
 TEST(ShareFileUtil, CopyFailingHalfWayKeepsTheSource) {
   TempDir dir;
-  const std::string data = pattern(300000, 8);
-  spit(dir / "s.bin", data);
+  const std::string data = random_bytes(300000, 8);
+  write_file(dir / "s.bin", data);
   EXPECT_FALSE(TShareFile::CopyShareFile(dir / "s.bin", "/dev/full"));
-  EXPECT_EQ(slurp(dir / "s.bin"), data);
+  EXPECT_EQ(read_file(dir / "s.bin"), data);
   // A full disk: every writer reports through its result and raises nothing.
   EXPECT_EQ(TShareFile::CopyFileClipTo(dir / "s.bin", 0, 1000, "/dev/full"), 0);
   EXPECT_FALSE(TShareFile::CopyShareFiles({dir / "s.bin"}, "/dev/full"));
@@ -488,44 +474,44 @@ TEST(ShareFileUtil, CopyFailingHalfWayKeepsTheSource) {
     EXPECT_EQ(TShareFile::StreamToFile(st, "/dev/full"), 0);
   }
   EXPECT_FALSE(TShareFile::OpenRead(dir / "s.bin")->CloneTofile("/dev/full"));
-  EXPECT_EQ(slurp(dir / "s.bin"), data);
+  EXPECT_EQ(read_file(dir / "s.bin"), data);
   {
     FileSizeLimit limit(100000);
     EXPECT_FALSE(TShareFile::CopyShareFile(dir / "s.bin", dir / "d.bin"));
     EXPECT_EQ(TShareFile::CopyFileClipTo(dir / "s.bin", 0, 200000, dir / "c.bin"), 100000);
   }
-  EXPECT_EQ(slurp(dir / "s.bin"), data);
+  EXPECT_EQ(read_file(dir / "s.bin"), data);
   EXPECT_EQ(fs::file_size(dir / "d.bin"), 100000u) << "dest holds what was copied, no stale tail";
 }
 
 TEST(ShareFileUtil, MoveFile) {
   TempDir dir;
-  spit(dir / "a.txt", "A");
+  write_file(dir / "a.txt", "A");
   EXPECT_TRUE(TShareFile::MoveFile(dir / "a.txt", dir / "x/y/b.txt"));
   EXPECT_FALSE(exists(dir / "a.txt"));
-  EXPECT_EQ(slurp(dir / "x/y/b.txt"), "A") << "the missing folders are created";
+  EXPECT_EQ(read_file(dir / "x/y/b.txt"), "A") << "the missing folders are created";
 
   EXPECT_FALSE(TShareFile::MoveFile(dir / "none.txt", dir / "n2.txt"));
   EXPECT_FALSE(exists(dir / "n2.txt"));
 
   EXPECT_TRUE(TShareFile::MoveFile(dir / "x/y/b.txt", dir / "x/y/b.txt"));
-  EXPECT_EQ(slurp(dir / "x/y/b.txt"), "A");
+  EXPECT_EQ(read_file(dir / "x/y/b.txt"), "A");
 
   // Letter case makes a different name on this file system: a real rename.
   EXPECT_TRUE(TShareFile::MoveFile(dir / "x/y/b.txt", dir / "x/y/B.txt"));
-  EXPECT_EQ(slurp(dir / "x/y/B.txt"), "A");
+  EXPECT_EQ(read_file(dir / "x/y/B.txt"), "A");
   EXPECT_FALSE(exists(dir / "x/y/b.txt"));
 
-  spit(dir / "c.txt", "C");
-  spit(dir / "d.txt", "old D");
+  write_file(dir / "c.txt", "C");
+  write_file(dir / "d.txt", "old D");
   EXPECT_TRUE(TShareFile::MoveFile(dir / "c.txt", dir / "d.txt"));
-  EXPECT_EQ(slurp(dir / "d.txt"), "C");
+  EXPECT_EQ(read_file(dir / "d.txt"), "C");
   EXPECT_FALSE(exists(dir / "c.txt"));
 
-  spit(dir / "e.txt", "E");
+  write_file(dir / "e.txt", "E");
   fs::create_directories(dir / "dirdest");
   EXPECT_FALSE(TShareFile::MoveFile(dir / "e.txt", dir / "dirdest"));
-  EXPECT_EQ(slurp(dir / "e.txt"), "E");
+  EXPECT_EQ(read_file(dir / "e.txt"), "E");
 }
 
 TEST(ShareFileUtil, MoveAcrossFileSystems) {
@@ -535,24 +521,24 @@ TEST(ShareFileUtil, MoveAcrossFileSystems) {
     GTEST_SKIP() << "no second file system";
   TempDir shm("ux_file_io", "/dev/shm");
   TempDir dir;
-  const std::string data = pattern(700001, 11);
-  spit(shm / "s.bin", data);
+  const std::string data = random_bytes(700001, 11);
+  write_file(shm / "s.bin", data);
   chmod((shm / "s.bin").c_str(), 0755);
-  spit(dir / "d.bin", "older and longer dest content");
+  write_file(dir / "d.bin", "older and longer dest content");
   EXPECT_TRUE(TShareFile::MoveFile(shm / "s.bin", dir / "d.bin"));
   EXPECT_FALSE(exists(shm / "s.bin"));
-  EXPECT_EQ(slurp(dir / "d.bin"), data);
+  EXPECT_EQ(read_file(dir / "d.bin"), data);
   EXPECT_EQ(fs::status(dir / "d.bin").permissions() & fs::perms::owner_exec, fs::perms::owner_exec);
 
   // The copy fails half way: source and old dest stay, nothing else is left.
-  spit(shm / "s2.bin", data);
-  spit(dir / "d2.bin", "old");
+  write_file(shm / "s2.bin", data);
+  write_file(dir / "d2.bin", "old");
   {
     FileSizeLimit limit(200000);
     EXPECT_FALSE(TShareFile::MoveFile(shm / "s2.bin", dir / "d2.bin"));
   }
-  EXPECT_EQ(slurp(shm / "s2.bin"), data);
-  EXPECT_EQ(slurp(dir / "d2.bin"), "old");
+  EXPECT_EQ(read_file(shm / "s2.bin"), data);
+  EXPECT_EQ(read_file(dir / "d2.bin"), "old");
   int entries = 0;
   for (auto& e : fs::directory_iterator(dir.dir())) {
     (void)e;
@@ -564,7 +550,7 @@ TEST(ShareFileUtil, MoveAcrossFileSystems) {
 TEST(ShareFileUtil, DeleteAndBlankFiles) {
   TempDir dir;
   EXPECT_TRUE(TShareFile::deleteFile(dir / "none.txt"));
-  spit(dir / "f.txt", "x");
+  write_file(dir / "f.txt", "x");
   EXPECT_TRUE(TShareFile::deleteFile(dir / "f.txt"));
   EXPECT_FALSE(exists(dir / "f.txt"));
   EXPECT_FALSE(TShareFile::deleteFile(dir.dir().substr(0, dir.dir().size() - 1)))
@@ -594,47 +580,47 @@ TEST(ShareFileUtil, NamesWithANulByteNameNoFile) {
 
 TEST(ShareFileUtil, ClipAndJoin) {
   TempDir dir;
-  const std::string data = pattern(500000, 12);
-  spit(dir / "s.bin", data);
-  spit(dir / "c.bin", pattern(900000, 13));
+  const std::string data = random_bytes(500000, 12);
+  write_file(dir / "s.bin", data);
+  write_file(dir / "c.bin", random_bytes(900000, 13));
   EXPECT_EQ(TShareFile::CopyFileClipTo(dir / "s.bin", 1000, 400000, dir / "c.bin"), 400000);
-  EXPECT_EQ(slurp(dir / "c.bin"), data.substr(1000, 400000));
+  EXPECT_EQ(read_file(dir / "c.bin"), data.substr(1000, 400000));
   EXPECT_EQ(TShareFile::CopyFileClipTo(dir / "s.bin", 499990, 100, dir / "c.bin"), 10);
-  EXPECT_EQ(slurp(dir / "c.bin"), data.substr(499990));
+  EXPECT_EQ(read_file(dir / "c.bin"), data.substr(499990));
   EXPECT_EQ(TShareFile::CopyFileClipTo(dir / "s.bin", 600000, 100, dir / "c.bin"), 0);
   EXPECT_EQ(fs::file_size(dir / "c.bin"), 0u);
-  spit(dir / "keep.bin", "keep");
+  write_file(dir / "keep.bin", "keep");
   EXPECT_EQ(TShareFile::CopyFileClipTo(dir / "none.bin", 0, 10, dir / "keep.bin"), 0);
-  EXPECT_EQ(slurp(dir / "keep.bin"), "keep");
+  EXPECT_EQ(read_file(dir / "keep.bin"), "keep");
 
-  spit(dir / "p1", "one,");
-  spit(dir / "p2", "");
-  spit(dir / "p3", "three");
-  spit(dir / "j.bin", pattern(100, 1));
+  write_file(dir / "p1", "one,");
+  write_file(dir / "p2", "");
+  write_file(dir / "p3", "three");
+  write_file(dir / "j.bin", random_bytes(100, 1));
   EXPECT_TRUE(TShareFile::CopyShareFiles({dir / "p1", dir / "p2", dir / "p3", dir / "s.bin"},
                                          dir / "j.bin"));
-  EXPECT_EQ(slurp(dir / "j.bin"), "one,three" + data);
+  EXPECT_EQ(read_file(dir / "j.bin"), "one,three" + data);
   EXPECT_FALSE(TShareFile::CopyShareFiles({dir / "p1", dir / "none"}, dir / "j2.bin"));
   EXPECT_FALSE(exists(dir / "j2.bin"));
   EXPECT_FALSE(TShareFile::CopyShareFiles({dir / "p3", dir / "p1"}, dir / "p1"))
       << "dest among the sources would destroy a source";
-  EXPECT_EQ(slurp(dir / "p1"), "one,");
+  EXPECT_EQ(read_file(dir / "p1"), "one,");
 }
 
 TEST(ShareFileUtil, StreamsAndBuffers) {
   TempDir dir;
-  const std::string data = pattern(600000, 14);
-  spit(dir / "s.bin", data);
+  const std::string data = random_bytes(600000, 14);
+  write_file(dir / "s.bin", data);
   TStringStream st;
   st.data = "previous content that is longer than nothing";
   EXPECT_EQ(TShareFile::StreamFromFile(st, dir / "s.bin"), int64_t(data.size()));
   EXPECT_EQ(st.data, data);
   EXPECT_THROW(TShareFile::StreamFromFile(st, dir / "none.bin"), Exception);
 
-  spit(dir / "o.bin", pattern(700000, 15));
+  write_file(dir / "o.bin", random_bytes(700000, 15));
   st.data = data.substr(0, 300001);
   EXPECT_EQ(TShareFile::StreamToFile(st, dir / "o.bin"), 300001);
-  EXPECT_EQ(slurp(dir / "o.bin"), data.substr(0, 300001));
+  EXPECT_EQ(read_file(dir / "o.bin"), data.substr(0, 300001));
   st.data.clear();
   EXPECT_EQ(TShareFile::StreamToFile(st, dir / "empty.bin"), 0);
   EXPECT_FALSE(exists(dir / "empty.bin"));
@@ -646,21 +632,21 @@ TEST(ShareFileUtil, StreamsAndBuffers) {
   EXPECT_EQ(TShareFile::ReadBufFromFile(dir / "s.bin", buf, 16, INT64_MAX), 0);
 
   EXPECT_EQ(TShareFile::WriteBufToFile(dir / "w.bin", "abc", 3, 5), 3);
-  EXPECT_EQ(slurp(dir / "w.bin"), std::string("\0\0\0\0\0abc", 8));
+  EXPECT_EQ(read_file(dir / "w.bin"), std::string("\0\0\0\0\0abc", 8));
   EXPECT_EQ(TShareFile::WriteBufToFile(dir / "w.bin", "Z", 1, 0), 1);
-  EXPECT_EQ(slurp(dir / "w.bin"), std::string("Z\0\0\0\0abc", 8));
+  EXPECT_EQ(read_file(dir / "w.bin"), std::string("Z\0\0\0\0abc", 8));
   EXPECT_EQ(TShareFile::WriteBufToFile(dir / "w.bin", "Q", 1, INT64_MAX), 0);
-  EXPECT_EQ(slurp(dir / "w.bin"), std::string("Z\0\0\0\0abc", 8)) << "an unreachable offset writes nothing";
+  EXPECT_EQ(read_file(dir / "w.bin"), std::string("Z\0\0\0\0abc", 8)) << "an unreachable offset writes nothing";
   EXPECT_EQ(TShareFile::WriteBufToFile(dir / "w2.bin", "Z", 1, -1), 0);
   EXPECT_FALSE(exists(dir / "w2.bin"));
   EXPECT_EQ(TShareFile::AppendBufToFile(dir / "w.bin", "END", 3), 3);
-  EXPECT_EQ(slurp(dir / "w.bin"), std::string("Z\0\0\0\0abcEND", 11));
+  EXPECT_EQ(read_file(dir / "w.bin"), std::string("Z\0\0\0\0abcEND", 11));
   EXPECT_THROW(TShareFile::AppendBufToFile(dir / "no/dir/w.bin", "x", 1), Exception);
 }
 
 TEST(ShareFileUtil, WholeFileReaders) {
   TempDir dir;
-  spit(dir / "r.bin", "0123456789");
+  write_file(dir / "r.bin", "0123456789");
   EXPECT_EQ(TShareFile::FileToRawData(dir / "r.bin", 7), (TBytes{'7', '8', '9'}));
   EXPECT_EQ(TShareFile::FileToRawData(dir / "r.bin", -5).size(), 10u);
   EXPECT_TRUE(TShareFile::FileToRawData(dir / "none").empty());
@@ -669,7 +655,7 @@ TEST(ShareFileUtil, WholeFileReaders) {
   EXPECT_EQ(TShareFile::FileToText(dir / "r.bin", 8), "89");
   EXPECT_EQ(TShareFile::FileToText(dir / "r.bin", 10), "");
   EXPECT_EQ(TShareFile::FileToText(dir / "none"), "");
-  spit(dir / "bom.txt", "\xef\xbb\xbfhi");
+  write_file(dir / "bom.txt", "\xef\xbb\xbfhi");
   const TFunc_utf_encode upper = [](std::string_view s) {
     std::string u(s);
     for (auto& c : u) c = char(std::toupper(static_cast<unsigned char>(c)));
@@ -678,9 +664,9 @@ TEST(ShareFileUtil, WholeFileReaders) {
   EXPECT_EQ(TShareFile::FileToText(dir / "bom.txt", 0, true, upper), "hi");
   EXPECT_EQ(TShareFile::FileToText(dir / "bom.txt", 0, false, upper), "\xef\xbb\xbfhi");
   EXPECT_EQ(TShareFile::FileToText(dir / "r.bin", 0, true, nullptr), "0123456789");
-  spit(dir / "plain.txt", "abc");
+  write_file(dir / "plain.txt", "abc");
   EXPECT_EQ(TShareFile::FileToText(dir / "plain.txt", 0, true, upper), "ABC");
-  spit(dir / "bomonly.txt", "\xef\xbb\xbf");
+  write_file(dir / "bomonly.txt", "\xef\xbb\xbf");
   EXPECT_EQ(TShareFile::FileToText(dir / "bomonly.txt", 0, true, nullptr), "\xef\xbb\xbf")
       << "only more than 3 bytes drop the mark";
 }
@@ -707,7 +693,7 @@ TEST(ShareFileUtil, HexDump) {
   std::string data;
   for (int i = 0; i < 20; ++i) data.push_back(char(i == 1 ? 'A' : 0x30 + i));
   data[2] = '\x7f';
-  spit(dir / "h.bin", data);
+  write_file(dir / "h.bin", data);
   const std::string dump = TShareFile::fileHexDump(dir / "h.bin", 0, 100);
   EXPECT_EQ(dump,
             "00000000 |  30 41 7f 33 34 35 36 37 38 39 3a 3b 3c 3d 3e 3f  |  0A.3456789:;<=>?\r\n"
@@ -715,7 +701,7 @@ TEST(ShareFileUtil, HexDump) {
   EXPECT_EQ(TShareFile::fileHexDump(dir / "h.bin", 16, 2), "00000010 |  40 41 ");
   EXPECT_EQ(TShareFile::fileHexDump(dir / "none", 0, 100), "");
 
-  spit(dir / "big.bin", std::string(10000, 'z'));
+  write_file(dir / "big.bin", std::string(10000, 'z'));
   const std::string big = TShareFile::fileHexDump(dir / "big.bin", 0, 100000);
   const size_t line = std::string("00000000 |  ").size() + 16 * 3 + 4 + 16 + 2;
   EXPECT_EQ(big.size(), 8192 / 16 * line + 8192 / 256 * 2) << "8192 bytes at most";

@@ -15,6 +15,7 @@
 #include "common/ux_json_v2.h"
 
 #include "support/scoped_env.h"
+#include "support/test_files.h"
 
 namespace fs = std::filesystem;
 using namespace ux;
@@ -22,14 +23,7 @@ using namespace ux;
 namespace {
 
 using TempDir = qlyn_test::TTempDir;
-
-
-
-void spit(const std::string& path, const std::string& data) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << data;
-}
+using qlyn_test::write_file;
 
 std::string cwd() {
   char buf[4096];
@@ -179,11 +173,11 @@ TEST(Path, ExtractPhyPath) {
 TEST(Path, RemovePath) {
   TempDir dir;
   TempDir outside;
-  spit(outside / "precious.txt", "keep");
-  spit(dir / "t/a.txt", "a");
-  spit(dir / "t/empty.txt", "");
-  spit(dir / "t/s1/b.txt", "b");
-  spit(dir / "t/s1/s2/c.txt", "c");
+  write_file(outside / "precious.txt", "keep");
+  write_file(dir / "t/a.txt", "a");
+  write_file(dir / "t/empty.txt", "");
+  write_file(dir / "t/s1/b.txt", "b");
+  write_file(dir / "t/s1/s2/c.txt", "c");
   fs::create_directories(dir / "t/s3/s4");
   fs::create_symlink(outside.dir(), dir / "t/s1/link");
   const std::string cur = cwd();
@@ -196,10 +190,10 @@ TEST(Path, RemovePath) {
   EXPECT_EQ(TUX_Path::RemovePath(dir / "none"), 0) << "a missing folder: nothing to remove";
   EXPECT_EQ(TUX_Path::RemoveEmptyPath(dir / "none/deeper"), 0);
   EXPECT_EQ(TUX_Path::RemovePath(""), 0);
-  spit(dir / "file", "x");
+  write_file(dir / "file", "x");
   EXPECT_EQ(TUX_Path::RemovePath(dir / "file"), 0);
   EXPECT_TRUE(fs::exists(dir / "file")) << "a file is no folder to empty";
-  spit(dir / "t/u/v.txt", "v");
+  write_file(dir / "t/u/v.txt", "v");
   EXPECT_EQ(TUX_Path::RemovePath(replace_char(dir / "t", '/', '\\')), 2) << "backslashes separate";
   EXPECT_TRUE(fs::is_empty(dir / "t"));
   EXPECT_EQ(cwd(), cur);
@@ -209,22 +203,22 @@ TEST(Path, RemoveEmptyPath) {
   TempDir dir;
   fs::create_directories(dir / "t/e1/e2");
   fs::create_directories(dir / "t/e3");
-  spit(dir / "t/top.txt", "x");
+  write_file(dir / "t/top.txt", "x");
   EXPECT_EQ(TUX_Path::RemoveEmptyPath(dir / "t"), 4);
   EXPECT_FALSE(fs::exists(dir / "t/e1"));
   EXPECT_TRUE(fs::exists(dir / "t/top.txt"));
-  spit(dir / "t/full/f.txt", "x");
+  write_file(dir / "t/full/f.txt", "x");
   EXPECT_EQ(TUX_Path::RemoveEmptyPath(dir / "t"), -1);
   EXPECT_TRUE(fs::exists(dir / "t/full/f.txt"));
 }
 
 TEST(Path, ListFiles) {
   TempDir dir;
-  spit(dir / "l/b.TXT", "12345");
-  spit(dir / "l/a.bin", "1");
-  spit(dir / "l/sub/c.txt", "123");
-  spit(dir / "l/sub/deeper/d.txt", "");
-  spit(dir / "l/.hidden.txt", "");
+  write_file(dir / "l/b.TXT", "12345");
+  write_file(dir / "l/a.bin", "1");
+  write_file(dir / "l/sub/c.txt", "123");
+  write_file(dir / "l/sub/deeper/d.txt", "");
+  write_file(dir / "l/.hidden.txt", "");
   fs::create_directories(dir / "l/x.txt");
   fs::create_directory_symlink(dir / "l/sub", dir / "l/zlink");
   const timespec times[2] = {{1700000000, 0}, {1700000000, 0}};
@@ -260,7 +254,7 @@ TEST(Path, ListFiles) {
   localtime_r(&t, &tm);
   char when[32];
   strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tm);
-  spit(dir / "one/b.TXT", "12345");
+  write_file(dir / "one/b.TXT", "12345");
   utimensat(AT_FDCWD, (dir / "one/b.TXT").c_str(), times, 0);
   EXPECT_EQ(TUX_Path::listFiles(dir / "l/*.*", false).size(), 6u) << "*.* matches every name";
   auto arr = TUX_Path::listFilesAsJsonArray(dir / "one/b.*", false);
@@ -285,8 +279,8 @@ TEST(Path, ListFiles) {
             "[{\"name\":\"" + esc + "\",\"size\":5,\"time\":\"" + when + "\",\"type\":\"file\"}," +
                 "{\"name\":\"" + replace_all(dir / "one/sd", "/", "\\/") + "\",\"size\":0,\"time\":\"" +
                 dwhen + "\",\"type\":\"dir\"}]");
-  spit(dir / "long/a.manifestjson", "x");
-  spit(dir / "long/b.manifestjs", "x");
+  write_file(dir / "long/a.manifestjson", "x");
+  write_file(dir / "long/b.manifestjs", "x");
   ASSERT_EQ(TUX_Path::listFiles(dir / "long/*.manifestjson", false).size(), 1u)
       << "the mask carries the whole extension";
   auto parsed = TJsonObject::Parse(TUX_Path::listFilesAsJson(dir / "l/", true));
@@ -296,7 +290,7 @@ TEST(Path, ListFiles) {
   EXPECT_EQ(parsed->AsArray()->Get(3)->GetInt("size", -1), 0);
   EXPECT_EQ(parsed->AsArray()->Get(4)->GetString("name"), dir / "l/sub/c.txt");
   EXPECT_EQ(TUX_Path::listFilesAsJson(dir / "none/"), "[]");
-  spit(dir / "q/we\"ird\\.txt", "");
+  write_file(dir / "q/we\"ird\\.txt", "");
   auto q = TJsonObject::Parse(TUX_Path::listFilesAsJson(dir / "q/"));
   ASSERT_NE(q, nullptr);
   EXPECT_EQ(q->AsArray()->Get(0)->GetString("name"), dir / "q/we\"ird\\.txt");
@@ -304,13 +298,13 @@ TEST(Path, ListFiles) {
 
 TEST(Path, FolderOperationsLeaveTheCurrentDirectoryAlone) {
   TempDir dir;
-  spit(dir / "work/marker.txt", "m");
+  write_file(dir / "work/marker.txt", "m");
   const std::string saved = cwd();
   ASSERT_EQ(chdir((dir / "work").c_str()), 0);
   std::atomic<bool> stop{false};
   std::thread busy([&] {
     for (int i = 0; i < 200 && !stop; ++i) {
-      spit(dir / "tree/a/b/f.txt", "x");
+      write_file(dir / "tree/a/b/f.txt", "x");
       (void)TUX_Path::listFiles(dir / "tree/", true);
       (void)TUX_Path::RemovePath(dir / "tree");
       (void)TUX_Path::RemoveEmptyPath(dir / "tree");

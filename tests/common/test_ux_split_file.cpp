@@ -9,6 +9,7 @@
 #include "common/ux_common.h"
 
 #include "support/scoped_env.h"
+#include "support/test_files.h"
 
 namespace fs = std::filesystem;
 using namespace ux;
@@ -18,22 +19,11 @@ namespace {
 using TempDir = qlyn_test::TTempDir;
 using Split = std::unique_ptr<TUX_Splited_file>;
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(text_to_os(path), std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using qlyn_test::random_bytes;
 
-void spit(const std::string& path, const std::string& data) {
-  std::ofstream out(text_to_os(path), std::ios::binary | std::ios::trunc);
-  out << data;
-}
-
-std::string pattern(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (auto& c : s) c = static_cast<char>(rng());
-  return s;
-}
+// Files named in the process code page.
+std::string slurp(const std::string& path) { return qlyn_test::read_file(text_to_os(path)); }
+void spit(const std::string& path, const std::string& data) { qlyn_test::write_file(text_to_os(path), data); }
 
 std::string read(TUX_Splited_file& f, int64_t pos, int64_t n) {
   std::string buf(static_cast<size_t>(n), '\0');
@@ -47,7 +37,7 @@ std::string read(TUX_Splited_file& f, int64_t pos, int64_t n) {
 TEST(SplitFile, TwoHundredFiftyBytesInPartsOfOneHundred) {
   TempDir dir;
   const std::string name = dir / "分卷.bin";
-  const std::string data = pattern(250, 1);
+  const std::string data = random_bytes(250, 1);
   {
     Split f = TUX_Splited_file::OpenWrite(name, 100);
     ASSERT_TRUE(f);
@@ -163,7 +153,7 @@ TEST(SplitFile, WritesLandAtThePositionAndFillHolesWithZeros) {
 TEST(SplitFile, PurgeDeletesThePartsBeforeTheOpenOneThroughTheInterface) {
   TempDir dir;
   const std::string name = dir / "q";
-  const std::string data = pattern(50, 3);
+  const std::string data = random_bytes(50, 3);
   {
     Split f = TUX_Splited_file::OpenWrite(name, 10);
     ASSERT_EQ(f->writeData(data.data(), 50), 50);

@@ -13,18 +13,13 @@
 #include <vector>
 
 #include "common/ux_common.h"
+#include "support/eventually.h"
 
 namespace {
 
 using ux::TUX_New_Thread;
 
-bool eventually(const std::function<bool()>& pred) {
-  for (int k = 0; k < 20000; ++k) {
-    if (pred()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return pred();
-}
+using qlyn_test::eventually;
 
 void* task_ptr(intptr_t v) { return reinterpret_cast<void*>(v); }
 

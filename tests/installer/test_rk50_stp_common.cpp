@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "installer/rk50_stp_common.h"
+#include "support/scoped_env.h"
 
 namespace {
 
@@ -121,36 +122,31 @@ TEST(LangFormat, MarkersAndBadConversions) {
 }
 
 TEST(SystemLanguage, FromLocaleVariables) {
-  unsetenv("LC_ALL");
-  unsetenv("LC_MESSAGES");
-  setenv("LANG", "zh_CN.UTF-8", 1);
+  qlyn_test::TEnvScope env;
+  env.unset("LC_ALL");
+  env.unset("LC_MESSAGES");
+  env.set("LANG", "zh_CN.UTF-8");
   EXPECT_EQ(rk50::system_language(), rk50::lang_id_chinese_prc);
-  setenv("LANG", "en_US.UTF-8", 1);
+  env.set("LANG", "en_US.UTF-8");
   EXPECT_NE(rk50::system_language(), rk50::lang_id_chinese_prc);
-  setenv("LC_ALL", "zh_CN.GB2312", 1);
+  env.set("LC_ALL", "zh_CN.GB2312");
   EXPECT_EQ(rk50::system_language(), rk50::lang_id_chinese_prc);
-  setenv("LC_ALL", "de_DE.UTF-8", 1);
-  setenv("LANG", "zh_CN.UTF-8", 1);
+  env.set("LC_ALL", "de_DE.UTF-8");
+  env.set("LANG", "zh_CN.UTF-8");
   EXPECT_NE(rk50::system_language(), rk50::lang_id_chinese_prc);
-  unsetenv("LC_ALL");
 }
 
 TEST(SystemLanguage, SelectsTheTableLanguage) {
-  const char* lang = std::getenv("LANG");
-  const std::string saved = lang ? lang : "";
-  const char* all = std::getenv("LC_ALL");
-  const std::string saved_all = all ? all : "";
-  unsetenv("LC_ALL");
-  setenv("LANG", "zh_CN.UTF-8", 1);
+  qlyn_test::TEnvScope env;
+  env.unset("LC_ALL");
+  env.unset("LC_MESSAGES");
+  env.set("LANG", "zh_CN.UTF-8");
   rk50::select_system_lang();
   EXPECT_EQ(lang_text(rk50::msg_caption), "Qlyn客户端安装器");
-  setenv("LANG", "en_US.UTF-8", 1);
+  env.set("LANG", "en_US.UTF-8");
   rk50::select_system_lang();
   EXPECT_EQ(lang_text(rk50::msg_caption), "QLYN Desktop Installer");
   select_lang("chn");
-  if (lang) setenv("LANG", saved.c_str(), 1);
-  else unsetenv("LANG");
-  if (all) setenv("LC_ALL", saved_all.c_str(), 1);
 }
 
 }  // namespace

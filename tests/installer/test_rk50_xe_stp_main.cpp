@@ -13,6 +13,7 @@
 #include "installer/rk50_stp_common.h"
 #include "installer/rk50_xe_stp_main.h"
 #include "rk50_fakes.h"
+#include "support/eventually.h"
 #include "support/scoped_env.h"
 
 namespace {
@@ -34,10 +35,10 @@ std::string write_file(const qlyn_test::TTempDir& dir, const std::string& name, 
 class Controller : public ::testing::Test {
  protected:
   void SetUp() override {
-    unsetenv("LC_ALL");
-    unsetenv("LC_MESSAGES");
-    setenv("LANG", "en_US.UTF-8", 1);
-    setenv("LOCALAPPDATA", tmp.path().c_str(), 1);
+    env.unset("LC_ALL");
+    env.unset("LC_MESSAGES");
+    env.set("LANG", "en_US.UTF-8");
+    env.set("LOCALAPPDATA", tmp.path());
   }
   void TearDown() override {
     if (form) form->FormDestroy();
@@ -56,6 +57,7 @@ class Controller : public ::testing::Test {
   }
   std::string status() { return gui.texts[TControl::Label2]; }
 
+  qlyn_test::TEnvScope env;
   qlyn_test::TTempDir tmp{"rk50_main"};
   TRecordingGui gui;
   TRecordingServices services;
@@ -122,7 +124,7 @@ TEST_F(Controller, StartUpAndShowLayInstallWindow) {
 }
 
 TEST_F(Controller, ChineseLocaleGivesChineseWindow) {
-  setenv("LANG", "zh_CN.UTF-8", 1);
+  env.set("LANG", "zh_CN.UTF-8");
   start({"upd", write_file(tmp, "p.7z")});
   EXPECT_EQ(gui.caption, "Qlyn客户端安装器");
   EXPECT_EQ(gui.texts[TControl::Label1], "升级更新Qlyn客户端软件");
@@ -132,17 +134,16 @@ TEST_F(Controller, ChineseLocaleGivesChineseWindow) {
 }
 
 TEST_F(Controller, DefaultFolderFallsBackThroughXdgAndHome) {
-  unsetenv("LOCALAPPDATA");
-  setenv("XDG_DATA_HOME", "/data/xdg/", 1);
+  env.unset("LOCALAPPDATA");
+  env.set("XDG_DATA_HOME", "/data/xdg/");
   EXPECT_EQ(rk50::default_install_dir(), "/data/xdg/qlyn/client/");
-  setenv("XDG_DATA_HOME", "relative/dir", 1);
-  setenv("HOME", "/home/tester", 1);
+  env.set("XDG_DATA_HOME", "relative/dir");
+  env.set("HOME", "/home/tester");
   EXPECT_EQ(rk50::default_install_dir(), "/home/tester/.local/share/qlyn/client/");
-  setenv("XDG_DATA_HOME", "", 1);
+  env.set("XDG_DATA_HOME", "");
   EXPECT_EQ(rk50::default_install_dir(), "/home/tester/.local/share/qlyn/client/");
-  setenv("LOCALAPPDATA", "/appdata", 1);
+  env.set("LOCALAPPDATA", "/appdata");
   EXPECT_EQ(rk50::default_install_dir(), "/appdata/qlyn/client/");
-  unsetenv("XDG_DATA_HOME");
 }
 
 TEST_F(Controller, PackageUrlFromBuildHostOrSvrUrl) {
@@ -495,7 +496,7 @@ TEST_F(Controller, DownloadFailureTexts) {
   EXPECT_EQ(gui.queued(), 0u);
   EXPECT_EQ(form->state(), rk50::st_ready_to_install);
 
-  setenv("LANG", "zh_CN.UTF-8", 1);
+  env.set("LANG", "zh_CN.UTF-8");
   rk50::select_lang("chn");
   services.deliver(104, R"({"reason":"conn_error"})");
   gui.drain();
@@ -650,8 +651,7 @@ TEST(ProductionServices, StartsClientByProcessCodePagePath) {
   }
   // The child runs detached; wait for its mark (bounded, not a timing check).
   std::string mark = tmp / "客户端/started";
-  for (int i = 0; i < 1000 && !fs::exists(mark); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_TRUE(fs::exists(mark));
+  EXPECT_TRUE(qlyn_test::eventually([&] { return fs::exists(mark); }, 10000, 10));
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/ux_common.h"
+#include "support/eventually.h"
 #include "support/udp_peer.h"
 
 namespace {
@@ -112,7 +113,7 @@ struct Peer {
         kcp_datagrams.push_back(d);
         if (kcp) {
           if (scrambled) enc.Decode(d.data(), int32_t(d.size()));
-          ikcp_input(kcp, d.data(), uint32_t(d.size()));
+          EXPECT_EQ(ikcp_input(kcp, d.data(), uint32_t(d.size())), 0);
         }
       }
     }
@@ -342,8 +343,8 @@ TEST_F(KcpSession, DataBothWaysAndScrambling) {
     EXPECT_EQ(conv == id, !scrambled) << "the conv field is scrambled exactly when the session is";
     std::string reply(300000, '\0');
     for (size_t i = 0; i < reply.size(); ++i) reply[i] = char(i * 131 + (i >> 9));
-    ikcp_send(p2.kcp, reply.data(), int32_t(reply.size() / 2));
-    ikcp_send(p2.kcp, reply.data() + reply.size() / 2, int32_t(reply.size() - reply.size() / 2));
+    ASSERT_EQ(ikcp_send(p2.kcp, reply.data(), int32_t(reply.size() / 2)), 0);
+    ASSERT_EQ(ikcp_send(p2.kcp, reply.data() + reply.size() / 2, int32_t(reply.size() - reply.size() / 2)), 0);
     ikcp_flush(p2.kcp);
     std::string got;
     char buf[65536];
@@ -421,7 +422,7 @@ TEST_F(KcpSession, ReadStringEol) {
   connect();
   peer.start_engine(id);
   auto deliver = [&](const std::string& bytes) {
-    ikcp_send(peer.kcp, bytes.data(), int32_t(bytes.size()));
+    ASSERT_EQ(ikcp_send(peer.kcp, bytes.data(), int32_t(bytes.size())), 0);
     ikcp_flush(peer.kcp);
     for (int i = 0; i < 200 && !s.is_have_data(); ++i) step();
   };
@@ -451,7 +452,7 @@ TEST_F(KcpSession, HostileDatagramsFromTheServerAddress) {
   for (int i = 0; i < 200; ++i) s.execute();
   EXPECT_TRUE(s.connected());
   const std::string msg = "still fine";
-  ikcp_send(peer.kcp, msg.data(), int32_t(msg.size()));
+  ASSERT_EQ(ikcp_send(peer.kcp, msg.data(), int32_t(msg.size())), 0);
   ikcp_flush(peer.kcp);
   std::string got;
   char buf[64];
@@ -490,8 +491,7 @@ TEST(KcpSessionThread, OwnThreadStepsAndStopsSafely) {
     peer.read(1000);
     ASSERT_GE(peer.count(kcp_ctl_connect), 1);
     peer.send(ctl(kcp_ctl_accept, uint16_t(100 + round), peer.session_id()));
-    for (int i = 0; i < 2000 && !s->connected(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ASSERT_TRUE(s->connected()) << "stepped by its own thread";
+    ASSERT_TRUE(qlyn_test::eventually([&] { return s->connected(); }, 2000)) << "stepped by its own thread";
     // Writers on this thread while the session's thread steps.
     for (int i = 0; i < 100; ++i) s->sendString("data");
     if (round == 0) s->SetActive(false);  // deactivated from another thread
@@ -512,8 +512,7 @@ TEST(KcpSessionThread, DestroyedThroughTheActiveBaseDeleter) {
   s->SetActive(true);
   peer.read(1000);
   peer.send(ctl(kcp_ctl_accept, 5, peer.session_id()));
-  for (int i = 0; i < 2000 && !s->connected(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  EXPECT_TRUE(s->connected());
+  EXPECT_TRUE(qlyn_test::eventually([&] { return s->connected(); }, 2000));
   s.reset();
   peer.read(200);
   EXPECT_EQ(peer.count(kcp_ctl_close), 2);

@@ -16,6 +16,7 @@
 
 #include "common/net/ux_cli_socket.h"
 #include "common/net/ux_socketbase_dns.h"
+#include "support/eventually.h"
 #include "support/loopback_sockets.h"
 
 namespace {
@@ -237,15 +238,14 @@ TEST(AioHub, RemovalWaitsForARunningCallbackAndStopsDeliveries) {
                                    [&](void*, int32_t, int32_t, const char*, int32_t, const TAIO_Source&) {
                                      ++calls;
                                      entered = true;
-                                     for (int i = 0; i < 500 && !release; ++i) std::this_thread::sleep_for(10ms);
+                                     qlyn_test::eventually([&] { return release.load(); }, 5000, 10);
                                      exited = true;
                                      return 0;
                                    }),
             0);
   ASSERT_EQ(tx.send_to(rx, "one"), 3);
   ASSERT_EQ(tx.send_to(rx, "two"), 3);
-  for (int i = 0; i < 500 && !entered; ++i) std::this_thread::sleep_for(10ms);
-  ASSERT_TRUE(entered);
+  ASSERT_TRUE(qlyn_test::eventually([&] { return entered.load(); }, 5000, 10));
   std::atomic<bool> del_returned{false};
   bool exited_when_returned = false;
   std::thread remover([&] {
@@ -276,7 +276,7 @@ TEST(AioHub, CallbackMayRemoveItsOwnRegistration) {
                                    }),
             0);
   for (int i = 0; i < 5; ++i) tx.send_to(rx, "x");
-  for (int i = 0; i < 500 && calls == 0; ++i) std::this_thread::sleep_for(10ms);
+  qlyn_test::eventually([&] { return calls != 0; }, 5000, 10);
   std::this_thread::sleep_for(50ms);
   EXPECT_EQ(calls.load(), 1);
   EXPECT_EQ(hub.Registered_Count(), 0);
@@ -309,7 +309,7 @@ TEST(AioHub, OneCallbackAtATimePerSocketAcrossManySockets) {
     for (int i = 0; i < kSockets; ++i) {
       ASSERT_GT(tx.send_to(*socks[i], "d"), 0);
     }
-  for (int i = 0; i < 500 && total < kSockets * kEach; ++i) std::this_thread::sleep_for(10ms);
+  qlyn_test::eventually([&] { return total >= kSockets * kEach; }, 5000, 10);
   EXPECT_EQ(total.load(), kSockets * kEach);
   EXPECT_EQ(overlaps.load(), 0);
   for (int i = 0; i < kSockets; ++i) EXPECT_EQ(got[i].load(), kEach) << i;

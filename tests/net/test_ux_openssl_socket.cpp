@@ -18,6 +18,7 @@
 
 #include "common/net/ux_openssl_socket.h"
 #include "common/net/ux_socketbase_dns.h"
+#include "support/eventually.h"
 #include "support/nginx_server.h"
 #include "support/scripted_tcp_server.h"
 #include "support/tls_test_peers.h"
@@ -293,7 +294,7 @@ TEST_F(TlsHandler, ReadBeforeTheHandshakeLeavesTheSocketAlone) {
   std::atomic<bool> stepped{false};
   TScriptedTcpServer peer([&](TScriptConn& c, int) {
     if (c.read_exact(5, 5000).empty()) return;  // the ClientHello's record header
-    for (int i = 0; i < 500 && !stepped; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    qlyn_test::eventually([&] { return stepped.load(); }, 5000, 10);
     c.send("abcdef");
     c.wait_peer_closed(5000);
   });

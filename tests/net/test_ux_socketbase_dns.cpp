@@ -18,6 +18,7 @@
 
 #include "common/ux_common.h"
 #include "support/dns_responders.h"
+#include "support/eventually.h"
 #include "support/loopback_sockets.h"
 
 namespace {
@@ -513,7 +514,7 @@ TEST_F(DnsFallback, SilentResolverIsGivenUpOnTheClockWithoutARepeat) {
   TFakeClock clock;
   std::atomic<uint32_t> result{1};
   std::thread asker([&] { result = dns_query_host("silent.test"); });
-  for (int i = 0; i < 500 && dns.query_count() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  qlyn_test::eventually([&] { return dns.query_count() != 0; }, 5000, 10);
   clock.advance(dns_settings().fallback_wait_msec + 1);
   asker.join();
   EXPECT_EQ(result.load(), 0u);

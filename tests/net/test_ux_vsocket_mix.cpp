@@ -12,6 +12,7 @@
 
 #include "common/ux_common.h"
 #include "support/archive_maker.h"
+#include "support/eventually.h"
 #include "support/scoped_env.h"
 #include "support/scripted_tcp_server.h"
 #include "support/tool_process.h"
@@ -80,7 +81,7 @@ TEST(VSocketMix, UdpSelectionConfiguresAndStartsTheSession) {
 TEST(VSocketMix, TcpSendBeforeConnectAndPartialHeaders) {
   std::atomic<bool> go{false};
   qlyn_test::TScriptedTcpServer server([&](qlyn_test::TScriptConn& conn, int) {
-    for (int i = 0; i < 500 && !go.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    qlyn_test::eventually([&] { return go.load(); }, 5000, 10);
     conn.send("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n");
     conn.read_until("more", 5000);
     conn.send("\r\nok");

@@ -13,22 +13,19 @@
 #include "common/platform/ux_locale.h"
 #include "common/platform/ux_process.h"
 #include "common/ux_common.h"
+#include "support/eventually.h"
+#include "support/scoped_env.h"
 
 namespace fs = std::filesystem;
 using namespace ux;
 
-namespace {
-
-void set_locale_env(const char* all, const char* messages, const char* lang) {
-  auto put = [](const char* name, const char* v) { v ? setenv(name, v, 1) : unsetenv(name); };
-  put("LC_ALL", all);
-  put("LC_MESSAGES", messages);
-  put("LANG", lang);
-}
-
-}  // namespace
-
 TEST(Locale, LanguageFromEnvironment) {
+  qlyn_test::TEnvScope env;
+  auto set_locale_env = [&](const char* all, const char* messages, const char* lang) {
+    env.set("LC_ALL", all);
+    env.set("LC_MESSAGES", messages);
+    env.set("LANG", lang);
+  };
   set_locale_env(nullptr, nullptr, "zh_CN.UTF-8");
   EXPECT_EQ(system_language_id(), 2052);
   set_locale_env(nullptr, "en_US.UTF-8", "zh_CN.UTF-8");
@@ -95,8 +92,7 @@ TEST(Process, ExecutablePathAndSpawn) {
   const std::string dir = mkdtemp(tmpl);
   const int pid = spawn_detached("/bin/sh", {"-c", "pwd > out.txt"}, dir);
   ASSERT_GT(pid, 0);
-  for (int i = 0; i < 500 && read_file_text(dir + "/out.txt").empty(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  qlyn_test::eventually([&] { return !read_file_text(dir + "/out.txt").empty(); }, 5000, 10);
   EXPECT_EQ(trim_text(read_file_text(dir + "/out.txt")), fs::canonical(dir).string());
   EXPECT_EQ(spawn_detached(dir + "/missing-program", {}), -1);
   fs::remove_all(dir);

@@ -84,7 +84,7 @@ struct ScriptedClient {
         controls.push_back(c);
       } else if (kcp && d.size() >= 24) {
         if (scrambled) enc.Decode(d.data(), int32_t(d.size()));
-        ikcp_input(kcp, d.data(), uint32_t(d.size()));
+        EXPECT_EQ(ikcp_input(kcp, d.data(), uint32_t(d.size())), 0);
       }
     }
     if (!kcp) return;
@@ -93,7 +93,7 @@ struct ScriptedClient {
     for (int n; (n = ikcp_recv(kcp, buf, sizeof buf)) > 0;) received.append(buf, size_t(n));
     ikcp_flush(kcp);
   }
-  void request(const std::string& text) { ikcp_send(kcp, text.data(), int32_t(text.size())); }
+  void request(const std::string& text) { ASSERT_EQ(ikcp_send(kcp, text.data(), int32_t(text.size())), 0); }
   int count(uint8_t cmd) const {
     int n = 0;
     for (auto& c : controls) n += c.cmd == cmd;

@@ -14,24 +14,12 @@
 #include <string>
 
 #include "support/scoped_env.h"
+#include "support/test_files.h"
 
 namespace qlyn_test {
 
 namespace fs = std::filesystem;
 
-
-inline void write_file(const std::string& path, const std::string& bytes) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), std::streamsize(bytes.size()));
-}
-
-inline std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 inline bool exists(const std::string& path) {
   struct stat st;

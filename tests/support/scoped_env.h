@@ -1,11 +1,14 @@
-// Test support: temporary folders, a scoped environment variable and a
-// scoped process code page.
+// Test support: temporary folders, a scoped process code page and scoped
+// environment variables.
 #pragma once
 
 #include <stdlib.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "common/ux_common.h"
 
@@ -38,29 +41,6 @@ class TTempDir {
   std::string path_;
 };
 
-// Sets an environment variable for one scope.
-class TEnvScope {
- public:
-  TEnvScope(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) {
-      had_ = true;
-      old_ = old;
-    }
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~TEnvScope() {
-    if (had_) ::setenv(name_, old_.c_str(), 1);
-    else ::unsetenv(name_);
-  }
-  TEnvScope(const TEnvScope&) = delete;
-  TEnvScope& operator=(const TEnvScope&) = delete;
-
- private:
-  const char* name_;
-  bool had_ = false;
-  std::string old_;
-};
-
 // Selects a process code page for one scope.
 class TCodePageScope {
  public:
@@ -71,6 +51,43 @@ class TCodePageScope {
 
  private:
   int saved_;
+};
+
+// Sets and unsets environment variables for one scope. Every variable it
+// touched has its earlier value, or its absence, back when the scope ends.
+// Not thread-safe (neither is the environment).
+class TEnvScope {
+ public:
+  TEnvScope() = default;
+  // Sets one variable for the scope.
+  TEnvScope(const char* name, const std::string& value) { set(name, value); }
+  ~TEnvScope() {
+    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+      if (it->second) ::setenv(it->first.c_str(), it->second->c_str(), 1);
+      else ::unsetenv(it->first.c_str());
+    }
+  }
+  TEnvScope(const TEnvScope&) = delete;
+  TEnvScope& operator=(const TEnvScope&) = delete;
+
+  // A null value unsets the variable.
+  void set(const char* name, const char* value) {
+    save(name);
+    if (value) ::setenv(name, value, 1);
+    else ::unsetenv(name);
+  }
+  void set(const char* name, const std::string& value) { set(name, value.c_str()); }
+  void unset(const char* name) { set(name, nullptr); }
+
+ private:
+  void save(const char* name) {
+    for (const auto& s : saved_)
+      if (s.first == name) return;
+    const char* v = ::getenv(name);
+    saved_.emplace_back(name, v ? std::optional<std::string>(v) : std::nullopt);
+  }
+
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
 }  // namespace qlyn_test
