@@ -564,7 +564,7 @@ TEST(ShareFileUtil, DeleteAndBlankFiles) {
 TEST(ShareFileUtil, NamesWithANulByteNameNoFile) {
   // The system calls would take the part before the NUL: "keep.txt".
   TempDir dir;
-  spit(dir / "keep.txt", "kept");
+  write_file(dir / "keep.txt", "kept");
   const std::string nul_name = dir / std::string("keep.txt\0.tmp", 13);
   EXPECT_TRUE(TShareFile::deleteFile(nul_name));
   EXPECT_FALSE(TShareFile::MoveFile(dir / "keep.txt", nul_name));
@@ -573,7 +573,7 @@ TEST(ShareFileUtil, NamesWithANulByteNameNoFile) {
   EXPECT_THROW(TShareFile::OpenRead(nul_name), Exception);
   EXPECT_THROW(TShareFile::CopyShareFile(dir / "keep.txt", nul_name), Exception);
   EXPECT_FALSE(TShareFile::CopyShareFile(nul_name, dir / "copy.txt"));
-  EXPECT_EQ(slurp(dir / "keep.txt"), "kept");
+  EXPECT_EQ(read_file(dir / "keep.txt"), "kept");
   EXPECT_FALSE(exists(dir / "moved.txt"));
   EXPECT_FALSE(exists(dir / "copy.txt"));
 }
