@@ -41,27 +41,69 @@ int open_bound_socket(int type, const std::string& ip, uint16_t port, int buffer
   return fd;
 }
 
-std::string access_log_line(const TRes_Access_Entry& e, int64_t unix_ms) {
+bool check_listen_address(const std::string& bind, int port, std::string& error) {
+  sockaddr_in probe{};
+  if (::inet_pton(AF_INET, bind.c_str(), &probe.sin_addr) != 1) {
+    error = "bind address \"" + bind + "\" is not a dotted IPv4 address";
+    return false;
+  }
+  if (port < 0 || port > 65535) {
+    error = "port " + std::to_string(port) + " is out of range";
+    return false;
+  }
+  return true;
+}
+
+int open_event_loop(std::string& error) {
+  const int fd = ::epoll_create1(EPOLL_CLOEXEC);
+  if (fd < 0) error = std::string("cannot create the event loop: ") + std::strerror(errno);
+  return fd;
+}
+
+void watch_readable(int epoll_fd, int fd) {
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.fd = fd;
+  ::epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &ev);
+}
+
+std::string bind_error_text(const std::string& label, const std::string& action, const std::string& ip, int port,
+                            int code) {
+  if (code == EADDRINUSE) return "port " + std::to_string(port) + " is busy (" + label + " on " + ip + ")";
+  return "cannot " + action + " " + ip + ":" + std::to_string(port) + ": " + std::strerror(code);
+}
+
+std::string utc_stamp(int64_t unix_ms) {
   const time_t t = time_t(unix_ms / 1000);
   struct tm g {};
   ::gmtime_r(&t, &g);
-  char stamp[80];
+  char stamp[40];
   std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02dZ", g.tm_year + 1900, g.tm_mon + 1, g.tm_mday,
                 g.tm_hour, g.tm_min, g.tm_sec);
-  std::string line = std::string(stamp) + " " + e.peer + " " + e.transport + " \"";
-  // The request line is the client's text: control bytes are shown escaped
-  // so that one request stays one log line.
-  for (unsigned char c : e.request_line) {
-    if (c < 0x20 || c == 0x7F || c == '"' || c == '\\') {
+  return stamp;
+}
+
+std::string log_escaped(const std::string& text, const char* also) {
+  std::string clean;
+  clean.reserve(text.size());
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7F || (c != 0 && std::strchr(also, c) != nullptr)) {
       char esc[8];
       std::snprintf(esc, sizeof esc, "\\x%02X", c);
-      line += esc;
+      clean += esc;
     } else {
-      line += char(c);
+      clean += char(c);
     }
   }
-  line += "\" " + std::to_string(e.status) + " " + std::to_string(e.body_bytes) + " " +
-          std::to_string(e.duration_ms) + "ms";
+  return clean;
+}
+
+std::string access_log_line(const TRes_Access_Entry& e, int64_t unix_ms) {
+  // The request line is the client's text: escaped so that one request
+  // stays one log line.
+  std::string line = utc_stamp(unix_ms) + " " + e.peer + " " + e.transport + " \"" +
+                     log_escaped(e.request_line, "\"\\") + "\" " + std::to_string(e.status) + " " +
+                     std::to_string(e.body_bytes) + " " + std::to_string(e.duration_ms) + "ms";
   if (!e.complete) line += " incomplete";
   return line;
 }
@@ -85,20 +127,9 @@ void TRes_Server::log(const TRes_Access_Entry& e) {
 
 bool TRes_Server::open() {
   if (!root_.open(opt_.root, error_)) return false;
-  sockaddr_in probe{};
-  if (::inet_pton(AF_INET, opt_.bind.c_str(), &probe.sin_addr) != 1) {
-    error_ = "bind address \"" + opt_.bind + "\" is not a dotted IPv4 address";
-    return false;
-  }
-  if (opt_.port < 0 || opt_.port > 65535) {
-    error_ = "port " + std::to_string(opt_.port) + " is out of range";
-    return false;
-  }
-  epoll_fd_ = ::epoll_create1(EPOLL_CLOEXEC);
-  if (epoll_fd_ < 0) {
-    error_ = std::string("cannot create the event loop: ") + std::strerror(errno);
-    return false;
-  }
+  if (!check_listen_address(opt_.bind, opt_.port, error_)) return false;
+  epoll_fd_ = open_event_loop(error_);
+  if (epoll_fd_ < 0) return false;
   auto logger = [this](const TRes_Access_Entry& e) { log(e); };
   kcp_ = std::make_unique<TRes_Kcp_Side>(root_, opt_.kcp, logger);
   tcp_ = std::make_unique<TRes_Tcp_Side>(root_, opt_.tcp, logger, epoll_fd_);
@@ -111,11 +142,7 @@ bool TRes_Server::open() {
   }
   if (!opt_.tls_cert.empty() && !open_tls(logger)) return false;
   for (int fd : {kcp_->fd(), tcp_->listen_fd(), tls_ ? tls_->listen_fd() : -1}) {
-    if (fd < 0) continue;
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.fd = fd;
-    ::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev);
+    if (fd >= 0) watch_readable(epoll_fd_, fd);
   }
   return true;
 }
@@ -129,9 +156,7 @@ bool TRes_Server::open_tls(const TRes_Access_Log& logger) {
   int code = 0;
   const int fd = open_bound_socket(SOCK_STREAM, opt_.bind, uint16_t(opt_.tls_port), 0, code);
   if (fd < 0) {
-    error_ = code == EADDRINUSE ? "port " + std::to_string(opt_.tls_port) + " is busy (TLS on " + opt_.bind + ")"
-                                : "cannot listen on TCP " + opt_.bind + ":" + std::to_string(opt_.tls_port) + ": " +
-                                      std::strerror(code);
+    error_ = bind_error_text("TLS", "listen on TCP", opt_.bind, opt_.tls_port, code);
     return false;
   }
   tls_port_ = uint16_t(ux::sock_local_port(fd));
@@ -146,18 +171,14 @@ bool TRes_Server::bind_both(uint16_t port, std::string& err) {
   int code = 0;
   const int tcp_fd = open_bound_socket(SOCK_STREAM, opt_.bind, port, 0, code);
   if (tcp_fd < 0) {
-    err = code == EADDRINUSE ? "port " + std::to_string(port) + " is busy (TCP on " + opt_.bind + ")"
-                             : "cannot listen on TCP " + opt_.bind + ":" + std::to_string(port) + ": " +
-                                   std::strerror(code);
+    err = bind_error_text("TCP", "listen on TCP", opt_.bind, port, code);
     return false;
   }
   const uint16_t bound = uint16_t(ux::sock_local_port(tcp_fd));
   const int udp_fd = open_bound_socket(SOCK_DGRAM, opt_.bind, bound, opt_.udp_buffer, code);
   if (udp_fd < 0) {
     ::close(tcp_fd);
-    err = code == EADDRINUSE ? "port " + std::to_string(bound) + " is busy (UDP on " + opt_.bind + ")"
-                             : "cannot bind UDP " + opt_.bind + ":" + std::to_string(bound) + ": " +
-                                   std::strerror(code);
+    err = bind_error_text("UDP", "bind UDP", opt_.bind, bound, code);
     return false;
   }
   port_ = bound;
@@ -168,10 +189,7 @@ bool TRes_Server::bind_both(uint16_t port, std::string& err) {
 
 void TRes_Server::add_stop_fd(int fd) {
   stop_fd_ = fd;
-  epoll_event ev{};
-  ev.events = EPOLLIN;
-  ev.data.fd = fd;
-  ::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev);
+  watch_readable(epoll_fd_, fd);
 }
 
 void TRes_Server::poll_once(int timeout_ms) {

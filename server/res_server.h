@@ -35,6 +35,24 @@ struct TRes_Server_Options {
 // default), or -1 with code set to the errno of the failure.
 int open_bound_socket(int type, const std::string& ip, uint16_t port, int buffer, int& code);
 
+// Set-up shared by the project's servers.
+// False, with error set, when bind is not a dotted IPv4 address or port is
+// outside 0..65535.
+bool check_listen_address(const std::string& bind, int port, std::string& error);
+// A new epoll descriptor, or -1 with error set.
+int open_event_loop(std::string& error);
+// Adds fd to the loop for readability.
+void watch_readable(int epoll_fd, int fd);
+// Why open_bound_socket failed with code: "port P is busy (LABEL on IP)" for
+// an address in use, else "cannot ACTION IP:P: <reason>".
+std::string bind_error_text(const std::string& label, const std::string& action, const std::string& ip, int port,
+                            int code);
+// "2026-01-02T03:04:05Z"
+std::string utc_stamp(int64_t unix_ms);
+// Client text made safe for one log line: control bytes and the bytes of
+// also are written as \xHH.
+std::string log_escaped(const std::string& text, const char* also = "");
+
 // "2026-01-02T03:04:05Z 127.0.0.1:40000 udp \"GET /a HTTP/1.1\" 206 1000 5ms"
 // with " incomplete" appended when the response did not finish.
 std::string access_log_line(const TRes_Access_Entry& e, int64_t unix_ms);

@@ -1,13 +1,8 @@
 #include "server/wsf_server.h"
 
-#include <arpa/inet.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-#include <ctime>
 
 #include "common/net/ux_socketbase_dns.h"
 #include "common/ux_common.h"
@@ -18,16 +13,6 @@ namespace qlyn_wsf {
 namespace {
 
 constexpr int64_t kTimerMs = 1000;
-
-std::string utc_stamp(int64_t unix_ms) {
-  const time_t t = time_t(unix_ms / 1000);
-  struct tm g {};
-  ::gmtime_r(&t, &g);
-  char stamp[40];
-  std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02dZ", g.tm_year + 1900, g.tm_mon + 1, g.tm_mday,
-                g.tm_hour, g.tm_min, g.tm_sec);
-  return stamp;
-}
 
 }  // namespace
 
@@ -41,19 +26,8 @@ TWsf_Server::~TWsf_Server() {
 
 void TWsf_Server::log(const std::string& line) {
   if (opt_.quiet || log_out_ == nullptr) return;
-  // Names and reasons come from clients: control bytes are shown escaped so
-  // that one event stays one line.
-  std::string clean;
-  for (unsigned char c : line) {
-    if (c < 0x20 || c == 0x7F) {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\x%02X", c);
-      clean += esc;
-    } else {
-      clean += char(c);
-    }
-  }
-  std::fprintf(log_out_, "%s %s\n", utc_stamp(ux::now_ms()).c_str(), clean.c_str());
+  // Names and reasons come from clients: escaped so that one event stays one line.
+  std::fprintf(log_out_, "%s %s\n", qlyn_res::utc_stamp(ux::now_ms()).c_str(), qlyn_res::log_escaped(line).c_str());
   std::fflush(log_out_);
 }
 
@@ -62,20 +36,9 @@ bool TWsf_Server::open() {
     error_ = "root folder " + opt_.root + " does not exist or is no folder";
     return false;
   }
-  sockaddr_in probe{};
-  if (::inet_pton(AF_INET, opt_.bind.c_str(), &probe.sin_addr) != 1) {
-    error_ = "bind address \"" + opt_.bind + "\" is not a dotted IPv4 address";
-    return false;
-  }
-  if (opt_.port < 0 || opt_.port > 65535) {
-    error_ = "port " + std::to_string(opt_.port) + " is out of range";
-    return false;
-  }
-  epoll_fd_ = ::epoll_create1(EPOLL_CLOEXEC);
-  if (epoll_fd_ < 0) {
-    error_ = std::string("cannot create the event loop: ") + std::strerror(errno);
-    return false;
-  }
+  if (!qlyn_res::check_listen_address(opt_.bind, opt_.port, error_)) return false;
+  epoll_fd_ = qlyn_res::open_event_loop(error_);
+  if (epoll_fd_ < 0) return false;
   shared_.store = &store_;
   shared_.keys = opt_.keys;
   shared_.popo_interval_ms = opt_.popo_interval_ms;
@@ -86,26 +49,18 @@ bool TWsf_Server::open() {
   int code = 0;
   const int fd = qlyn_res::open_bound_socket(SOCK_STREAM, opt_.bind, uint16_t(opt_.port), 0, code);
   if (fd < 0) {
-    error_ = code == EADDRINUSE ? "port " + std::to_string(opt_.port) + " is busy (TCP on " + opt_.bind + ")"
-                                : "cannot listen on TCP " + opt_.bind + ":" + std::to_string(opt_.port) + ": " +
-                                      std::strerror(code);
+    error_ = qlyn_res::bind_error_text("TCP", "listen on TCP", opt_.bind, opt_.port, code);
     return false;
   }
   port_ = uint16_t(ux::sock_local_port(fd));
   tcp_->attach(fd);
-  epoll_event ev{};
-  ev.events = EPOLLIN;
-  ev.data.fd = fd;
-  ::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev);
+  qlyn_res::watch_readable(epoll_fd_, fd);
   return true;
 }
 
 void TWsf_Server::add_stop_fd(int fd) {
   stop_fd_ = fd;
-  epoll_event ev{};
-  ev.events = EPOLLIN;
-  ev.data.fd = fd;
-  ::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev);
+  qlyn_res::watch_readable(epoll_fd_, fd);
 }
 
 void TWsf_Server::poll_once(int timeout_ms) {
