@@ -2,6 +2,8 @@
 # Builds the libFuzzer targets of fuzz/ with clang (ASan+UBSan) in build-fuzz/
 # and runs them, each on one core at low priority.
 #   scripts/fuzz.sh [TARGET|all] [SECONDS]    every target, 60 s each, by default
+#   scripts/fuzz.sh [TARGET|all] 0            replays the checked-in seeds only
+#                                              (deterministic: what CI runs)
 #   scripts/fuzz.sh --list                     the target names
 # TARGET is a name such as json_parse (the executable is fuzz_json_parse).
 # QLYN_FUZZ_JOBS=N runs N targets at once (default 1: the machine may be shared).
@@ -65,9 +67,15 @@ run_one() {
   # -timeout: one input running longer is a finding (generous, since a low
   # priority run on a busy machine may wait long for a core); the outer
   # timeout only guards against a fuzzer that does not stop by itself.
+  local mode=(-max_total_time="$seconds" $(dict_for "$t") "$corpus" "${seeds[@]}")
+  if [ "$seconds" -eq 0 ]; then
+    # Replay: every seed once, nothing new explored or kept.
+    [ ${#seeds[@]} -gt 0 ] || seeds=("$corpus")
+    mode=(-runs=0 "${seeds[@]}")
+  fi
   timeout --kill-after=30 $((seconds + 120)) nice -n 10 "$exe" \
-    -max_total_time="$seconds" -timeout=25 -rss_limit_mb=2048 -print_final_stats=1 \
-    -artifact_prefix="$artifacts" $(dict_for "$t") "$corpus" "${seeds[@]}" >"$log" 2>&1 || status=$?
+    -timeout=25 -rss_limit_mb=2048 -print_final_stats=1 \
+    -artifact_prefix="$artifacts" "${mode[@]}" >"$log" 2>&1 || status=$?
   local runs speed cov result
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   speed=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
