@@ -13,19 +13,10 @@
 #include <chrono>
 #include <thread>
 
+#include "support/eventually.h"
 #include "support/loopback_sockets.h"
 
 namespace qlyn_test {
-
-namespace {
-
-int64_t real_ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-}  // namespace
 
 TChildProcess::TChildProcess(const std::vector<std::string>& argv, const std::string& stderr_path) {
   std::vector<char*> args;

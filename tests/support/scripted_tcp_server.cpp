@@ -13,16 +13,11 @@
 #include <thread>
 
 #include "common/ux_common.h"
+#include "support/eventually.h"
 
 namespace qlyn_test {
 
 namespace {
-
-int64_t real_ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 // Polls in short slices so that a stopping server is noticed.
 constexpr int kSliceMs = 20;
