@@ -10,14 +10,14 @@
 #include "common/net/ux_kcp_udp_class.h"
 #include "support/archive_maker.h"
 #include "support/scoped_env.h"
-#include "support/tool_process.h"
+#include "support/child_process.h"
 
 namespace {
 
 using qlyn_test::TTempDir;
-using qlyn_test::TToolProcess;
+using qlyn_test::TChildProcess;
 
-int listening_port(TToolProcess& p) {
+int listening_port(TChildProcess& p) {
   const std::string line = p.read_line(10000);
   EXPECT_EQ(line.rfind("listening 127.0.0.1:", 0), 0u) << line;
   return line.empty() ? 0 : std::stoi(line.substr(line.rfind(':') + 1));
@@ -28,7 +28,7 @@ class ResKcpEndToEnd : public ::testing::Test {
   void SetUp() override {
     file = qlyn_test::sample_bytes(2 << 20, 21);
     qlyn_test::write_file(dir / "down/win64/rk50cli_dsk.win64.newest.7z", file);
-    server = std::make_unique<TToolProcess>(
+    server = std::make_unique<TChildProcess>(
         std::vector<std::string>{QLYN_RESOURCE_SERVER_EXE, "--root", dir.path(), "--port", "0"});
     port = listening_port(*server);
     ASSERT_GT(port, 0);
@@ -73,7 +73,7 @@ class ResKcpEndToEnd : public ::testing::Test {
 
   TTempDir dir{"res_e2e"};
   std::string file;
-  std::unique_ptr<TToolProcess> server;
+  std::unique_ptr<TChildProcess> server;
   int port = 0;
 };
 
@@ -92,7 +92,7 @@ TEST_F(ResKcpEndToEnd, PlainAndScrambledSessionsDownloadTheFile) {
 }
 
 TEST_F(ResKcpEndToEnd, ThroughARelayWithLossDuplicationAndReordering) {
-  TToolProcess relay({QLYN_UDP_RELAY_EXE, "--server", "127.0.0.1:" + std::to_string(port), "--loss", "10", "--dup",
+  TChildProcess relay({QLYN_UDP_RELAY_EXE, "--server", "127.0.0.1:" + std::to_string(port), "--loss", "10", "--dup",
                       "5", "--reorder", "5", "--reorder-gap", "3", "--delay", "1", "--seed", "17"});
   const int relay_port = listening_port(relay);
   ASSERT_GT(relay_port, 0);

@@ -10,9 +10,9 @@
 #include "common/net/ux_openssl_socket.h"
 #include "server/res_server.h"
 #include "support/archive_maker.h"
+#include "support/child_process.h"
 #include "support/scoped_env.h"
 #include "support/tls_test_peers.h"
-#include "support/tool_process.h"
 
 namespace {
 
@@ -20,7 +20,7 @@ using namespace ux;
 using qlyn_res::TRes_Server;
 using qlyn_res::TRes_Server_Options;
 using qlyn_test::TTempDir;
-using qlyn_test::TToolProcess;
+using qlyn_test::TChildProcess;
 
 const qlyn_test::TTlsTestCerts& certs() {
   static const qlyn_test::TTlsTestCerts made;
@@ -170,7 +170,7 @@ TEST_F(ResTlsInProcess, PlainPortStaysPlainAndTlsRefusesCleartext) {
 // ---------------------------------------------------------------- process
 
 TEST_F(ResTls, CurlDownloadsOverHttpsWithTheTestAuthority) {
-  TToolProcess server({QLYN_RESOURCE_SERVER_EXE, "--root", dir / "www", "--port", "0", "--tls-cert",
+  TChildProcess server({QLYN_RESOURCE_SERVER_EXE, "--root", dir / "www", "--port", "0", "--tls-cert",
                        certs().server.cert, "--tls-key", certs().server.key, "--tls-port", "0"});
   const std::string plain = server.read_line(10000);
   ASSERT_EQ(plain.rfind("listening 127.0.0.1:", 0), 0u) << plain;
@@ -212,7 +212,7 @@ TEST_F(ResTls, StartErrorsNameTheFileOrTheOption) {
       {{"--tls-cert", certs().server.cert, "--tls-key", certs().other.key}, 1, "does not belong to the certificate"},
       {{"--tls-cert", certs().server.cert, "--tls-key", certs().server.key, "--tls-port", "70000"}, 2, "--tls-port"},
   };
-  TToolProcess first({QLYN_RESOURCE_SERVER_EXE, "--root", dir / "www", "--port", "0", "--tls-cert",
+  TChildProcess first({QLYN_RESOURCE_SERVER_EXE, "--root", dir / "www", "--port", "0", "--tls-cert",
                       certs().server.cert, "--tls-key", certs().server.key, "--tls-port", "0"});
   first.read_line(10000);
   const std::string busy = first.read_line(10000);
@@ -223,8 +223,8 @@ TEST_F(ResTls, StartErrorsNameTheFileOrTheOption) {
   for (const TCase& c : cases) {
     std::vector<std::string> argv{QLYN_RESOURCE_SERVER_EXE, "--root", dir / "www", "--port", "0"};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
-    TToolProcess p(argv, dir / "err");
-    EXPECT_EQ(p.wait_exit(5000), c.exit_code) << c.message;
+    TChildProcess p(argv, dir / "err");
+    EXPECT_EQ(p.wait(5000), c.exit_code) << c.message;
     EXPECT_NE(qlyn_test::read_file(dir / "err").find(c.message), std::string::npos) << qlyn_test::read_file(dir / "err");
   }
 }
