@@ -17,11 +17,11 @@
 #include <vector>
 
 #include "support/archive_maker.h"
-#include "support/child_process.h"
 #include "support/http_client_harness.h"
 #include "support/nginx_server.h"
 #include "support/scoped_env.h"
 #include "support/scripted_tcp_server.h"
+#include "support/server_tool.h"
 
 namespace {
 
@@ -84,10 +84,8 @@ class DownloaderResourceServer : public ::testing::Test {
     dir = new qlyn_test::TTempDir("down_res");
     package = qlyn_test::sample_bytes(5 << 20, 41);
     qlyn_test::write_file(*dir / ("www" + std::string(kPackage)), package);
-    server = new qlyn_test::TChildProcess(
-        {QLYN_RESOURCE_SERVER_EXE, "--root", *dir / "www", "--port", "0", "--quiet"});
-    const std::string line = server->read_line(10000);
-    if (line.rfind("listening 127.0.0.1:", 0) == 0) port = line.substr(line.rfind(':') + 1);
+    server = new qlyn_test::TServerTool({QLYN_RESOURCE_SERVER_EXE, "--root", *dir / "www", "--port", "0", "--quiet"});
+    port = server->port();
   }
   static void TearDownTestSuite() {
     delete server;
@@ -102,12 +100,12 @@ class DownloaderResourceServer : public ::testing::Test {
   }
 
   static qlyn_test::TTempDir* dir;
-  static qlyn_test::TChildProcess* server;
+  static qlyn_test::TServerTool* server;
   static std::string port;
   static std::string package;
 };
 qlyn_test::TTempDir* DownloaderResourceServer::dir = nullptr;
-qlyn_test::TChildProcess* DownloaderResourceServer::server = nullptr;
+qlyn_test::TServerTool* DownloaderResourceServer::server = nullptr;
 std::string DownloaderResourceServer::port;
 std::string DownloaderResourceServer::package;
 

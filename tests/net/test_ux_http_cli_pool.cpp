@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "support/archive_maker.h"
-#include "support/child_process.h"
 #include "support/nginx_server.h"
 #include "support/scoped_env.h"
 #include "support/scripted_tcp_server.h"
+#include "support/server_tool.h"
 #include "support/ws_peer.h"
 
 namespace {
@@ -274,10 +274,8 @@ class PoolDownloads : public ::testing::Test {
     package = qlyn_test::sample_bytes(4 << 20, 5);
     qlyn_test::write_file(*dir / "www/down/pkg.7z", package);
     qlyn_test::write_file(*dir / "www/down/big.bin", qlyn_test::sample_bytes(64 << 20, 6));
-    server = new qlyn_test::TChildProcess(
-        {QLYN_RESOURCE_SERVER_EXE, "--root", *dir / "www", "--port", "0", "--quiet"});
-    const std::string line = server->read_line(10000);
-    if (line.rfind("listening 127.0.0.1:", 0) == 0) port = line.substr(line.rfind(':') + 1);
+    server = new qlyn_test::TServerTool({QLYN_RESOURCE_SERVER_EXE, "--root", *dir / "www", "--port", "0", "--quiet"});
+    port = server->port();
   }
   static void TearDownTestSuite() {
     delete server;
@@ -291,12 +289,12 @@ class PoolDownloads : public ::testing::Test {
   }
 
   static qlyn_test::TTempDir* dir;
-  static qlyn_test::TChildProcess* server;
+  static qlyn_test::TServerTool* server;
   static std::string port;
   static std::string package;
 };
 qlyn_test::TTempDir* PoolDownloads::dir = nullptr;
-qlyn_test::TChildProcess* PoolDownloads::server = nullptr;
+qlyn_test::TServerTool* PoolDownloads::server = nullptr;
 std::string PoolDownloads::port;
 std::string PoolDownloads::package;
 

@@ -12,6 +12,7 @@
 #include "support/archive_maker.h"
 #include "support/child_process.h"
 #include "support/scoped_env.h"
+#include "support/server_tool.h"
 #include "support/tls_test_peers.h"
 
 namespace {
@@ -19,8 +20,9 @@ namespace {
 using namespace ux;
 using qlyn_res::TRes_Server;
 using qlyn_res::TRes_Server_Options;
-using qlyn_test::TTempDir;
 using qlyn_test::TChildProcess;
+using qlyn_test::TServerTool;
+using qlyn_test::TTempDir;
 
 const qlyn_test::TTlsTestCerts& certs() {
   static const qlyn_test::TTlsTestCerts made;
@@ -170,13 +172,11 @@ TEST_F(ResTlsInProcess, PlainPortStaysPlainAndTlsRefusesCleartext) {
 // ---------------------------------------------------------------- process
 
 TEST_F(ResTls, CurlDownloadsOverHttpsWithTheTestAuthority) {
-  TChildProcess server({QLYN_RESOURCE_SERVER_EXE, "--root", dir / "www", "--port", "0", "--tls-cert",
-                       certs().server.cert, "--tls-key", certs().server.key, "--tls-port", "0"});
-  const std::string plain = server.read_line(10000);
-  ASSERT_EQ(plain.rfind("listening 127.0.0.1:", 0), 0u) << plain;
-  const std::string tls = server.read_line(10000);
-  ASSERT_EQ(tls.rfind("listening https 127.0.0.1:", 0), 0u) << tls;
-  const std::string base = "https://127.0.0.1:" + tls.substr(tls.rfind(':') + 1);
+  TServerTool server({QLYN_RESOURCE_SERVER_EXE, "--root", dir / "www", "--port", "0", "--tls-cert",
+                      certs().server.cert, "--tls-key", certs().server.key, "--tls-port", "0"},
+                     true);
+  ASSERT_TRUE(server.listening()) << server.start_output();
+  const std::string base = "https://127.0.0.1:" + server.tls_port();
   const std::string out = dir / "curl.out", err = dir / "curl.err";
   auto curl = [&](const std::string& args) {
     return qlyn_test::sh("curl -sS --noproxy '*' --max-time 20 -o " + qlyn_test::quote(out) + " " + args + " 2> " +
@@ -212,12 +212,11 @@ TEST_F(ResTls, StartErrorsNameTheFileOrTheOption) {
       {{"--tls-cert", certs().server.cert, "--tls-key", certs().other.key}, 1, "does not belong to the certificate"},
       {{"--tls-cert", certs().server.cert, "--tls-key", certs().server.key, "--tls-port", "70000"}, 2, "--tls-port"},
   };
-  TChildProcess first({QLYN_RESOURCE_SERVER_EXE, "--root", dir / "www", "--port", "0", "--tls-cert",
-                      certs().server.cert, "--tls-key", certs().server.key, "--tls-port", "0"});
-  first.read_line(10000);
-  const std::string busy = first.read_line(10000);
-  ASSERT_EQ(busy.rfind("listening https 127.0.0.1:", 0), 0u) << busy;
-  const std::string busy_port = busy.substr(busy.rfind(':') + 1);
+  TServerTool first({QLYN_RESOURCE_SERVER_EXE, "--root", dir / "www", "--port", "0", "--tls-cert",
+                     certs().server.cert, "--tls-key", certs().server.key, "--tls-port", "0"},
+                    true);
+  ASSERT_TRUE(first.listening()) << first.start_output();
+  const std::string busy_port = first.tls_port();
   cases.push_back({{"--tls-cert", certs().server.cert, "--tls-key", certs().server.key, "--tls-port", busy_port}, 1,
                    "port " + busy_port + " is busy (TLS on 127.0.0.1)"});
   for (const TCase& c : cases) {

@@ -25,6 +25,7 @@
 #include "support/child_process.h"
 #include "support/http_client_harness.h"
 #include "support/scoped_env.h"
+#include "support/server_tool.h"
 #include "support/ws_file_events.h"
 #include "support/ws_peer.h"
 
@@ -34,6 +35,7 @@ namespace fs = std::filesystem;
 using namespace ux;
 using qlyn_test::step_until;
 using qlyn_test::TChildProcess;
+using qlyn_test::TServerTool;
 
 std::string slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -61,11 +63,10 @@ class FileServerProcess : public ::testing::Test {
     start_server("0");
   }
   void start_server(const std::string& port_arg) {
-    server = std::make_unique<TChildProcess>(
+    server = std::make_unique<TServerTool>(
         std::vector<std::string>{QLYN_FILE_SERVER_EXE, "--root", root, "--port", port_arg, "--key", "k1"});
-    const std::string line = server->read_line(10000);
-    ASSERT_EQ(line.rfind("listening 127.0.0.1:", 0), 0u) << line;
-    port = line.substr(line.rfind(':') + 1);
+    ASSERT_TRUE(server->listening()) << server->start_output();
+    port = server->port();
   }
   std::string url(const std::string& path) const { return "ws://127.0.0.1:" + port + path; }
   // Reads log lines until one contains needle; that line, or empty.
@@ -98,7 +99,7 @@ class FileServerProcess : public ::testing::Test {
 
   qlyn_test::TTempDir dir{"qlyn_wsfsrv"};
   std::string root = dir / "root";
-  std::unique_ptr<TChildProcess> server;
+  std::unique_ptr<TServerTool> server;
   std::string port;
   std::string seen_log;
 };
