@@ -19,9 +19,9 @@
 #include "support/archive_maker.h"
 #include "support/http_client_harness.h"
 #include "support/nginx_server.h"
+#include "support/resource_server_suite.h"
 #include "support/scoped_env.h"
 #include "support/scripted_tcp_server.h"
-#include "support/server_tool.h"
 
 namespace {
 
@@ -78,36 +78,20 @@ struct TDownload {
   bool run(int max_ms = 30000) { return step_until(d, {}, max_ms); }
 };
 
-class DownloaderResourceServer : public ::testing::Test {
+class DownloaderResourceServer : public qlyn_test::TResourceServerSuite<DownloaderResourceServer> {
  protected:
   static void SetUpTestSuite() {
-    dir = new qlyn_test::TTempDir("down_res");
+    start(QLYN_RESOURCE_SERVER_EXE, "down_res");
     package = qlyn_test::sample_bytes(5 << 20, 41);
-    qlyn_test::write_file(*dir / ("www" + std::string(kPackage)), package);
-    server = new qlyn_test::TServerTool({QLYN_RESOURCE_SERVER_EXE, "--root", *dir / "www", "--port", "0", "--quiet"});
-    port = server->port();
+    publish(kPackage, package);
   }
-  static void TearDownTestSuite() {
-    delete server;
-    delete dir;
-    server = nullptr;
-    dir = nullptr;
-  }
-  void SetUp() override { ASSERT_FALSE(port.empty()) << "the resource server did not start"; }
 
   static std::string url(const std::string& scheme, const std::string& path = kPackage) {
-    return scheme + "://127.0.0.1:" + port + path;
+    return TResourceServerSuite::url(scheme, path);
   }
 
-  static qlyn_test::TTempDir* dir;
-  static qlyn_test::TServerTool* server;
-  static std::string port;
-  static std::string package;
+  static inline std::string package;
 };
-qlyn_test::TTempDir* DownloaderResourceServer::dir = nullptr;
-qlyn_test::TServerTool* DownloaderResourceServer::server = nullptr;
-std::string DownloaderResourceServer::port;
-std::string DownloaderResourceServer::package;
 
 TEST_F(DownloaderResourceServer, FreshDownloadOverEachTransportIsByteExactWithTheEventTexts) {
   for (const std::string scheme : {"udp-http", "http"}) {
@@ -170,7 +154,7 @@ TEST_F(DownloaderResourceServer, APartialFileOfAnOlderVersionIsReplacedNotContin
   qlyn_test::TTempDir out("down_out");
   const std::string save = out / "v.bin";
   const std::string v1 = qlyn_test::sample_bytes(3 << 20, 51);
-  qlyn_test::write_file(*dir / "www/v.bin", v1);
+  publish("/v.bin", v1);
   {
     TDownload t(url("udp-http", "/v.bin"), save);
     ASSERT_TRUE(t.run());
@@ -180,8 +164,8 @@ TEST_F(DownloaderResourceServer, APartialFileOfAnOlderVersionIsReplacedNotContin
   // Interrupted at 1 MB; meanwhile the server publishes a new, longer version.
   std::filesystem::resize_file(save, 1 << 20);
   const std::string v2 = qlyn_test::sample_bytes(4 << 20, 52);
-  qlyn_test::write_file(*dir / "www/v.bin", v2);
-  std::filesystem::last_write_time(*dir / "www/v.bin",
+  publish("/v.bin", v2);
+  std::filesystem::last_write_time(served_file("/v.bin"),
                                    std::filesystem::file_time_type::clock::now() + std::chrono::hours(1));
   TDownload t(url("udp-http", "/v.bin"), save);
   ASSERT_TRUE(t.run());
@@ -245,7 +229,7 @@ TEST_F(DownloaderResourceServer, BufferedBodyStaysBoundedWhileTheClockStands) {
   // With the clock standing no progress event is due after the first one, so
   // only the size rule flushes: the buffer never holds much more than 8 MiB.
   const std::string big = qlyn_test::sample_bytes(40 << 20, 7);
-  qlyn_test::write_file(*dir / "www/big.bin", big);
+  publish("/big.bin", big);
   qlyn_test::TTempDir out("down_out");
   TFakeClock clock;
   TDownload t(url("http", "/big.bin"), out / "big.bin");

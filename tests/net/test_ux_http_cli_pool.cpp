@@ -18,9 +18,9 @@
 
 #include "support/archive_maker.h"
 #include "support/nginx_server.h"
+#include "support/resource_server_suite.h"
 #include "support/scoped_env.h"
 #include "support/scripted_tcp_server.h"
-#include "support/server_tool.h"
 #include "support/ws_peer.h"
 
 namespace {
@@ -267,36 +267,17 @@ TEST(Pool, MaxThreadCountCreatesAndClosesWorkers) {
 
 // ---------------------------------------------------------------- downloads
 
-class PoolDownloads : public ::testing::Test {
+class PoolDownloads : public qlyn_test::TResourceServerSuite<PoolDownloads> {
  protected:
   static void SetUpTestSuite() {
-    dir = new qlyn_test::TTempDir("pool_res");
+    start(QLYN_RESOURCE_SERVER_EXE, "pool_res");
     package = qlyn_test::sample_bytes(4 << 20, 5);
-    qlyn_test::write_file(*dir / "www/down/pkg.7z", package);
-    qlyn_test::write_file(*dir / "www/down/big.bin", qlyn_test::sample_bytes(64 << 20, 6));
-    server = new qlyn_test::TServerTool({QLYN_RESOURCE_SERVER_EXE, "--root", *dir / "www", "--port", "0", "--quiet"});
-    port = server->port();
-  }
-  static void TearDownTestSuite() {
-    delete server;
-    delete dir;
-    server = nullptr;
-    dir = nullptr;
-  }
-  void SetUp() override { ASSERT_FALSE(port.empty()) << "the resource server did not start"; }
-  static std::string url(const std::string& scheme, const std::string& path) {
-    return scheme + "://127.0.0.1:" + port + path;
+    publish("/down/pkg.7z", package);
+    publish("/down/big.bin", qlyn_test::sample_bytes(64 << 20, 6));
   }
 
-  static qlyn_test::TTempDir* dir;
-  static qlyn_test::TServerTool* server;
-  static std::string port;
-  static std::string package;
+  static inline std::string package;
 };
-qlyn_test::TTempDir* PoolDownloads::dir = nullptr;
-qlyn_test::TServerTool* PoolDownloads::server = nullptr;
-std::string PoolDownloads::port;
-std::string PoolDownloads::package;
 
 TEST_F(PoolDownloads, DownloadsIntoAFolderNamedWithATrailingSeparator) {
   qlyn_test::TTempDir out("pool_out");
