@@ -12,6 +12,7 @@
 #include "common/net/ux_cli_socket.h"
 #include "common/net/ux_openssl_socket.h"
 #include "common/ux_common.h"
+#include "support/http_text.h"
 #include "support/nginx_server.h"
 #include "support/scripted_tcp_server.h"
 #include "support/tls_test_peers.h"
@@ -19,6 +20,7 @@
 namespace {
 
 using namespace ux;
+using qlyn_test::body_of;
 using qlyn_test::TNginxServer;
 using qlyn_test::TScriptConn;
 using qlyn_test::TScriptedTcpServer;
@@ -68,11 +70,6 @@ class TTlsSocket : public TUX_super_tcp_socket {
     TUX_super_tcp_socket::on_connect_result(code);
   }
 };
-
-std::string body_of(const std::string& response) {
-  const size_t at = response.find("\r\n\r\n");
-  return at == std::string::npos ? std::string() : response.substr(at + 4);
-}
 
 class TlsTcpSocket : public testing::Test {
  protected:

@@ -26,6 +26,7 @@
 namespace {
 
 using namespace ux;
+using qlyn_test::answer;
 using qlyn_test::step_until;
 using qlyn_test::TScriptConn;
 using qlyn_test::TScriptedTcpServer;
@@ -271,18 +272,9 @@ TEST(DownloaderNginx, DownloadsAndResumesFromNginx) {
 
 // ---------------------------------------------------------------- scripted peers
 
-std::function<void(TScriptConn&, int)> answer(const std::string& head, const std::string& body, bool cut = false) {
-  return [head, body, cut](TScriptConn& c, int) {
-    if (c.read_request().empty()) return;
-    c.send(head + body);
-    if (cut) c.close();
-    else c.wait_peer_closed(5000);
-  };
-}
-
 TEST(DownloaderScripted, AFullAnswerToARangeRequestReplacesTheFile) {
   const std::string body = "new content";
-  TScriptedTcpServer server(answer("HTTP/1.1 200 OK\r\nContent-Length: 11\r\n\r\n", body));
+  TScriptedTcpServer server(answer("HTTP/1.1 200 OK\r\nContent-Length: 11\r\n\r\n" + body));
   qlyn_test::TTempDir out("down_scr");
   const std::string save = out / "f";
   qlyn_test::write_file(save, std::string(100, 'x'));
@@ -296,7 +288,7 @@ TEST(DownloaderScripted, AFullAnswerToARangeRequestReplacesTheFile) {
 
 TEST(DownloaderScripted, APartialAnswerThatLeavesAHoleIsRefused) {
   TScriptedTcpServer server(
-      answer("HTTP/1.1 206 Partial Content\r\nContent-Length: 4\r\nContent-Range: bytes 50-53/54\r\n\r\n", "abcd"));
+      answer("HTTP/1.1 206 Partial Content\r\nContent-Length: 4\r\nContent-Range: bytes 50-53/54\r\n\r\n" "abcd"));
   qlyn_test::TTempDir out("down_scr");
   const std::string save = out / "f";
   qlyn_test::write_file(save, "0123456789");
@@ -310,7 +302,7 @@ TEST(DownloaderScripted, APartialAnswerThatLeavesAHoleIsRefused) {
 
 TEST(DownloaderScripted, ARangeWhoseLengthDisagreesIsRefused) {
   TScriptedTcpServer server(
-      answer("HTTP/1.1 206 Partial Content\r\nContent-Length: 9\r\nContent-Range: bytes 10-13/14\r\n\r\n", "abcdefghi"));
+      answer("HTTP/1.1 206 Partial Content\r\nContent-Length: 9\r\nContent-Range: bytes 10-13/14\r\n\r\n" "abcdefghi"));
   qlyn_test::TTempDir out("down_scr");
   const std::string save = out / "f";
   qlyn_test::write_file(save, "0123456789");
@@ -326,7 +318,7 @@ TEST(DownloaderScripted, ABodyCutShortKeepsWhatArrivedForTheNextRun) {
   qlyn_test::TTempDir out("down_scr");
   const std::string save = out / "f";
   {
-    TScriptedTcpServer server(answer("HTTP/1.1 200 OK\r\nContent-Length: 300000\r\n\r\n", body.substr(0, 120000), true));
+    TScriptedTcpServer server(answer("HTTP/1.1 200 OK\r\nContent-Length: 300000\r\n\r\n" + body.substr(0, 120000), true));
     TDownload t(server.url("http", "/f"), save);
     ASSERT_TRUE(t.run());
     EXPECT_EQ(t.events.count(kDownEvDone), 0);
@@ -335,7 +327,7 @@ TEST(DownloaderScripted, ABodyCutShortKeepsWhatArrivedForTheNextRun) {
     EXPECT_EQ(qlyn_test::read_file(save), body.substr(0, 120000));
   }
   TScriptedTcpServer server(answer(
-      "HTTP/1.1 206 Partial Content\r\nContent-Length: 180000\r\nContent-Range: bytes 120000-299999/300000\r\n\r\n",
+      "HTTP/1.1 206 Partial Content\r\nContent-Length: 180000\r\nContent-Range: bytes 120000-299999/300000\r\n\r\n" +
       body.substr(120000)));
   TDownload t(server.url("http", "/f"), save);
   ASSERT_TRUE(t.run());
@@ -345,7 +337,7 @@ TEST(DownloaderScripted, ABodyCutShortKeepsWhatArrivedForTheNextRun) {
 }
 
 TEST(DownloaderScripted, AChunkedBodyIsWrittenDecodedWithZeroPercent) {
-  TScriptedTcpServer server(answer("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n",
+  TScriptedTcpServer server(answer("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
                                    "5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n"));
   qlyn_test::TTempDir out("down_scr");
   TDownload t(server.url("http", "/c"), out / "c");

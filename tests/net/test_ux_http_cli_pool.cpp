@@ -86,17 +86,11 @@ struct TDownEvents {
   }
 };
 
-std::string nginx_locations() {
-  return "location /files/ { }\n"
-         "location = /method { echo_read_request_body; echo \"$request_method $http_content_length\"; "
-         "echo_request_body; }\n";
-}
-
 // ---------------------------------------------------------------- requests
 
 TEST(Pool, GetsAndPostsConcurrentlyFromNginx) {
   if (!qlyn_test::TNginxServer::available()) GTEST_SKIP() << "nginx is not installed";
-  qlyn_test::TNginxServer nginx(nginx_locations());
+  qlyn_test::TNginxServer nginx(qlyn_test::kNginxFilesAndMethodEcho);
   ASSERT_TRUE(nginx.ok()) << nginx.error_log();
   qlyn_test::write_file(nginx.root() + "/files/a.txt", "alpha");
   const int64_t threads_before = TUX_New_Thread::live_count();
@@ -129,7 +123,7 @@ TEST(Pool, GetsAndPostsConcurrentlyFromNginx) {
 
 TEST(Pool, TasksQueueGetsAndPostsAndDropOtherMethods) {
   if (!qlyn_test::TNginxServer::available()) GTEST_SKIP() << "nginx is not installed";
-  qlyn_test::TNginxServer nginx(nginx_locations());
+  qlyn_test::TNginxServer nginx(qlyn_test::kNginxFilesAndMethodEcho);
   ASSERT_TRUE(nginx.ok()) << nginx.error_log();
   TUX_HTTP_Cli_pool_v3 pool;
   TResults results;
@@ -152,7 +146,7 @@ TEST(Pool, TasksQueueGetsAndPostsAndDropOtherMethods) {
 
 TEST(Pool, BlockingCallsReturnTheBodyOrNothingAtTheirTimeout) {
   if (!qlyn_test::TNginxServer::available()) GTEST_SKIP() << "nginx is not installed";
-  qlyn_test::TNginxServer nginx(nginx_locations());
+  qlyn_test::TNginxServer nginx(qlyn_test::kNginxFilesAndMethodEcho);
   ASSERT_TRUE(nginx.ok()) << nginx.error_log();
   qlyn_test::write_file(nginx.root() + "/files/b.txt", "bravo");
   TUX_HTTP_Cli_pool_v3 pool;
@@ -196,7 +190,7 @@ std::unique_ptr<TUX_http_client_v3> stuck_engine(const std::string& url) {
 
 TEST(Pool, AdmissionWaitsAtTheLimitAndRunNowPassesIt) {
   if (!qlyn_test::TNginxServer::available()) GTEST_SKIP() << "nginx is not installed";
-  qlyn_test::TNginxServer nginx(nginx_locations());
+  qlyn_test::TNginxServer nginx(qlyn_test::kNginxFilesAndMethodEcho);
   ASSERT_TRUE(nginx.ok()) << nginx.error_log();
   qlyn_test::write_file(nginx.root() + "/files/c.txt", "charlie");
   TFakeClock clock;

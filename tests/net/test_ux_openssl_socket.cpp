@@ -19,6 +19,7 @@
 #include "common/net/ux_openssl_socket.h"
 #include "common/net/ux_socketbase_dns.h"
 #include "support/eventually.h"
+#include "support/http_text.h"
 #include "support/nginx_server.h"
 #include "support/scripted_tcp_server.h"
 #include "support/tls_test_peers.h"
@@ -26,6 +27,7 @@
 namespace {
 
 using namespace ux;
+using qlyn_test::body_of;
 using qlyn_test::TCertKey;
 using qlyn_test::TNginxServer;
 using qlyn_test::TOpenSSLServer;
@@ -134,11 +136,6 @@ std::string exchange(ISocket_SSL& h, int32_t fd, const std::string& request) {
     wait_readable(fd, 10);
   }
   return got;
-}
-
-std::string body_of(const std::string& response) {
-  const size_t at = response.find("\r\n\r\n");
-  return at == std::string::npos ? std::string() : response.substr(at + 4);
 }
 
 // Relays one connection to 127.0.0.1:target; what the target sends reaches

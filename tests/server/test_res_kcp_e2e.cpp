@@ -9,11 +9,13 @@
 
 #include "common/net/ux_kcp_udp_class.h"
 #include "support/archive_maker.h"
+#include "support/http_text.h"
 #include "support/scoped_env.h"
 #include "support/server_tool.h"
 
 namespace {
 
+using qlyn_test::body_of;
 using qlyn_test::TServerTool;
 using qlyn_test::TTempDir;
 
@@ -58,11 +60,6 @@ class ResKcpEndToEnd : public ::testing::Test {
     for (int i = 0; i < 2000 && s.Active(); ++i) s.execute();
     EXPECT_FALSE(s.Active()) << "close completes";
     return head + "\r\n\r\n" + body;
-  }
-
-  static std::string body_of(const std::string& r) {
-    const size_t at = r.find("\r\n\r\n");
-    return at == std::string::npos ? std::string() : r.substr(at + 4);
   }
 
   TTempDir dir{"res_e2e"};

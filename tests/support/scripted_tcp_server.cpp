@@ -173,4 +173,13 @@ void TScriptedTcpServer::run() {
   }
 }
 
+TScriptedTcpServer::TScript answer(std::string response, bool cut) {
+  return [response = std::move(response), cut](TScriptConn& c, int) {
+    if (c.read_request().empty()) return;
+    c.send(response);
+    if (cut) c.close();
+    else c.wait_peer_closed(5000);
+  };
+}
+
 }  // namespace qlyn_test
