@@ -26,6 +26,7 @@
 #include "support/http_client_harness.h"
 #include "support/scoped_env.h"
 #include "support/server_tool.h"
+#include "support/test_files.h"
 #include "support/ws_file_events.h"
 #include "support/ws_peer.h"
 
@@ -34,27 +35,11 @@ namespace {
 namespace fs = std::filesystem;
 using namespace ux;
 using qlyn_test::step_until;
+using qlyn_test::random_bytes;
+using qlyn_test::read_file;
+using qlyn_test::write_file;
 using qlyn_test::TChildProcess;
 using qlyn_test::TServerTool;
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void spit(const std::string& path, const std::string& data) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
-}
-
-std::string random_bytes(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (auto& c : s) c = char(rng());
-  return s;
-}
-
-
 
 class FileServerProcess : public ::testing::Test {
  protected:
@@ -106,11 +91,11 @@ class FileServerProcess : public ::testing::Test {
 
 TEST_F(FileServerProcess, UploadThenDownloadBackByteIdenticalWithLogLines) {
   const std::string data = random_bytes(3 << 20, 1);
-  spit(dir / "a.bin", data);
+  write_file(dir / "a.bin", data);
   qlyn_test::TWsFileEvents up;
   upload(up, dir / "a.bin", "/in/a.bin");
   ASSERT_EQ(up.count(kWsEvUploadOk), 1) << up.last(kWsEvUploadError);
-  EXPECT_EQ(slurp(root + "/in/a.bin"), data);
+  EXPECT_EQ(read_file(root + "/in/a.bin"), data);
   EXPECT_FALSE(fs::exists(root + "/in/a.bin.wsf-part"));
   EXPECT_NE(await_log("upload_query /in/a.bin size 3145728 new"), "");
   EXPECT_NE(await_log("upload /in/a.bin done 3145728 bytes received"), "");
@@ -118,7 +103,7 @@ TEST_F(FileServerProcess, UploadThenDownloadBackByteIdenticalWithLogLines) {
   qlyn_test::TWsFileEvents down;
   download(down, "/in/a.bin", dir / "back/a.bin");
   ASSERT_EQ(down.count(kWsEvDownloadOk), 1) << down.last(kWsEvDownloadError);
-  EXPECT_EQ(slurp(dir / "back/a.bin"), data);
+  EXPECT_EQ(read_file(dir / "back/a.bin"), data);
   EXPECT_NE(await_log("download /in/a.bin done 3145728 bytes sent"), "");
 
   // The same file again: the server holds it already.
@@ -131,7 +116,7 @@ TEST_F(FileServerProcess, UploadThenDownloadBackByteIdenticalWithLogLines) {
 
 TEST_F(FileServerProcess, InterruptedUploadResumesFromWhatTheServerHolds) {
   const std::string data = random_bytes(8 << 20, 2);
-  spit(dir / "big.bin", data);
+  write_file(dir / "big.bin", data);
   {
     qlyn_test::TWsFileEvents ev;
     TUX_ws_uploader_cli c;
@@ -154,12 +139,12 @@ TEST_F(FileServerProcess, InterruptedUploadResumesFromWhatTheServerHolds) {
   const std::string done = await_log("upload /big.bin done ");
   EXPECT_NE(done.find("done " + std::to_string(int64_t(data.size()) - held) + " bytes received"), std::string::npos)
       << done;
-  EXPECT_EQ(slurp(root + "/big.bin"), data);
+  EXPECT_EQ(read_file(root + "/big.bin"), data);
 }
 
 TEST_F(FileServerProcess, DownloadInterruptedByKillingTheServerResumesByteIdentical) {
   const std::string data = random_bytes(24 << 20, 3);
-  spit(root + "/d/big.bin", data);
+  write_file(root + "/d/big.bin", data);
   TFakeClock clock;
   qlyn_test::TWsFileEvents ev;
   TUX_ws_downloader_cli c;
@@ -177,16 +162,16 @@ TEST_F(FileServerProcess, DownloadInterruptedByKillingTheServerResumesByteIdenti
   clock.advance(c.delay_run.at_delay_run - now_ms());
   ASSERT_TRUE(step_until(c, {}, 30000));
   ASSERT_EQ(ev.count(kWsEvDownloadOk), 1) << ev.last(kWsEvDownloadError);
-  EXPECT_EQ(slurp(save), data);
+  EXPECT_EQ(read_file(save), data);
   const std::string query = await_log("download_query /d/big.bin size 25165824 from ");
   EXPECT_GT(std::stoll(query.substr(query.rfind(' ') + 1)), 0) << "resumed, not restarted: " << query;
 }
 
 TEST_F(FileServerProcess, NamesLeavingTheRootAreRefused) {
-  spit(dir / "secret.txt", "secret");
+  write_file(dir / "secret.txt", "secret");
   fs::create_directories(dir / "outside");
   fs::create_directory_symlink(dir / "outside", root + "/link");
-  spit(dir / "evil.bin", "evil bytes");
+  write_file(dir / "evil.bin", "evil bytes");
   TFakeClock clock;  // an upload refusal would be retried every 3 s
   {
     qlyn_test::TWsFileEvents ev;
@@ -204,12 +189,12 @@ TEST_F(FileServerProcess, NamesLeavingTheRootAreRefused) {
   download(ev, path, dir / "stolen.txt");
     EXPECT_EQ(ev.count(kWsEvDownloadOk), 0) << path;
     EXPECT_EQ(ev.count(kWsEvDownloadError), 1) << path;
-    EXPECT_NE(slurp(dir / "stolen.txt"), "secret") << path;
+    EXPECT_NE(read_file(dir / "stolen.txt"), "secret") << path;
   }
 }
 
 TEST_F(FileServerProcess, AuthenticationRefusedUploaderClosesDownloaderTriesThreeTimes) {
-  spit(dir / "x.bin", "xyz");
+  write_file(dir / "x.bin", "xyz");
   qlyn_test::TWsFileEvents up;
   upload(up, dir / "x.bin", "/x.bin", "wrong");
   ASSERT_EQ(up.count(kWsEvUploadError), 1);
@@ -217,7 +202,7 @@ TEST_F(FileServerProcess, AuthenticationRefusedUploaderClosesDownloaderTriesThre
   EXPECT_FALSE(fs::exists(root + "/x.bin"));
   EXPECT_NE(await_log("authentication refused"), "");
 
-  spit(root + "/y.bin", "data");
+  write_file(root + "/y.bin", "data");
   TFakeClock clock;
   qlyn_test::TWsFileEvents ev;
   TUX_ws_downloader_cli c;
@@ -243,7 +228,7 @@ TEST_F(FileServerProcess, FolderUploadedAsAContainerComesBackIdentical) {
       {"目录/子目录/深 层,#%+:.txt", "comma, hash, percent"},
       {"big/large.bin", random_bytes(300000, 5)},
   };
-  for (const auto& [rel, bytes] : files) spit(dir / ("src/" + rel), bytes);
+  for (const auto& [rel, bytes] : files) write_file(dir / ("src/" + rel), bytes);
   const std::string idx = dir / "tree.idx";
   {
     std::unique_ptr<TUX_VPath_in_File> c = TUX_VPath_in_File::openWrite(idx);
@@ -273,7 +258,7 @@ TEST_F(FileServerProcess, FolderUploadedAsAContainerComesBackIdentical) {
   ASSERT_TRUE(r);
   const TUX_vpath_extract_result x = r->ExtractToPath(dir / "out");
   EXPECT_EQ(x.extracted, 4);
-  for (const auto& [rel, bytes] : files) EXPECT_EQ(slurp(dir / ("out/" + rel)), bytes) << rel;
+  for (const auto& [rel, bytes] : files) EXPECT_EQ(read_file(dir / ("out/" + rel)), bytes) << rel;
 }
 
 TEST_F(FileServerProcess, ManyConnectionsAtOnce) {
@@ -283,7 +268,7 @@ TEST_F(FileServerProcess, ManyConnectionsAtOnce) {
   std::vector<qlyn_test::TWsFileEvents> events(kUploads + kDownloads);
   for (int i = 0; i < kUploads; ++i) {
     data.push_back(random_bytes(size_t(500000 + i * 70000), uint32_t(10 + i)));
-    spit(dir / ("u" + std::to_string(i)), data.back());
+    write_file(dir / ("u" + std::to_string(i)), data.back());
     auto c = std::make_unique<TUX_ws_uploader_cli>();
     c->Reset();
     c->set_source(dir / ("u" + std::to_string(i)), int64_t(data.back().size()));
@@ -292,7 +277,7 @@ TEST_F(FileServerProcess, ManyConnectionsAtOnce) {
   }
   for (int i = 0; i < kDownloads; ++i) {
     data.push_back(random_bytes(size_t(900000 + i * 1000), uint32_t(20 + i)));
-    spit(root + "/many/d" + std::to_string(i), data.back());
+    write_file(root + "/many/d" + std::to_string(i), data.back());
     auto c = std::make_unique<TUX_ws_downloader_cli>();
     c->Reset();
     c->set_save_name(dir / ("d" + std::to_string(i)));
@@ -311,14 +296,13 @@ TEST_F(FileServerProcess, ManyConnectionsAtOnce) {
   }
   for (int i = 0; i < kUploads; ++i) {
     EXPECT_EQ(events[size_t(i)].count(kWsEvUploadOk), 1) << i;
-    EXPECT_EQ(slurp(root + "/many/u" + std::to_string(i)), data[size_t(i)]) << i;
+    EXPECT_EQ(read_file(root + "/many/u" + std::to_string(i)), data[size_t(i)]) << i;
   }
   for (int i = 0; i < kDownloads; ++i) {
     EXPECT_EQ(events[size_t(kUploads + i)].count(kWsEvDownloadOk), 1) << i;
-    EXPECT_EQ(slurp(dir / ("d" + std::to_string(i))), data[size_t(kUploads + i)]) << i;
+    EXPECT_EQ(read_file(dir / ("d" + std::to_string(i))), data[size_t(kUploads + i)]) << i;
   }
 }
-
 
 bool wait_for(const std::function<bool()>& pred, int ms = 30000) {
   for (int i = 0; i < ms / 2; ++i) {
@@ -330,7 +314,7 @@ bool wait_for(const std::function<bool()>& pred, int ms = 30000) {
 
 TEST_F(FileServerProcess, PoolQueuesUploadsAndDownloads) {
   const std::string data = random_bytes(1500000, 30);
-  spit(dir / "p.bin", data);
+  write_file(dir / "p.bin", data);
   {
     TUX_HTTP_Cli_pool_v3 pool;
     qlyn_test::TWsFileEvents up, down, none;
@@ -343,7 +327,7 @@ TEST_F(FileServerProcess, PoolQueuesUploadsAndDownloads) {
     EXPECT_EQ(uc.front(), kWsEvUploadQuery);
     EXPECT_EQ(uc.back(), kWsEvUploadOk);
     EXPECT_EQ(json_text_field(up.last(kWsEvUploadOk), "tag"), "job-1");
-    EXPECT_EQ(slurp(root + "/pool/p.bin"), data);
+    EXPECT_EQ(read_file(root + "/pool/p.bin"), data);
     const std::string query = await_log("upload_query /pool/p.bin size 1500000");
     EXPECT_NE(query, "");
 
@@ -360,9 +344,9 @@ TEST_F(FileServerProcess, PoolQueuesUploadsAndDownloads) {
     EXPECT_EQ(json_text_field(ok, "task_type"), "restore");
     EXPECT_EQ(json_text_field(ok, "tag").rfind("ws", 0), 0u);
     EXPECT_EQ(json_text_field(ok, "tag").size(), 22u);
-    EXPECT_EQ(slurp(dir / "got/p.bin"), data);
+    EXPECT_EQ(read_file(dir / "got/p.bin"), data);
 
-    spit(dir / "empty.bin", "");
+    write_file(dir / "empty.bin", "");
     EXPECT_EQ(pool.add_ws_put_file(url("/e"), "key: k1", dir / "empty.bin", "{}", none.fn()), nullptr);
     EXPECT_EQ(pool.add_ws_put_file(url("/e"), "key: k1", dir / "missing.bin", "{}", none.fn()), nullptr);
     EXPECT_EQ(pool.add_ws_put_file(url("/e"), "key: k1", dir / "x.idx", R"({"is_vpath":1})", none.fn()), nullptr);
@@ -374,8 +358,8 @@ TEST_F(FileServerProcess, PoolQueuesUploadsAndDownloads) {
 
 TEST_F(FileServerProcess, MultiFileModeKeepsPartsAndResumesFromTheirTotal) {
   const std::string data = random_bytes(250000, 40);
-  spit(root + "/m.bin", data);
-  spit(dir / "m.bin", data.substr(0, 100000));  // part 0 held from an earlier run
+  write_file(root + "/m.bin", data);
+  write_file(dir / "m.bin", data.substr(0, 100000));  // part 0 held from an earlier run
   qlyn_test::TWsFileEvents ev;
   TUX_ws_downloader_cli c;
   c.Reset();
@@ -384,14 +368,14 @@ TEST_F(FileServerProcess, MultiFileModeKeepsPartsAndResumesFromTheirTotal) {
   qlyn_test::start_ws_file_client(c, url("/m.bin"), "k1", "{}", ev);
   ASSERT_TRUE(step_until(c));
   ASSERT_EQ(ev.count(kWsEvDownloadOk), 1) << ev.last(kWsEvDownloadError);
-  EXPECT_EQ(slurp(dir / "m.bin"), data.substr(0, 100000));
-  EXPECT_EQ(slurp(dir / "m.bin.1"), data.substr(100000, 100000));
-  EXPECT_EQ(slurp(dir / "m.bin.2"), data.substr(200000));
+  EXPECT_EQ(read_file(dir / "m.bin"), data.substr(0, 100000));
+  EXPECT_EQ(read_file(dir / "m.bin.1"), data.substr(100000, 100000));
+  EXPECT_EQ(read_file(dir / "m.bin.2"), data.substr(200000));
   EXPECT_NE(await_log("download_query /m.bin size 250000 from 100000"), "");
 }
 
 TEST_F(FileServerProcess, TaskAbortStopsTheServersSending) {
-  spit(root + "/long.bin", random_bytes(16 << 20, 41));
+  write_file(root + "/long.bin", random_bytes(16 << 20, 41));
   qlyn_test::TWsFileEvents ev;
   TUX_ws_downloader_cli c;
   c.Reset();
@@ -416,7 +400,7 @@ TEST_F(FileServerProcess, StopsCleanlyOnSigterm) {
 
 TEST_F(FileServerProcess, IndependentClientAndHostileInput) {
   if (!qlyn_test::TWsPeer::available()) GTEST_SKIP() << "python3-websockets is not installed";
-  spit(root + "/p/file.bin", std::string(100000, 'p'));
+  write_file(root + "/p/file.bin", std::string(100000, 'p'));
   const std::string script = R"PY(
 import asyncio, json, struct, sys
 import websockets
@@ -472,7 +456,7 @@ async def main(port):
 
 asyncio.run(main(sys.argv[1]))
 )PY";
-  spit(dir / "client.py", script);
+  write_file(dir / "client.py", script);
   TChildProcess py({qlyn_test::TWsPeer::kPython, dir / "client.py", port});
   EXPECT_EQ(py.wait(20000), 0) << py.output();
   const std::string out = py.output();
@@ -482,7 +466,7 @@ asyncio.run(main(sys.argv[1]))
   EXPECT_NE(out.find("end: upload_finished"), std::string::npos) << out;
   EXPECT_NE(out.find("dquery: 1 40000 100000"), std::string::npos) << out;
   EXPECT_NE(out.find("download: 40000 60000"), std::string::npos) << out;
-  EXPECT_EQ(slurp(root + "/p/up.bin"), "0123456789");
+  EXPECT_EQ(read_file(root + "/p/up.bin"), "0123456789");
   EXPECT_NE(await_log("ignored message: unknown cmd"), "");
   EXPECT_NE(await_log("ignored packet"), "");
   EXPECT_TRUE(server->alive());
