@@ -23,6 +23,7 @@
 #include "common/ux_common.h"
 #include "common/ux_vpath_container.h"
 #include "support/child_process.h"
+#include "support/eventually.h"
 #include "support/http_client_harness.h"
 #include "support/scoped_env.h"
 #include "support/server_tool.h"
@@ -34,6 +35,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace ux;
+using qlyn_test::eventually;
 using qlyn_test::step_until;
 using qlyn_test::random_bytes;
 using qlyn_test::read_file;
@@ -304,14 +306,6 @@ TEST_F(FileServerProcess, ManyConnectionsAtOnce) {
   }
 }
 
-bool wait_for(const std::function<bool()>& pred, int ms = 30000) {
-  for (int i = 0; i < ms / 2; ++i) {
-    if (pred()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return pred();
-}
-
 TEST_F(FileServerProcess, PoolQueuesUploadsAndDownloads) {
   const std::string data = random_bytes(1500000, 30);
   write_file(dir / "p.bin", data);
@@ -321,7 +315,7 @@ TEST_F(FileServerProcess, PoolQueuesUploadsAndDownloads) {
     const std::string params = build_json_text({"url", url("/pool/p.bin"), "headers", "key: k1", "filename",
                                                 dir / "p.bin", "tag", " job-1 ", "task_type", "backup"});
     ASSERT_NE(pool.add_ws_put_file(params, up.fn()), nullptr);
-    ASSERT_TRUE(wait_for([&] { return up.ended(); }));
+    ASSERT_TRUE(eventually([&] { return up.ended(); }, 30000));
     const std::vector<int32_t> uc = up.codes();
     ASSERT_FALSE(uc.empty());
     EXPECT_EQ(uc.front(), kWsEvUploadQuery);
@@ -335,7 +329,7 @@ TEST_F(FileServerProcess, PoolQueuesUploadsAndDownloads) {
     ASSERT_NE(pool.add_ws_get_file(url("/pool/p%2Ebin"), "key: k1", dir.dir() + "got/",
                                    R"({"task_type":"restore"})", down.fn()),
               nullptr);
-    ASSERT_TRUE(wait_for([&] { return down.ended(); }));
+    ASSERT_TRUE(eventually([&] { return down.ended(); }, 30000));
     const std::vector<int32_t> dc = down.codes();
     EXPECT_EQ(dc.front(), kWsEvDownloadQuery);
     EXPECT_EQ(dc.back(), kWsEvDownloadOk);
@@ -351,7 +345,7 @@ TEST_F(FileServerProcess, PoolQueuesUploadsAndDownloads) {
     EXPECT_EQ(pool.add_ws_put_file(url("/e"), "key: k1", dir / "missing.bin", "{}", none.fn()), nullptr);
     EXPECT_EQ(pool.add_ws_put_file(url("/e"), "key: k1", dir / "x.idx", R"({"is_vpath":1})", none.fn()), nullptr);
     EXPECT_TRUE(none.codes().empty());
-    ASSERT_TRUE(wait_for([&] { return pool.active_count() == 0 && pool.stepping_count() == 0; }));
+    ASSERT_TRUE(eventually([&] { return pool.active_count() == 0 && pool.stepping_count() == 0; }, 30000));
     EXPECT_EQ(pool.idle_count(), 0) << "file clients are not kept for reuse";
   }
 }
