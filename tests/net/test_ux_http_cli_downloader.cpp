@@ -344,8 +344,11 @@ TEST(DownloaderScripted, AChunkedBodyIsWrittenDecodedWithZeroPercent) {
   ASSERT_TRUE(t.run());
   EXPECT_EQ(t.events.last().first, kDownEvDone);
   EXPECT_EQ(qlyn_test::read_file(out / "c"), "hello world");
-  for (const auto& [ev, data] : t.events.list)
-    if (ev == kDownEvProgress) EXPECT_EQ(json_text_int(data, "percet", -1), 0);
+  for (const auto& [ev, data] : t.events.list) {
+    if (ev == kDownEvProgress) {
+      EXPECT_EQ(json_text_int(data, "percet", -1), 0);
+    }
+  }
 }
 
 TEST(DownloaderScripted, ProgressEventsComeAtMostEvery800Ms) {

@@ -149,8 +149,9 @@ void shows_progress_and_speed_then_installs() {
       seen_text = text;
       const QImage shot = w.grab().toImage();
       EXPECT_EQ(shot.size(), QSize(660, 488));
-      if (const char* out = std::getenv("QLYN_SCREENSHOT_DIR"))
+      if (const char* out = std::getenv("QLYN_SCREENSHOT_DIR")) {
         EXPECT_TRUE(shot.save(QString::fromStdString(std::string(out) + "/installer-download.png")));
+      }
     }
     if (text == "Install completed!" || w.form().outcome() == rk50::TRunOutcome::failed) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
