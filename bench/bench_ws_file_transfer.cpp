@@ -29,12 +29,16 @@
 
 #include "common/net/ux_ws_file_cli.h"
 #include "common/ux_common.h"
+#include "support/archive_maker.h"
 #include "support/server_tool.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 namespace {
+
+using qlyn_test::quote;
+using qlyn_test::sh;
 
 double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
@@ -94,14 +98,7 @@ double tcp_copy(const std::string& file, const std::string& out) {
   return seconds_since(t0);
 }
 
-int sh(const std::string& cmd) {
-  const int rc = std::system(cmd.c_str());
-  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-}
-
-bool same_file(const std::string& a, const std::string& b) {
-  return sh("cmp -s '" + a + "' '" + b + "'") == 0;
-}
+bool same_file(const std::string& a, const std::string& b) { return sh("cmp -s " + quote(a) + " " + quote(b)) == 0; }
 
 }  // namespace
 
@@ -187,7 +184,7 @@ int main(int argc, char** argv) {
       fs::remove(dir + "/down.bin");
 
       t0 = Clock::now();
-      ok = sh("curl -s --noproxy '*' -o '" + dir + "/curl.bin' http://127.0.0.1:" + res_port + "/src.bin") == 0;
+      ok = sh("curl -s --noproxy '*' -o " + quote(dir + "/curl.bin") + " http://127.0.0.1:" + res_port + "/src.bin") == 0;
       took = seconds_since(t0);
       if (!ok || !same_file(src, dir + "/curl.bin")) {
         std::fprintf(stderr, "bench_ws_file_transfer: curl failed\n");
