@@ -30,6 +30,7 @@
 #include "common/net/ux_ws_file_cli.h"
 #include "common/ux_common.h"
 #include "support/archive_maker.h"
+#include "support/loopback_sockets.h"
 #include "support/server_tool.h"
 
 namespace fs = std::filesystem;
@@ -62,17 +63,12 @@ bool run(ux::TUX_http_client_v3& c, double limit_s) {
 // Reads file and sends it over a loopback TCP connection to a receiver that
 // writes it to out; the seconds taken.
 double tcp_copy(const std::string& file, const std::string& out) {
-  const int ls = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t al = sizeof a;
-  if (ls < 0 || ::bind(ls, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(ls, 1) != 0 ||
-      ::getsockname(ls, reinterpret_cast<sockaddr*>(&a), &al) != 0)
-    return -1;
+  qlyn_test::TLoopbackListener ls(1);
+  if (ls.port() == 0) return -1;
+  const sockaddr_in a = qlyn_test::loopback_addr(ls.port());
   const auto t0 = Clock::now();
   std::thread receiver([&] {
-    const int c = ::accept(ls, nullptr, nullptr);
+    const int c = ::accept(ls.fd(), nullptr, nullptr);
     std::FILE* f = std::fopen(out.c_str(), "wb");
     std::vector<char> buf(1 << 16);
     for (ssize_t n; c >= 0 && f && (n = ::recv(c, buf.data(), buf.size(), 0)) > 0;) std::fwrite(buf.data(), 1, size_t(n), f);
@@ -80,7 +76,7 @@ double tcp_copy(const std::string& file, const std::string& out) {
     if (c >= 0) ::close(c);
   });
   const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+  if (::connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) {
     std::FILE* f = std::fopen(file.c_str(), "rb");
     std::vector<char> buf(1 << 16);
     for (size_t n; f && (n = std::fread(buf.data(), 1, buf.size(), f)) > 0;) {
@@ -94,7 +90,6 @@ double tcp_copy(const std::string& file, const std::string& out) {
   }
   ::close(s);
   receiver.join();
-  ::close(ls);
   return seconds_since(t0);
 }
 

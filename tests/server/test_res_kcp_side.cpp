@@ -35,7 +35,7 @@ struct ScriptedClient : qlyn_test::TKcpTestPeer {
 
   ScriptedClient(uint16_t port, uint32_t session_id, bool scramble = false)
       : TKcpTestPeer(scramble), id(session_id) {
-    remote = TUdpPeer::loopback(port);
+    remote = qlyn_test::loopback_addr(port);
   }
   void start_engine() { TKcpTestPeer::start_engine(id, {256, 512, 0, 3, 0, 0}); }
   void send_ctl(uint8_t cmd, uint16_t cmd_id, int copies = 1) {
