@@ -83,46 +83,37 @@ class TGatedServerServices : public TServerServices {
   bool arrived_ = false, released_ = false;
 };
 
-class TEnvScope {
- public:
-  TEnvScope(const char* name, const std::string& value) : name_(name) {
-    const char* v = std::getenv(name);
-    had_ = v != nullptr;
-    if (had_) old_ = v;
-    setenv(name, value.c_str(), 1);
-  }
-  ~TEnvScope() {
-    if (had_) setenv(name_, old_.c_str(), 1);
-    else unsetenv(name_);
-  }
+constexpr const char* kPackagePath = "/down/win64/rk50cli_dsk.win64.newest.7z";
 
- private:
-  const char* name_;
-  bool had_ = false;
-  std::string old_;
-};
+// A user whose home is inside dir, in English, and the install package (the
+// client and data.bin holding payload) published under dir/www.
+void prepare_user_and_package(qlyn_test::TEnvScope& env, const std::string& dir, const std::string& payload) {
+  env.set("LANG", "en_US.UTF-8");
+  env.unset("LC_ALL");
+  env.unset("LC_MESSAGES");
+  env.set("HOME", dir + "/home");
+  env.set("XDG_DATA_HOME", dir + "/home/.local/share");
+  env.set("XDG_CONFIG_HOME", dir + "/home/.config");
+  env.set("LOCALAPPDATA", dir + "/appdata");
+  qlyn_test::write_file(dir + "/src/win64/rk50cli_dsk", "#!/bin/sh\necho client\n");
+  qlyn_test::write_file(dir + "/src/win64/data.bin", payload);
+  const std::string package = dir + "/www" + kPackagePath;
+  fs::create_directories(fs::path(package).parent_path());
+  ASSERT_EQ(qlyn_test::make_7z(package, dir + "/src", "win64", "-mx=0 -p" + rk50::package_password()), 0);
+}
 
 void shows_progress_and_speed_then_installs() {
   if (!qlyn_test::have_7zz()) GTEST_SKIP() << "7zz not installed";
   qlyn_test::TTempDir tmp("rk50_qtdown");
   const std::string dir = tmp.path();
-  TEnvScope lang("LANG", "en_US.UTF-8"), home("HOME", dir + "/home"),
-      data("XDG_DATA_HOME", dir + "/home/.local/share"), config("XDG_CONFIG_HOME", dir + "/home/.config"),
-      appdata("LOCALAPPDATA", dir + "/appdata");
-  unsetenv("LC_ALL");
-  unsetenv("LC_MESSAGES");
-
+  qlyn_test::TEnvScope env;
   const std::string payload = qlyn_test::sample_bytes(128 << 20, 31);
-  qlyn_test::write_file(dir + "/src/win64/rk50cli_dsk", "#!/bin/sh\necho client\n");
-  qlyn_test::write_file(dir + "/src/win64/data.bin", payload);
-  const std::string package = dir + "/www/down/win64/rk50cli_dsk.win64.newest.7z";
-  fs::create_directories(fs::path(package).parent_path());
-  ASSERT_EQ(qlyn_test::make_7z(package, dir + "/src", "win64", "-mx=0 -p" + rk50::package_password()), 0);
+  ASSERT_NO_FATAL_FAILURE(prepare_user_and_package(env, dir, payload));
 
   qlyn_test::TServerTool server({QLYN_RESOURCE_SERVER_EXE, "--root", dir + "/www", "--port", "0", "--quiet"});
   ASSERT_TRUE(server.listening()) << server.start_output();
 
-  TServerServices services("udp-http://" + server.address() + "/down/win64/rk50cli_dsk.win64.newest.7z");
+  TServerServices services("udp-http://" + server.address() + kPackagePath);
   rk50::TQtMainWindow w(services, {});
   w.show();
   QApplication::processEvents();
@@ -174,18 +165,12 @@ void closing_during_the_installation_waits_and_undoes_it() {
   if (!qlyn_test::have_7zz()) GTEST_SKIP() << "7zz not installed";
   qlyn_test::TTempDir tmp("rk50_qtclose");
   const std::string dir = tmp.path();
-  TEnvScope lang("LANG", "en_US.UTF-8"), home("HOME", dir + "/home"),
-      data("XDG_DATA_HOME", dir + "/home/.local/share"), config("XDG_CONFIG_HOME", dir + "/home/.config"),
-      appdata("LOCALAPPDATA", dir + "/appdata");
-  qlyn_test::write_file(dir + "/src/win64/rk50cli_dsk", "#!/bin/sh\necho client\n");
-  qlyn_test::write_file(dir + "/src/win64/data.bin", qlyn_test::sample_bytes(4 << 20, 32));
-  const std::string package = dir + "/www/down/win64/rk50cli_dsk.win64.newest.7z";
-  fs::create_directories(fs::path(package).parent_path());
-  ASSERT_EQ(qlyn_test::make_7z(package, dir + "/src", "win64", "-mx=0 -p" + rk50::package_password()), 0);
+  qlyn_test::TEnvScope env;
+  ASSERT_NO_FATAL_FAILURE(prepare_user_and_package(env, dir, qlyn_test::sample_bytes(4 << 20, 32)));
   qlyn_test::TServerTool server({QLYN_RESOURCE_SERVER_EXE, "--root", dir + "/www", "--port", "0", "--quiet"});
   ASSERT_TRUE(server.listening()) << server.start_output();
 
-  TGatedServerServices services("udp-http://" + server.address() + "/down/win64/rk50cli_dsk.win64.newest.7z");
+  TGatedServerServices services("udp-http://" + server.address() + kPackagePath);
   rk50::TQtMainWindow w(services, {});
   w.show();
   QApplication::processEvents();
