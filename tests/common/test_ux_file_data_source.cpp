@@ -19,8 +19,8 @@ using namespace ux;
 namespace {
 
 using TempDir = qlyn_test::TTempDir;
-using qlyn_test::random_bytes;
 using qlyn_test::read_file;
+using qlyn_test::sample_bytes;
 using qlyn_test::write_file;
 
 std::string read_at(TUX_Data_source_base& ds, int64_t offset, int32_t len) {
@@ -46,7 +46,7 @@ class TCountingSource : public TUX_Data_source_base {
 TEST(DataSourceFile, ReadsAtOffsetsWithinTheSizeItWasMadeWith) {
   TempDir dir;
   const std::string name = dir / "名字.bin";
-  const std::string data = random_bytes(200000, 1);
+  const std::string data = sample_bytes(200000, 1);
   write_file(name, data);
   auto ds = TUX_Data_source_File_ex::CreateFileDataSource(name);
   ASSERT_TRUE(ds);
@@ -81,7 +81,7 @@ TEST(DataSourceFile, MissingFileOrFolderGivesNoSource) {
 
 TEST(DataSourceBase, CopyDataToCopiesInChunksFromAClampedOffset) {
   TempDir dir;
-  const std::string data = random_bytes(150000, 2);
+  const std::string data = sample_bytes(150000, 2);
   write_file(dir / "f", data);
   auto ds = TUX_Data_source_File_ex::CreateFileDataSource(dir / "f");
   ASSERT_TRUE(ds);
@@ -121,7 +121,7 @@ namespace {
 struct TIndex100 {
   TempDir dir;
   std::string a = dir / "a", b = dir / "b", idx = dir / "i.idx";
-  std::string data = random_bytes(30, 7);
+  std::string data = sample_bytes(30, 7);
   TIndex100() {
     write_file(a, data.substr(0, 10));
     write_file(b, data.substr(10));
@@ -179,7 +179,7 @@ TEST(DataSourceVPath, StreamedFolderOpensAsAOneFileContainerWithTheSameFiles) {
   TempDir dir;
   const std::string src = dir / "源";
   std::filesystem::create_directories(src + "/子");
-  write_file(src + "/子/一.bin", random_bytes(100000, 1));
+  write_file(src + "/子/一.bin", sample_bytes(100000, 1));
   write_file(src + "/二.txt", "second");
   auto vp = TUX_VPath_in_File::openWrite(dir / "b.idx");
   ASSERT_EQ(vp->addPath(src, true, 0), 2);
@@ -196,7 +196,7 @@ TEST(DataSourceVPath, StreamedFolderOpensAsAOneFileContainerWithTheSameFiles) {
   auto got = TUX_VPath_in_File::openReadFrom_1File(dir / "sent.vpf");
   ASSERT_TRUE(got);
   EXPECT_EQ(got->ExtractToPath(dir / "out").extracted, 2);
-  EXPECT_EQ(read_file(dir / "out/子/一.bin"), random_bytes(100000, 1));
+  EXPECT_EQ(read_file(dir / "out/子/一.bin"), sample_bytes(100000, 1));
   EXPECT_EQ(read_file(dir / "out/二.txt"), "second");
 
   // A container read from the one-file form presents its index from memory.

@@ -26,9 +26,9 @@ using namespace ux;
 namespace {
 
 using TempDir = qlyn_test::TTempDir;
-using qlyn_test::TStringStream;
-using qlyn_test::random_bytes;
 using qlyn_test::read_file;
+using qlyn_test::sample_bytes;
+using qlyn_test::TStringStream;
 using qlyn_test::write_file;
 
 bool exists(const std::string& p) { return fs::exists(fs::symlink_status(p)); }
@@ -70,7 +70,7 @@ TEST(BufferedFileStream, RandomOperationsMatchAnUnbufferedModel) {
       const int64_t size_choice[] = {1, 7, 100, 1000, 4095, 4096, 5000, 20000};
       const int64_t n = size_choice[rng() % 8];
       if (op < 4) {
-        const std::string chunk = random_bytes(size_t(n), rng());
+        const std::string chunk = sample_bytes(size_t(n), rng());
         ASSERT_EQ(f.Write(chunk.data(), n), n);
         if (pos + n > int64_t(model.size())) model.resize(size_t(pos + n), '\0');
         model.replace(size_t(pos), size_t(n), chunk);
@@ -98,7 +98,7 @@ TEST(BufferedFileStream, RandomOperationsMatchAnUnbufferedModel) {
     }
     f.FlushBuffer();
     EXPECT_EQ(read_file(name), model);
-    const std::string tail = random_bytes(10, 1);
+    const std::string tail = sample_bytes(10, 1);
     f.Seek(0, TSeekOrigin::soEnd);
     ASSERT_EQ(f.Write(tail.data(), 10), 10);
     model += tail;
@@ -148,7 +148,7 @@ TEST(BufferedFileStream, OpenErrorsAndResize) {
   EXPECT_THROW(TShareFile::OpenWrite(dir / "pipe"), Exception);
 
   const std::string name = dir / "\xe4\xb8\xad\xe6\x96\x87.bin";  // UTF-8 name
-  const std::string data = random_bytes(50000, 3);
+  const std::string data = sample_bytes(50000, 3);
   write_file(name, data);
   TBufferedFileStream f(text_to_utf16(name), fmOpenReadWrite, 1024);
   f.Seek(100, TSeekOrigin::soBeginning);
@@ -321,7 +321,7 @@ TEST(ShareFile, TypedValuesAndStrings) {
 TEST(ShareFile, WritesAFifoStreamWithoutConsumingIt) {
   TempDir dir;
   Tfifo_Mem_stream st;
-  const std::string data = random_bytes(100000, 21);
+  const std::string data = sample_bytes(100000, 21);
   st.WriteString(data);
   auto f = TShareFile::OpenWrite(dir / "fifo.bin");
   EXPECT_EQ(f->WriteBuf(st), 100000);
@@ -360,9 +360,9 @@ TEST(ShareFile, ResetAppendAndSizeChanges) {
 
 TEST(ShareFile, CloneAndMd5) {
   TempDir dir;
-  const std::string data = random_bytes(400000, 9);
+  const std::string data = sample_bytes(400000, 9);
   write_file(dir / "src.bin", data);
-  write_file(dir / "clone.bin", random_bytes(900000, 1));
+  write_file(dir / "clone.bin", sample_bytes(900000, 1));
   auto f = TShareFile::OpenWrite(dir / "src.bin");
   f->SetPosition(1234);
   f->WriteData("zz", 2);  // cached, must be part of the clone
@@ -419,9 +419,9 @@ TEST(ShareFile, InterfaceCountAndLock) {
 
 TEST(ShareFileUtil, CopyShareFile) {
   TempDir dir;
-  const std::string data = random_bytes(1000017, 5);
+  const std::string data = sample_bytes(1000017, 5);
   write_file(dir / "s.bin", data);
-  write_file(dir / "d.bin", random_bytes(3000000, 6));
+  write_file(dir / "d.bin", sample_bytes(3000000, 6));
   EXPECT_TRUE(TShareFile::CopyShareFile(dir / "s.bin", dir / "d.bin"));
   EXPECT_EQ(read_file(dir / "d.bin"), data) << "a longer dest keeps exactly the source bytes";
 
@@ -458,7 +458,7 @@ TEST(ShareFileUtil, CopyShareFileOverwritesAnOpenDestInPlace) {
 
 TEST(ShareFileUtil, CopyFailingHalfWayKeepsTheSource) {
   TempDir dir;
-  const std::string data = random_bytes(300000, 8);
+  const std::string data = sample_bytes(300000, 8);
   write_file(dir / "s.bin", data);
   EXPECT_FALSE(TShareFile::CopyShareFile(dir / "s.bin", "/dev/full"));
   EXPECT_EQ(read_file(dir / "s.bin"), data);
@@ -521,7 +521,7 @@ TEST(ShareFileUtil, MoveAcrossFileSystems) {
     GTEST_SKIP() << "no second file system";
   TempDir shm("ux_file_io", "/dev/shm");
   TempDir dir;
-  const std::string data = random_bytes(700001, 11);
+  const std::string data = sample_bytes(700001, 11);
   write_file(shm / "s.bin", data);
   chmod((shm / "s.bin").c_str(), 0755);
   write_file(dir / "d.bin", "older and longer dest content");
@@ -580,9 +580,9 @@ TEST(ShareFileUtil, NamesWithANulByteNameNoFile) {
 
 TEST(ShareFileUtil, ClipAndJoin) {
   TempDir dir;
-  const std::string data = random_bytes(500000, 12);
+  const std::string data = sample_bytes(500000, 12);
   write_file(dir / "s.bin", data);
-  write_file(dir / "c.bin", random_bytes(900000, 13));
+  write_file(dir / "c.bin", sample_bytes(900000, 13));
   EXPECT_EQ(TShareFile::CopyFileClipTo(dir / "s.bin", 1000, 400000, dir / "c.bin"), 400000);
   EXPECT_EQ(read_file(dir / "c.bin"), data.substr(1000, 400000));
   EXPECT_EQ(TShareFile::CopyFileClipTo(dir / "s.bin", 499990, 100, dir / "c.bin"), 10);
@@ -596,7 +596,7 @@ TEST(ShareFileUtil, ClipAndJoin) {
   write_file(dir / "p1", "one,");
   write_file(dir / "p2", "");
   write_file(dir / "p3", "three");
-  write_file(dir / "j.bin", random_bytes(100, 1));
+  write_file(dir / "j.bin", sample_bytes(100, 1));
   EXPECT_TRUE(TShareFile::CopyShareFiles({dir / "p1", dir / "p2", dir / "p3", dir / "s.bin"},
                                          dir / "j.bin"));
   EXPECT_EQ(read_file(dir / "j.bin"), "one,three" + data);
@@ -609,7 +609,7 @@ TEST(ShareFileUtil, ClipAndJoin) {
 
 TEST(ShareFileUtil, StreamsAndBuffers) {
   TempDir dir;
-  const std::string data = random_bytes(600000, 14);
+  const std::string data = sample_bytes(600000, 14);
   write_file(dir / "s.bin", data);
   TStringStream st;
   st.data = "previous content that is longer than nothing";
@@ -617,7 +617,7 @@ TEST(ShareFileUtil, StreamsAndBuffers) {
   EXPECT_EQ(st.data, data);
   EXPECT_THROW(TShareFile::StreamFromFile(st, dir / "none.bin"), Exception);
 
-  write_file(dir / "o.bin", random_bytes(700000, 15));
+  write_file(dir / "o.bin", sample_bytes(700000, 15));
   st.data = data.substr(0, 300001);
   EXPECT_EQ(TShareFile::StreamToFile(st, dir / "o.bin"), 300001);
   EXPECT_EQ(read_file(dir / "o.bin"), data.substr(0, 300001));

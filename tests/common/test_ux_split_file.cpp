@@ -19,7 +19,7 @@ namespace {
 using TempDir = qlyn_test::TTempDir;
 using Split = std::unique_ptr<TUX_Splited_file>;
 
-using qlyn_test::random_bytes;
+using qlyn_test::sample_bytes;
 
 // Files named in the process code page.
 std::string slurp(const std::string& path) { return qlyn_test::read_file(text_to_os(path)); }
@@ -37,7 +37,7 @@ std::string read(TUX_Splited_file& f, int64_t pos, int64_t n) {
 TEST(SplitFile, TwoHundredFiftyBytesInPartsOfOneHundred) {
   TempDir dir;
   const std::string name = dir / "分卷.bin";
-  const std::string data = random_bytes(250, 1);
+  const std::string data = sample_bytes(250, 1);
   {
     Split f = TUX_Splited_file::OpenWrite(name, 100);
     ASSERT_TRUE(f);
@@ -153,7 +153,7 @@ TEST(SplitFile, WritesLandAtThePositionAndFillHolesWithZeros) {
 TEST(SplitFile, PurgeDeletesThePartsBeforeTheOpenOneThroughTheInterface) {
   TempDir dir;
   const std::string name = dir / "q";
-  const std::string data = random_bytes(50, 3);
+  const std::string data = sample_bytes(50, 3);
   {
     Split f = TUX_Splited_file::OpenWrite(name, 10);
     ASSERT_EQ(f->writeData(data.data(), 50), 50);

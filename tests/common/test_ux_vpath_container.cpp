@@ -28,7 +28,7 @@ using TempDir = qlyn_test::TTempDir;
 using CodePage = qlyn_test::TCodePageScope;
 using Container = std::unique_ptr<TUX_VPath_in_File>;
 
-using qlyn_test::random_bytes;
+using qlyn_test::sample_bytes;
 
 // Files named in the process code page.
 std::string slurp(const std::string& path) { return qlyn_test::read_file(text_to_os(path)); }
@@ -75,10 +75,10 @@ std::string read_all(TUX_VPath_in_File& c, int32_t step, bool full_fill) {
 std::map<std::string, std::string> make_tree(const std::string& root) {
   const std::map<std::string, std::string> files = {
       {"a.txt", "0123456789"},
-      {"目录/文件一.bin", random_bytes(70000, 3)},
+      {"目录/文件一.bin", sample_bytes(70000, 3)},
       {"目录/子目录/深 层,#%+:\".txt", "comma, hash, percent"},
-      {"Ünïcødé/ñ.dat", random_bytes(1, 4)},
-      {"big/large.bin", random_bytes(300000, 5)},
+      {"Ünïcødé/ñ.dat", sample_bytes(1, 4)},
+      {"big/large.bin", sample_bytes(300000, 5)},
       {"z/y/x/w/leaf", "leaf"},
   };
   for (const auto& [rel, data] : files) spit(root + "/" + rel, data);
@@ -89,7 +89,7 @@ std::map<std::string, std::string> make_tree(const std::string& root) {
 struct TwoFiles {
   TempDir dir;
   std::string a = dir / "a.bin", b = dir / "b.bin", idx = dir / "c.idx";
-  std::string data_a = random_bytes(10, 1), data_b = random_bytes(20, 2);
+  std::string data_a = sample_bytes(10, 1), data_b = sample_bytes(20, 2);
   TwoFiles() {
     spit(a, data_a);
     spit(b, data_b);
@@ -325,7 +325,7 @@ TEST(VPathContainer, TwoFileFormFallsBackToTheDataFileForMissingPhysicalFiles) {
   TwoFiles t;
   Container c = t.build();
   const std::string data = t.dir / "data.bin";
-  spit(data, random_bytes(30, 9));
+  spit(data, sample_bytes(30, 9));
   int64_t size = 0;
   ASSERT_EQ(c->SaveIdxFileOut(t.dir / "two.idx", size, true), 2);
   Container r = TUX_VPath_in_File::openRead(t.dir / "two.idx", data);
@@ -333,8 +333,8 @@ TEST(VPathContainer, TwoFileFormFallsBackToTheDataFileForMissingPhysicalFiles) {
   fs::remove(t.a);
   // A read that starts in an item without its file goes on in the data file;
   // reads that start in the next item use its file again.
-  EXPECT_EQ(read_all(*r, 64, false), random_bytes(30, 9));
-  EXPECT_EQ(read_all(*r, 10, false), random_bytes(30, 9).substr(0, 10) + t.data_b);
+  EXPECT_EQ(read_all(*r, 64, false), sample_bytes(30, 9));
+  EXPECT_EQ(read_all(*r, 10, false), sample_bytes(30, 9).substr(0, 10) + t.data_b);
   Container nodata = TUX_VPath_in_File::openRead(t.dir / "two.idx", t.dir / "none.bin");
   nodata->Setposition(0);
   char buf[16];
@@ -352,7 +352,7 @@ TEST(VPathContainer, OneFileFormNeverReadsPhysicalPathsNamedInItsIndex) {
     (void)c->SaveIdxFileOut(st, true);
     index = st.asString();
   }
-  const std::string data = random_bytes(30, 11);
+  const std::string data = sample_bytes(30, 11);
   std::string one = data + index;
   const auto len = static_cast<uint32_t>(index.size());
   one += std::string({char(len & 0xFF), char(len >> 8 & 0xFF), char(len >> 16 & 0xFF), char(len >> 24),

@@ -36,12 +36,12 @@ namespace {
 namespace fs = std::filesystem;
 using namespace ux;
 using qlyn_test::eventually;
-using qlyn_test::step_until;
-using qlyn_test::random_bytes;
 using qlyn_test::read_file;
-using qlyn_test::write_file;
+using qlyn_test::sample_bytes;
+using qlyn_test::step_until;
 using qlyn_test::TChildProcess;
 using qlyn_test::TServerTool;
+using qlyn_test::write_file;
 
 class FileServerProcess : public ::testing::Test {
  protected:
@@ -92,7 +92,7 @@ class FileServerProcess : public ::testing::Test {
 };
 
 TEST_F(FileServerProcess, UploadThenDownloadBackByteIdenticalWithLogLines) {
-  const std::string data = random_bytes(3 << 20, 1);
+  const std::string data = sample_bytes(3 << 20, 1);
   write_file(dir / "a.bin", data);
   qlyn_test::TWsFileEvents up;
   upload(up, dir / "a.bin", "/in/a.bin");
@@ -117,7 +117,7 @@ TEST_F(FileServerProcess, UploadThenDownloadBackByteIdenticalWithLogLines) {
 }
 
 TEST_F(FileServerProcess, InterruptedUploadResumesFromWhatTheServerHolds) {
-  const std::string data = random_bytes(8 << 20, 2);
+  const std::string data = sample_bytes(8 << 20, 2);
   write_file(dir / "big.bin", data);
   {
     qlyn_test::TWsFileEvents ev;
@@ -145,7 +145,7 @@ TEST_F(FileServerProcess, InterruptedUploadResumesFromWhatTheServerHolds) {
 }
 
 TEST_F(FileServerProcess, DownloadInterruptedByKillingTheServerResumesByteIdentical) {
-  const std::string data = random_bytes(24 << 20, 3);
+  const std::string data = sample_bytes(24 << 20, 3);
   write_file(root + "/d/big.bin", data);
   TFakeClock clock;
   qlyn_test::TWsFileEvents ev;
@@ -226,9 +226,9 @@ TEST_F(FileServerProcess, AuthenticationRefusedUploaderClosesDownloaderTriesThre
 TEST_F(FileServerProcess, FolderUploadedAsAContainerComesBackIdentical) {
   const std::map<std::string, std::string> files = {
       {"a.txt", "0123456789"},
-      {"目录/文件一.bin", random_bytes(70000, 4)},
+      {"目录/文件一.bin", sample_bytes(70000, 4)},
       {"目录/子目录/深 层,#%+:.txt", "comma, hash, percent"},
-      {"big/large.bin", random_bytes(300000, 5)},
+      {"big/large.bin", sample_bytes(300000, 5)},
   };
   for (const auto& [rel, bytes] : files) write_file(dir / ("src/" + rel), bytes);
   const std::string idx = dir / "tree.idx";
@@ -269,7 +269,7 @@ TEST_F(FileServerProcess, ManyConnectionsAtOnce) {
   std::vector<std::unique_ptr<TUX_http_client_v3>> clients;
   std::vector<qlyn_test::TWsFileEvents> events(kUploads + kDownloads);
   for (int i = 0; i < kUploads; ++i) {
-    data.push_back(random_bytes(size_t(500000 + i * 70000), uint32_t(10 + i)));
+    data.push_back(sample_bytes(size_t(500000 + i * 70000), uint32_t(10 + i)));
     write_file(dir / ("u" + std::to_string(i)), data.back());
     auto c = std::make_unique<TUX_ws_uploader_cli>();
     c->Reset();
@@ -278,7 +278,7 @@ TEST_F(FileServerProcess, ManyConnectionsAtOnce) {
     clients.push_back(std::move(c));
   }
   for (int i = 0; i < kDownloads; ++i) {
-    data.push_back(random_bytes(size_t(900000 + i * 1000), uint32_t(20 + i)));
+    data.push_back(sample_bytes(size_t(900000 + i * 1000), uint32_t(20 + i)));
     write_file(root + "/many/d" + std::to_string(i), data.back());
     auto c = std::make_unique<TUX_ws_downloader_cli>();
     c->Reset();
@@ -307,7 +307,7 @@ TEST_F(FileServerProcess, ManyConnectionsAtOnce) {
 }
 
 TEST_F(FileServerProcess, PoolQueuesUploadsAndDownloads) {
-  const std::string data = random_bytes(1500000, 30);
+  const std::string data = sample_bytes(1500000, 30);
   write_file(dir / "p.bin", data);
   {
     TUX_HTTP_Cli_pool_v3 pool;
@@ -351,7 +351,7 @@ TEST_F(FileServerProcess, PoolQueuesUploadsAndDownloads) {
 }
 
 TEST_F(FileServerProcess, MultiFileModeKeepsPartsAndResumesFromTheirTotal) {
-  const std::string data = random_bytes(250000, 40);
+  const std::string data = sample_bytes(250000, 40);
   write_file(root + "/m.bin", data);
   write_file(dir / "m.bin", data.substr(0, 100000));  // part 0 held from an earlier run
   qlyn_test::TWsFileEvents ev;
@@ -369,7 +369,7 @@ TEST_F(FileServerProcess, MultiFileModeKeepsPartsAndResumesFromTheirTotal) {
 }
 
 TEST_F(FileServerProcess, TaskAbortStopsTheServersSending) {
-  write_file(root + "/long.bin", random_bytes(16 << 20, 41));
+  write_file(root + "/long.bin", sample_bytes(16 << 20, 41));
   qlyn_test::TWsFileEvents ev;
   TUX_ws_downloader_cli c;
   c.Reset();

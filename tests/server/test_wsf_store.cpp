@@ -18,8 +18,8 @@ using namespace qlyn_wsf;
 namespace {
 
 using TempDir = qlyn_test::TTempDir;
-using qlyn_test::random_bytes;
 using qlyn_test::read_file;
+using qlyn_test::sample_bytes;
 using qlyn_test::write_file;
 
 struct Store {
@@ -37,7 +37,7 @@ struct Store {
 
 TEST(WsfStore, UploadWrittenAtPositionsResumesAndLandsInPlace) {
   Store s;
-  const std::string data = random_bytes(200000, 1);
+  const std::string data = sample_bytes(200000, 1);
   const std::string md5 = "fingerprint-1";
   TWsf_Store::TUploadQuery q;
   {
@@ -127,7 +127,7 @@ TEST(WsfStore, NamesNeverLeaveTheRoot) {
 
 TEST(WsfStore, DownloadsReadInsideTheSizeAtOpen) {
   Store s;
-  const std::string data = random_bytes(100000, 2);
+  const std::string data = sample_bytes(100000, 2);
   write_file(s.root + "/d/f.bin", data);
   std::string err;
   EXPECT_FALSE(s.store.begin_download("/d/none", err));
@@ -148,7 +148,7 @@ TEST(WsfStore, ManyConnectionsUploadDifferentFilesAtOnce) {
   std::vector<std::thread> threads;
   for (int t = 0; t < 6; ++t) {
     threads.emplace_back([&s, t] {
-      const std::string data = random_bytes(50000 + t, t);
+      const std::string data = sample_bytes(50000 + t, t);
       TWsf_Store::TUploadQuery q;
       auto up = s.store.begin_upload("/many/f" + std::to_string(t), static_cast<int64_t>(data.size()), "m", q);
       ASSERT_TRUE(up) << q.error;
@@ -159,5 +159,5 @@ TEST(WsfStore, ManyConnectionsUploadDifferentFilesAtOnce) {
     });
   }
   for (auto& th : threads) th.join();
-  for (int t = 0; t < 6; ++t) EXPECT_EQ(read_file(s.root + "/many/f" + std::to_string(t)), random_bytes(50000 + t, t));
+  for (int t = 0; t < 6; ++t) EXPECT_EQ(read_file(s.root + "/many/f" + std::to_string(t)), sample_bytes(50000 + t, t));
 }

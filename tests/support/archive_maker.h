@@ -49,20 +49,6 @@ inline int make_7z(const std::string& archive, const std::string& cwd, const std
   return sh("cd " + quote(cwd) + " && 7zz a -bso0 -bsp0 -bse0 " + extra + " " + quote(archive) + " " + items);
 }
 
-// Deterministic bytes of a given length (compressible when text is true).
-inline std::string sample_bytes(size_t n, unsigned seed, bool text = false) {
-  std::string s(n, '\0');
-  uint64_t x = 0x9E3779B97F4A7C15ull ^ seed;
-  for (size_t i = 0; i < n; ++i) {
-    x ^= x << 13;
-    x ^= x >> 7;
-    x ^= x << 17;
-    s[i] = text ? char('a' + (x % 7 == 0 ? 26 : x % 26)) : char(x);
-    if (text && s[i] == 'a' + 26) s[i] = '\n';
-  }
-  return s;
-}
-
 inline std::string library_path() { return QLYN_7Z_LIBRARY_PATH; }
 
 // Everything below root (root itself included when it is a file or link):

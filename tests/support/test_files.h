@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <sstream>
 #include <string>
 
@@ -39,11 +38,18 @@ inline std::string read_file(std::FILE* f) {
   return s;
 }
 
-// n bytes of a Mersenne Twister seeded with seed: the same bytes every run.
-inline std::string random_bytes(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
+// n bytes that are the same for the same seed in every run: pseudo-random, or
+// with text compressible lowercase lines.
+inline std::string sample_bytes(size_t n, unsigned seed, bool text = false) {
   std::string s(n, '\0');
-  for (auto& c : s) c = static_cast<char>(rng());
+  uint64_t x = 0x9E3779B97F4A7C15ull ^ seed;
+  for (size_t i = 0; i < n; ++i) {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    s[i] = text ? char('a' + (x % 7 == 0 ? 26 : x % 26)) : char(x);
+    if (text && s[i] == 'a' + 26) s[i] = '\n';
+  }
   return s;
 }
 
