@@ -375,7 +375,11 @@ TFinishResult install_package(const TFinishInstall& args, const TExtractProgress
   } catch (...) {
     rollback_and_rethrow(tx, cancel, st.work);
   }
-  tx.commit();
+  try {
+    st.result.removal = tx.commit_in_background();
+  } catch (const std::bad_alloc&) {
+    tx.commit();
+  }
   if (args.delete_package && !args.saved_fname.empty()) ux::delete_file(args.saved_fname);
   return st.result;
 }

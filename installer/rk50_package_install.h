@@ -14,12 +14,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
-
 namespace rk50 {
 
+class TBackgroundRemoval;
 class TCancelFlag;
 
 // Fixed names (Linux build). kShortcutName is UTF-8.
@@ -103,6 +104,9 @@ struct TFinishInstall {
 struct TFinishResult {
   std::string updater_path;             // the copy ("updator" or "updator.tobe")
   std::vector<std::string> shortcuts;   // desktop entries written
+  // The deletion of what the installation replaced, still running; the last
+  // holder's release waits for it.
+  std::shared_ptr<TBackgroundRemoval> removal;
 };
 
 // Installs the package saved_fname into dest_path on the calling thread, as
@@ -114,9 +118,10 @@ struct TFinishResult {
 //     is copied as win64/updator (win64/updator.tobe when a folder holds that
 //     name; nothing when self_path is that updater itself);
 //  3. moves every staged file into place, keeping what it replaces;
-//  4. passes cancel's point of no return, deletes what was kept, the
+//  4. passes cancel's point of no return, deletes, when delete_package is
+//     set, the package, and leaves the deletion of what was kept and of the
 //     staging folders that killed runs left (an installation's and, in
-//     win64, an update's) and, when delete_package is set, the package.
+//     win64, an update's) running in the result's removal.
 // Failed desktop entries are skipped. Any other failure, or a cancellation
 // before step 4 (checked during the extraction and between the moves),
 // restores the previous installation and desktop entries, removes the

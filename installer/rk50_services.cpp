@@ -24,6 +24,12 @@ void TProductionServices::join_all() {
   for (auto& t : jobs) {
     if (t.joinable()) t.join();
   }
+  std::vector<std::shared_ptr<TBackgroundRemoval>> removals;
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    removals.swap(removals_);
+  }
+  for (auto& r : removals) r->wait();
 }
 
 void TProductionServices::add_http_down_file(const std::string& url, const std::string& headers,
@@ -70,7 +76,12 @@ void TProductionServices::deploy_archive_library(const std::string& self_dir) {
 
 void TProductionServices::install_package(const TFinishInstall& args, const TExtractProgressFn& progress,
                                           TCancelFlag& cancel) {
-  (void)rk50::install_package(args, progress, cancel);
+  TFinishResult r = rk50::install_package(args, progress, cancel);
+  // The replaced files go while the front end reports the result.
+  if (r.removal) {
+    std::lock_guard<std::mutex> g(lock_);
+    removals_.push_back(std::move(r.removal));
+  }
 }
 
 std::vector<std::string> TProductionServices::apply_update_package(const std::string& package_path,

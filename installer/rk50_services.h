@@ -21,7 +21,9 @@ namespace rk50 {
 class TProductionServices : public IInstallerServices {
  public:
   TProductionServices() = default;
-  ~TProductionServices() override;  // destroys the pool, waits for the background jobs
+  // Destroys the pool, waits for the background jobs and for the deletion of
+  // what installations replaced.
+  ~TProductionServices() override;
 
   void add_http_down_file(const std::string& url, const std::string& headers,
                           const std::string& save_path, const std::string& tag,
@@ -41,8 +43,9 @@ class TProductionServices : public IInstallerServices {
  private:
   void join_all();
 
-  std::mutex lock_;  // guards jobs_ and pool_
+  std::mutex lock_;  // guards jobs_, removals_ and pool_
   std::vector<std::thread> jobs_;
+  std::vector<std::shared_ptr<TBackgroundRemoval>> removals_;
   std::shared_ptr<ux::TUX_HTTP_Cli_pool_v3> pool_;
 };
 

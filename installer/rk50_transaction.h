@@ -1,14 +1,17 @@
 // rk50_transaction: what makes an installation or an update all or nothing —
 // an undo log of file-system changes (TFileTransaction), the cancellation
-// shared by a front end and the thread doing the work (TCancelFlag), and the
-// lock that keeps two installers out of one installation (TInstallLock).
+// shared by a front end and the thread doing the work (TCancelFlag), the
+// lock that keeps two installers out of one installation (TInstallLock), and
+// the deletion of what a committed transaction kept (TBackgroundRemoval).
 //
 // Paths are byte strings in the process code page. Errors are ux::Exception.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/ux_common.h"
@@ -46,6 +49,33 @@ class TCancelFlag {
 void throw_if_cancelled(const TCancelFlag& cancel);
 
 class TFileTransaction;
+
+// Deletes files and folders on threads of its own, so that the caller goes on
+// while the file system frees them: the paths first, several at a time (on
+// file systems that discard freed blocks synchronously a deletion mostly
+// waits for the device, so deletions in parallel take a fraction of the time
+// of one after the other), then the folders, whole, one after the other.
+// Best effort: what cannot be deleted stays. Where no thread can be started
+// the constructor deletes everything itself. wait() and the destructor block
+// until everything is done; use one object from one thread.
+class TBackgroundRemoval {
+ public:
+  // OS paths of files, links or whole folders.
+  TBackgroundRemoval(std::vector<std::string> paths, std::vector<std::string> folders_after);
+  ~TBackgroundRemoval();
+  TBackgroundRemoval(const TBackgroundRemoval&) = delete;
+  TBackgroundRemoval& operator=(const TBackgroundRemoval&) = delete;
+
+  void wait() noexcept;
+
+ private:
+  void run() noexcept;
+  void remove_paths() noexcept;
+
+  std::vector<std::string> paths_, folders_;
+  std::atomic<size_t> next_{0};
+  std::thread runner_;
+};
 
 // For the catch handler of work done under tx: rolls tx back and throws the
 // handled error's text again — TCancelled when cancel was requested, else
@@ -115,8 +145,12 @@ class TFileTransaction {
   // throws. Returns the paths that could not be restored; what was kept of
   // them stays where it was kept.
   std::vector<std::string> rollback() noexcept;
-  // Keeps every change, deletes the kept files and clears the log.
+  // Keeps every change, deletes the kept files and the work folders and
+  // clears the log.
   void commit() noexcept;
+  // commit, with the deletion left running in the returned object. Throws
+  // std::bad_alloc, committing nothing, when the object cannot be made.
+  [[nodiscard]] std::unique_ptr<TBackgroundRemoval> commit_in_background();
   bool empty() const noexcept { return steps_.empty(); }
 
  private:

@@ -107,13 +107,16 @@ class IInstallerServices {
                                   const std::string& save_path, const std::string& tag,
                                   TDownloadEventFn on_event) = 0;
   virtual void set_pool_active(bool active) = 0;
-  // Stops the pool's workers (waits for them) and frees the pool.
+  // Stops the pool's workers (waits for them) and frees the pool; waits for
+  // the background work.
   virtual void destroy_pool() = 0;
   // Writes the carried archive library beside the executable when it is
   // missing or differs and the folder can be written; never throws.
   virtual void deploy_archive_library(const std::string& self_dir) = 0;
   // Installs the package as one transaction on the calling thread
-  // (extraction, desktop entries, updater copy, download deleted); progress
+  // (extraction, desktop entries, updater copy, download deleted); what it
+  // replaced may still be deleted in the background afterwards, until
+  // destroy_pool or the services' destruction waits for it; progress
   // may be empty, cancel is checked while the package extracts and while its
   // files move into place. Throws ux::Exception — TCancelled after a
   // cancellation — with the previous installation restored.

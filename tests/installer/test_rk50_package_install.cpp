@@ -171,9 +171,13 @@ class TransactionalInstall : public PackageInstallTest {
   rk50::TFinishInstall args(const std::string& archive, bool delete_package = false) {
     return rk50::TFinishInstall{dest, archive, 1, delete_package, self};
   }
+  // Returns once the replaced files are deleted.
   rk50::TFinishResult install(const rk50::TFinishInstall& a) {
     rk50::TCancelFlag cancel;
-    return rk50::install_package(a, {}, cancel, library_path());
+    rk50::TFinishResult r = rk50::install_package(a, {}, cancel, library_path());
+    EXPECT_TRUE(r.removal);
+    if (r.removal) r.removal->wait();
+    return r;
   }
   // The installation and both desktop-entry folders.
   std::map<std::string, std::string> state() {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <memory>
 #include <thread>
 
 #include "installer/rk50_stp_common.h"
@@ -151,6 +152,67 @@ TEST_F(FileTransaction, AnotherFileSystemKeepsFilesBesideTheirOriginals) {
   EXPECT_EQ(fs::directory_iterator(tmp / "inst/sub")->path().filename().string().rfind(".b.txt.rk50-kept-", 0), 0u);
   EXPECT_TRUE(tx.rollback().empty());
   EXPECT_EQ(snapshot_tree(tmp / "inst"), before);
+}
+
+TEST_F(FileTransaction, CommitInBackgroundLeavesTheNewStateAndDeletesTheKeptFilesBeforeItEnds) {
+  rk50::TFileTransaction tx(tmp / "work/old");
+  fs::create_directories(tmp / "work");
+  tx.record_work_folder(tmp / "work");
+  for (int i = 0; i < 40; ++i) write_file(tmp / ("inst/many/f" + std::to_string(i)), std::string(5000, char('a' + i % 26)));
+  for (int i = 0; i < 40; ++i) ASSERT_TRUE(tx.keep_aside(tmp / ("inst/many/f" + std::to_string(i))));
+  change_everything(tx);
+  std::unique_ptr<rk50::TBackgroundRemoval> removal = tx.commit_in_background();
+  // The new state stands at once and nothing can undo it any more.
+  EXPECT_TRUE(tx.empty());
+  EXPECT_TRUE(tx.rollback().empty());
+  EXPECT_EQ(read_file(tmp / "inst/a.txt"), "new a");
+  EXPECT_TRUE(fs::is_empty(tmp / "inst/many"));
+  removal->wait();
+  EXPECT_FALSE(exists(tmp / "work"));
+  removal->wait();  // again: nothing left to wait for
+
+  // The destructor waits too; a commit with nothing kept starts no work.
+  rk50::TFileTransaction tx2(tmp / "work2/old");
+  fs::create_directories(tmp / "work2");
+  tx2.record_work_folder(tmp / "work2");
+  ASSERT_TRUE(tx2.keep_aside(tmp / "inst/a.txt"));
+  tx2.commit_in_background().reset();
+  EXPECT_FALSE(exists(tmp / "work2"));
+  EXPECT_FALSE(exists(tmp / "inst/a.txt"));
+  rk50::TFileTransaction none;
+  none.commit_in_background()->wait();
+}
+
+TEST(BackgroundRemoval, RemovesThePathsThenTheFoldersAndLeavesWhatItCannot) {
+  TTempDir tmp("rk50_removal");
+  std::vector<std::string> paths;
+  for (int i = 0; i < 100; ++i) {
+    const std::string p = tmp / ("trash/f" + std::to_string(i));
+    write_file(p, std::string(size_t(i) * 100, 'x'));
+    paths.push_back(p);
+  }
+  write_file(tmp / "trash/tree/deep/x", "x");
+  paths.push_back(tmp / "trash/tree");
+  ::symlink((tmp / "keep").c_str(), (tmp / "trash/link").c_str());
+  write_file(tmp / "keep/precious", "p");
+  paths.push_back(tmp / "trash/link");  // the link goes, not what it points to
+  paths.push_back(tmp / "trash/missing");
+  write_file(tmp / "folder/inner", "i");
+  {
+    rk50::TBackgroundRemoval removal(paths, {tmp / "trash", tmp / "folder", tmp / "missing-folder"});
+  }
+  EXPECT_FALSE(exists(tmp / "trash"));
+  EXPECT_FALSE(exists(tmp / "folder"));
+  EXPECT_EQ(read_file(tmp / "keep/precious"), "p");
+
+  if (::geteuid() != 0) {
+    write_file(tmp / "locked/f", "f");
+    ::chmod((tmp / "locked").c_str(), 0500);
+    rk50::TBackgroundRemoval removal({tmp / "locked/f"}, {tmp / "locked"});
+    removal.wait();
+    EXPECT_TRUE(exists(tmp / "locked/f"));
+    ::chmod((tmp / "locked").c_str(), 0700);
+  }
 }
 
 TEST_F(FileTransaction, MakeDirsRefusesAFileInTheWay) {
