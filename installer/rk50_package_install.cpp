@@ -14,6 +14,7 @@
 
 #include "archive/archive_library_deploy.h"
 #include "archive/io_compress_7zip.h"
+#include "common/net/ux_http_cli_downloader.h"
 #include "common/ux_common.h"
 #include "common/ux_file_io.h"
 #include "common/ux_file_path.h"
@@ -380,7 +381,7 @@ TFinishResult install_package(const TFinishInstall& args, const TExtractProgress
   } catch (const std::bad_alloc&) {
     tx.commit();
   }
-  if (args.delete_package && !args.saved_fname.empty()) ux::delete_file(args.saved_fname);
+  if (args.delete_package) (void)ux::delete_downloaded_file(args.saved_fname);
   return st.result;
 }
 

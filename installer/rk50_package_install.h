@@ -96,7 +96,9 @@ struct TFinishInstall {
   std::string dest_path;       // installation folder (trailing "/" optional)
   std::string saved_fname;     // the package file
   int32_t mode = 1;            // 1 install mode, 2 update mode
-  bool delete_package = true;  // false for a package the user supplied (--package)
+  // A download, deleted with its validator once installed; false for a
+  // package the user supplied (--package).
+  bool delete_package = true;
   std::string self_path;       // copied as the updater; empty: the running executable
 };
 

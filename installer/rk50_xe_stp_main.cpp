@@ -4,6 +4,7 @@
 #include <exception>
 #include <sys/stat.h>
 
+#include "common/net/ux_http_cli_downloader.h"
 #include "common/platform/ux_ini.h"
 #include "common/ux_common.h"
 #include "common/ux_file_path.h"
@@ -280,7 +281,7 @@ void Tmain_form::on_download_event(void* /*Requ*/, int32_t ev, const std::string
         }
         // The server does not continue the partial file soundly: Start again
         // fetches the whole package instead.
-        if (reason == "range_error") (void)ux::delete_file(rt.saved_fname);
+        if (reason == "range_error") (void)ux::delete_downloaded_file(rt.saved_fname);
         gui_post([this, text, final_failure] {
           gui_.set_text(TControl::Label2, text);
           if (final_failure && f_outcome == TRunOutcome::running) {
@@ -328,7 +329,7 @@ void Tmain_form::install_on_worker(const std::string& archive_path, bool delete_
   }
   // A downloaded package that does not install is not kept: resuming it
   // would offer the same bytes again on every run.
-  if (delete_package) (void)ux::delete_file(archive_path);
+  if (delete_package) (void)ux::delete_downloaded_file(archive_path);
   try {
     std::string text = lang_text_fmt(msg_install_failed_fmt, {error});
     gui_post([this, text] {

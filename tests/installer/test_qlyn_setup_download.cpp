@@ -104,8 +104,9 @@ TEST_F(SetupDownload, InstallsThePackageDownloadedOverUdpHttp) {
   EXPECT_TRUE(read_file(dest + "/win64/data.bin") == data);
   EXPECT_EQ(read_file(dest + "/win64/rk50cli_dsk"), "#!/bin/sh\necho client\n");
   EXPECT_TRUE(fs::exists(tmp / "home/Desktop"));
-  // The download is deleted once installed.
+  // The download is deleted once installed, with what the downloader kept beside it.
   EXPECT_EQ(download_size(), -1);
+  EXPECT_TRUE(fs::is_empty(app + "/temp"));
 }
 
 TEST_F(SetupDownload, KilledMidDownloadItResumesAndInstallsTheSameFiles) {
@@ -129,6 +130,7 @@ TEST_F(SetupDownload, KilledMidDownloadItResumesAndInstallsTheSameFiles) {
   ASSERT_GT(kept, 0);
   ASSERT_LT(kept, full);
   EXPECT_TRUE(read_file(download()) == package.substr(0, size_t(kept)));
+  EXPECT_TRUE(fs::exists(download() + ".validator"));
 
   auto again = run(yes_args());
   EXPECT_EQ(again->finish(), 0) << again->out() << again->err();
@@ -138,6 +140,7 @@ TEST_F(SetupDownload, KilledMidDownloadItResumesAndInstallsTheSameFiles) {
   EXPECT_NE(out.find("Install completed!"), std::string::npos) << out;
   EXPECT_TRUE(read_file(dest + "/win64/data.bin") == data);
   EXPECT_EQ(download_size(), -1);
+  EXPECT_TRUE(fs::is_empty(app + "/temp"));
 }
 
 TEST_F(SetupDownload, AServerThatGoesAwayGivesTheFailureAndStartAgain) {
@@ -173,6 +176,7 @@ TEST_F(SetupDownload, SomethingThatIsNotThePackageIsNeverReportedInstalled) {
   EXPECT_FALSE(fs::exists(dest + "/win64"));
   // Not kept: the next run downloads again instead of resuming these bytes.
   EXPECT_EQ(download_size(), -1);
+  EXPECT_TRUE(fs::is_empty(app + "/temp"));
 }
 
 TEST_F(SetupDownload, AMissingPackageFailsWithTheStatus) {
