@@ -6,6 +6,7 @@
 #include "common/platform/ux_process.h"
 #include "common/ux_common.h"
 #include "installer/rk50_package_install.h"
+#include "installer/rk50_stp_common.h"
 #include "installer/rk50_update_script.h"
 
 namespace rk50 {
@@ -52,6 +53,17 @@ void TProductionServices::add_http_down_file(const std::string& url, const std::
 void TProductionServices::set_pool_active(bool active) {
   std::lock_guard<std::mutex> g(lock_);
   if (pool_) pool_->SetActive(active);
+}
+
+void TProductionServices::lock_download_folder(const std::string& folder) {
+  std::lock_guard<std::mutex> g(lock_);
+  download_lock_.reset();
+  download_lock_.emplace(folder, msg_download_busy_fmt);
+}
+
+void TProductionServices::release_download_folder() {
+  std::lock_guard<std::mutex> g(lock_);
+  download_lock_.reset();
 }
 
 void TProductionServices::destroy_pool() {

@@ -113,7 +113,7 @@ void TBackgroundRemoval::run() noexcept {
 
 // ---------------------------------------------------------------- TInstallLock
 
-TInstallLock::TInstallLock(const std::string& folder) {
+TInstallLock::TInstallLock(const std::string& folder, int32_t busy_fmt) {
   const std::string os = trimmed(ux::text_to_os(folder));
   fd_ = ::open(os.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd_ < 0) fail("Cannot open folder", os, errno);
@@ -122,7 +122,7 @@ TInstallLock::TInstallLock(const std::string& folder) {
     const int e = errno;
     ::close(fd_);
     fd_ = -1;
-    if (e == EWOULDBLOCK) throw ux::Exception(lang_text_fmt(msg_install_busy_fmt, {folder}));
+    if (e == EWOULDBLOCK) throw ux::Exception(lang_text_fmt(busy_fmt, {folder}));
     fail("Cannot lock folder", os, e);
   }
 }

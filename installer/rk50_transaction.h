@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/ux_common.h"
+#include "installer/rk50_stp_common.h"
 
 namespace rk50 {
 
@@ -83,14 +84,14 @@ class TBackgroundRemoval {
 // names and the work folder where what was kept of it stays.
 [[noreturn]] void rollback_and_rethrow(TFileTransaction& tx, const TCancelFlag& cancel, const std::string& work);
 
-// An exclusive lock on one installation folder, held for the life of the
-// object: a flock on the folder itself, so nothing is written into it and a
-// crashed installer holds nothing.
+// An exclusive lock on one folder (an installation, the download folder),
+// held for the life of the object: a flock on the folder itself, so nothing
+// is written into it and a crashed installer holds nothing.
 class TInstallLock {
  public:
   // Throws ux::Exception in the user's language when another installer
-  // holds the folder or it cannot be opened.
-  explicit TInstallLock(const std::string& folder);
+  // holds the folder (busy_fmt with the folder) or it cannot be opened.
+  explicit TInstallLock(const std::string& folder, int32_t busy_fmt = msg_install_busy_fmt);
   ~TInstallLock();
   TInstallLock(const TInstallLock&) = delete;
   TInstallLock& operator=(const TInstallLock&) = delete;
