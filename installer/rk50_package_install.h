@@ -112,7 +112,10 @@ struct TFinishResult {
 };
 
 // Installs the package saved_fname into dest_path on the calling thread, as
-// one transaction under the installation folder's lock:
+// one transaction under the installation folder's lock, journalled in its
+// staging folder:
+//  0. puts right what runs that were killed left (recover_leftovers: an
+//     installation's staging folders and, in win64, an update's);
 //  1. extracts it into dest_path/.rk50-install-XXXXXX/ (a package without a
 //     "win64" folder is refused before anything is written);
 //  2. finishing steps, staged: in install mode win64/cuuid.inf is dropped
@@ -121,9 +124,8 @@ struct TFinishResult {
 //     name; nothing when self_path is that updater itself);
 //  3. moves every staged file into place, keeping what it replaces;
 //  4. passes cancel's point of no return, deletes, when delete_package is
-//     set, the package, and leaves the deletion of what was kept and of the
-//     staging folders that killed runs left (an installation's and, in
-//     win64, an update's) running in the result's removal.
+//     set, the package, and leaves the deletion of what was kept running in
+//     the result's removal.
 // Failed desktop entries are skipped. Any other failure, or a cancellation
 // before step 4 (checked during the extraction and between the moves),
 // restores the previous installation and desktop entries, removes the

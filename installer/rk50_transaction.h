@@ -51,6 +51,9 @@ void throw_if_cancelled(const TCancelFlag& cancel);
 
 class TFileTransaction;
 
+// File name of the journal in a transaction's work folder.
+inline constexpr const char* kJournalName = "journal";
+
 // Deletes files and folders on threads of its own, so that the caller goes on
 // while the file system frees them: the paths first, several at a time (on
 // file systems that discard freed blocks synchronously a deletion mostly
@@ -104,6 +107,12 @@ class TInstallLock {
 // rollback undoes them newest first, commit keeps them. Replaced files are
 // kept aside until then: in backup_dir, which should be on the file system
 // of the files it keeps (else a kept file goes beside its original).
+//
+// With a journal (journal_to), every change is also written to a file before
+// it is made (a folder made: just after, so that a folder that was there is
+// never taken for one), and commit marks the file, so that the next run can
+// put right a run that was killed midway (recover_leftovers). The journal
+// survives the process being killed, not a power loss (it is not synced).
 // Not thread-safe.
 class TFileTransaction {
  public:
@@ -115,6 +124,11 @@ class TFileTransaction {
 
   // Folder for the kept files (created on first use), for changes from now on.
   void set_backup_dir(std::string backup_dir);
+  // Starts the journal: creates the file at path (mode 0600), which should lie
+  // in this transaction's work folder. Throws ux::Exception when it cannot
+  // be created; from now on a change whose record cannot be written is not
+  // made and throws ux::Exception.
+  void journal_to(const std::string& path);
 
   // Creates dir and its missing parents, recording each one made.
   void make_dirs(const std::string& dir);
@@ -123,7 +137,9 @@ class TFileTransaction {
   bool keep_aside(const std::string& path);
   // Renames from to to; to should not exist (keep_aside it first).
   void move(const std::string& from, const std::string& to);
-  // A file the caller has just created at path: rollback removes it.
+  // A file the caller creates at path (record it first, so that a journal
+  // holds it even when the run is killed while writing it): rollback
+  // removes it.
   void record_created(const std::string& path);
   // Removes an empty folder; rollback makes it again with its mode. False,
   // and nothing recorded, when path is not an empty folder.
@@ -137,10 +153,6 @@ class TFileTransaction {
   // random characters and records it as a work folder. Returns it with a
   // trailing "/". Throws ux::Exception when it cannot be made.
   std::string make_work_folder(const std::string& parent, const std::string& prefix);
-  // The folders in parent whose names begin with prefix, left by a run that
-  // was killed before it could clean up (call under the folder's lock,
-  // before make_work_folder): commit removes them, rollback leaves them.
-  void discard_leftovers_on_commit(const std::string& parent, const std::string& prefix);
 
   // Undoes every recorded change, newest first, and clears the log. Never
   // throws. Returns the paths that could not be restored; what was kept of
@@ -149,18 +161,32 @@ class TFileTransaction {
   // Keeps every change, deletes the kept files and the work folders and
   // clears the log.
   void commit() noexcept;
-  // commit, with the deletion left running in the returned object. Throws
-  // std::bad_alloc, committing nothing, when the object cannot be made.
+  // commit, with the deletion left running in the returned object. Throws,
+  // committing nothing, when the journal cannot be marked (ux::Exception) or
+  // the object cannot be made (std::bad_alloc).
   [[nodiscard]] std::unique_ptr<TBackgroundRemoval> commit_in_background();
   bool empty() const noexcept { return steps_.empty(); }
 
  private:
-  enum class TStep { made_dir, moved, created, removed_dir, work_folder };
+  friend std::vector<std::string> recover_leftovers(const std::string& parent, const std::string& prefix);
+
+  // kept: moved aside (commit deletes b); committed: the journal's mark.
+  enum class TStep { made_dir, moved, kept, created, removed_dir, work_folder, committed };
   struct TRecord {
     TStep step;
-    std::string a, b;  // OS paths: the path changed; for moved, where it went
+    std::string a, b;  // OS paths: the path changed; for moved and kept, where it went
     uint32_t mode = 0;
+    // Read back from a journal: the change may not have been made.
+    bool intent = false;
   };
+
+  // Writes r to the journal, if there is one; throws ux::Exception.
+  void log(const TRecord& r);
+  // Takes in a killed run's journal (every record an intent); true when
+  // that run had committed.
+  bool load_journal(const std::string& os_path);
+  // Makes the journal hold only records: what is left to undo.
+  void rewrite_journal(const std::vector<TRecord>& records) noexcept;
 
   std::string backup_dir_;  // OS path with trailing "/", or empty
   bool backup_made_ = false;
@@ -168,6 +194,16 @@ class TFileTransaction {
   std::vector<TRecord> steps_;
   std::vector<std::string> kept_;  // OS paths of the kept files
   std::vector<std::string> work_folders_;
+  int journal_fd_ = -1;
 };
+
+// Puts right what runs that were killed left in parent (call under the
+// folder's lock, before making a work folder of the same prefix): each
+// folder whose name begins with prefix is such a run's work folder; the
+// changes its journal holds are kept (what they replaced deleted) when the
+// run had committed, undone newest first otherwise, and the folder goes.
+// Returns what could not be restored, whose folder stays with what was kept.
+// Never throws.
+std::vector<std::string> recover_leftovers(const std::string& parent, const std::string& prefix);
 
 }  // namespace rk50

@@ -1,9 +1,13 @@
 #include "installer/rk50_transaction.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -181,6 +185,115 @@ TEST_F(FileTransaction, CommitInBackgroundLeavesTheNewStateAndDeletesTheKeptFile
   EXPECT_FALSE(exists(tmp / "inst/a.txt"));
   rk50::TFileTransaction none;
   none.commit_in_background()->wait();
+}
+
+// A run killed (SIGKILL) after any of its changes is put right by the next
+// run: undone exactly before its commit mark, finished exactly after it
+// (the new state, nothing of the old one kept).
+TEST_F(FileTransaction, ARunKilledAfterAnyChangeIsPutRightByTheNext) {
+  const std::string inst = tmp / "inst";
+  write_file(tmp / "home/entry.desktop", "the user's entry");
+  before = snapshot_tree(inst);
+  const auto home_before = snapshot_tree(tmp / "home");
+  auto reset = [&] {
+    fs::remove_all(inst);
+    fs::remove_all(tmp / "home");
+    SetUp();
+    write_file(tmp / "home/entry.desktop", "the user's entry");
+    ASSERT_EQ(snapshot_tree(inst), before);
+  };
+  // One change each, in the order an installation makes them.
+  std::string work;
+  std::vector<std::function<void(rk50::TFileTransaction&)>> changes = {
+      [&](rk50::TFileTransaction& tx) { tx.make_dirs(work + "new/deep"); },
+      [&](rk50::TFileTransaction& tx) { tx.record_created(tmp / "home/.entry.desktop.staged"); },
+      [&](rk50::TFileTransaction&) { write_file(tmp / "home/.entry.desktop.staged", "new entry"); },
+      [&](rk50::TFileTransaction& tx) { ASSERT_TRUE(tx.keep_aside(inst + "/a.txt")); },
+      [&](rk50::TFileTransaction& tx) { tx.move(work + "new/a.txt", inst + "/a.txt"); },
+      [&](rk50::TFileTransaction& tx) { ASSERT_TRUE(tx.keep_aside(inst + "/link")); },
+      [&](rk50::TFileTransaction& tx) { tx.make_dirs(inst + "/new/deep"); },
+      [&](rk50::TFileTransaction& tx) { tx.move(work + "new/deep/c.txt", inst + "/new/deep/c.txt"); },
+      [&](rk50::TFileTransaction& tx) { ASSERT_TRUE(tx.keep_aside(inst + "/sub/b.txt")); },
+      [&](rk50::TFileTransaction& tx) { ASSERT_TRUE(tx.remove_empty_dir(inst + "/empty")); },
+      [&](rk50::TFileTransaction& tx) { ASSERT_TRUE(tx.keep_aside(tmp / "home/entry.desktop")); },
+      [&](rk50::TFileTransaction& tx) { tx.move(tmp / "home/.entry.desktop.staged", tmp / "home/entry.desktop"); },
+  };
+  for (size_t n = 0; n <= changes.size() + 1; ++n) {
+    SCOPED_TRACE("killed after " + std::to_string(n) + " changes");
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      rk50::TFileTransaction tx;
+      work = tx.make_work_folder(inst, ".rk50-install-");
+      tx.journal_to(work + rk50::kJournalName);
+      tx.set_backup_dir(work + "old");
+      write_file(work + "new/a.txt", "new a");
+      write_file(work + "new/deep/c.txt", "c");
+      for (size_t i = 0; i < n && i < changes.size(); ++i) changes[i](tx);
+      if (n > changes.size()) (void)tx.commit_in_background().release();
+      ::raise(SIGKILL);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    EXPECT_TRUE(rk50::recover_leftovers(inst, ".rk50-install-").empty());
+    if (n <= changes.size()) {
+      EXPECT_EQ(snapshot_tree(inst), before);
+      EXPECT_EQ(snapshot_tree(tmp / "home"), home_before);
+    } else {
+      EXPECT_EQ(read_file(inst + "/a.txt"), "new a");
+      EXPECT_EQ(read_file(inst + "/new/deep/c.txt"), "c");
+      EXPECT_FALSE(exists(inst + "/link"));
+      EXPECT_FALSE(exists(inst + "/sub/b.txt"));
+      EXPECT_FALSE(exists(inst + "/empty"));
+      EXPECT_EQ(read_file(tmp / "home/entry.desktop"), "new entry");
+      std::vector<std::string> names;
+      for (const auto& e : fs::directory_iterator(tmp / "home")) names.push_back(e.path().filename());
+      EXPECT_EQ(names, std::vector<std::string>{"entry.desktop"});
+      std::vector<std::string> top;
+      for (const auto& e : fs::directory_iterator(inst)) top.push_back(e.path().filename());
+      std::sort(top.begin(), top.end());
+      EXPECT_EQ(top, (std::vector<std::string>{"a.txt", "new", "sub"}));
+    }
+    reset();
+  }
+}
+
+// What a recovery cannot restore stays, with its folder, and is tried again
+// by the run after; a journal cut short or made of garbage is taken as far
+// as it is whole.
+TEST_F(FileTransaction, RecoveryKeepsWhatItCannotRestoreAndReadsOnlyWholeRecords) {
+  const std::string inst = tmp / "inst";
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    rk50::TFileTransaction tx;
+    const std::string work = tx.make_work_folder(inst, ".rk50-install-");
+    tx.journal_to(work + rk50::kJournalName);
+    tx.set_backup_dir(work + "old");
+    (void)tx.keep_aside(inst + "/a.txt");
+    ::raise(SIGKILL);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  write_file(inst + "/a.txt/blocker", "someone else's folder in the way");
+  EXPECT_EQ(rk50::recover_leftovers(inst, ".rk50-install-"), std::vector<std::string>{inst + "/a.txt"});
+  fs::remove_all(inst + "/a.txt");
+  EXPECT_TRUE(rk50::recover_leftovers(inst, ".rk50-install-").empty());
+  EXPECT_EQ(snapshot_tree(inst), before);
+
+  // A record cut short and what follows it were never acted on; garbage is no record.
+  fs::create_directories(inst + "/.rk50-install-cut");
+  auto field = [](const std::string& f) { return " " + std::to_string(f.size()) + ":" + f; };
+  // A move that never happened (its result is not there), a file created, then a cut record.
+  write_file(inst + "/new.txt", "made by the killed run");
+  write_file(inst + "/.rk50-install-cut/journal", "M" + field(inst + "/.rk50-install-cut/x") + field(inst + "/x") + "\nC" +
+                                                      field(inst + "/new.txt") + "\nC 9:" + inst.substr(0, 3));
+  write_file(inst + "/.rk50-install-junk/journal", std::string("K 99999999999999:x\n\0\n", 21));
+  fs::create_directories(inst + "/.rk50-install-none");
+  EXPECT_TRUE(rk50::recover_leftovers(inst, ".rk50-install-").empty());
+  EXPECT_EQ(snapshot_tree(inst), before);
+  EXPECT_TRUE(rk50::recover_leftovers(tmp / "missing", ".rk50-install-").empty());
 }
 
 TEST(BackgroundRemoval, RemovesThePathsThenTheFoldersAndLeavesWhatItCannot) {
