@@ -17,8 +17,8 @@
 
 #include "common/net/ux_http_cli_pool.h"
 #include "support/archive_maker.h"
-#include "support/child_process.h"
 #include "support/scoped_env.h"
+#include "support/server_tool.h"
 
 namespace {
 
@@ -39,13 +39,12 @@ int main(int argc, char** argv) {
   }
   qlyn_test::TTempDir dir("bench_pool");
   qlyn_test::write_file(dir / "www/small.txt", std::string(512, 'x'));
-  qlyn_test::TChildProcess server({QLYN_RESOURCE_SERVER_EXE, "--root", dir / "www", "--port", "0", "--quiet"});
-  const std::string line = server.read_line(10000);
-  if (line.rfind("listening 127.0.0.1:", 0) != 0) {
-    std::fprintf(stderr, "bench_http_pool: the resource server did not start (%s)\n", line.c_str());
+  qlyn_test::TServerTool server({QLYN_RESOURCE_SERVER_EXE, "--root", dir / "www", "--port", "0", "--quiet"});
+  if (!server.listening()) {
+    std::fprintf(stderr, "bench_http_pool: the resource server did not start (%s)\n", server.start_output().c_str());
     return 1;
   }
-  const std::string url = "http://127.0.0.1:" + line.substr(line.rfind(':') + 1) + "/small.txt";
+  const std::string url = "http://" + server.address() + "/small.txt";
 
   ux::TUX_HTTP_Cli_pool_v3 pool;
   pool.SetMaxThreadCount(workers);

@@ -29,7 +29,7 @@
 
 #include "common/net/ux_ws_file_cli.h"
 #include "common/ux_common.h"
-#include "support/child_process.h"
+#include "support/server_tool.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -41,11 +41,6 @@ double seconds_since(Clock::time_point t0) { return std::chrono::duration<double
 double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v.empty() ? 0 : v[v.size() / 2];
-}
-
-std::string listening_port(qlyn_test::TChildProcess& p) {
-  const std::string line = p.read_line(10000);
-  return line.rfind("listening 127.0.0.1:", 0) == 0 ? line.substr(line.rfind(':') + 1) : std::string();
 }
 
 // Steps c until its run ends; false when it did not end within limit_s.
@@ -138,10 +133,10 @@ int main(int argc, char** argv) {
   const double mb = double(mib) * 1048576.0 / 1e6;
   int rc = 0;
   {
-    qlyn_test::TChildProcess wsf({QLYN_FILE_SERVER_EXE, "--root", wsf_root, "--port", "0", "--quiet", "--key", "b"});
-    qlyn_test::TChildProcess res({QLYN_RESOURCE_SERVER_EXE, "--root", res_root, "--port", "0", "--quiet"});
-    const std::string wsf_port = listening_port(wsf), res_port = listening_port(res);
-    if (wsf_port.empty() || res_port.empty()) {
+    qlyn_test::TServerTool wsf({QLYN_FILE_SERVER_EXE, "--root", wsf_root, "--port", "0", "--quiet", "--key", "b"});
+    qlyn_test::TServerTool res({QLYN_RESOURCE_SERVER_EXE, "--root", res_root, "--port", "0", "--quiet"});
+    const std::string wsf_port = wsf.port(), res_port = res.port();
+    if (!wsf.listening() || !res.listening()) {
       std::fprintf(stderr, "bench_ws_file_transfer: a server did not start\n");
       return 1;
     }

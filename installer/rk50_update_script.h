@@ -10,7 +10,9 @@
 // backslashes in sources and destinations become "/". A source or
 // destination that resolves outside the installation folder and the
 // extracted package (an absolute path elsewhere, a ".." escape, a link that
-// leads out) is refused as a failing line.
+// leads out) is refused as a failing line, and so is a line that would
+// replace, move or remove the installation folder, the extracted package or
+// the staging folder themselves (or a folder holding one of them).
 //
 // Before a line changes or removes a file of the installation, what it
 // replaces is kept; when a line fails, the lines already applied are undone.
@@ -55,8 +57,11 @@ class TScriptRunner {
   // directory), as a file-system path; refused when it resolves outside or
   // holds a NUL byte.
   // follow: a link in the last component is followed for the check.
-  std::string confined(const std::string& path, bool follow) const;
+  // changed: the line replaces, moves or removes what is there; refused
+  // when that holds one of the runner's own folders.
+  std::string confined(const std::string& path, bool follow, bool changed) const;
   bool allowed(const std::string& real) const;
+  bool holds_own_folder(const std::string& real) const;
 
   std::string script_folder_, install_folder_;
   TFileTransaction& tx_;

@@ -13,8 +13,8 @@
 
 #include "installer/rk50_package_install.h"
 #include "support/archive_maker.h"
-#include "support/child_process.h"
 #include "support/program_run.h"
+#include "support/server_tool.h"
 
 namespace {
 
@@ -48,11 +48,10 @@ class SetupDownload : public ::testing::Test {
     write_file(tmp / ("www" + std::string(kPackagePath)), bytes);
   }
   void start_server() {
-    server = std::make_unique<qlyn_test::TChildProcess>(
+    server = std::make_unique<qlyn_test::TServerTool>(
         std::vector<std::string>{QLYN_RESOURCE_SERVER_EXE, "--root", tmp / "www", "--port", "0", "--quiet"});
-    const std::string line = server->read_line(10000);
-    ASSERT_EQ(line.rfind("listening 127.0.0.1:", 0), 0u) << line;
-    port = line.substr(line.rfind(':') + 1);
+    ASSERT_TRUE(server->listening()) << server->start_output();
+    port = server->port();
   }
   void point_at(const std::string& scheme) {
     write_file(app + "/config.ini", "[common]\nsvr_url=" + scheme + "://127.0.0.1:" + port + "\n");
@@ -82,7 +81,7 @@ class SetupDownload : public ::testing::Test {
   qlyn_test::TTempDir tmp{"rk50_down"};
   const std::string app = tmp / "app";
   const std::string dest = tmp / "inst";
-  std::unique_ptr<qlyn_test::TChildProcess> server;
+  std::unique_ptr<qlyn_test::TServerTool> server;
   std::string port;
   std::string package;
 };

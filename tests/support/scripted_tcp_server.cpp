@@ -13,16 +13,11 @@
 #include <thread>
 
 #include "common/ux_common.h"
+#include "support/eventually.h"
 
 namespace qlyn_test {
 
 namespace {
-
-int64_t real_ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 // Polls in short slices so that a stopping server is noticed.
 constexpr int kSliceMs = 20;
@@ -176,6 +171,15 @@ void TScriptedTcpServer::run() {
     if (script_) script_(conn, index);
     ++index;
   }
+}
+
+TScriptedTcpServer::TScript answer(std::string response, bool cut) {
+  return [response = std::move(response), cut](TScriptConn& c, int) {
+    if (c.read_request().empty()) return;
+    c.send(response);
+    if (cut) c.close();
+    else c.wait_peer_closed(5000);
+  };
 }
 
 }  // namespace qlyn_test
