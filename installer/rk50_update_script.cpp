@@ -220,9 +220,10 @@ TUpdateResult run_update_package(const std::string& package_path, const std::str
   std::string work;
   try {
     throw_if_cancelled(cancel);
-    tx.discard_leftovers_on_commit(r.dest_path, kUpdateStagingPrefix);
-    tx.discard_leftovers_on_commit(installation_root(r.dest_path), kInstallStagingPrefix);
+    (void)recover_leftovers(installation_root(r.dest_path), kInstallStagingPrefix);
+    (void)recover_leftovers(r.dest_path, kUpdateStagingPrefix);
     work = tx.make_work_folder(r.dest_path, kUpdateStagingPrefix);
+    tx.journal_to(work + kJournalName);
     tx.set_backup_dir(work + "old");
     const std::string package_root = work + "pkg/";
 

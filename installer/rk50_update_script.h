@@ -74,11 +74,13 @@ class TScriptRunner {
 std::string run_script_line(const std::string& command, std::string rest, const std::string& script_folder,
                             const std::string& install_folder);
 
-// Applies the update package under the installation's lock: extracts it into
-// install_dir/.rk50-update-XXXXXX/ (nothing is written beside the package),
-// runs win64_update/update.cmd from there against install_dir and removes
-// the staging folder, and those that killed runs left (an update's, and an
-// installation's in the installation folder). process_events (may be empty) is called after each
+// Applies the update package under the installation's lock: puts right what
+// runs that were killed left (recover_leftovers: an installation's staging
+// folders in the installation folder, an update's in install_dir), extracts
+// the package into install_dir/.rk50-update-XXXXXX/ (nothing is written
+// beside the package), runs win64_update/update.cmd from there against
+// install_dir, journalled there, and removes the staging folder.
+// process_events (may be empty) is called after each
 // line and at most every 50 ms while the package extracts; cancel is checked
 // there too. A missing script is no error. When a line fails or the run is
 // cancelled, the lines already applied are undone and ux::Exception is

@@ -103,8 +103,9 @@ TEST_F(SetupDownload, InstallsThePackageDownloadedOverUdpHttp) {
   EXPECT_TRUE(read_file(dest + "/win64/data.bin") == data);
   EXPECT_EQ(read_file(dest + "/win64/rk50cli_dsk"), "#!/bin/sh\necho client\n");
   EXPECT_TRUE(fs::exists(tmp / "home/Desktop"));
-  // The download is deleted once installed.
+  // The download is deleted once installed, with what the downloader kept beside it.
   EXPECT_EQ(download_size(), -1);
+  EXPECT_TRUE(fs::is_empty(app + "/temp"));
 }
 
 TEST_F(SetupDownload, KilledMidDownloadItResumesAndInstallsTheSameFiles) {
@@ -128,6 +129,7 @@ TEST_F(SetupDownload, KilledMidDownloadItResumesAndInstallsTheSameFiles) {
   ASSERT_GT(kept, 0);
   ASSERT_LT(kept, full);
   EXPECT_TRUE(read_file(download()) == package.substr(0, size_t(kept)));
+  EXPECT_TRUE(fs::exists(download() + ".validator"));
 
   auto again = run(yes_args());
   EXPECT_EQ(again->finish(), 0) << again->out() << again->err();
@@ -137,6 +139,41 @@ TEST_F(SetupDownload, KilledMidDownloadItResumesAndInstallsTheSameFiles) {
   EXPECT_NE(out.find("Install completed!"), std::string::npos) << out;
   EXPECT_TRUE(read_file(dest + "/win64/data.bin") == data);
   EXPECT_EQ(download_size(), -1);
+  EXPECT_TRUE(fs::is_empty(app + "/temp"));
+}
+
+// A second installer started from the same folder while the first downloads:
+// it says why it stops, in the user's language, and never writes into the
+// first one's partial package, which then completes and installs.
+TEST_F(SetupDownload, ASecondInstallerFromTheSameFolderLeavesTheDownloadAlone) {
+  const std::string data = qlyn_test::sample_bytes(40 << 20, 24);
+  publish_package({{"win64/rk50cli_dsk", "#!/bin/sh\necho client\n"}, {"win64/data.bin", data}});
+  start_server();
+  if (HasFatalFailure()) return;
+  point_at("udp-http");
+  auto first = run(yes_args());
+  ASSERT_TRUE(first->wait_until([&] { return download_size() > 0; }, 60000, 1)) << first->out();
+  first->signal(SIGSTOP);
+  const std::string partial = read_file(download());
+
+  auto second = run({"--cli", "--yes", "--dir", tmp / "inst2"});
+  EXPECT_EQ(second->finish(), 1);
+  EXPECT_EQ(second->err(), "Another installer is downloading into " + app + "/temp/; try again when it has finished.\n");
+  TProgramOptions zh = user();
+  zh.env["LANG"] = "zh_CN.UTF-8";
+  TProgramRun chinese(app + "/qlyn-setup", {"--cli", "--yes", "--dir", tmp / "inst2"}, zh);
+  EXPECT_EQ(chinese.finish(), 1);
+  EXPECT_EQ(chinese.err(), "另一个安装程序正在下载到 " + app + "/temp/，请在它结束后重试。\n");
+  EXPECT_TRUE(read_file(download()) == partial);
+  EXPECT_FALSE(fs::exists(tmp / "inst2/win64"));
+
+  first->signal(SIGCONT);
+  EXPECT_EQ(first->finish(), 0) << first->out() << first->err();
+  EXPECT_TRUE(read_file(dest + "/win64/data.bin") == data);
+  EXPECT_TRUE(fs::is_empty(app + "/temp"));
+  // The folder is free again.
+  auto third = run(yes_args());
+  EXPECT_EQ(third->finish(), 0) << third->out() << third->err();
 }
 
 TEST_F(SetupDownload, AServerThatGoesAwayGivesTheFailureAndStartAgain) {
@@ -172,6 +209,7 @@ TEST_F(SetupDownload, SomethingThatIsNotThePackageIsNeverReportedInstalled) {
   EXPECT_FALSE(fs::exists(dest + "/win64"));
   // Not kept: the next run downloads again instead of resuming these bytes.
   EXPECT_EQ(download_size(), -1);
+  EXPECT_TRUE(fs::is_empty(app + "/temp"));
 }
 
 TEST_F(SetupDownload, AMissingPackageFailsWithTheStatus) {

@@ -179,6 +179,14 @@ TEST_F(DownloaderResourceServer, APartialFileOfAnOlderVersionIsReplacedNotContin
   ASSERT_TRUE(again.run());
   EXPECT_EQ(json_text_int(again.events.first(kDownEvStart), "pos"), 1 << 20);
   EXPECT_TRUE(qlyn_test::read_file(save) == v2);
+
+  // Deleting the download takes its validator along.
+  EXPECT_TRUE(delete_downloaded_file(save));
+  EXPECT_TRUE(std::filesystem::is_empty(out.path()));
+  EXPECT_TRUE(delete_downloaded_file(save));
+  EXPECT_FALSE(delete_downloaded_file(""));
+  std::filesystem::create_directories(save);
+  EXPECT_FALSE(delete_downloaded_file(save));
 }
 
 TEST_F(DownloaderResourceServer, AFileThatIsAlreadyCompleteEndsInTheCompletionEvent) {
