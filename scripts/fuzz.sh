@@ -67,7 +67,10 @@ run_one() {
   mkdir -p "$corpus" "$artifacts"
   # -timeout: one input running longer is a finding (generous, since a low
   # priority run on a busy machine may wait long for a core); the outer
-  # timeout only guards against a fuzzer that does not stop by itself.
+  # timeout only guards against a fuzzer that does not stop by itself. It is
+  # wide: -max_total_time counts only from the end of the first pass over the
+  # corpus, and a starved run of a target that waits on loopback sockets
+  # spends minutes on that pass.
   local mode=(-max_total_time="$seconds" $(dict_for "$t") "$corpus" "${seeds[@]}")
   if [ "$seconds" -eq 0 ]; then
     # Replay: every seed once, nothing new explored or kept.
@@ -75,7 +78,7 @@ run_one() {
     mode=(-runs=0 "${seeds[@]}")
   fi
   local TIMEFORMAT='%3U %3S' times=$build/logs/$t.cpu
-  { time timeout --kill-after=30 $((seconds + 120)) nice -n 10 "$exe" \
+  { time timeout --kill-after=30 $((2 * seconds + 300)) nice -n 10 "$exe" \
     -timeout=25 -rss_limit_mb=2048 -print_final_stats=1 \
     -artifact_prefix="$artifacts" "${mode[@]}" >"$log" 2>&1; } 2>"$times" || status=$?
   local runs speed cov result cpu
@@ -88,6 +91,8 @@ run_one() {
     if [ "$seconds" -gt 0 ]; then
       flock "$build/logs/clean_seconds" sh -c "echo '$t $seconds $cpu' >>'$build/logs/clean_seconds'"
     fi
+  elif [ "$status" -eq 124 ]; then
+    result="NOT STOPPED (outer timeout; an overloaded machine? log $log)"
   else
     result="FAILED (status $status, log $log)"
   fi

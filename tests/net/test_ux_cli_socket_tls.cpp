@@ -12,6 +12,7 @@
 #include "common/net/ux_cli_socket.h"
 #include "common/net/ux_openssl_socket.h"
 #include "common/ux_common.h"
+#include "support/eventually.h"
 #include "support/http_text.h"
 #include "support/nginx_server.h"
 #include "support/scripted_tcp_server.h"
@@ -45,8 +46,12 @@ class TTlsSocket : public TUX_super_tcp_socket {
   // Statuses seen at the end of each step, without repeats.
   std::vector<int32_t> statuses;
 
-  bool drive_until(const std::function<bool()>& pred, int max_steps = 3000) {
-    for (int i = 0; i < max_steps; ++i) {
+  // Steps until pred holds, at most max_steps steps and 20 s of real time:
+  // a bound for liveness, wide because on a loaded machine a handshake with
+  // nginx may take many thousand steps.
+  bool drive_until(const std::function<bool()>& pred, int max_steps = 1000000) {
+    const int64_t end = qlyn_test::real_ms() + 20000;
+    for (int i = 0; i < max_steps && qlyn_test::real_ms() < end; ++i) {
       if (pred()) return true;
       check_execute(true);
       if (statuses.empty() || statuses.back() != Socket_Connect_Status())
