@@ -20,6 +20,7 @@
 #include "common/net/ux_socketbase_dns.h"
 #include "support/eventually.h"
 #include "support/http_text.h"
+#include "support/loopback_sockets.h"
 #include "support/nginx_server.h"
 #include "support/scripted_tcp_server.h"
 #include "support/tls_test_peers.h"
@@ -141,14 +142,9 @@ class TGatedRelay {
  public:
   explicit TGatedRelay(int target) : target_(target) {
     listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listen_, 1) != 0 ||
-        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-      return;
-    port_ = ntohs(a.sin_port);
+    const sockaddr_in a = qlyn_test::loopback_addr(0);
+    if (::bind(listen_, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 || ::listen(listen_, 1) != 0) return;
+    port_ = qlyn_test::bound_port(listen_);
     th_ = std::thread([this] { run(); });
   }
   ~TGatedRelay() {

@@ -35,7 +35,7 @@ struct ScriptedClient : qlyn_test::TKcpTestPeer {
 
   ScriptedClient(uint16_t port, uint32_t session_id, bool scramble = false)
       : TKcpTestPeer(scramble), id(session_id) {
-    remote = TUdpPeer::loopback(port);
+    remote = qlyn_test::loopback_addr(port);
   }
   void start_engine() { TKcpTestPeer::start_engine(id, {256, 512, 0, 3, 0, 0}); }
   void send_ctl(uint8_t cmd, uint16_t cmd_id, int copies = 1) {
@@ -81,14 +81,7 @@ class ResKcpSide : public ::testing::Test {
     c.request(text);
     for (int i = 0; i < 20000 && c.received.size() < expect; ++i) step(c, 1);
   }
-  std::string log_text() {
-    std::fflush(log_file);
-    std::rewind(log_file);
-    std::string s;
-    char buf[4096];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, log_file)) > 0;) s.append(buf, n);
-    return s;
-  }
+  std::string log_text() { return qlyn_test::read_file(log_file); }
   static std::string get(const std::string& path, const std::string& extra = "") {
     return "GET " + path + " HTTP/1.1\r\nhost: 127.0.0.1\r\n" + extra + "\r\n";
   }

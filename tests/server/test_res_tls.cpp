@@ -96,14 +96,7 @@ class ResTlsInProcess : public ResTls {
     }
     return got;
   }
-  std::string log_text() {
-    std::fflush(log_file);
-    std::rewind(log_file);
-    std::string s;
-    char buf[4096];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, log_file)) > 0;) s.append(buf, n);
-    return s;
-  }
+  std::string log_text() { return qlyn_test::read_file(log_file); }
 
   std::FILE* log_file = nullptr;
   std::unique_ptr<TRes_Server> server;

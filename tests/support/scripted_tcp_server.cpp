@@ -14,6 +14,7 @@
 
 #include "common/ux_common.h"
 #include "support/eventually.h"
+#include "support/loopback_sockets.h"
 
 namespace qlyn_test {
 
@@ -123,13 +124,8 @@ TScriptedTcpServer::TScriptedTcpServer(TScript script, bool listen_now) : script
   listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const int one = 1;
   ::setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-    port_ = ntohs(a.sin_port);
+  const sockaddr_in a = loopback_addr(0);
+  if (::bind(listen_fd_, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) port_ = bound_port(listen_fd_);
   if (listen_now) start_listening();
 }
 

@@ -223,11 +223,3 @@ TEST(QtWindowDownload, ProgressDuringARealDownloadAndClosingDuringItsInstallatio
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-  QApplication app(argc, argv);
-  rk50::apply_application_look();
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}
