@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # bench_install: wall time of an offline install (`qlyn-setup --cli --yes
 # --package P --dir D`) of a password-protected package, fresh and over an
-# existing installation. Given two executables, their rounds alternate in one
-# run so that both see the same machine load.
+# existing installation: until the program ends, and (in brackets) until it
+# shows "Install completed!". Given two executables, their rounds alternate in
+# one run so that both see the same machine load.
 #
 #   bench/bench_install.sh [--mb N] [--rounds N] [--dir DIR] EXE [EXE2]
 #
@@ -51,7 +52,21 @@ cat "$package" >/dev/null
 printf 'package %.1f MB (content %d MB), %d rounds\n' "$(calc "$(stat -c %s "$package") / 1048576")" "$mb" "$rounds"
 
 now() { date +%s.%N; }
-declare -A fresh over
+# Runs one installation; sets t_end and t_msg (when the message appeared).
+install() {
+  local exe=$1 home=$2 dest=$3 line
+  t_msg=
+  HOME=$home XDG_CONFIG_HOME=$home/.config XDG_DATA_HOME=$home/.local/share LANG=C.UTF-8 \
+    "$exe" --cli --yes --package "$package" --dir "$dest" </dev/null | {
+    while IFS= read -r line; do
+      case $line in *"Install completed!"*) now >"$work/msg" ;; esac
+    done
+  }
+  t_end=$(now)
+  t_msg=$(cat "$work/msg" 2>/dev/null || echo "$t_end")
+  rm -f "$work/msg"
+}
+declare -A fresh over fresh_msg over_msg
 for r in $(seq 1 "$rounds"); do
   for i in "${!exes[@]}"; do
     exe=${exes[$i]}
@@ -60,29 +75,29 @@ for r in $(seq 1 "$rounds"); do
     mkdir -p "$home"
     sync
     t0=$(now)
-    HOME=$home XDG_CONFIG_HOME=$home/.config XDG_DATA_HOME=$home/.local/share LANG=C.UTF-8 \
-      "$exe" --cli --yes --package "$package" --dir "$dest" >/dev/null </dev/null
-    t1=$(now)
+    install "$exe" "$home" "$dest"
+    f=$(calc "$t_end - $t0") fm=$(calc "$t_msg - $t0")
     sync
-    t2=$(now)
-    HOME=$home XDG_CONFIG_HOME=$home/.config XDG_DATA_HOME=$home/.local/share LANG=C.UTF-8 \
-      "$exe" --cli --yes --package "$package" --dir "$dest" >/dev/null </dev/null
-    t3=$(now)
-    fresh[$i]+="$(calc "$t1 - $t0") "
-    over[$i]+="$(calc "$t3 - $t2") "
-    printf 'round %d exe %d: fresh %.3f s, over an installation %.3f s\n' "$r" "$((i + 1))" \
-      "$(calc "$t1 - $t0")" "$(calc "$t3 - $t2")"
+    t0=$(now)
+    install "$exe" "$home" "$dest"
+    o=$(calc "$t_end - $t0") om=$(calc "$t_msg - $t0")
+    fresh[$i]+="$f " fresh_msg[$i]+="$fm "
+    over[$i]+="$o " over_msg[$i]+="$om "
+    printf 'round %d exe %d: fresh %.3f s (%.3f), over an installation %.3f s (%.3f)\n' "$r" "$((i + 1))" \
+      "$f" "$fm" "$o" "$om"
   done
 done
 
 median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR+1)/2] : (a[NR/2] + a[NR/2+1]) / 2}'; }
 for i in "${!exes[@]}"; do
   f=$(echo "${fresh[$i]}" | median) o=$(echo "${over[$i]}" | median)
-  printf 'median exe %d (%s): fresh %.3f s, over an installation %.3f s\n' "$((i + 1))" "${exes[$i]}" "$f" "$o"
+  fm=$(echo "${fresh_msg[$i]}" | median) om=$(echo "${over_msg[$i]}" | median)
+  printf 'median exe %d (%s): fresh %.3f s (%.3f), over an installation %.3f s (%.3f)\n' "$((i + 1))" "${exes[$i]}" \
+    "$f" "$fm" "$o" "$om"
 done
 if [ ${#exes[@]} -eq 2 ]; then
-  f1=$(echo "${fresh[0]}" | median) f2=$(echo "${fresh[1]}" | median)
-  o1=$(echo "${over[0]}" | median) o2=$(echo "${over[1]}" | median)
-  printf 'ratio exe 2 / exe 1: fresh %.3f, over an installation %.3f\n' \
-    "$(calc "$f2 / $f1")" "$(calc "$o2 / $o1")"
+  ratio() { calc "$(echo "$2" | median) / $(echo "$1" | median)"; }
+  printf 'ratio exe 2 / exe 1: fresh %.3f (%.3f), over an installation %.3f (%.3f)\n' \
+    "$(ratio "${fresh[0]}" "${fresh[1]}")" "$(ratio "${fresh_msg[0]}" "${fresh_msg[1]}")" \
+    "$(ratio "${over[0]}" "${over[1]}")" "$(ratio "${over_msg[0]}" "${over_msg[1]}")"
 fi

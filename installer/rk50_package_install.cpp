@@ -9,7 +9,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <optional>
+#include <system_error>
 #include <type_traits>
 
 #include "archive/archive_library_deploy.h"
@@ -302,14 +304,62 @@ void place_tree(TFileTransaction& tx, const std::string& staged, const std::stri
   }
 }
 
+// The updater copy: made in the work folder while the package extracts (it
+// does not depend on the package), then moved into the staged win64.
+struct TUpdaterCopy {
+  std::string self;       // the copied executable
+  std::string name;       // kUpdaterName, or with kUpdaterPendingSuffix
+  std::string made;       // where the copy is made; empty: no copy needed
+  std::future<bool> done;  // true when made holds the copy, mode 0755
+};
+
 // Where the staging happens, and what the finishing steps staged.
 struct TStaging {
   std::string dest;  // installation folder, trailing "/"
   std::string work;  // dest + ".rk50-install-XXXXXX/"
   std::string root;  // work + "new/": the package's files
   std::vector<TStagedEntry> entries;
+  TUpdaterCopy updater;
   TFinishResult result;
 };
+
+// Starts the updater copy into st.work, unless the running updater is
+// installing into its own folder (it keeps itself).
+void start_updater_copy(TStaging& st, const TFinishInstall& args) {
+  TUpdaterCopy& u = st.updater;
+  const std::string win64 = st.dest + kPackageFolder + "/";
+  u.self = args.self_path.empty() ? ux::os_to_text(ux::executable_path()) : args.self_path;
+  if (u.self.empty()) throw ux::Exception("cannot find the running executable to copy as the updater");
+  u.name = kUpdaterName;
+  st.result.updater_path = win64 + u.name;
+  struct stat self_st, target_st;
+  const bool target_exists = ::lstat(ux::text_to_os(win64 + u.name).c_str(), &target_st) == 0;
+  if (target_exists && ::stat(ux::text_to_os(u.self).c_str(), &self_st) == 0 &&
+      ::stat(ux::text_to_os(win64 + u.name).c_str(), &target_st) == 0 && self_st.st_dev == target_st.st_dev &&
+      self_st.st_ino == target_st.st_ino)
+    return;
+  // A folder holding the name cannot be replaced: the copy waits beside it.
+  if (target_exists && S_ISDIR(target_st.st_mode)) u.name += kUpdaterPendingSuffix;
+  u.made = st.work + kUpdaterName;
+  auto copy = [self = u.self, made = u.made] {
+    return ux::TShareFile::CopyShareFile(self, made) && ::chmod(ux::text_to_os(made).c_str(), 0755) == 0;
+  };
+  try {
+    u.done = std::async(std::launch::async, copy);
+  } catch (const std::system_error&) {
+    u.done = std::async(std::launch::deferred, copy);
+  }
+}
+
+// Waits for the updater copy; true when it was made.
+bool updater_copy_made(TUpdaterCopy& u) {
+  if (!u.done.valid()) return false;
+  try {
+    return u.done.get();
+  } catch (...) {
+    return false;
+  }
+}
 
 // The finishing steps, staged: identity file dropped, desktop entries
 // written beside their final names, the updater copy in the staged win64.
@@ -327,23 +377,12 @@ void finish_install(TStaging& st, TFileTransaction& tx, const TFinishInstall& ar
         ux::utf8_to_text(kShortcutName));
   }
 
-  const std::string self = args.self_path.empty() ? ux::os_to_text(ux::executable_path()) : args.self_path;
-  if (self.empty()) throw ux::Exception("cannot find the running executable to copy as the updater");
-  std::string name = kUpdaterName;
-  st.result.updater_path = win64 + name;
-  struct stat self_st, target_st;
-  const bool target_exists = ::lstat(ux::text_to_os(win64 + name).c_str(), &target_st) == 0;
-  // The updater copy installing into its own folder keeps itself.
-  if (target_exists && ::stat(ux::text_to_os(self).c_str(), &self_st) == 0 &&
-      ::stat(ux::text_to_os(win64 + name).c_str(), &target_st) == 0 && self_st.st_dev == target_st.st_dev &&
-      self_st.st_ino == target_st.st_ino)
-    return;
-  // A folder holding the name cannot be replaced: the copy waits beside it.
-  if (target_exists && S_ISDIR(target_st.st_mode)) name += kUpdaterPendingSuffix;
-  const std::string staged = staged_win64 + name;
-  if (!ux::TShareFile::CopyShareFile(self, staged) || ::chmod(ux::text_to_os(staged).c_str(), 0755) != 0)
-    throw ux::Exception("Cannot copy " + self + " to " + win64 + name);
-  st.result.updater_path = win64 + name;
+  TUpdaterCopy& u = st.updater;
+  if (u.made.empty()) return;
+  if (!updater_copy_made(u) ||
+      ::rename(ux::text_to_os(u.made).c_str(), ux::text_to_os(staged_win64 + u.name).c_str()) != 0)
+    throw ux::Exception("Cannot copy " + u.self + " to " + win64 + u.name);
+  st.result.updater_path = win64 + u.name;
 }
 
 }  // namespace
@@ -365,6 +404,7 @@ TFinishResult install_package(const TFinishInstall& args, const TExtractProgress
     tx.journal_to(st.work + kJournalName);
     st.root = st.work + "new/";
     tx.set_backup_dir(st.work + "old");
+    start_updater_copy(st, args);
 
     extract_package(
         args.saved_fname, st.root,
@@ -384,6 +424,8 @@ TFinishResult install_package(const TFinishInstall& args, const TExtractProgress
     st.result.shortcuts = place_desktop_entries(tx, st.entries);
     if (!cancel.complete()) throw_if_cancelled(cancel);
   } catch (...) {
+    // The copy writes into the work folder that the rollback removes.
+    if (st.updater.done.valid()) st.updater.done.wait();
     rollback_and_rethrow(tx, cancel, st.work);
   }
   try {

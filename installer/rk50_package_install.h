@@ -120,8 +120,9 @@ struct TFinishResult {
 //     "win64" folder is refused before anything is written);
 //  2. finishing steps, staged: in install mode win64/cuuid.inf is dropped
 //     and the desktop entries are written beside their final names; self_path
-//     is copied as win64/updator (win64/updator.tobe when a folder holds that
-//     name; nothing when self_path is that updater itself);
+//     is copied (on a thread of its own while the package extracts) as
+//     win64/updator (win64/updator.tobe when a folder holds that name;
+//     nothing when self_path is that updater itself);
 //  3. moves every staged file into place, keeping what it replaces;
 //  4. passes cancel's point of no return, deletes, when delete_package is
 //     set, the package, and leaves the deletion of what was kept running in

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "common/ux_fd_stream.h"
 #include "installer/rk50_stp_common.h"
 
 namespace rk50 {
@@ -164,24 +165,11 @@ bool read_field(const std::string& line, size_t& pos, std::string& field) {
   return true;
 }
 
-bool write_all(int fd, const std::string& bytes) {
-  for (size_t done = 0; done < bytes.size();) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += size_t(n);
-  }
-  return true;
-}
-
 }  // namespace
 
 TFileTransaction::TFileTransaction(std::string backup_dir) { set_backup_dir(std::move(backup_dir)); }
 
-TFileTransaction::~TFileTransaction() {
-  (void)rollback();
-  if (journal_fd_ >= 0) ::close(journal_fd_);
-}
+TFileTransaction::~TFileTransaction() { (void)rollback(); }
 
 void TFileTransaction::set_backup_dir(std::string backup_dir) {
   backup_dir_ = backup_dir.empty() ? std::string() : trimmed(ux::text_to_os(backup_dir)) + "/";
@@ -192,12 +180,11 @@ void TFileTransaction::journal_to(const std::string& path) {
   const std::string os = ux::text_to_os(path);
   const int fd = ::open(os.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) fail("Cannot create", os, errno);
-  if (journal_fd_ >= 0) ::close(journal_fd_);
-  journal_fd_ = fd;
+  journal_ = std::make_unique<ux::TFdStream>(fd);
 }
 
 void TFileTransaction::log(const TRecord& r) {
-  if (journal_fd_ < 0) return;
+  if (!journal_) return;
   static constexpr char kTags[] = {kTagMadeDir, kTagMoved, kTagKept, kTagCreated,
                                    kTagRemovedDir, kTagWorkFolder, kTagCommitted};
   std::string line(1, kTags[int(r.step)]);
@@ -205,7 +192,8 @@ void TFileTransaction::log(const TRecord& r) {
   if (r.step == TStep::moved || r.step == TStep::kept) append_field(line, r.b);
   if (r.step == TStep::removed_dir) append_field(line, std::to_string(r.mode));
   line += '\n';
-  if (!write_all(journal_fd_, line)) throw ux::Exception("Cannot write the installation journal: " + errno_text(errno));
+  if (journal_->Write(line.data(), int64_t(line.size())) != int64_t(line.size()))
+    throw ux::Exception("Cannot write the installation journal: " + errno_text(journal_->last_error()));
 }
 
 bool TFileTransaction::load_journal(const std::string& os_path) {
@@ -250,9 +238,9 @@ bool TFileTransaction::load_journal(const std::string& os_path) {
 }
 
 void TFileTransaction::rewrite_journal(const std::vector<TRecord>& records) noexcept {
-  if (journal_fd_ < 0) return;
+  if (!journal_) return;
   try {
-    if (::ftruncate(journal_fd_, 0) != 0) return;
+    journal_->SetSize(0);
     for (const TRecord& r : records) log(r);
   } catch (...) {
   }
@@ -426,8 +414,8 @@ std::vector<std::string> recover_leftovers(const std::string& parent, const std:
       tx.record_work_folder(ux::os_to_text(f));
       const std::string journal = f + "/" + kJournalName;
       const bool committed = tx.load_journal(journal);
-      const int fd = ::open(journal.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
-      if (fd >= 0) tx.journal_fd_ = fd;
+      if (const int fd = ::open(journal.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC); fd >= 0)
+        tx.journal_ = std::make_unique<ux::TFdStream>(fd);
       if (committed) {
         tx.commit();
       } else {

@@ -17,6 +17,10 @@
 #include "common/ux_common.h"
 #include "installer/rk50_stp_common.h"
 
+namespace ux {
+class TFdStream;
+}
+
 namespace rk50 {
 
 // Raised by work that stopped because it was cancelled, after it restored
@@ -194,7 +198,7 @@ class TFileTransaction {
   std::vector<TRecord> steps_;
   std::vector<std::string> kept_;  // OS paths of the kept files
   std::vector<std::string> work_folders_;
-  int journal_fd_ = -1;
+  std::unique_ptr<ux::TFdStream> journal_;  // appends; null without a journal
 };
 
 // Puts right what runs that were killed left in parent (call under the
