@@ -328,34 +328,32 @@ void TUX_KCP_UDP_Cli::execute() {
     sock = udp_cli;
   }
   // 1. Datagrams.
-  char data[kDatagramBuffer];
   int64_t bytes = 0;
   bool fed = false;
-  for (int i = 0; sock && i < kReadsPerStep && active_step(); ++i) {
-    uint32_t from_ip = 0, from_port = 0;
-    const int32_t n = sock->ReadData(data, kDatagramBuffer, 1, from_ip, from_port);
-    if (n <= 0) break;
-    if (from_ip != dest_ip || from_port != dest_port) continue;
-    bytes += n;
-    switch (kcp_datagram_kind(n)) {
-      case TUX_KCP_Datagram_Kind::control:
-        on_control(data, n, now_ms());
-        break;
-      case TUX_KCP_Datagram_Kind::kcp:
-        if (!connected()) break;
-        if (f_is_udp_encrypt.load()) es_encoder.Decode(data, n);
-        {
-          std::lock_guard<std::recursive_mutex> g(lock);
-          if (FKcp != nullptr) {
-            // A datagram the engine refuses is dropped, as the link may drop any.
-            (void)ikcp_input(FKcp, data, uint32_t(n));
-            fed = true;
+  if (sock) {
+    (void)sock->ReadDatagrams(kReadsPerStep, 1, [&](char* data, int32_t n, uint32_t from_ip, uint32_t from_port) {
+      if (!active_step() || n <= 0 || from_ip != dest_ip || from_port != dest_port) return;
+      bytes += n;
+      switch (kcp_datagram_kind(n)) {
+        case TUX_KCP_Datagram_Kind::control:
+          on_control(data, n, now_ms());
+          break;
+        case TUX_KCP_Datagram_Kind::kcp:
+          if (!connected()) break;
+          if (f_is_udp_encrypt.load()) es_encoder.Decode(data, n);
+          {
+            std::lock_guard<std::recursive_mutex> g(lock);
+            if (FKcp != nullptr) {
+              // A datagram the engine refuses is dropped, as the link may drop any.
+              (void)ikcp_input(FKcp, data, uint32_t(n));
+              fed = true;
+            }
           }
-        }
-        break;
-      case TUX_KCP_Datagram_Kind::invalid:
-        break;
-    }
+          break;
+        case TUX_KCP_Datagram_Kind::invalid:
+          break;
+      }
+    });
   }
   {
     std::lock_guard<std::mutex> g(speed_lock_);

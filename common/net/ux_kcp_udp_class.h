@@ -79,7 +79,8 @@ using TKCP_Cli_Event = std::function<void(TUX_KCP_UDP_Cli* Sender, int32_t code)
 // (profile 0: the server's sender decides the speed), keep-alive, dead-session
 // detection and optional reconnection. Bytes to send wait in out_buf, bytes
 // received in in_buf; execute() does all the network work in one bounded step
-// (at most 20 datagrams, each read waiting at most 1 ms).
+// (at most 20 datagrams, taken in as few reads as the socket allows, only
+// the first waiting, at most 1 ms).
 //
 // Only datagrams from the server's address and port are taken; others are
 // dropped, so a stray or spoofed datagram cannot close or corrupt the

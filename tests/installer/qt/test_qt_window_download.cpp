@@ -112,7 +112,7 @@ void shows_progress_and_speed_then_installs() {
   unsetenv("LC_ALL");
   unsetenv("LC_MESSAGES");
 
-  const std::string payload = qlyn_test::sample_bytes(128 << 20, 31);
+  const std::string payload = qlyn_test::sample_bytes(32 << 20, 31);
   qlyn_test::write_file(dir + "/src/win64/rk50cli_dsk", "#!/bin/sh\necho client\n");
   qlyn_test::write_file(dir + "/src/win64/data.bin", payload);
   const std::string package = dir + "/www/down/win64/rk50cli_dsk.win64.newest.7z";
@@ -122,7 +122,13 @@ void shows_progress_and_speed_then_installs() {
   qlyn_test::TChildProcess server({QLYN_RESOURCE_SERVER_EXE, "--root", dir + "/www", "--port", "0", "--quiet"});
   const std::string line = server.read_line(10000);
   ASSERT_EQ(line.rfind("listening 127.0.0.1:", 0), 0u) << line;
-  const std::string port = line.substr(line.rfind(':') + 1);
+  // A link of 16 MB/s: the download lasts a few progress intervals however
+  // fast the machine is.
+  qlyn_test::TChildProcess relay({QLYN_UDP_RELAY_EXE, "--server", "127.0.0.1:" + line.substr(line.rfind(':') + 1),
+                                  "--rate", "16000000"});
+  const std::string relay_line = relay.read_line(10000);
+  ASSERT_EQ(relay_line.rfind("listening 127.0.0.1:", 0), 0u) << relay_line;
+  const std::string port = relay_line.substr(relay_line.rfind(':') + 1);
 
   TServerServices services("udp-http://127.0.0.1:" + port + "/down/win64/rk50cli_dsk.win64.newest.7z");
   rk50::TQtMainWindow w(services, {});
