@@ -331,7 +331,7 @@ void TUX_KCP_UDP_Cli::execute() {
   int64_t bytes = 0;
   bool fed = false;
   if (sock) {
-    (void)sock->ReadDatagrams(kReadsPerStep, 1, [&](char* data, int32_t n, uint32_t from_ip, uint32_t from_port) {
+    (void)sock->ReadDatagrams(kDatagramsPerStep, 1, [&](char* data, int32_t n, uint32_t from_ip, uint32_t from_port) {
       if (!active_step() || n <= 0 || from_ip != dest_ip || from_port != dest_port) return;
       bytes += n;
       switch (kcp_datagram_kind(n)) {

@@ -197,7 +197,9 @@ TEST_F(ResKcpSide, DownloadsOverPlainAndScrambledSessions) {
   }
   const auto& stats = server->kcp().stats();
   EXPECT_GT(stats.datagrams_out, file.size() * 2 / 1316);
-  if (server->kcp().gso()) EXPECT_GT(stats.gso_messages, 0u) << "runs of full datagrams went out together";
+  if (server->kcp().gso()) {
+    EXPECT_GT(stats.gso_messages, 0u) << "runs of full datagrams went out together";
+  }
   const std::string log = log_text();
   EXPECT_NE(log.find(" udp \"GET /down/win64/p.7z HTTP/1.1\" 200 1048576"), std::string::npos) << log;
   EXPECT_NE(log.find(" udp-scrambled \"GET /down/win64/p.7z HTTP/1.1\" 200 1048576"), std::string::npos) << log;
