@@ -83,11 +83,13 @@ int main(int argc, char** argv) {
   if (download_mib <= 0) return failed.load() == 0 ? 0 : 1;
 
   std::atomic<int32_t> last_event{0};
+  std::string failure;  // the final event 104, written before last_event
   const std::string save = dir / "big.bin";
   const double d0 = cpu_seconds();
   const auto t1 = std::chrono::steady_clock::now();
   pool.add_http_down_file("udp-http://127.0.0.1:" + port + "/big.bin", "", save, "big",
                           [&](ux::TUX_HTTP_Cli_Request*, int32_t ev, const std::string& json) {
+                            if (ev == ux::kDownEvFail) failure = json;
                             if (ev == ux::kDownEvDone || (ev == ux::kDownEvFail && json.find("\"final\"") != std::string::npos))
                               last_event = ev;
                           });
@@ -98,5 +100,6 @@ int main(int argc, char** argv) {
   const bool whole = last_event.load() == ux::kDownEvDone && ux::file_size(save) == download_bytes;
   std::printf("pool download over udp-http: %d MiB %s in %.3f s = %.1f MB/s, process CPU %.2f ms/MB\n", download_mib,
               whole ? "ok" : "FAILED", dsecs, double(download_bytes) / 1e6 / dsecs, dcpu * 1e3 / (double(download_bytes) / 1e6));
+  if (!whole && !failure.empty()) std::printf("  last failure: %s\n", failure.c_str());
   return failed.load() == 0 && whole ? 0 : 1;
 }

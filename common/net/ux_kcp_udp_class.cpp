@@ -99,6 +99,7 @@ void TUX_KCP_UDP_Cli::do_activate() {
   rt.f_connected.store(false);
   rt.have_popup_disconnect_event = false;
   rt.is_going_to_close.store(false);
+  closed_by_server_ = false;
   rt.have_data = false;
   rt.retry_handshank_count = 0;
   rt.at_create = now;
@@ -202,7 +203,10 @@ void TUX_KCP_UDP_Cli::on_control(const char* data, int32_t len, int64_t now) {
       rt.at_last_send = now;
       return;
     case kcp_ctl_close:
-      if (c.value1 == f_session_id.load()) rt.is_going_to_close.store(true);
+      if (c.value1 == f_session_id.load()) {
+        closed_by_server_ = true;
+        rt.is_going_to_close.store(true);
+      }
       return;
     default:
       return;
@@ -388,9 +392,12 @@ void TUX_KCP_UDP_Cli::execute() {
     }
   }
 
-  // 4. Orderly close once everything has been delivered.
+  // 4. Orderly close once everything has been delivered: our output
+  // acknowledged and, when the server closed, its last bytes read by the
+  // owner (deactivation empties in_buf; the close may come in the same
+  // batch as those bytes).
   if (rt.is_going_to_close.load()) {
-    bool delivered = out_buf->DataLength() == 0;
+    bool delivered = out_buf->DataLength() == 0 && !(closed_by_server_ && in_buf->DataLength() > 0);
     {
       std::lock_guard<std::recursive_mutex> g(lock);
       if (FKcp != nullptr) delivered = delivered && ikcp_waitsnd(FKcp) <= 0;

@@ -96,7 +96,8 @@ using TKCP_Cli_Event = std::function<void(TUX_KCP_UDP_Cli* Sender, int32_t code)
 //
 // Lifetime: the destructor ends the own thread, then deactivates. The streams
 // live as long as the session; deactivation empties them (unread input and
-// unsent output are lost).
+// unsent output are lost), so a close from the server deactivates the session
+// only once the owner has read the bytes that came before it.
 class TUX_KCP_UDP_Cli : public TActive_Base_Class {
  public:
   static constexpr uint32_t kDefaultServerPort = 10000;
@@ -240,6 +241,9 @@ class TUX_KCP_UDP_Cli : public TActive_Base_Class {
   TSpeed speed;
   std::mutex speed_lock_;     // the meters are read from other threads
   std::atomic<bool> f_is_udp_encrypt{false};
+  // The server sent close: the session ends once the owner has read what
+  // came before it. Driving thread.
+  bool closed_by_server_ = false;
 
   // Own-thread mode: the thread's work runs only while step_enabled_ is set
   // (last step of activation, cleared first at deactivation); exec_gate_ is

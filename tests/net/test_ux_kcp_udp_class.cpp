@@ -423,6 +423,27 @@ TEST_F(KcpSession, ServerCloseAppliesOnlyToItsSession) {
   EXPECT_FALSE(s.Active());
 }
 
+TEST_F(KcpSession, AServerCloseBehindTheLastBytesLosesNoneOfThem) {
+  connect();
+  // The answer's last bytes and the close come in one batch: one step takes
+  // both, and the bytes must outlive the close until the owner reads them.
+  for (int i = 0; i < 40; ++i) peer.send(push_datagram(id, uint32_t(i), std::string(1000, char('a' + i % 26))));
+  peer.send(ctl(kcp_ctl_close, 30, id));
+  peer.send(ctl(kcp_ctl_close, 30, id));
+  s.execute();
+  ASSERT_TRUE(s.Active()) << "unread bytes keep the session open";
+  s.execute();
+  EXPECT_TRUE(s.connected());
+  std::string got;
+  char buf[65536];
+  for (int32_t n; (n = s.readData(buf, sizeof buf)) > 0;) got.append(buf, size_t(n));
+  ASSERT_EQ(got.size(), 40000u);
+  for (int i = 0; i < 40; ++i) EXPECT_EQ(got[size_t(i) * 1000], char('a' + i % 26));
+  s.execute();
+  EXPECT_FALSE(s.Active()) << "read out, the close completes";
+  EXPECT_EQ(ev.count("disconnected"), 1);
+}
+
 TEST_F(KcpSession, SendDataPushesBackBeyondThreeMebibytes) {
   EXPECT_EQ(s.SendData("x", 1), 0) << "not active";
   connect();
