@@ -16,6 +16,7 @@
 # ones, stored (-mx=0) under the default build's package password
 # (QLYN_BENCH_PASSWORD overrides it).
 set -euo pipefail
+source "$(dirname "$(realpath "$0")")/../scripts/lib/server_tool.sh"
 
 mb=200
 rounds=3
@@ -44,7 +45,7 @@ pkg_path=down/win64/rk50cli_dsk.win64.newest.7z
 work=$(mktemp -d "$base/qlyn_bench_down_XXXXXX")
 server_pid=
 cleanup() {
-  if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
+  stop_server
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -64,15 +65,8 @@ make_package() {
 }
 
 start_server() {
-  "$server" --root "$work/www" --port 0 --bind 127.0.0.1 --quiet >"$work/server.out" &
-  server_pid=$!
-  port=
-  for _ in $(seq 100); do
-    port=$(sed -n 's/^listening 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/server.out" | head -n 1)
-    [ -n "$port" ] && break
-    sleep 0.1
-  done
-  [ -n "$port" ] || { echo "bench: the resource server did not start" >&2; exit 1; }
+  start_resource_server "$server" "$work/www" "$work/server.out" ||
+    { echo "bench: the resource server did not start" >&2; exit 1; }
   mkdir -p "$work/setup"
   cp "$setup" "$work/setup/qlyn-setup"
   printf '[common]\nsvr_url=udp-http://127.0.0.1:%s\n' "$port" >"$work/setup/config.ini"
@@ -111,7 +105,7 @@ mt=$(median "${theirs_all[@]}")
 printf '%-6s %12.2f %22.2f %8.2f\n' median "$mo" "$mt" "$(calc "$mo / $mt")"
 
 if [ "$rss_mb" -gt 0 ]; then
-  kill "$server_pid"; wait "$server_pid" 2>/dev/null || true; server_pid=
+  stop_server
   rm -rf "$work/inst" "$work/ref" "$HOME"; mkdir -p "$HOME"
   make_package "$rss_mb"
   size=$(stat -c %s "$work/www/$pkg_path")

@@ -19,21 +19,14 @@
 #include <vector>
 
 #include "archive/io_compress_7zip.h"
+#include "support/archive_maker.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string quote(const std::string& s) {
-  std::string r = "'";
-  for (char c : s) r += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return r + "'";
-}
-
-int sh(const std::string& cmd) {
-  int rc = std::system(cmd.c_str());
-  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-}
+using qlyn_test::quote;
+using qlyn_test::sh;
 
 // Writes n bytes: random runs mixed with repetitive text, so the package
 // holds both incompressible and compressible data.

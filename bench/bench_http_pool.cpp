@@ -22,8 +22,8 @@
 #include "common/net/ux_http_cli_pool.h"
 #include "common/ux_common.h"
 #include "support/archive_maker.h"
-#include "support/child_process.h"
 #include "support/scoped_env.h"
+#include "support/server_tool.h"
 
 namespace {
 
@@ -47,14 +47,12 @@ int main(int argc, char** argv) {
   qlyn_test::write_file(dir / "www/small.txt", std::string(512, 'x'));
   const int64_t download_bytes = int64_t(download_mib) << 20;
   if (download_mib > 0) qlyn_test::write_file(dir / "www/big.bin", qlyn_test::sample_bytes(size_t(download_bytes), 5));
-  qlyn_test::TChildProcess server({QLYN_RESOURCE_SERVER_EXE, "--root", dir / "www", "--port", "0", "--quiet"});
-  const std::string line = server.read_line(10000);
-  if (line.rfind("listening 127.0.0.1:", 0) != 0) {
-    std::fprintf(stderr, "bench_http_pool: the resource server did not start (%s)\n", line.c_str());
+  qlyn_test::TServerTool server({QLYN_RESOURCE_SERVER_EXE, "--root", dir / "www", "--port", "0", "--quiet"});
+  if (!server.listening()) {
+    std::fprintf(stderr, "bench_http_pool: the resource server did not start (%s)\n", server.start_output().c_str());
     return 1;
   }
-  const std::string port = line.substr(line.rfind(':') + 1);
-  const std::string url = "http://127.0.0.1:" + port + "/small.txt";
+  const std::string url = "http://" + server.address() + "/small.txt";
 
   ux::TUX_HTTP_Cli_pool_v3 pool;
   pool.SetMaxThreadCount(workers);
@@ -87,7 +85,7 @@ int main(int argc, char** argv) {
   const std::string save = dir / "big.bin";
   const double d0 = cpu_seconds();
   const auto t1 = std::chrono::steady_clock::now();
-  pool.add_http_down_file("udp-http://127.0.0.1:" + port + "/big.bin", "", save, "big",
+  pool.add_http_down_file("udp-http://" + server.address() + "/big.bin", "", save, "big",
                           [&](ux::TUX_HTTP_Cli_Request*, int32_t ev, const std::string& json) {
                             if (ev == ux::kDownEvFail) failure = json;
                             if (ev == ux::kDownEvDone || (ev == ux::kDownEvFail && json.find("\"final\"") != std::string::npos))

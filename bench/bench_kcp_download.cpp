@@ -6,12 +6,8 @@
 //
 //   bench_kcp_download [--mib N] [--sessions N] [--session-mib N] [--only NAME]
 //   NAME: loopback, curl, relay, many
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <xxhash.h>
 
@@ -24,7 +20,6 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <poll.h>
 #include <random>
 #include <string>
 #include <thread>
@@ -32,68 +27,25 @@
 
 #include "common/net/ux_kcp_udp_class.h"
 #include "common/ux_common.h"
-
-extern char** environ;
+#include "support/server_tool.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A started tool with its stdout on a pipe; stopped and reaped on destruction.
-class TProc {
- public:
-  explicit TProc(const std::vector<std::string>& argv) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    if (::posix_spawn(&pid_, args[0], &fa, nullptr, args.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&fa);
-    ::close(fds[1]);
-    out_ = fds[0];
-  }
-  ~TProc() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      int st = 0;
-      for (int i = 0; i < 500 && ::waitpid(pid_, &st, WNOHANG) != pid_; ++i) ::usleep(10000);
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, &st, 0);
+// Peak resident set (VmHWM) of process pid in KiB; -1 when unknown.
+long peak_rss_kib(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string key;
+  while (in >> key) {
+    if (key == "VmHWM:") {
+      long v = 0;
+      in >> v;
+      return v;
     }
-    if (out_ >= 0) ::close(out_);
   }
-  pid_t pid() const { return pid_; }
-  // The port of the "listening ADDR:PORT" line; 0 when it did not come.
-  int listening_port() {
-    std::string line;
-    char c;
-    pollfd p{out_, POLLIN, 0};
-    while (line.size() < 200 && ::poll(&p, 1, 10000) > 0 && ::read(out_, &c, 1) == 1 && c != '\n') line += c;
-    const size_t colon = line.rfind(':');
-    return line.rfind("listening ", 0) == 0 && colon != std::string::npos ? std::atoi(line.c_str() + colon + 1) : 0;
-  }
-  // Peak resident set (VmHWM) in KiB.
-  long peak_rss_kib() const {
-    std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
-    std::string key;
-    while (in >> key) {
-      if (key == "VmHWM:") {
-        long v = 0;
-        in >> v;
-        return v;
-      }
-    }
-    return -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int out_ = -1;
-};
+  return -1;
+}
 
 double thread_cpu_s() {
   timespec ts;
@@ -272,8 +224,8 @@ int main(int argc, char** argv) {
   {
     std::vector<std::string> server_argv = {QLYN_RESOURCE_SERVER_EXE, "--root", dir, "--port", "0", "--quiet"};
     server_argv.insert(server_argv.end(), server_args.begin(), server_args.end());
-    TProc server(server_argv);
-    const int port = server.listening_port();
+    qlyn_test::TServerTool server(server_argv);
+    const int port = server.port_number();
     if (port == 0) {
       std::fprintf(stderr, "the server did not start\n");
       return 1;
@@ -295,16 +247,16 @@ int main(int argc, char** argv) {
       if (p) ::pclose(p);
     }
     if (want("relay")) {
-      TProc relay({QLYN_UDP_RELAY_EXE, "--server", "127.0.0.1:" + std::to_string(port), "--delay", "25", "--loss", "1",
-                   "--seed", "1"});
-      const int rport = relay.listening_port();
+      qlyn_test::TServerTool relay({QLYN_UDP_RELAY_EXE, "--server", "127.0.0.1:" + std::to_string(port), "--delay",
+                                    "25", "--loss", "1", "--seed", "1"});
+      const int rport = relay.port_number();
       const int64_t relay_mib = std::min<int64_t>(mib, 64);
       uint64_t h = 0;
       make_file(dir, "down/relay.bin", relay_mib, h);
       print("udp-http through relay, 25 ms each way, 1 % loss", kcp_get(rport, "/down/relay.bin", h, relay_mib << 20, 600));
     }
     if (want("many")) print_many(port, int(sessions), small_hash, small_len, limit_s);
-    std::printf("server peak RSS %.1f MB\n", double(server.peak_rss_kib()) / 1024);
+    std::printf("server peak RSS %.1f MB\n", double(peak_rss_kib(server.pid())) / 1024);
   }
   std::filesystem::remove_all(dir);
   return 0;

@@ -21,22 +21,15 @@
 
 #include "common/ux_common.h"
 #include "common/ux_vpath_container.h"
+#include "support/archive_maker.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-std::string quote(const std::string& s) {
-  std::string r = "'";
-  for (char c : s) r += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return r + "'";
-}
-
-int sh(const std::string& cmd) {
-  const int rc = std::system(cmd.c_str());
-  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-}
+using qlyn_test::quote;
+using qlyn_test::sh;
 
 double seconds_since(Clock::time_point t0) {
   return std::chrono::duration<double>(Clock::now() - t0).count();

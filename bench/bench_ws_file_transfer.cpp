@@ -29,23 +29,23 @@
 
 #include "common/net/ux_ws_file_cli.h"
 #include "common/ux_common.h"
-#include "support/child_process.h"
+#include "support/archive_maker.h"
+#include "support/loopback_sockets.h"
+#include "support/server_tool.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
+using qlyn_test::quote;
+using qlyn_test::sh;
+
 double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
 double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v.empty() ? 0 : v[v.size() / 2];
-}
-
-std::string listening_port(qlyn_test::TChildProcess& p) {
-  const std::string line = p.read_line(10000);
-  return line.rfind("listening 127.0.0.1:", 0) == 0 ? line.substr(line.rfind(':') + 1) : std::string();
 }
 
 // Steps c until its run ends; false when it did not end within limit_s.
@@ -63,17 +63,12 @@ bool run(ux::TUX_http_client_v3& c, double limit_s) {
 // Reads file and sends it over a loopback TCP connection to a receiver that
 // writes it to out; the seconds taken.
 double tcp_copy(const std::string& file, const std::string& out) {
-  const int ls = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t al = sizeof a;
-  if (ls < 0 || ::bind(ls, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(ls, 1) != 0 ||
-      ::getsockname(ls, reinterpret_cast<sockaddr*>(&a), &al) != 0)
-    return -1;
+  qlyn_test::TLoopbackListener ls(1);
+  if (ls.port() == 0) return -1;
+  const sockaddr_in a = qlyn_test::loopback_addr(ls.port());
   const auto t0 = Clock::now();
   std::thread receiver([&] {
-    const int c = ::accept(ls, nullptr, nullptr);
+    const int c = ::accept(ls.fd(), nullptr, nullptr);
     std::FILE* f = std::fopen(out.c_str(), "wb");
     std::vector<char> buf(1 << 16);
     for (ssize_t n; c >= 0 && f && (n = ::recv(c, buf.data(), buf.size(), 0)) > 0;) std::fwrite(buf.data(), 1, size_t(n), f);
@@ -81,7 +76,7 @@ double tcp_copy(const std::string& file, const std::string& out) {
     if (c >= 0) ::close(c);
   });
   const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+  if (::connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) {
     std::FILE* f = std::fopen(file.c_str(), "rb");
     std::vector<char> buf(1 << 16);
     for (size_t n; f && (n = std::fread(buf.data(), 1, buf.size(), f)) > 0;) {
@@ -95,18 +90,10 @@ double tcp_copy(const std::string& file, const std::string& out) {
   }
   ::close(s);
   receiver.join();
-  ::close(ls);
   return seconds_since(t0);
 }
 
-int sh(const std::string& cmd) {
-  const int rc = std::system(cmd.c_str());
-  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-}
-
-bool same_file(const std::string& a, const std::string& b) {
-  return sh("cmp -s '" + a + "' '" + b + "'") == 0;
-}
+bool same_file(const std::string& a, const std::string& b) { return sh("cmp -s " + quote(a) + " " + quote(b)) == 0; }
 
 }  // namespace
 
@@ -138,10 +125,10 @@ int main(int argc, char** argv) {
   const double mb = double(mib) * 1048576.0 / 1e6;
   int rc = 0;
   {
-    qlyn_test::TChildProcess wsf({QLYN_FILE_SERVER_EXE, "--root", wsf_root, "--port", "0", "--quiet", "--key", "b"});
-    qlyn_test::TChildProcess res({QLYN_RESOURCE_SERVER_EXE, "--root", res_root, "--port", "0", "--quiet"});
-    const std::string wsf_port = listening_port(wsf), res_port = listening_port(res);
-    if (wsf_port.empty() || res_port.empty()) {
+    qlyn_test::TServerTool wsf({QLYN_FILE_SERVER_EXE, "--root", wsf_root, "--port", "0", "--quiet", "--key", "b"});
+    qlyn_test::TServerTool res({QLYN_RESOURCE_SERVER_EXE, "--root", res_root, "--port", "0", "--quiet"});
+    const std::string wsf_port = wsf.port(), res_port = res.port();
+    if (!wsf.listening() || !res.listening()) {
       std::fprintf(stderr, "bench_ws_file_transfer: a server did not start\n");
       return 1;
     }
@@ -192,7 +179,7 @@ int main(int argc, char** argv) {
       fs::remove(dir + "/down.bin");
 
       t0 = Clock::now();
-      ok = sh("curl -s --noproxy '*' -o '" + dir + "/curl.bin' http://127.0.0.1:" + res_port + "/src.bin") == 0;
+      ok = sh("curl -s --noproxy '*' -o " + quote(dir + "/curl.bin") + " http://127.0.0.1:" + res_port + "/src.bin") == 0;
       took = seconds_since(t0);
       if (!ok || !same_file(src, dir + "/curl.bin")) {
         std::fprintf(stderr, "bench_ws_file_transfer: curl failed\n");

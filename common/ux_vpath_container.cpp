@@ -143,11 +143,8 @@ std::unique_ptr<TUX_VPath_in_File> TUX_VPath_in_File::openReadFrom_1File(
     if (why) *why = "file not found";
     return nullptr;
   }
-  std::unique_ptr<TUX_VPath_in_File> c(new TUX_VPath_in_File());
-  c->f_idx_fileName = c->f_data_fileName = vpath_data_fname;
-  c->data_kind_ = TDataKind::one_file;
-  if (!c->load_one_file(*f, why)) return nullptr;
-  c->data_fh = TShareFileRef(f.release());
+  std::unique_ptr<TUX_VPath_in_File> c = open_one_file(*f, vpath_data_fname, TDataKind::one_file, why);
+  if (c) c->data_fh = TShareFileRef(f.release());
   return c;
 }
 
@@ -158,11 +155,17 @@ std::unique_ptr<TUX_VPath_in_File> TUX_VPath_in_File::openReadFrom_Splited_File(
     if (why) *why = "file not found";
     return nullptr;
   }
+  std::unique_ptr<TUX_VPath_in_File> c = open_one_file(*f, vpath_data_fname, TDataKind::split, why);
+  if (c) c->data_fh = TShareFileRef(f.release());
+  return c;
+}
+
+std::unique_ptr<TUX_VPath_in_File> TUX_VPath_in_File::open_one_file(IShareFile& f, const std::string& name,
+                                                                    TDataKind kind, std::string* why) {
   std::unique_ptr<TUX_VPath_in_File> c(new TUX_VPath_in_File());
-  c->f_idx_fileName = c->f_data_fileName = vpath_data_fname;
-  c->data_kind_ = TDataKind::split;
-  if (!c->load_one_file(*f, why)) return nullptr;
-  c->data_fh = TShareFileRef(f.release());
+  c->f_idx_fileName = c->f_data_fileName = name;
+  c->data_kind_ = kind;
+  if (!c->load_one_file(f, why)) return nullptr;
   return c;
 }
 

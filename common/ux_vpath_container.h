@@ -215,6 +215,10 @@ class TUX_VPath_in_File {
   // Parses index text; data_end < 0 when the data length is unknown. The
   // item count, or -1 when the header is refused.
   int32_t load_index(const std::string& text, int64_t data_end);
+  // A container of the one-file form named name, read through f (already
+  // opened; the caller hands it to data_fh on success); nullptr with why.
+  static std::unique_ptr<TUX_VPath_in_File> open_one_file(IShareFile& f, const std::string& name, TDataKind kind,
+                                                          std::string* why);
   // Opens the one-file form through f (already opened); false with why.
   bool load_one_file(IShareFile& f, std::string* why);
   int64_t write_index(bool forced);

@@ -24,6 +24,20 @@ bool has_control(std::string_view s) {
   return false;
 }
 
+// ALPHA *( ALPHA / DIGIT / "+" / "-" / "." ) ":" — anything else before a
+// ":" (a byte from 0x80, a digit first) makes the reference relative.
+bool starts_with_scheme(std::string_view ref) {
+  const size_t colon = ref.find(':');
+  if (colon == std::string_view::npos || colon == 0) return false;
+  for (size_t i = 0; i < colon; ++i) {
+    const unsigned char c = ref[i];
+    const bool alpha = (c | 0x20) >= 'a' && (c | 0x20) <= 'z';
+    const bool other = (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
+    if (!alpha && (i == 0 || !other)) return false;
+  }
+  return true;
+}
+
 void check_split(std::string_view url) {
   const TUX_Http_Url_Parts p = split_http_url(url);
   if (!p.has_authority) {
@@ -45,7 +59,9 @@ void check_plan(std::string_view url, std::string_view method, const TUX_HTTP_Pr
   const std::string_view line = plan.cmd_str;
   if (!line.ends_with(" HTTP/1.1\r\n") || has_control(line.substr(0, line.size() - 2)))
     fail("request line with a control byte");
-  if (line.find(' ') == 0 || line.find(' ') == line.rfind(' ')) fail("request line is not method, target, version");
+  const size_t sp1 = line.find(' '), sp2 = line.find(' ', sp1 + 1);
+  if (sp1 == 0 || sp2 == sp1 + 1 || line.find(' ', sp2 + 1) != std::string_view::npos)
+    fail("request line is not method, target, version");
   for (const auto& [name, value] : plan.headers)
     if (name.empty() || has_control(name) || has_control(value)) fail("header with a control byte");
   if (plan.connect_address.empty()) fail("plan without an address");
@@ -62,11 +78,11 @@ void check_location(std::string_view base, std::string_view location) {
   const std::string to = resolve_http_location(base, location);
   const std::string b = trim_text(base);
   const std::string loc = trim_text(location);
-  // A URL holding a control byte is never requested (no plan is made).
-  if (has_control(b) || has_control(loc)) return;
+  // A base no plan is made for was never requested, so nothing redirects
+  // from it; a location holding a control byte is never requested either.
+  if (!plan_http_connection(b, "GET", "tcp", true, TUX_HTTP_Proxy()).ok || has_control(loc)) return;
   const TUX_Http_Url_Parts bp = split_http_url(b);
-  if (!bp.has_authority || loc.starts_with("//") || split_http_url(loc).has_authority) return;
-  if (loc.find(':') != std::string::npos && loc.find(':') < loc.find_first_of("/?#")) return;  // a scheme
+  if (loc.starts_with("//") || starts_with_scheme(loc)) return;
   if (!same_http_origin(b, to)) fail("a relative location left its base's origin");
   const TUX_Http_Url_Parts tp = split_http_url(to);
   if (tp.scheme != bp.scheme || tp.authority != bp.authority) fail("a relative location changed the authority");

@@ -14,7 +14,9 @@
 
 #include "archive/archive_library_deploy.h"
 #include "archive/io_compress_7zip.h"
+#include "common/net/ux_http_cli_downloader.h"
 #include "common/ux_common.h"
+#include "common/ux_fd_stream.h"
 #include "common/ux_file_io.h"
 #include "common/ux_file_path.h"
 #include "common/platform/ux_process.h"
@@ -218,6 +220,15 @@ std::vector<std::string> desktop_entry_dirs() {
   return dirs;
 }
 
+// Writes bytes as the file at path (mode 0755), replacing one of that name.
+bool write_entry_file(const std::string& path, const std::string& bytes) {
+  const int fd = ::open(ux::text_to_os(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0755);
+  if (fd < 0) return false;
+  ux::TFdStream out(fd);
+  const bool written = ::fchmod(fd, 0755) == 0 && out.Write(bytes.data(), int64_t(bytes.size())) == int64_t(bytes.size());
+  return out.Close() && written;
+}
+
 // Writes the entry beside each final name, recorded in tx; a folder that
 // cannot take it is skipped.
 std::vector<TStagedEntry> stage_desktop_entries(TFileTransaction& tx, const std::string& entry_utf8,
@@ -228,9 +239,8 @@ std::vector<TStagedEntry> stage_desktop_entries(TFileTransaction& tx, const std:
     try {
       tx.make_dirs(d);
       TStagedEntry e{join_path(d, "." + file_name + ".rk50-" + std::to_string(::getpid())), join_path(d, file_name)};
-      if (ux::write_text_to_file(entry_utf8, e.staged) != static_cast<long long>(entry_utf8.size())) continue;
       tx.record_created(e.staged);
-      if (::chmod(ux::text_to_os(e.staged).c_str(), 0755) != 0) continue;
+      if (!write_entry_file(e.staged, entry_utf8)) continue;
       staged.push_back(std::move(e));
     } catch (const ux::Exception&) {
       // A desktop entry that cannot be written does not stop the installation.
@@ -349,9 +359,10 @@ TFinishResult install_package(const TFinishInstall& args, const TExtractProgress
     throw_if_cancelled(cancel);
     tx.make_dirs(st.dest);
     lock.emplace(st.dest);
-    tx.discard_leftovers_on_commit(st.dest, kInstallStagingPrefix);
-    tx.discard_leftovers_on_commit(st.dest + kPackageFolder, kUpdateStagingPrefix);
+    (void)recover_leftovers(st.dest, kInstallStagingPrefix);
+    (void)recover_leftovers(st.dest + kPackageFolder, kUpdateStagingPrefix);
     st.work = tx.make_work_folder(st.dest, kInstallStagingPrefix);
+    tx.journal_to(st.work + kJournalName);
     st.root = st.work + "new/";
     tx.set_backup_dir(st.work + "old");
 
@@ -375,8 +386,12 @@ TFinishResult install_package(const TFinishInstall& args, const TExtractProgress
   } catch (...) {
     rollback_and_rethrow(tx, cancel, st.work);
   }
-  tx.commit();
-  if (args.delete_package && !args.saved_fname.empty()) ux::delete_file(args.saved_fname);
+  try {
+    st.result.removal = tx.commit_in_background();
+  } catch (...) {
+    tx.commit();
+  }
+  if (args.delete_package) (void)ux::delete_downloaded_file(args.saved_fname);
   return st.result;
 }
 

@@ -14,12 +14,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
-
 namespace rk50 {
 
+class TBackgroundRemoval;
 class TCancelFlag;
 
 // Fixed names (Linux build). kShortcutName is UTF-8.
@@ -95,7 +96,9 @@ struct TFinishInstall {
   std::string dest_path;       // installation folder (trailing "/" optional)
   std::string saved_fname;     // the package file
   int32_t mode = 1;            // 1 install mode, 2 update mode
-  bool delete_package = true;  // false for a package the user supplied (--package)
+  // A download, deleted with its validator once installed; false for a
+  // package the user supplied (--package).
+  bool delete_package = true;
   std::string self_path;       // copied as the updater; empty: the running executable
 };
 
@@ -103,10 +106,16 @@ struct TFinishInstall {
 struct TFinishResult {
   std::string updater_path;             // the copy ("updator" or "updator.tobe")
   std::vector<std::string> shortcuts;   // desktop entries written
+  // The deletion of what the installation replaced, still running; the last
+  // holder's release waits for it.
+  std::shared_ptr<TBackgroundRemoval> removal;
 };
 
 // Installs the package saved_fname into dest_path on the calling thread, as
-// one transaction under the installation folder's lock:
+// one transaction under the installation folder's lock, journalled in its
+// staging folder:
+//  0. puts right what runs that were killed left (recover_leftovers: an
+//     installation's staging folders and, in win64, an update's);
 //  1. extracts it into dest_path/.rk50-install-XXXXXX/ (a package without a
 //     "win64" folder is refused before anything is written);
 //  2. finishing steps, staged: in install mode win64/cuuid.inf is dropped
@@ -114,9 +123,9 @@ struct TFinishResult {
 //     is copied as win64/updator (win64/updator.tobe when a folder holds that
 //     name; nothing when self_path is that updater itself);
 //  3. moves every staged file into place, keeping what it replaces;
-//  4. passes cancel's point of no return, deletes what was kept, the
-//     staging folders that killed runs left (an installation's and, in
-//     win64, an update's) and, when delete_package is set, the package.
+//  4. passes cancel's point of no return, deletes, when delete_package is
+//     set, the package, and leaves the deletion of what was kept running in
+//     the result's removal.
 // Failed desktop entries are skipped. Any other failure, or a cancellation
 // before step 4 (checked during the extraction and between the moves),
 // restores the previous installation and desktop entries, removes the

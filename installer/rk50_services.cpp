@@ -6,6 +6,7 @@
 #include "common/platform/ux_process.h"
 #include "common/ux_common.h"
 #include "installer/rk50_package_install.h"
+#include "installer/rk50_stp_common.h"
 #include "installer/rk50_update_script.h"
 
 namespace rk50 {
@@ -24,6 +25,12 @@ void TProductionServices::join_all() {
   for (auto& t : jobs) {
     if (t.joinable()) t.join();
   }
+  std::vector<std::shared_ptr<TBackgroundRemoval>> removals;
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    removals.swap(removals_);
+  }
+  for (auto& r : removals) r->wait();
 }
 
 void TProductionServices::add_http_down_file(const std::string& url, const std::string& headers,
@@ -48,6 +55,17 @@ void TProductionServices::set_pool_active(bool active) {
   if (pool_) pool_->SetActive(active);
 }
 
+void TProductionServices::lock_download_folder(const std::string& folder) {
+  std::lock_guard<std::mutex> g(lock_);
+  download_lock_.reset();
+  download_lock_.emplace(folder, msg_download_busy_fmt);
+}
+
+void TProductionServices::release_download_folder() {
+  std::lock_guard<std::mutex> g(lock_);
+  download_lock_.reset();
+}
+
 void TProductionServices::destroy_pool() {
   std::shared_ptr<ux::TUX_HTTP_Cli_pool_v3> pool;
   {
@@ -70,7 +88,12 @@ void TProductionServices::deploy_archive_library(const std::string& self_dir) {
 
 void TProductionServices::install_package(const TFinishInstall& args, const TExtractProgressFn& progress,
                                           TCancelFlag& cancel) {
-  (void)rk50::install_package(args, progress, cancel);
+  TFinishResult r = rk50::install_package(args, progress, cancel);
+  // The replaced files go while the front end reports the result.
+  if (r.removal) {
+    std::lock_guard<std::mutex> g(lock_);
+    removals_.push_back(std::move(r.removal));
+  }
 }
 
 std::vector<std::string> TProductionServices::apply_update_package(const std::string& package_path,

@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -21,12 +22,16 @@ namespace rk50 {
 class TProductionServices : public IInstallerServices {
  public:
   TProductionServices() = default;
-  ~TProductionServices() override;  // destroys the pool, waits for the background jobs
+  // Destroys the pool, waits for the background jobs and for the deletion of
+  // what installations replaced.
+  ~TProductionServices() override;
 
   void add_http_down_file(const std::string& url, const std::string& headers,
                           const std::string& save_path, const std::string& tag,
                           TDownloadEventFn on_event) override;
   void set_pool_active(bool active) override;
+  void lock_download_folder(const std::string& folder) override;
+  void release_download_folder() override;
   void destroy_pool() override;
   void deploy_archive_library(const std::string& self_dir) override;
   void install_package(const TFinishInstall& args, const TExtractProgressFn& progress,
@@ -41,9 +46,11 @@ class TProductionServices : public IInstallerServices {
  private:
   void join_all();
 
-  std::mutex lock_;  // guards jobs_ and pool_
+  std::mutex lock_;  // guards jobs_, removals_, pool_ and download_lock_
   std::vector<std::thread> jobs_;
+  std::vector<std::shared_ptr<TBackgroundRemoval>> removals_;
   std::shared_ptr<ux::TUX_HTTP_Cli_pool_v3> pool_;
+  std::optional<TInstallLock> download_lock_;
 };
 
 }  // namespace rk50

@@ -64,7 +64,11 @@ namespace rk50 {
   X(not_restored_fmt, 37, u"%s; %s could not be restored and is kept in %s",                               \
     u"%s；%s 无法恢复，已保留在 %s")                                                                       \
   X(is_folder_fmt, 38, u"%s is a folder", u"%s 是文件夹")                                                   \
-  X(not_folder_fmt, 39, u"%s is not a folder", u"%s 不是文件夹")
+  X(not_folder_fmt, 39, u"%s is not a folder", u"%s 不是文件夹")                                             \
+  X(protected_folder_fmt, 40, u"%s is the installation or update folder itself; the line is refused.",     \
+    u"%s 是安装目录或更新目录本身，该行已被拒绝。")                                                         \
+  X(download_busy_fmt, 41, u"Another installer is downloading into %s; try again when it has finished.",   \
+    u"另一个安装程序正在下载到 %s，请在它结束后重试。")
 
 enum TStpMessage : int32_t {
 #define RK50_STP_MESSAGE_ENUM(name, n, eng, chn) msg_##name = n,

@@ -94,7 +94,13 @@ bool TScriptRunner::allowed(const std::string& real) const {
   return ux::os_path_inside(real, install_real_) && !ux::os_path_inside(real, excluded_real_);
 }
 
-std::string TScriptRunner::confined(const std::string& path, bool follow) const {
+bool TScriptRunner::holds_own_folder(const std::string& real) const {
+  for (const std::string* own : {&install_real_, &package_real_, &excluded_real_})
+    if (!own->empty() && ux::os_path_inside(*own, real)) return true;
+  return false;
+}
+
+std::string TScriptRunner::confined(const std::string& path, bool follow, bool changed) const {
   // The system calls would take the part before a NUL for the whole name.
   if (path.find('\0') != std::string::npos)
     throw ux::Exception("Script path holding a NUL byte refused: " + path.substr(0, path.find('\0')));
@@ -125,6 +131,7 @@ std::string TScriptRunner::confined(const std::string& path, bool follow) const 
     if (!head_real.empty()) real = (head_real == "/" ? "" : head_real) + "/" + tail;
   }
   if (real.empty() || !allowed(real)) throw ux::Exception(lang_text_fmt(msg_path_outside_fmt, {path}));
+  if (changed && holds_own_folder(real)) throw ux::Exception(lang_text_fmt(msg_protected_folder_fmt, {path}));
   return norm;
 }
 
@@ -150,7 +157,7 @@ std::string TScriptRunner::run_line(const std::string& command, std::string rest
   const bool remove_dir = ux::ci_equal(command, "rd");
   if (!copy && !move && !remove && !remove_dir) return lang_text(msg_unknown_command);
 
-  const std::string src = confined(source, copy);
+  const std::string src = confined(source, copy, !copy);
   struct stat src_st;
   if (::lstat(src.c_str(), &src_st) != 0) return lang_text_fmt(msg_source_missing_fmt, {source});
   const std::string src_text = ux::os_to_text(src);
@@ -166,7 +173,7 @@ std::string TScriptRunner::run_line(const std::string& command, std::string rest
     return {};
   }
 
-  const std::string dst = confined(destination, false);
+  const std::string dst = confined(destination, false, true);
   const std::string dst_text = ux::os_to_text(dst);
   struct stat dst_st;
   const bool dst_exists = ::lstat(dst.c_str(), &dst_st) == 0;
@@ -213,9 +220,10 @@ TUpdateResult run_update_package(const std::string& package_path, const std::str
   std::string work;
   try {
     throw_if_cancelled(cancel);
-    tx.discard_leftovers_on_commit(r.dest_path, kUpdateStagingPrefix);
-    tx.discard_leftovers_on_commit(installation_root(r.dest_path), kInstallStagingPrefix);
+    (void)recover_leftovers(installation_root(r.dest_path), kInstallStagingPrefix);
+    (void)recover_leftovers(r.dest_path, kUpdateStagingPrefix);
     work = tx.make_work_folder(r.dest_path, kUpdateStagingPrefix);
+    tx.journal_to(work + kJournalName);
     tx.set_backup_dir(work + "old");
     const std::string package_root = work + "pkg/";
 

@@ -10,7 +10,9 @@
 // backslashes in sources and destinations become "/". A source or
 // destination that resolves outside the installation folder and the
 // extracted package (an absolute path elsewhere, a ".." escape, a link that
-// leads out) is refused as a failing line.
+// leads out) is refused as a failing line, and so is a line that would
+// replace, move or remove the installation folder, the extracted package or
+// the staging folder themselves (or a folder holding one of them).
 //
 // Before a line changes or removes a file of the installation, what it
 // replaces is kept; when a line fails, the lines already applied are undone.
@@ -55,8 +57,11 @@ class TScriptRunner {
   // directory), as a file-system path; refused when it resolves outside or
   // holds a NUL byte.
   // follow: a link in the last component is followed for the check.
-  std::string confined(const std::string& path, bool follow) const;
+  // changed: the line replaces, moves or removes what is there; refused
+  // when that holds one of the runner's own folders.
+  std::string confined(const std::string& path, bool follow, bool changed) const;
   bool allowed(const std::string& real) const;
+  bool holds_own_folder(const std::string& real) const;
 
   std::string script_folder_, install_folder_;
   TFileTransaction& tx_;
@@ -69,11 +74,13 @@ class TScriptRunner {
 std::string run_script_line(const std::string& command, std::string rest, const std::string& script_folder,
                             const std::string& install_folder);
 
-// Applies the update package under the installation's lock: extracts it into
-// install_dir/.rk50-update-XXXXXX/ (nothing is written beside the package),
-// runs win64_update/update.cmd from there against install_dir and removes
-// the staging folder, and those that killed runs left (an update's, and an
-// installation's in the installation folder). process_events (may be empty) is called after each
+// Applies the update package under the installation's lock: puts right what
+// runs that were killed left (recover_leftovers: an installation's staging
+// folders in the installation folder, an update's in install_dir), extracts
+// the package into install_dir/.rk50-update-XXXXXX/ (nothing is written
+// beside the package), runs win64_update/update.cmd from there against
+// install_dir, journalled there, and removes the staging folder.
+// process_events (may be empty) is called after each
 // line and at most every 50 ms while the package extracts; cancel is checked
 // there too. A missing script is no error. When a line fails or the run is
 // cancelled, the lines already applied are undone and ux::Exception is

@@ -4,6 +4,7 @@
 #include <exception>
 #include <sys/stat.h>
 
+#include "common/net/ux_http_cli_downloader.h"
 #include "common/platform/ux_ini.h"
 #include "common/ux_common.h"
 #include "common/ux_file_path.h"
@@ -193,7 +194,15 @@ void Tmain_form::start_download() {
   rt.is_install_ok = false;
   if (rt.mode != 1) return;
   std::string url = package_url(config.svr_url);
-  rt.saved_fname = download_folder(config.selfpath) + ux::TUX_Path::extractfileName(url);
+  const std::string folder = download_folder(config.selfpath);
+  try {
+    services_.lock_download_folder(folder);
+  } catch (const std::exception& e) {
+    gui_.set_text(TControl::Label2, e.what());
+    download_stopped(e.what());
+    return;
+  }
+  rt.saved_fname = folder + ux::TUX_Path::extractfileName(url);
   download_total_ = 0;
   services_.add_http_down_file(url, "", rt.saved_fname, download_tag,
                                [this](int32_t ev, const std::string& data) {
@@ -280,18 +289,10 @@ void Tmain_form::on_download_event(void* /*Requ*/, int32_t ev, const std::string
         }
         // The server does not continue the partial file soundly: Start again
         // fetches the whole package instead.
-        if (reason == "range_error") (void)ux::delete_file(rt.saved_fname);
+        if (reason == "range_error") (void)ux::delete_downloaded_file(rt.saved_fname);
         gui_post([this, text, final_failure] {
           gui_.set_text(TControl::Label2, text);
-          if (final_failure && f_outcome == TRunOutcome::running) {
-            f_outcome = TRunOutcome::failed;
-            f_error_text = text;
-          }
-          // The download has stopped: the button starts it again.
-          if (final_failure && f_state == st_downloading && !rt.is_install_ok.load()) {
-            set_state(st_ready_to_install);
-            gui_.set_text(TControl::Button1, lang_text(msg_start));
-          }
+          if (final_failure) download_stopped(text);
         });
         break;
       }
@@ -300,6 +301,19 @@ void Tmain_form::on_download_event(void* /*Requ*/, int32_t ev, const std::string
     }
   } catch (...) {
     // The downloader repeats an event whose handler raises; nothing may escape.
+  }
+}
+
+void Tmain_form::download_stopped(const std::string& text) {
+  if (f_outcome == TRunOutcome::running) {
+    f_outcome = TRunOutcome::failed;
+    f_error_text = text;
+  }
+  // The button starts it again.
+  if (f_state == st_downloading && !rt.is_install_ok.load()) {
+    services_.release_download_folder();
+    set_state(st_ready_to_install);
+    gui_.set_text(TControl::Button1, lang_text(msg_start));
   }
 }
 
@@ -312,6 +326,7 @@ void Tmain_form::install_on_worker(const std::string& archive_path, bool delete_
     try {
       std::string text = lang_text(msg_install_aborted);
       gui_post([this, text] {
+        services_.release_download_folder();
         gui_.set_text(TControl::Label2, text);
         if (f_outcome == TRunOutcome::running) {
           f_outcome = TRunOutcome::aborted;
@@ -328,10 +343,11 @@ void Tmain_form::install_on_worker(const std::string& archive_path, bool delete_
   }
   // A downloaded package that does not install is not kept: resuming it
   // would offer the same bytes again on every run.
-  if (delete_package) (void)ux::delete_file(archive_path);
+  if (delete_package) (void)ux::delete_downloaded_file(archive_path);
   try {
     std::string text = lang_text_fmt(msg_install_failed_fmt, {error});
     gui_post([this, text] {
+      services_.release_download_folder();
       gui_.set_text(TControl::Label2, text);
       f_outcome = TRunOutcome::failed;
       f_error_text = text;
@@ -351,6 +367,7 @@ void Tmain_form::install_package(const std::string& archive_path, bool delete_pa
   std::string done = lang_text(msg_install_completed);
   std::string close = lang_text(msg_close);
   gui_post([this, done, close] {
+    services_.release_download_folder();
     gui_.set_text(TControl::Label2, done);
     gui_.set_progress_position(100);
     set_state(st_finished);

@@ -107,13 +107,22 @@ class IInstallerServices {
                                   const std::string& save_path, const std::string& tag,
                                   TDownloadEventFn on_event) = 0;
   virtual void set_pool_active(bool active) = 0;
-  // Stops the pool's workers (waits for them) and frees the pool.
+  // Takes the download folder for this process until release_download_folder
+  // or the services' end, so that two installers never write into one
+  // partial package. Throws ux::Exception in the user's language when
+  // another installer holds it or it cannot be opened.
+  virtual void lock_download_folder(const std::string& folder) = 0;
+  virtual void release_download_folder() = 0;
+  // Stops the pool's workers (waits for them) and frees the pool; waits for
+  // the background work.
   virtual void destroy_pool() = 0;
   // Writes the carried archive library beside the executable when it is
   // missing or differs and the folder can be written; never throws.
   virtual void deploy_archive_library(const std::string& self_dir) = 0;
   // Installs the package as one transaction on the calling thread
-  // (extraction, desktop entries, updater copy, download deleted); progress
+  // (extraction, desktop entries, updater copy, download deleted); what it
+  // replaced may still be deleted in the background afterwards, until
+  // destroy_pool or the services' destruction waits for it; progress
   // may be empty, cancel is checked while the package extracts and while its
   // files move into place. Throws ux::Exception — TCancelled after a
   // cancellation — with the previous installation restored.
@@ -218,6 +227,9 @@ class Tmain_form {
   void start_local_install();
   // The installation transaction; throws. Runs on a worker.
   void install_package(const std::string& archive_path, bool delete_package);
+  // GUI thread: the download stopped for good (text says why); Start offers
+  // it again.
+  void download_stopped(const std::string& text);
   // install_package with its errors caught and shown in Label2.
   void install_on_worker(const std::string& archive_path, bool delete_package);
   // Stops the installation or update of this run unless it has already

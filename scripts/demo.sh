@@ -9,6 +9,7 @@
 #   scripts/demo.sh [--keep]   (--keep leaves the demo folder for inspection)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib/server_tool.sh
 keep=0
 [ "${1:-}" = "--keep" ] && keep=1
 
@@ -30,7 +31,7 @@ password=$(LC_NUMERIC=C printf '%4.5f' "$value")
 demo=$(mktemp -d /tmp/qlyn-demo.XXXXXX)
 server_pid=
 cleanup() {
-  if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
+  stop_server
   [ $keep -eq 1 ] || rm -rf "$demo"
 }
 trap cleanup EXIT
@@ -56,15 +57,8 @@ mkdir -p "$www"
 ls -l "$www/rk50cli_dsk.win64.newest.7z"
 
 step "starting the resource server on loopback: qlyn-resource-server --root … --port 0"
-"$server" --root "$demo/www" --port 0 --bind 127.0.0.1 --quiet > "$demo/server.out" &
-server_pid=$!
-port=
-for _ in $(seq 100); do
-  port=$(sed -n 's/^listening 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$demo/server.out" | head -n 1)
-  [ -n "$port" ] && break
-  sleep 0.1
-done
-[ -n "$port" ] || { echo "demo: the resource server did not start" >&2; exit 1; }
+start_resource_server "$server" "$demo/www" "$demo/server.out" ||
+  { echo "demo: the resource server did not start" >&2; exit 1; }
 echo "serving $demo/www on 127.0.0.1:$port (UDP/KCP and TCP)"
 
 step "installing with: qlyn-setup --cli --yes --dir … (config.ini: svr_url=udp-http://127.0.0.1:$port)"
@@ -105,9 +99,7 @@ echo "client log:"
 sed 's/^/  /' "$install/win64/client.log"
 [ "$(cat "$install/win64/version.txt")" = "2.0.0" ] || { echo "demo: update not applied" >&2; exit 1; }
 step "stopping the resource server"
-kill "$server_pid"
-wait "$server_pid" 2>/dev/null || true
-server_pid=
+stop_server
 step "demo finished"
 [ $keep -eq 1 ] && echo "demo folder: $demo"
 exit 0

@@ -11,8 +11,9 @@
 # inputs earlier runs found, kept outside the tree in build-fuzz/corpus/TARGET.
 # A failing input stays in build-fuzz/artifacts/TARGET/ and a one-line command
 # that reproduces it is printed (and kept in build-fuzz/artifacts/REPRODUCE).
-# The seconds of every clean run are added up per target in
-# build-fuzz/logs/clean_seconds; the summary shows the total in hours.
+# Every clean run adds a line "TARGET SECONDS CPU_SECONDS" to
+# build-fuzz/logs/clean_seconds; the summary shows the totals per target in
+# hours (on a loaded machine a run of SECONDS gets fewer CPU seconds).
 # The exit status is 1 when any target failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -73,23 +74,29 @@ run_one() {
     [ ${#seeds[@]} -gt 0 ] || seeds=("$corpus")
     mode=(-runs=0 "${seeds[@]}")
   fi
-  timeout --kill-after=30 $((seconds + 120)) nice -n 10 "$exe" \
+  local TIMEFORMAT='%3U %3S' times=$build/logs/$t.cpu
+  { time timeout --kill-after=30 $((seconds + 120)) nice -n 10 "$exe" \
     -timeout=25 -rss_limit_mb=2048 -print_final_stats=1 \
-    -artifact_prefix="$artifacts" "${mode[@]}" >"$log" 2>&1 || status=$?
-  local runs speed cov result
+    -artifact_prefix="$artifacts" "${mode[@]}" >"$log" 2>&1; } 2>"$times" || status=$?
+  local runs speed cov result cpu
+  cpu=$(awk '{ printf "%d", $1 + $2 + 0.5 }' "$times")
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   speed=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
   cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | cut -d' ' -f2)
   if [ "$status" -eq 0 ]; then
     result=clean
-    flock "$build/logs/clean_seconds" sh -c "echo '$t $seconds' >>'$build/logs/clean_seconds'"
+    if [ "$seconds" -gt 0 ]; then
+      flock "$build/logs/clean_seconds" sh -c "echo '$t $seconds $cpu' >>'$build/logs/clean_seconds'"
+    fi
   else
     result="FAILED (status $status, log $log)"
   fi
   local hours
-  hours=$(awk -v t="$t" '$1 == t { s += $2 } END { printf "%.2f", s / 3600 }' "$build/logs/clean_seconds")
+  hours=$(awk -v t="$t" '$1 == t { s += $2; c += $3 } END { printf "%.2f %.2f", s / 3600, c / 3600 }' \
+    "$build/logs/clean_seconds")
   {
-    printf '%-20s %8s %10s %8s %12s %8s  %s\n' "$t" "$seconds" "${runs:-?}" "${speed:-?}" "${cov:-?}" "$hours" "$result"
+    printf '%-20s %8s %6s %10s %8s %12s %8s %8s  %s\n' "$t" "$seconds" "$cpu" "${runs:-?}" "${speed:-?}" \
+      "${cov:-?}" ${hours} "$result"
     if [ "$status" -ne 0 ]; then
       grep -E '^(==[0-9]+==ERROR|SUMMARY|fuzz property failed|outside the)' "$log" | head -5 | sed 's/^/    /'
       for a in $(ls -t "$artifacts" 2>/dev/null | head -3); do echo "    reproduce: $exe $artifacts$a"; done
@@ -106,7 +113,8 @@ done
 wait || true
 
 failed=()
-printf '%-20s %8s %10s %8s %12s %8s  %s\n' target seconds runs exec/s "cov(edges)" "clean(h)" result
+printf '%-20s %8s %6s %10s %8s %12s %8s %8s  %s\n' target seconds "cpu(s)" runs exec/s "cov(edges)" "clean(h)" \
+  "cpu(h)" result
 for t in "${targets[@]}"; do
   [ -f "$build/logs/$t.result" ] || echo "$t: FAILED (no result, see $build/logs/$t.log)" >"$build/logs/$t.result"
   cat "$build/logs/$t.result"

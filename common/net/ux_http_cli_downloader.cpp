@@ -79,6 +79,14 @@ void TUX_http_cli_downloader::on_event(int32_t ev, void* data) {
 
 std::string TUX_http_cli_downloader::validator_fname() const { return f_local_save_fname + kValidatorSuffix; }
 
+bool delete_downloaded_file(const std::string& fname) {
+  if (fname.empty()) return false;
+  const std::string validator = fname + TUX_http_cli_downloader::kValidatorSuffix;
+  (void)delete_file(validator);
+  (void)delete_file(fname);
+  return !name_exists(fname) && !name_exists(validator);
+}
+
 void TUX_http_cli_downloader::on_connected() {
   range_asked_ = 0;
   body_writable_ = false;

@@ -132,4 +132,8 @@ class TUX_http_cli_downloader : public TUX_http_client_v3 {
   bool stop_pending_ = false;    // stop the run after the current step
 };
 
+// Deletes a file the downloader saved and the validator it keeps beside it
+// (the name + kValidatorSuffix). True when neither is left.
+bool delete_downloaded_file(const std::string& fname);
+
 }  // namespace ux

@@ -153,13 +153,9 @@ bool TUX_HTTP_Cli_Request::set_post_file(const std::string& filename, int64_t of
   if (offset_in_file < 0) offset_in_file = 0;
   const int64_t size = f->GetSize();
   clear_body_source();
-  post_data.sour_type = kSourFile;
   post_data.data_file = std::move(f);
   post_data.data_file->SetPosition(offset_in_file);
-  set_content_length(max64(size - offset_in_file, 0));
-  post_data.sum = Fcontent_length;
-  post_data.from_sour_offset = offset_in_file;
-  if (Fcontent_type.empty()) set_content_type(kDefaultBinaryType);
+  set_body_span(kSourFile, size, offset_in_file);
   return true;
 }
 
@@ -168,12 +164,8 @@ bool TUX_HTTP_Cli_Request::set_post_Stream(std::unique_ptr<TStream> st) {
   const int64_t at = max64(st->Position(), 0);
   const int64_t size = st->GetSize();
   clear_body_source();
-  post_data.sour_type = kSourStream;
   post_data.data_stream = std::move(st);
-  set_content_length(max64(size - at, 0));
-  post_data.sum = Fcontent_length;
-  post_data.from_sour_offset = at;
-  if (Fcontent_type.empty()) set_content_type(kDefaultBinaryType);
+  set_body_span(kSourStream, size, at);
   return true;
 }
 
@@ -182,13 +174,17 @@ bool TUX_HTTP_Cli_Request::set_post_stream(TUX_Data_source_ptr ds, int64_t offse
   if (offset < 0) offset = 0;
   const int64_t size = ds->Size();
   clear_body_source();
-  post_data.sour_type = kSourDataSource;
   post_data.data_ds_stream = std::move(ds);
+  set_body_span(kSourDataSource, size, offset);
+  return true;
+}
+
+void TUX_HTTP_Cli_Request::set_body_span(int32_t kind, int64_t size, int64_t offset) {
+  post_data.sour_type = kind;
   set_content_length(max64(size - offset, 0));
   post_data.sum = Fcontent_length;
   post_data.from_sour_offset = offset;
   if (Fcontent_type.empty()) set_content_type(kDefaultBinaryType);
-  return true;
 }
 
 void TUX_HTTP_Cli_Request::clear_post_data() {

@@ -175,6 +175,9 @@ class TUX_HTTP_Cli_Request {
 
  private:
   void clear_body_source();
+  // The body is bytes [offset, size) of the binary source of kind just set:
+  // its length, progress sum and start; the default binary type.
+  void set_body_span(int32_t kind, int64_t size, int64_t offset);
   // One piece of at most n bytes at body offset pos into piece_buf_ from a
   // stream, file or data source; the count read, 0 when the source is
   // exhausted, -1 on a source error.

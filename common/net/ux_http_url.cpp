@@ -214,7 +214,10 @@ TUX_Http_Conn_Plan plan_http_connection(std::string_view url, std::string_view m
   const std::string m = upper_ascii(method.empty() ? std::string_view("GET") : method);
   if (has_control_byte(u) || !is_token(m)) return plan;
   const TUX_Http_Url_Parts parts = split_http_url(u);
-  if (!parts.has_authority || parts.host.empty()) return plan;
+  // A space cannot be encoded in a host or port: it would split the proxy's
+  // request line, and trimming would give the URL another authority.
+  if (!parts.has_authority || parts.host.empty() || parts.authority.find(' ') != std::string::npos)
+    return plan;
   const std::string authorization =
       parts.has_userinfo ? "Basic " + base64_encode_text(parts.userinfo) : std::string();
 

@@ -64,8 +64,8 @@ TUX_Http_Transport select_http_transport(std::string_view url, std::string_view 
                                          std::string_view default_socket_mode);
 
 // What one connection attempt needs. ok is false when the URL or the method
-// cannot be sent: a control byte in the URL, no host, a port outside
-// 1..65535, a method that is not an HTTP token.
+// cannot be sent: a control byte in the URL, no host, a space in the host or
+// port, a port outside 1..65535, a method that is not an HTTP token.
 struct TUX_Http_Conn_Plan {
   bool ok = false;
   bool via_proxy = false;

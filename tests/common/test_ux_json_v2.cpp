@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "support/scoped_env.h"
+#include "support/string_stream.h"
 
 namespace fs = std::filesystem;
 using namespace ux;
@@ -24,46 +25,7 @@ using namespace ux;
 namespace {
 
 using TempDir = qlyn_test::TTempDir;
-
-
-
-// A memory stream; with a limit it accepts at most that many bytes in total.
-class StringStream : public TStream {
- public:
-  explicit StringStream(int64_t limit = -1) : limit_(limit) {}
-  int64_t Read(void* buffer, int64_t count) override {
-    const int64_t n = std::min<int64_t>(count, int64_t(data.size()) - pos_);
-    if (n <= 0) return 0;
-    std::memcpy(buffer, data.data() + pos_, size_t(n));
-    pos_ += n;
-    return n;
-  }
-  int64_t Write(const void* buffer, int64_t count) override {
-    int64_t n = count;
-    if (limit_ >= 0) n = std::max<int64_t>(0, std::min<int64_t>(count, limit_ - pos_));
-    if (pos_ + n > int64_t(data.size())) data.resize(size_t(pos_ + n));
-    std::memcpy(data.data() + pos_, buffer, size_t(n));
-    pos_ += n;
-    return n;
-  }
-  int64_t Seek(int64_t offset, TSeekOrigin origin) override {
-    const int64_t base = origin == TSeekOrigin::soBeginning ? 0
-                         : origin == TSeekOrigin::soCurrent ? pos_
-                                                            : int64_t(data.size());
-    if (base + offset < 0) return -1;
-    pos_ = base + offset;
-    return pos_;
-  }
-  void SetSize(int64_t n) override {
-    data.resize(size_t(n));
-    if (pos_ > n) pos_ = n;
-  }
-  std::string data;
-
- private:
-  int64_t limit_;
-  int64_t pos_ = 0;
-};
+using qlyn_test::TStringStream;
 
 std::string text_of(std::string_view json, bool format = false) {
   auto v = TJsonObject::Parse(json);
@@ -496,7 +458,7 @@ TEST(JsonWrite, CachedTextAndWriters) {
   EXPECT_EQ(fake.Size(), 9);
   fake.Reset();
   EXPECT_EQ(fake.Size(), 0);
-  StringStream ss;
+  TStringStream ss;
   ss.data = "old contents";
   TJsonWriterStream wst(ss);
   wst.Reset();
@@ -508,17 +470,17 @@ TEST(JsonWrite, CachedTextAndWriters) {
 TEST(JsonWrite, SaveToStreamAndFile) {
   auto v = TJsonObject::Parse("{\"a\":[1,2],\"b\":\"text\"}");
   ASSERT_NE(v, nullptr);
-  StringStream ss;
+  TStringStream ss;
   EXPECT_EQ(v->SaveTo(ss, false), int64_t(v->AsJSon().size()));
   EXPECT_EQ(ss.data, v->AsJSon());
   // A stream that takes only part of the text: truncated, 0.
-  StringStream full(10);
+  TStringStream full(10);
   EXPECT_EQ(v->SaveTo(full, false), 0);
   EXPECT_EQ(full.data, "");
   // Large documents pass the staging buffer more than once.
   auto arr = TJsonObject::Create(json_type_array);
   for (int i = 0; i < 50000; ++i) arr->addToArray(TJsonObject::Create(std::string("item") + std::to_string(i)));
-  StringStream big;
+  TStringStream big;
   EXPECT_EQ(arr->SaveTo(big, true), int64_t(arr->AsJSon(true).size()));
   EXPECT_EQ(big.data, arr->AsJSon(true));
 

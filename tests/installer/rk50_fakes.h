@@ -166,6 +166,15 @@ class TRecordingServices : public rk50::IInstallerServices {
     std::lock_guard<std::mutex> g(lock);
     calls.push_back(active ? "pool_active" : "pool_inactive");
   }
+  void lock_download_folder(const std::string& folder) override {
+    std::lock_guard<std::mutex> g(lock);
+    calls.push_back("lock_download:" + folder);
+    if (!download_lock_error.empty()) throw ux::Exception(download_lock_error);
+  }
+  void release_download_folder() override {
+    std::lock_guard<std::mutex> g(lock);
+    calls.push_back("release_download");
+  }
   void destroy_pool() override {
     join();
     std::lock_guard<std::mutex> g(lock);
@@ -250,7 +259,7 @@ class TRecordingServices : public rk50::IInstallerServices {
   std::vector<rk50::TFinishInstall> installed;
   std::vector<std::thread> jobs;
   std::function<void(const rk50::TExtractProgressFn&)> on_extract;
-  std::string install_error, update_error;
+  std::string install_error, update_error, download_lock_error;
   std::vector<std::string> update_notes;
 };
 

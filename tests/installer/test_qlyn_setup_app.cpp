@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "installer/rk50_package_install.h"
+#include "installer/rk50_transaction.h"
 #include "support/archive_maker.h"
 #include "support/program_run.h"
 
@@ -282,19 +283,25 @@ TEST_F(SetupAppSignals, CtrlCWithYesAbortsAndNeverCompletes) {
   EXPECT_EQ(state(dest), before);
 }
 
-// What a killed run leaves stays until an installation completes: a failed
-// one restores the folder as it found it, the next good one removes it.
-TEST_F(SetupAppSignals, AKilledRunsStagingGoesWithTheNextInstallation) {
+// What a killed run leaves goes with the next run on the installation,
+// whether that one succeeds or fails; an installer holding the installation
+// keeps it from being touched.
+TEST_F(SetupAppSignals, AKilledRunsStagingGoesWithTheNextRun) {
   auto killed = interrupt_install(SIGKILL, install_args(big, dest));
   EXPECT_EQ(killed->finish(), 128 + SIGKILL);
   ASSERT_EQ(private_names(dest).size(), 1u);
   const auto left = state(dest);
   const std::string good = good_package();
+  {
+    rk50::TInstallLock other(dest);
+    EXPECT_EQ(install(good, dest)->finish(), 1);
+    EXPECT_EQ(state(dest), left);
+  }
   std::string bytes = read_file(good);
   for (size_t i = 0; i < 32; ++i) bytes[bytes.size() / 2 + i] ^= char(0x5A);
   write_file(tmp / "damaged.7z", bytes);
   EXPECT_EQ(install(tmp / "damaged.7z", dest)->finish(), 1);
-  EXPECT_EQ(state(dest), left);
+  EXPECT_EQ(state(dest), before);
   auto p = install(good, dest);
   EXPECT_EQ(p->finish(), 0) << p->out() << p->err();
   EXPECT_EQ(state(dest), before);

@@ -13,8 +13,8 @@
 
 #include "installer/rk50_package_install.h"
 #include "support/archive_maker.h"
-#include "support/child_process.h"
 #include "support/program_run.h"
+#include "support/server_tool.h"
 
 namespace {
 
@@ -48,11 +48,10 @@ class SetupDownload : public ::testing::Test {
     write_file(tmp / ("www" + std::string(kPackagePath)), bytes);
   }
   void start_server() {
-    server = std::make_unique<qlyn_test::TChildProcess>(
+    server = std::make_unique<qlyn_test::TServerTool>(
         std::vector<std::string>{QLYN_RESOURCE_SERVER_EXE, "--root", tmp / "www", "--port", "0", "--quiet"});
-    const std::string line = server->read_line(10000);
-    ASSERT_EQ(line.rfind("listening 127.0.0.1:", 0), 0u) << line;
-    port = line.substr(line.rfind(':') + 1);
+    ASSERT_TRUE(server->listening()) << server->start_output();
+    port = server->port();
   }
   void point_at(const std::string& scheme) {
     write_file(app + "/config.ini", "[common]\nsvr_url=" + scheme + "://127.0.0.1:" + port + "\n");
@@ -82,7 +81,7 @@ class SetupDownload : public ::testing::Test {
   qlyn_test::TTempDir tmp{"rk50_down"};
   const std::string app = tmp / "app";
   const std::string dest = tmp / "inst";
-  std::unique_ptr<qlyn_test::TChildProcess> server;
+  std::unique_ptr<qlyn_test::TServerTool> server;
   std::string port;
   std::string package;
 };
@@ -104,8 +103,9 @@ TEST_F(SetupDownload, InstallsThePackageDownloadedOverUdpHttp) {
   EXPECT_TRUE(read_file(dest + "/win64/data.bin") == data);
   EXPECT_EQ(read_file(dest + "/win64/rk50cli_dsk"), "#!/bin/sh\necho client\n");
   EXPECT_TRUE(fs::exists(tmp / "home/Desktop"));
-  // The download is deleted once installed.
+  // The download is deleted once installed, with what the downloader kept beside it.
   EXPECT_EQ(download_size(), -1);
+  EXPECT_TRUE(fs::is_empty(app + "/temp"));
 }
 
 TEST_F(SetupDownload, KilledMidDownloadItResumesAndInstallsTheSameFiles) {
@@ -129,6 +129,7 @@ TEST_F(SetupDownload, KilledMidDownloadItResumesAndInstallsTheSameFiles) {
   ASSERT_GT(kept, 0);
   ASSERT_LT(kept, full);
   EXPECT_TRUE(read_file(download()) == package.substr(0, size_t(kept)));
+  EXPECT_TRUE(fs::exists(download() + ".validator"));
 
   auto again = run(yes_args());
   EXPECT_EQ(again->finish(), 0) << again->out() << again->err();
@@ -138,6 +139,41 @@ TEST_F(SetupDownload, KilledMidDownloadItResumesAndInstallsTheSameFiles) {
   EXPECT_NE(out.find("Install completed!"), std::string::npos) << out;
   EXPECT_TRUE(read_file(dest + "/win64/data.bin") == data);
   EXPECT_EQ(download_size(), -1);
+  EXPECT_TRUE(fs::is_empty(app + "/temp"));
+}
+
+// A second installer started from the same folder while the first downloads:
+// it says why it stops, in the user's language, and never writes into the
+// first one's partial package, which then completes and installs.
+TEST_F(SetupDownload, ASecondInstallerFromTheSameFolderLeavesTheDownloadAlone) {
+  const std::string data = qlyn_test::sample_bytes(40 << 20, 24);
+  publish_package({{"win64/rk50cli_dsk", "#!/bin/sh\necho client\n"}, {"win64/data.bin", data}});
+  start_server();
+  if (HasFatalFailure()) return;
+  point_at("udp-http");
+  auto first = run(yes_args());
+  ASSERT_TRUE(first->wait_until([&] { return download_size() > 0; }, 60000, 1)) << first->out();
+  first->signal(SIGSTOP);
+  const std::string partial = read_file(download());
+
+  auto second = run({"--cli", "--yes", "--dir", tmp / "inst2"});
+  EXPECT_EQ(second->finish(), 1);
+  EXPECT_EQ(second->err(), "Another installer is downloading into " + app + "/temp/; try again when it has finished.\n");
+  TProgramOptions zh = user();
+  zh.env["LANG"] = "zh_CN.UTF-8";
+  TProgramRun chinese(app + "/qlyn-setup", {"--cli", "--yes", "--dir", tmp / "inst2"}, zh);
+  EXPECT_EQ(chinese.finish(), 1);
+  EXPECT_EQ(chinese.err(), "另一个安装程序正在下载到 " + app + "/temp/，请在它结束后重试。\n");
+  EXPECT_TRUE(read_file(download()) == partial);
+  EXPECT_FALSE(fs::exists(tmp / "inst2/win64"));
+
+  first->signal(SIGCONT);
+  EXPECT_EQ(first->finish(), 0) << first->out() << first->err();
+  EXPECT_TRUE(read_file(dest + "/win64/data.bin") == data);
+  EXPECT_TRUE(fs::is_empty(app + "/temp"));
+  // The folder is free again.
+  auto third = run(yes_args());
+  EXPECT_EQ(third->finish(), 0) << third->out() << third->err();
 }
 
 TEST_F(SetupDownload, AServerThatGoesAwayGivesTheFailureAndStartAgain) {
@@ -173,6 +209,7 @@ TEST_F(SetupDownload, SomethingThatIsNotThePackageIsNeverReportedInstalled) {
   EXPECT_FALSE(fs::exists(dest + "/win64"));
   // Not kept: the next run downloads again instead of resuming these bytes.
   EXPECT_EQ(download_size(), -1);
+  EXPECT_TRUE(fs::is_empty(app + "/temp"));
 }
 
 TEST_F(SetupDownload, AMissingPackageFailsWithTheStatus) {

@@ -1,10 +1,14 @@
 #include "installer/rk50_package_install.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <vector>
 
@@ -171,9 +175,13 @@ class TransactionalInstall : public PackageInstallTest {
   rk50::TFinishInstall args(const std::string& archive, bool delete_package = false) {
     return rk50::TFinishInstall{dest, archive, 1, delete_package, self};
   }
+  // Returns once the replaced files are deleted.
   rk50::TFinishResult install(const rk50::TFinishInstall& a) {
     rk50::TCancelFlag cancel;
-    return rk50::install_package(a, {}, cancel, library_path());
+    rk50::TFinishResult r = rk50::install_package(a, {}, cancel, library_path());
+    EXPECT_TRUE(r.removal);
+    if (r.removal) r.removal->wait();
+    return r;
   }
   // The installation and both desktop-entry folders.
   std::map<std::string, std::string> state() {
@@ -370,6 +378,50 @@ TEST_F(TransactionalInstall, ConflictsAndASecondInstallerTouchNothing) {
   }
   install(args(archive));
   EXPECT_TRUE(exists(dest + "win64/lib/data.bin"));
+}
+
+// Runs that were killed midway — an installation that had staged its desktop
+// entry and replaced the client, an update that had put a script line's
+// file aside — are put right by the next run on the installation, even one
+// that fails.
+TEST_F(TransactionalInstall, WhatKilledRunsLeftIsPutRightByTheNextRun) {
+  install(args(make_package("good.7z")));
+  const auto before = state();
+  auto killed_run = [&](const std::string& parent, const std::string& prefix,
+                        const std::function<void(rk50::TFileTransaction&, const std::string&)>& changes) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      rk50::TFileTransaction tx;
+      const std::string work = tx.make_work_folder(parent, prefix);
+      tx.journal_to(work + rk50::kJournalName);
+      tx.set_backup_dir(work + "old");
+      changes(tx, work);
+      ::raise(SIGKILL);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status));
+  };
+  const std::string hidden_entry = tmp / "home/Desktop/.Qlyn 私有网盘.desktop.rk50-1";
+  killed_run(dest, rk50::kInstallStagingPrefix, [&](rk50::TFileTransaction& tx, const std::string& work) {
+    write_file(work + "new/win64/rk50cli_dsk", "client v2");
+    tx.record_created(hidden_entry);
+    write_file(hidden_entry, "entry v2");
+    tx.keep_aside(desktop);
+    tx.keep_aside(dest + "win64/rk50cli_dsk");
+    tx.move(work + "new/win64/rk50cli_dsk", dest + "win64/rk50cli_dsk");
+  });
+  killed_run(dest + "win64", rk50::kUpdateStagingPrefix, [&](rk50::TFileTransaction& tx, const std::string&) {
+    tx.keep_aside(dest + "win64/lib/data.bin");
+  });
+  ASSERT_NE(state(), before);
+  ASSERT_TRUE(exists(hidden_entry));
+
+  EXPECT_THROW(install(args(tmp / "missing.7z")), ux::Exception);
+  EXPECT_EQ(state(), before);
+  EXPECT_TRUE(strays().empty());
+  EXPECT_FALSE(exists(hidden_entry));
 }
 
 TEST(DesktopShortcut, UsesTheXdgDesktopFolderAndOverwrites) {

@@ -1,9 +1,14 @@
 #include "installer/rk50_transaction.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <functional>
+#include <memory>
 #include <thread>
 
 #include "installer/rk50_stp_common.h"
@@ -151,6 +156,176 @@ TEST_F(FileTransaction, AnotherFileSystemKeepsFilesBesideTheirOriginals) {
   EXPECT_EQ(fs::directory_iterator(tmp / "inst/sub")->path().filename().string().rfind(".b.txt.rk50-kept-", 0), 0u);
   EXPECT_TRUE(tx.rollback().empty());
   EXPECT_EQ(snapshot_tree(tmp / "inst"), before);
+}
+
+TEST_F(FileTransaction, CommitInBackgroundLeavesTheNewStateAndDeletesTheKeptFilesBeforeItEnds) {
+  rk50::TFileTransaction tx(tmp / "work/old");
+  fs::create_directories(tmp / "work");
+  tx.record_work_folder(tmp / "work");
+  for (int i = 0; i < 40; ++i) write_file(tmp / ("inst/many/f" + std::to_string(i)), std::string(5000, char('a' + i % 26)));
+  for (int i = 0; i < 40; ++i) ASSERT_TRUE(tx.keep_aside(tmp / ("inst/many/f" + std::to_string(i))));
+  change_everything(tx);
+  std::unique_ptr<rk50::TBackgroundRemoval> removal = tx.commit_in_background();
+  // The new state stands at once and nothing can undo it any more.
+  EXPECT_TRUE(tx.empty());
+  EXPECT_TRUE(tx.rollback().empty());
+  EXPECT_EQ(read_file(tmp / "inst/a.txt"), "new a");
+  EXPECT_TRUE(fs::is_empty(tmp / "inst/many"));
+  removal->wait();
+  EXPECT_FALSE(exists(tmp / "work"));
+  removal->wait();  // again: nothing left to wait for
+
+  // The destructor waits too; a commit with nothing kept starts no work.
+  rk50::TFileTransaction tx2(tmp / "work2/old");
+  fs::create_directories(tmp / "work2");
+  tx2.record_work_folder(tmp / "work2");
+  ASSERT_TRUE(tx2.keep_aside(tmp / "inst/a.txt"));
+  tx2.commit_in_background().reset();
+  EXPECT_FALSE(exists(tmp / "work2"));
+  EXPECT_FALSE(exists(tmp / "inst/a.txt"));
+  rk50::TFileTransaction none;
+  none.commit_in_background()->wait();
+}
+
+// A run killed (SIGKILL) after any of its changes is put right by the next
+// run: undone exactly before its commit mark, finished exactly after it
+// (the new state, nothing of the old one kept).
+TEST_F(FileTransaction, ARunKilledAfterAnyChangeIsPutRightByTheNext) {
+  const std::string inst = tmp / "inst";
+  write_file(tmp / "home/entry.desktop", "the user's entry");
+  before = snapshot_tree(inst);
+  const auto home_before = snapshot_tree(tmp / "home");
+  auto reset = [&] {
+    fs::remove_all(inst);
+    fs::remove_all(tmp / "home");
+    SetUp();
+    write_file(tmp / "home/entry.desktop", "the user's entry");
+    ASSERT_EQ(snapshot_tree(inst), before);
+  };
+  // One change each, in the order an installation makes them.
+  std::string work;
+  std::vector<std::function<void(rk50::TFileTransaction&)>> changes = {
+      [&](rk50::TFileTransaction& tx) { tx.make_dirs(work + "new/deep"); },
+      [&](rk50::TFileTransaction& tx) { tx.record_created(tmp / "home/.entry.desktop.staged"); },
+      [&](rk50::TFileTransaction&) { write_file(tmp / "home/.entry.desktop.staged", "new entry"); },
+      [&](rk50::TFileTransaction& tx) { ASSERT_TRUE(tx.keep_aside(inst + "/a.txt")); },
+      [&](rk50::TFileTransaction& tx) { tx.move(work + "new/a.txt", inst + "/a.txt"); },
+      [&](rk50::TFileTransaction& tx) { ASSERT_TRUE(tx.keep_aside(inst + "/link")); },
+      [&](rk50::TFileTransaction& tx) { tx.make_dirs(inst + "/new/deep"); },
+      [&](rk50::TFileTransaction& tx) { tx.move(work + "new/deep/c.txt", inst + "/new/deep/c.txt"); },
+      [&](rk50::TFileTransaction& tx) { ASSERT_TRUE(tx.keep_aside(inst + "/sub/b.txt")); },
+      [&](rk50::TFileTransaction& tx) { ASSERT_TRUE(tx.remove_empty_dir(inst + "/empty")); },
+      [&](rk50::TFileTransaction& tx) { ASSERT_TRUE(tx.keep_aside(tmp / "home/entry.desktop")); },
+      [&](rk50::TFileTransaction& tx) { tx.move(tmp / "home/.entry.desktop.staged", tmp / "home/entry.desktop"); },
+  };
+  for (size_t n = 0; n <= changes.size() + 1; ++n) {
+    SCOPED_TRACE("killed after " + std::to_string(n) + " changes");
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      rk50::TFileTransaction tx;
+      work = tx.make_work_folder(inst, ".rk50-install-");
+      tx.journal_to(work + rk50::kJournalName);
+      tx.set_backup_dir(work + "old");
+      write_file(work + "new/a.txt", "new a");
+      write_file(work + "new/deep/c.txt", "c");
+      for (size_t i = 0; i < n && i < changes.size(); ++i) changes[i](tx);
+      if (n > changes.size()) (void)tx.commit_in_background().release();
+      ::raise(SIGKILL);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    EXPECT_TRUE(rk50::recover_leftovers(inst, ".rk50-install-").empty());
+    if (n <= changes.size()) {
+      EXPECT_EQ(snapshot_tree(inst), before);
+      EXPECT_EQ(snapshot_tree(tmp / "home"), home_before);
+    } else {
+      EXPECT_EQ(read_file(inst + "/a.txt"), "new a");
+      EXPECT_EQ(read_file(inst + "/new/deep/c.txt"), "c");
+      EXPECT_FALSE(exists(inst + "/link"));
+      EXPECT_FALSE(exists(inst + "/sub/b.txt"));
+      EXPECT_FALSE(exists(inst + "/empty"));
+      EXPECT_EQ(read_file(tmp / "home/entry.desktop"), "new entry");
+      std::vector<std::string> names;
+      for (const auto& e : fs::directory_iterator(tmp / "home")) names.push_back(e.path().filename());
+      EXPECT_EQ(names, std::vector<std::string>{"entry.desktop"});
+      std::vector<std::string> top;
+      for (const auto& e : fs::directory_iterator(inst)) top.push_back(e.path().filename());
+      std::sort(top.begin(), top.end());
+      EXPECT_EQ(top, (std::vector<std::string>{"a.txt", "new", "sub"}));
+    }
+    reset();
+  }
+}
+
+// What a recovery cannot restore stays, with its folder, and is tried again
+// by the run after; a journal cut short or made of garbage is taken as far
+// as it is whole.
+TEST_F(FileTransaction, RecoveryKeepsWhatItCannotRestoreAndReadsOnlyWholeRecords) {
+  const std::string inst = tmp / "inst";
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    rk50::TFileTransaction tx;
+    const std::string work = tx.make_work_folder(inst, ".rk50-install-");
+    tx.journal_to(work + rk50::kJournalName);
+    tx.set_backup_dir(work + "old");
+    (void)tx.keep_aside(inst + "/a.txt");
+    ::raise(SIGKILL);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  write_file(inst + "/a.txt/blocker", "someone else's folder in the way");
+  EXPECT_EQ(rk50::recover_leftovers(inst, ".rk50-install-"), std::vector<std::string>{inst + "/a.txt"});
+  fs::remove_all(inst + "/a.txt");
+  EXPECT_TRUE(rk50::recover_leftovers(inst, ".rk50-install-").empty());
+  EXPECT_EQ(snapshot_tree(inst), before);
+
+  // A record cut short and what follows it were never acted on; garbage is no record.
+  fs::create_directories(inst + "/.rk50-install-cut");
+  auto field = [](const std::string& f) { return " " + std::to_string(f.size()) + ":" + f; };
+  // A move that never happened (its result is not there), a file created, then a cut record.
+  write_file(inst + "/new.txt", "made by the killed run");
+  write_file(inst + "/.rk50-install-cut/journal", "M" + field(inst + "/.rk50-install-cut/x") + field(inst + "/x") + "\nC" +
+                                                      field(inst + "/new.txt") + "\nC 9:" + inst.substr(0, 3));
+  write_file(inst + "/.rk50-install-junk/journal", std::string("K 99999999999999:x\n\0\n", 21));
+  fs::create_directories(inst + "/.rk50-install-none");
+  EXPECT_TRUE(rk50::recover_leftovers(inst, ".rk50-install-").empty());
+  EXPECT_EQ(snapshot_tree(inst), before);
+  EXPECT_TRUE(rk50::recover_leftovers(tmp / "missing", ".rk50-install-").empty());
+}
+
+TEST(BackgroundRemoval, RemovesThePathsThenTheFoldersAndLeavesWhatItCannot) {
+  TTempDir tmp("rk50_removal");
+  std::vector<std::string> paths;
+  for (int i = 0; i < 100; ++i) {
+    const std::string p = tmp / ("trash/f" + std::to_string(i));
+    write_file(p, std::string(size_t(i) * 100, 'x'));
+    paths.push_back(p);
+  }
+  write_file(tmp / "trash/tree/deep/x", "x");
+  paths.push_back(tmp / "trash/tree");
+  ::symlink((tmp / "keep").c_str(), (tmp / "trash/link").c_str());
+  write_file(tmp / "keep/precious", "p");
+  paths.push_back(tmp / "trash/link");  // the link goes, not what it points to
+  paths.push_back(tmp / "trash/missing");
+  write_file(tmp / "folder/inner", "i");
+  {
+    rk50::TBackgroundRemoval removal(paths, {tmp / "trash", tmp / "folder", tmp / "missing-folder"});
+  }
+  EXPECT_FALSE(exists(tmp / "trash"));
+  EXPECT_FALSE(exists(tmp / "folder"));
+  EXPECT_EQ(read_file(tmp / "keep/precious"), "p");
+
+  if (::geteuid() != 0) {
+    write_file(tmp / "locked/f", "f");
+    ::chmod((tmp / "locked").c_str(), 0500);
+    rk50::TBackgroundRemoval removal({tmp / "locked/f"}, {tmp / "locked"});
+    removal.wait();
+    EXPECT_TRUE(exists(tmp / "locked/f"));
+    ::chmod((tmp / "locked").c_str(), 0700);
+  }
 }
 
 TEST_F(FileTransaction, MakeDirsRefusesAFileInTheWay) {

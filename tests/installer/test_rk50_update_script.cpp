@@ -237,6 +237,51 @@ TEST_F(ScriptLineTest, PathsOutsideTheInstallationAreRefused) {
   rk50::select_lang("chn");
 }
 
+// Found by fuzzing: "mv  $dest$" (the empty source is the script folder) kept
+// the installation folder itself aside, beside it and outside both folders,
+// to put the script folder in its place. The
+// runner's own folders, and folders holding them, are never replaced, moved
+// or removed; reading them stays allowed.
+TEST_F(ScriptLineTest, TheRunnersOwnFoldersAreNeitherReplacedNorRemoved) {
+  rk50::select_lang("eng");
+  const std::string pkg = tmp / "pkg/";
+  const std::vector<std::string> refused_while_empty = {"rd $dest$", "rd $dest$.", "rd $dest$sub/.."};
+  const std::vector<std::string> refused = {
+      "mv  $dest$",
+      "mv $sour$x $dest$",       "mv $sour$x $dest$.",          "ren $sour$x $dest$sub/..",
+      "cp $sour$x $dest$",       "mv $dest$ $sour$moved",       "del $dest$",
+      "del $sour$..",            "rd $sour$..",                 "mv $sour$.. $dest$package",
+      "cp $sour$x " + pkg,       "mv $sour$x " + pkg,
+  };
+  auto expect_refused = [&](const std::string& line) {
+    try {
+      run(line);
+      ADD_FAILURE() << "carried out: " << line;
+    } catch (const ux::Exception& e) {
+      EXPECT_NE(std::string(e.what()).find(" is the installation or update folder itself; the line is refused."),
+                std::string::npos)
+          << line << ": " << e.what();
+    }
+  };
+  for (const std::string& line : refused_while_empty) expect_refused(line);
+  EXPECT_TRUE(fs::is_directory(inst));
+  write_file(sf + "x", "from the package");
+  write_file(inst + "f", "installed");
+  const auto before = snapshot_tree(tmp.path());
+  for (const std::string& line : refused) expect_refused(line);
+  EXPECT_EQ(snapshot_tree(tmp.path()), before);
+  for (const auto& e : fs::directory_iterator(tmp / "install"))
+    EXPECT_EQ(e.path().filename(), "win64") << "set aside: " << e.path();
+
+  // Copying out of them, and changing what lies inside them, stays allowed.
+  fs::create_directories(inst + "sub");
+  EXPECT_EQ(run("cp $sour$x $dest$sub/x"), "");
+  EXPECT_EQ(run("mv $dest$sub $dest$moved"), "");
+  EXPECT_EQ(read_file(inst + "moved/x"), "from the package");
+  EXPECT_EQ(run("cp $dest$ $dest$y"), inst + " does not exist");
+  rk50::select_lang("chn");
+}
+
 namespace {
 
 class UpdatePackageTest : public ::testing::Test {
@@ -388,6 +433,28 @@ TEST_F(UpdatePackageTest, AFailingLineUndoesTheLinesBeforeIt) {
   }
   EXPECT_EQ(read_file(tmp / "victim.txt"), "the user's");
   EXPECT_EQ(installation(), before);
+}
+
+// The fuzz finding through the whole update: a line that would put a file in
+// place of the installation folder fails, and the lines before it are undone.
+TEST_F(UpdatePackageTest, ALineReplacingTheInstallationFolderFailsAndUndoes) {
+  const auto before = installation();
+  const std::string archive = make_update(
+      "\xEF\xBB\xBF" "cp $sour$rk50cli_dsk $dest$rk50cli_dsk\r"
+      "mv  $dest$\r\n"
+      "del $dest$settings.ini\n");
+  try {
+    update(archive);
+    ADD_FAILURE() << "the installation folder was replaced";
+  } catch (const ux::Exception& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "Update script line 2 (mv  $dest$): " + inst +
+                  " is the installation or update folder itself; the line is refused.");
+  }
+  EXPECT_EQ(installation(), before);
+  EXPECT_TRUE(strays().empty());
+  for (const auto& e : fs::directory_iterator(tmp / "client"))
+    EXPECT_EQ(e.path().filename(), "win64") << "set aside: " << e.path();
 }
 
 TEST_F(UpdatePackageTest, ABadPackageRaisesBeforeAnyLine) {

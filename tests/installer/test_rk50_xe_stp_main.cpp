@@ -200,6 +200,10 @@ TEST_F(Controller, DownloadWalkToFinished) {
   EXPECT_EQ(d.save_path, ux::exe_dir() + "temp/rk50cli_dsk.win64.newest.7z");
   EXPECT_EQ(form->saved_fname(), d.save_path);
   EXPECT_EQ(services.count("deploy:" + ux::exe_dir()), 1u);
+  // The download folder is held from before the download until the end of the installation.
+  ASSERT_GE(services.snapshot().size(), 2u);
+  EXPECT_EQ(services.snapshot()[0], "lock_download:" + ux::exe_dir() + "temp/");
+  EXPECT_EQ(services.snapshot()[1], "add_http_down_file");
 
   services.deliver(2, R"({"cmd":"connected", "tag":"main-file"})");
   EXPECT_EQ(status(), "connect server and download data.");  // queued, not applied on the worker
@@ -231,6 +235,7 @@ TEST_F(Controller, DownloadWalkToFinished) {
   EXPECT_EQ(status(), "Install completed!");
   EXPECT_EQ(form->state(), rk50::st_finished);
   EXPECT_EQ(gui.texts[TControl::Button1], "Close");
+  EXPECT_EQ(services.count("release_download"), 1u);
   EXPECT_TRUE(gui.logged("Label2=Download OK! next to install..."));
   ASSERT_EQ(services.installed.size(), 1u);
   EXPECT_EQ(services.installed[0].mode, 1);
@@ -501,6 +506,42 @@ TEST_F(Controller, DownloadFailureTexts) {
   services.deliver(104, R"({"reason":"conn_error"})");
   gui.drain();
   EXPECT_EQ(status(), "连接服务器失败，正在重试...");
+}
+
+// Another installer downloading into the same folder: nothing is queued, the
+// reason is shown and Start offers the download again.
+TEST_F(Controller, ADownloadFolderAnotherInstallerHoldsIsLeftAlone) {
+  start();
+  services.download_lock_error = "Another installer is downloading into " + ux::exe_dir() + "temp/; try again when it has finished.";
+  form->Button1Click();
+  EXPECT_TRUE(services.downloads.empty());
+  EXPECT_EQ(services.count("deploy:"), 0u);
+  EXPECT_EQ(status(), services.download_lock_error);
+  EXPECT_EQ(form->state(), rk50::st_ready_to_install);
+  EXPECT_EQ(gui.texts[TControl::Button1], "Start");
+  EXPECT_EQ(form->outcome(), rk50::TRunOutcome::failed);
+  EXPECT_EQ(form->error_text(), services.download_lock_error);
+
+  services.download_lock_error.clear();
+  form->Button1Click();
+  ASSERT_EQ(services.downloads.size(), 1u);
+  EXPECT_EQ(form->outcome(), rk50::TRunOutcome::running);
+  // A download that stops for good lets the folder go; one that retries keeps it.
+  const size_t released = services.count("release_download");
+  services.deliver(104, R"({"reason":"conn_error"})");
+  gui.drain();
+  EXPECT_EQ(services.count("release_download"), released);
+  services.deliver(104, R"({"reason":"conn_error", "final":1})");
+  gui.drain();
+  EXPECT_EQ(services.count("release_download"), released + 1);
+  // So does an installation that fails.
+  form->Button1Click();
+  services.install_error = "Cannot extract";
+  services.deliver(103, R"({})", 1);
+  EXPECT_EQ(services.count("release_download"), released + 1);
+  gui.drain();
+  EXPECT_EQ(services.count("lock_download:"), 3u);
+  EXPECT_EQ(services.count("release_download"), released + 2);
 }
 
 TEST_F(Controller, ExtractionProgressAtMostOncePerSecond) {

@@ -12,6 +12,7 @@
 #include "common/net/ux_cli_socket.h"
 #include "common/net/ux_openssl_socket.h"
 #include "common/ux_common.h"
+#include "support/http_text.h"
 #include "support/nginx_server.h"
 #include "support/scripted_tcp_server.h"
 #include "support/tls_test_peers.h"
@@ -19,18 +20,15 @@
 namespace {
 
 using namespace ux;
+using qlyn_test::body_of;
+using qlyn_test::test_certs;
 using qlyn_test::TNginxServer;
 using qlyn_test::TScriptConn;
 using qlyn_test::TScriptedTcpServer;
 
-const qlyn_test::TTlsTestCerts& certs() {
-  static const qlyn_test::TTlsTestCerts made;
-  return made;
-}
-
 std::shared_ptr<ISocket_SSL> trusting_handler(TSSLType type = TSSLType::stAny) {
   TSSL_Options o;
-  o.ca_file = certs().ca.cert;
+  o.ca_file = test_certs().ca.cert;
   return CreateSSLHandler(type, o);
 }
 
@@ -69,19 +67,14 @@ class TTlsSocket : public TUX_super_tcp_socket {
   }
 };
 
-std::string body_of(const std::string& response) {
-  const size_t at = response.find("\r\n\r\n");
-  return at == std::string::npos ? std::string() : response.substr(at + 4);
-}
-
 class TlsTcpSocket : public testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(certs().ok()) << certs().error(); }
+  void SetUp() override { ASSERT_TRUE(test_certs().ok()) << test_certs().error(); }
 };
 
 TEST_F(TlsTcpSocket, HandshakeThenAVerifiedExchangeWithNginx) {
   TNginxServer nginx("location = /sni { return 200 \"sni=[$ssl_server_name] $ssl_protocol\"; }", "",
-                     {certs().server.cert, certs().server.key});
+                     {test_certs().server.cert, test_certs().server.key});
   ASSERT_TRUE(nginx.ok()) << nginx.error_log();
   TTlsSocket s;
   auto tls = trusting_handler();
@@ -122,7 +115,7 @@ TEST_F(TlsTcpSocket, HandshakeThenAVerifiedExchangeWithNginx) {
 }
 
 TEST_F(TlsTcpSocket, FailedVerificationEndsInStatus6WithItsReason) {
-  TNginxServer nginx("", "", {certs().other.cert, certs().other.key});
+  TNginxServer nginx("", "", {test_certs().other.cert, test_certs().other.key});
   ASSERT_TRUE(nginx.ok());
   TTlsSocket s;
   auto tls = trusting_handler();
@@ -173,7 +166,7 @@ TEST_F(TlsTcpSocket, GarbageAndStalledHandshakesFail) {
 // (more than 300000 unread bytes): the rest sits decrypted inside TLS with
 // nothing left on the socket, and must still arrive once the owner reads.
 TEST_F(TlsTcpSocket, BytesHeldDecryptedAfterAPauseStillArrive) {
-  TNginxServer nginx("", "", {certs().server.cert, certs().server.key});
+  TNginxServer nginx("", "", {test_certs().server.cert, test_certs().server.key});
   ASSERT_TRUE(nginx.ok());
   // 18 full 16 KiB records and a last one of about 12000 bytes, head included.
   const std::string file(18 * 16384 + 12000 - 250, 'z');

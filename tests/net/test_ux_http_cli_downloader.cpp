@@ -17,15 +17,16 @@
 #include <vector>
 
 #include "support/archive_maker.h"
-#include "support/child_process.h"
 #include "support/http_client_harness.h"
 #include "support/nginx_server.h"
+#include "support/resource_server_suite.h"
 #include "support/scoped_env.h"
 #include "support/scripted_tcp_server.h"
 
 namespace {
 
 using namespace ux;
+using qlyn_test::answer;
 using qlyn_test::step_until;
 using qlyn_test::TScriptConn;
 using qlyn_test::TScriptedTcpServer;
@@ -78,38 +79,20 @@ struct TDownload {
   bool run(int max_ms = 30000) { return step_until(d, {}, max_ms); }
 };
 
-class DownloaderResourceServer : public ::testing::Test {
+class DownloaderResourceServer : public qlyn_test::TResourceServerSuite<DownloaderResourceServer> {
  protected:
   static void SetUpTestSuite() {
-    dir = new qlyn_test::TTempDir("down_res");
+    start(QLYN_RESOURCE_SERVER_EXE, "down_res");
     package = qlyn_test::sample_bytes(5 << 20, 41);
-    qlyn_test::write_file(*dir / ("www" + std::string(kPackage)), package);
-    server = new qlyn_test::TChildProcess(
-        {QLYN_RESOURCE_SERVER_EXE, "--root", *dir / "www", "--port", "0", "--quiet"});
-    const std::string line = server->read_line(10000);
-    if (line.rfind("listening 127.0.0.1:", 0) == 0) port = line.substr(line.rfind(':') + 1);
+    publish(kPackage, package);
   }
-  static void TearDownTestSuite() {
-    delete server;
-    delete dir;
-    server = nullptr;
-    dir = nullptr;
-  }
-  void SetUp() override { ASSERT_FALSE(port.empty()) << "the resource server did not start"; }
 
   static std::string url(const std::string& scheme, const std::string& path = kPackage) {
-    return scheme + "://127.0.0.1:" + port + path;
+    return TResourceServerSuite::url(scheme, path);
   }
 
-  static qlyn_test::TTempDir* dir;
-  static qlyn_test::TChildProcess* server;
-  static std::string port;
-  static std::string package;
+  static inline std::string package;
 };
-qlyn_test::TTempDir* DownloaderResourceServer::dir = nullptr;
-qlyn_test::TChildProcess* DownloaderResourceServer::server = nullptr;
-std::string DownloaderResourceServer::port;
-std::string DownloaderResourceServer::package;
 
 TEST_F(DownloaderResourceServer, FreshDownloadOverEachTransportIsByteExactWithTheEventTexts) {
   for (const std::string scheme : {"udp-http", "http"}) {
@@ -172,7 +155,7 @@ TEST_F(DownloaderResourceServer, APartialFileOfAnOlderVersionIsReplacedNotContin
   qlyn_test::TTempDir out("down_out");
   const std::string save = out / "v.bin";
   const std::string v1 = qlyn_test::sample_bytes(3 << 20, 51);
-  qlyn_test::write_file(*dir / "www/v.bin", v1);
+  publish("/v.bin", v1);
   {
     TDownload t(url("udp-http", "/v.bin"), save);
     ASSERT_TRUE(t.run());
@@ -182,8 +165,8 @@ TEST_F(DownloaderResourceServer, APartialFileOfAnOlderVersionIsReplacedNotContin
   // Interrupted at 1 MB; meanwhile the server publishes a new, longer version.
   std::filesystem::resize_file(save, 1 << 20);
   const std::string v2 = qlyn_test::sample_bytes(4 << 20, 52);
-  qlyn_test::write_file(*dir / "www/v.bin", v2);
-  std::filesystem::last_write_time(*dir / "www/v.bin",
+  publish("/v.bin", v2);
+  std::filesystem::last_write_time(served_file("/v.bin"),
                                    std::filesystem::file_time_type::clock::now() + std::chrono::hours(1));
   TDownload t(url("udp-http", "/v.bin"), save);
   ASSERT_TRUE(t.run());
@@ -196,6 +179,14 @@ TEST_F(DownloaderResourceServer, APartialFileOfAnOlderVersionIsReplacedNotContin
   ASSERT_TRUE(again.run());
   EXPECT_EQ(json_text_int(again.events.first(kDownEvStart), "pos"), 1 << 20);
   EXPECT_TRUE(qlyn_test::read_file(save) == v2);
+
+  // Deleting the download takes its validator along.
+  EXPECT_TRUE(delete_downloaded_file(save));
+  EXPECT_TRUE(std::filesystem::is_empty(out.path()));
+  EXPECT_TRUE(delete_downloaded_file(save));
+  EXPECT_FALSE(delete_downloaded_file(""));
+  std::filesystem::create_directories(save);
+  EXPECT_FALSE(delete_downloaded_file(save));
 }
 
 TEST_F(DownloaderResourceServer, AFileThatIsAlreadyCompleteEndsInTheCompletionEvent) {
@@ -248,7 +239,7 @@ TEST_F(DownloaderResourceServer, BufferedBodyStaysBoundedWhileTheClockStands) {
   // only the size rule flushes: the buffer never holds much more than
   // kFlushAboveBytes.
   const std::string big = qlyn_test::sample_bytes(40 << 20, 7);
-  qlyn_test::write_file(*dir / "www/big.bin", big);
+  publish("/big.bin", big);
   qlyn_test::TTempDir out("down_out");
   TFakeClock clock;
   TDownload t(url("http", "/big.bin"), out / "big.bin");
@@ -290,18 +281,9 @@ TEST(DownloaderNginx, DownloadsAndResumesFromNginx) {
 
 // ---------------------------------------------------------------- scripted peers
 
-std::function<void(TScriptConn&, int)> answer(const std::string& head, const std::string& body, bool cut = false) {
-  return [head, body, cut](TScriptConn& c, int) {
-    if (c.read_request().empty()) return;
-    c.send(head + body);
-    if (cut) c.close();
-    else c.wait_peer_closed(5000);
-  };
-}
-
 TEST(DownloaderScripted, AFullAnswerToARangeRequestReplacesTheFile) {
   const std::string body = "new content";
-  TScriptedTcpServer server(answer("HTTP/1.1 200 OK\r\nContent-Length: 11\r\n\r\n", body));
+  TScriptedTcpServer server(answer("HTTP/1.1 200 OK\r\nContent-Length: 11\r\n\r\n" + body));
   qlyn_test::TTempDir out("down_scr");
   const std::string save = out / "f";
   qlyn_test::write_file(save, std::string(100, 'x'));
@@ -315,7 +297,7 @@ TEST(DownloaderScripted, AFullAnswerToARangeRequestReplacesTheFile) {
 
 TEST(DownloaderScripted, APartialAnswerThatLeavesAHoleIsRefused) {
   TScriptedTcpServer server(
-      answer("HTTP/1.1 206 Partial Content\r\nContent-Length: 4\r\nContent-Range: bytes 50-53/54\r\n\r\n", "abcd"));
+      answer("HTTP/1.1 206 Partial Content\r\nContent-Length: 4\r\nContent-Range: bytes 50-53/54\r\n\r\n" "abcd"));
   qlyn_test::TTempDir out("down_scr");
   const std::string save = out / "f";
   qlyn_test::write_file(save, "0123456789");
@@ -329,7 +311,7 @@ TEST(DownloaderScripted, APartialAnswerThatLeavesAHoleIsRefused) {
 
 TEST(DownloaderScripted, ARangeWhoseLengthDisagreesIsRefused) {
   TScriptedTcpServer server(
-      answer("HTTP/1.1 206 Partial Content\r\nContent-Length: 9\r\nContent-Range: bytes 10-13/14\r\n\r\n", "abcdefghi"));
+      answer("HTTP/1.1 206 Partial Content\r\nContent-Length: 9\r\nContent-Range: bytes 10-13/14\r\n\r\n" "abcdefghi"));
   qlyn_test::TTempDir out("down_scr");
   const std::string save = out / "f";
   qlyn_test::write_file(save, "0123456789");
@@ -345,7 +327,7 @@ TEST(DownloaderScripted, ABodyCutShortKeepsWhatArrivedForTheNextRun) {
   qlyn_test::TTempDir out("down_scr");
   const std::string save = out / "f";
   {
-    TScriptedTcpServer server(answer("HTTP/1.1 200 OK\r\nContent-Length: 300000\r\n\r\n", body.substr(0, 120000), true));
+    TScriptedTcpServer server(answer("HTTP/1.1 200 OK\r\nContent-Length: 300000\r\n\r\n" + body.substr(0, 120000), true));
     TDownload t(server.url("http", "/f"), save);
     ASSERT_TRUE(t.run());
     EXPECT_EQ(t.events.count(kDownEvDone), 0);
@@ -354,7 +336,7 @@ TEST(DownloaderScripted, ABodyCutShortKeepsWhatArrivedForTheNextRun) {
     EXPECT_EQ(qlyn_test::read_file(save), body.substr(0, 120000));
   }
   TScriptedTcpServer server(answer(
-      "HTTP/1.1 206 Partial Content\r\nContent-Length: 180000\r\nContent-Range: bytes 120000-299999/300000\r\n\r\n",
+      "HTTP/1.1 206 Partial Content\r\nContent-Length: 180000\r\nContent-Range: bytes 120000-299999/300000\r\n\r\n" +
       body.substr(120000)));
   TDownload t(server.url("http", "/f"), save);
   ASSERT_TRUE(t.run());
@@ -364,15 +346,18 @@ TEST(DownloaderScripted, ABodyCutShortKeepsWhatArrivedForTheNextRun) {
 }
 
 TEST(DownloaderScripted, AChunkedBodyIsWrittenDecodedWithZeroPercent) {
-  TScriptedTcpServer server(answer("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n",
+  TScriptedTcpServer server(answer("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
                                    "5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n"));
   qlyn_test::TTempDir out("down_scr");
   TDownload t(server.url("http", "/c"), out / "c");
   ASSERT_TRUE(t.run());
   EXPECT_EQ(t.events.last().first, kDownEvDone);
   EXPECT_EQ(qlyn_test::read_file(out / "c"), "hello world");
-  for (const auto& [ev, data] : t.events.list)
-    if (ev == kDownEvProgress) EXPECT_EQ(json_text_int(data, "percet", -1), 0);
+  for (const auto& [ev, data] : t.events.list) {
+    if (ev == kDownEvProgress) {
+      EXPECT_EQ(json_text_int(data, "percet", -1), 0);
+    }
+  }
 }
 
 TEST(DownloaderScripted, ProgressEventsComeAtMostEvery800Ms) {

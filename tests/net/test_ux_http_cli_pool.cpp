@@ -17,8 +17,9 @@
 #include <vector>
 
 #include "support/archive_maker.h"
-#include "support/child_process.h"
+#include "support/eventually.h"
 #include "support/nginx_server.h"
+#include "support/resource_server_suite.h"
 #include "support/scoped_env.h"
 #include "support/scripted_tcp_server.h"
 #include "support/ws_peer.h"
@@ -26,17 +27,9 @@
 namespace {
 
 using namespace ux;
+using qlyn_test::eventually;
 using qlyn_test::TScriptConn;
 using qlyn_test::TScriptedTcpServer;
-
-// Polls pred every millisecond for at most ms of real time.
-bool wait_for(const std::function<bool()>& pred, int ms = 15000) {
-  for (int i = 0; i < ms; ++i) {
-    if (pred()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return pred();
-}
 
 // Results of func_ret closures, from any worker.
 struct TResults {
@@ -86,17 +79,11 @@ struct TDownEvents {
   }
 };
 
-std::string nginx_locations() {
-  return "location /files/ { }\n"
-         "location = /method { echo_read_request_body; echo \"$request_method $http_content_length\"; "
-         "echo_request_body; }\n";
-}
-
 // ---------------------------------------------------------------- requests
 
 TEST(Pool, GetsAndPostsConcurrentlyFromNginx) {
   if (!qlyn_test::TNginxServer::available()) GTEST_SKIP() << "nginx is not installed";
-  qlyn_test::TNginxServer nginx(nginx_locations());
+  qlyn_test::TNginxServer nginx(qlyn_test::kNginxFilesAndMethodEcho);
   ASSERT_TRUE(nginx.ok()) << nginx.error_log();
   qlyn_test::write_file(nginx.root() + "/files/a.txt", "alpha");
   const int64_t threads_before = TUX_New_Thread::live_count();
@@ -109,7 +96,7 @@ TEST(Pool, GetsAndPostsConcurrentlyFromNginx) {
     for (int i = 0; i < 30; ++i) pool.add_http_get(nginx.url("/files/a.txt"), gets.sink());
     pool.add_http_post(nginx.url("/method"), "k=v", posts.sink());
     pool.add_http_get(nginx.url("/files/none"), gets.sink());
-    ASSERT_TRUE(wait_for([&] { return gets.size() == 31 && posts.size() == 1; }));
+    ASSERT_TRUE(eventually([&] { return gets.size() == 31 && posts.size() == 1; }));
     int ok = 0, missing = 0;
     for (size_t i = 0; i < 31; ++i) {
       const auto r = gets.at(i);
@@ -120,7 +107,7 @@ TEST(Pool, GetsAndPostsConcurrentlyFromNginx) {
     EXPECT_EQ(missing, 1);
     EXPECT_EQ(posts.at(0), std::make_pair(200, std::string("POST 3\nk=v")));
     // Finished plain engines are parked (at most 64), nothing stays queued.
-    ASSERT_TRUE(wait_for([&] { return pool.active_count() == 0; }));
+    ASSERT_TRUE(eventually([&] { return pool.active_count() == 0; }));
     EXPECT_EQ(pool.waiting_count(), 0);
     EXPECT_EQ(pool.idle_count(), 32);
   }
@@ -129,7 +116,7 @@ TEST(Pool, GetsAndPostsConcurrentlyFromNginx) {
 
 TEST(Pool, TasksQueueGetsAndPostsAndDropOtherMethods) {
   if (!qlyn_test::TNginxServer::available()) GTEST_SKIP() << "nginx is not installed";
-  qlyn_test::TNginxServer nginx(nginx_locations());
+  qlyn_test::TNginxServer nginx(qlyn_test::kNginxFilesAndMethodEcho);
   ASSERT_TRUE(nginx.ok()) << nginx.error_log();
   TUX_HTTP_Cli_pool_v3 pool;
   TResults results;
@@ -141,7 +128,7 @@ TEST(Pool, TasksQueueGetsAndPostsAndDropOtherMethods) {
     task->func_ret = results.sink();
     TUX_HTTP_TASK::ExecuteNow(std::move(task));
   }
-  ASSERT_TRUE(wait_for([&] { return results.size() == 2; }));
+  ASSERT_TRUE(eventually([&] { return results.size() == 2; }));
   std::vector<std::string> bodies{results.at(0).second, results.at(1).second};
   std::sort(bodies.begin(), bodies.end());
   EXPECT_EQ(bodies, (std::vector<std::string>{"GET \n", "POST 3\nxyz"}));
@@ -152,7 +139,7 @@ TEST(Pool, TasksQueueGetsAndPostsAndDropOtherMethods) {
 
 TEST(Pool, BlockingCallsReturnTheBodyOrNothingAtTheirTimeout) {
   if (!qlyn_test::TNginxServer::available()) GTEST_SKIP() << "nginx is not installed";
-  qlyn_test::TNginxServer nginx(nginx_locations());
+  qlyn_test::TNginxServer nginx(qlyn_test::kNginxFilesAndMethodEcho);
   ASSERT_TRUE(nginx.ok()) << nginx.error_log();
   qlyn_test::write_file(nginx.root() + "/files/b.txt", "bravo");
   TUX_HTTP_Cli_pool_v3 pool;
@@ -196,7 +183,7 @@ std::unique_ptr<TUX_http_client_v3> stuck_engine(const std::string& url) {
 
 TEST(Pool, AdmissionWaitsAtTheLimitAndRunNowPassesIt) {
   if (!qlyn_test::TNginxServer::available()) GTEST_SKIP() << "nginx is not installed";
-  qlyn_test::TNginxServer nginx(nginx_locations());
+  qlyn_test::TNginxServer nginx(qlyn_test::kNginxFilesAndMethodEcho);
   ASSERT_TRUE(nginx.ok()) << nginx.error_log();
   qlyn_test::write_file(nginx.root() + "/files/c.txt", "charlie");
   TFakeClock clock;
@@ -213,7 +200,7 @@ TEST(Pool, AdmissionWaitsAtTheLimitAndRunNowPassesIt) {
   pool.add_http_get(nginx.url("/files/c.txt"), waiting.sink());
   EXPECT_EQ(pool.waiting_count(), 1);
   pool.add_http_get(nginx.url("/files/c.txt"), now.sink(), "", true);
-  ASSERT_TRUE(wait_for([&] { return now.size() == 1; }));
+  ASSERT_TRUE(eventually([&] { return now.size() == 1; }));
   EXPECT_EQ(now.at(0), std::make_pair(200, std::string("charlie")));
   EXPECT_EQ(waiting.size(), 0u);
   EXPECT_EQ(pool.waiting_count(), 1);
@@ -222,11 +209,11 @@ TEST(Pool, AdmissionWaitsAtTheLimitAndRunNowPassesIt) {
   // that moment, hence the retries); one of them ends, and the waiting
   // request is admitted.
   TUX_http_client_v3* found = nullptr;
-  ASSERT_TRUE(wait_for([&] { return (found = pool.get_conn_by_uuid(uuids[3])) != nullptr; }));
+  ASSERT_TRUE(eventually([&] { return (found = pool.get_conn_by_uuid(uuids[3])) != nullptr; }));
   EXPECT_EQ(found->uuid(), uuids[3]);
   EXPECT_EQ(pool.get_conn_by_uuid("V3CLI-none"), nullptr);
   found->abort();
-  ASSERT_TRUE(wait_for([&] { return waiting.size() == 1; }));
+  ASSERT_TRUE(eventually([&] { return waiting.size() == 1; }));
   EXPECT_EQ(waiting.at(0), std::make_pair(200, std::string("charlie")));
   EXPECT_EQ(pool.waiting_count(), 0);
   // The aborted engine is gone: its uuid is no longer found.
@@ -243,7 +230,7 @@ TEST(Pool, NoMoreThanSixtyActiveEvenWithRunNow) {
   pool.push_client(stuck_engine(never.url("http", "/")), true);
   EXPECT_EQ(pool.waiting_count(), 1);
   // Nothing is lost: every engine is queued or being stepped.
-  EXPECT_TRUE(wait_for([&] { return pool.active_count() + pool.stepping_count() + pool.waiting_count() == 62; }));
+  EXPECT_TRUE(eventually([&] { return pool.active_count() + pool.stepping_count() + pool.waiting_count() == 62; }));
   EXPECT_EQ(pool.waiting_count(), 1);
 }
 
@@ -267,38 +254,17 @@ TEST(Pool, MaxThreadCountCreatesAndClosesWorkers) {
 
 // ---------------------------------------------------------------- downloads
 
-class PoolDownloads : public ::testing::Test {
+class PoolDownloads : public qlyn_test::TResourceServerSuite<PoolDownloads> {
  protected:
   static void SetUpTestSuite() {
-    dir = new qlyn_test::TTempDir("pool_res");
+    start(QLYN_RESOURCE_SERVER_EXE, "pool_res");
     package = qlyn_test::sample_bytes(4 << 20, 5);
-    qlyn_test::write_file(*dir / "www/down/pkg.7z", package);
-    qlyn_test::write_file(*dir / "www/down/big.bin", qlyn_test::sample_bytes(64 << 20, 6));
-    server = new qlyn_test::TChildProcess(
-        {QLYN_RESOURCE_SERVER_EXE, "--root", *dir / "www", "--port", "0", "--quiet"});
-    const std::string line = server->read_line(10000);
-    if (line.rfind("listening 127.0.0.1:", 0) == 0) port = line.substr(line.rfind(':') + 1);
-  }
-  static void TearDownTestSuite() {
-    delete server;
-    delete dir;
-    server = nullptr;
-    dir = nullptr;
-  }
-  void SetUp() override { ASSERT_FALSE(port.empty()) << "the resource server did not start"; }
-  static std::string url(const std::string& scheme, const std::string& path) {
-    return scheme + "://127.0.0.1:" + port + path;
+    publish("/down/pkg.7z", package);
+    publish("/down/big.bin", qlyn_test::sample_bytes(64 << 20, 6));
   }
 
-  static qlyn_test::TTempDir* dir;
-  static qlyn_test::TChildProcess* server;
-  static std::string port;
-  static std::string package;
+  static inline std::string package;
 };
-qlyn_test::TTempDir* PoolDownloads::dir = nullptr;
-qlyn_test::TChildProcess* PoolDownloads::server = nullptr;
-std::string PoolDownloads::port;
-std::string PoolDownloads::package;
 
 TEST_F(PoolDownloads, DownloadsIntoAFolderNamedWithATrailingSeparator) {
   qlyn_test::TTempDir out("pool_out");
@@ -307,15 +273,15 @@ TEST_F(PoolDownloads, DownloadsIntoAFolderNamedWithATrailingSeparator) {
   pool.add_http_down_file(url("udp-http", "/down/pkg.7z"), "", out.dir(), "main-file", a.sink());
   std::filesystem::create_directories(out / "sub");
   pool.add_http_down_file(url("http", "/down/pkg.7z"), "", out / "sub\\", "second", b.sink());
-  ASSERT_TRUE(wait_for([&] { return a.last() == 103 || a.last() == 104; }, 30000));
-  ASSERT_TRUE(wait_for([&] { return b.last() == 103 || b.last() == 104; }, 30000));
+  ASSERT_TRUE(eventually([&] { return a.last() == 103 || a.last() == 104; }, 30000));
+  ASSERT_TRUE(eventually([&] { return b.last() == 103 || b.last() == 104; }, 30000));
   EXPECT_EQ(a.last(), 103);
   EXPECT_EQ(qlyn_test::read_file(out / "pkg.7z"), package);
   EXPECT_EQ(b.last(), 103);
   EXPECT_EQ(qlyn_test::read_file(out / "sub/pkg.7z"), package);
   EXPECT_EQ(json_text_field(b.list.front().second, "tag"), "second");
   // Downloaders are not kept: nothing is parked.
-  ASSERT_TRUE(wait_for([&] { return pool.active_count() == 0; }));
+  ASSERT_TRUE(eventually([&] { return pool.active_count() == 0; }));
   EXPECT_EQ(pool.idle_count(), 0);
 }
 
@@ -326,10 +292,10 @@ TEST_F(PoolDownloads, SettingActiveFalseStopsADownloadAtOnce) {
     TUX_HTTP_Cli_pool_v3 pool;
     TDownEvents ev;
     pool.add_http_down_file(url("http", "/down/big.bin"), "", out / "big.bin", "big", ev.sink());
-    ASSERT_TRUE(wait_for([&] { return ev.has(101); }));
+    ASSERT_TRUE(eventually([&] { return ev.has(101); }));
     pool.SetActive(false);
     // A step already running ends normally; none starts after it.
-    ASSERT_TRUE(wait_for([&] { return pool.stepping_count() == 0; }));
+    ASSERT_TRUE(eventually([&] { return pool.stepping_count() == 0; }));
     const int seen = ev.count.load();
     const int64_t size = ux::file_size(out / "big.bin");
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -354,7 +320,7 @@ TEST_F(PoolDownloads, DestroyingThePoolWaitsForAStepThatRunsLongWork) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     handler_done = true;
   }));
-  ASSERT_TRUE(wait_for([&] { return in_handler.load(); }, 30000));
+  ASSERT_TRUE(eventually([&] { return in_handler.load(); }, 30000));
   pool.reset();
   EXPECT_TRUE(handler_done.load());
 }
@@ -397,19 +363,19 @@ TEST(PoolWebSocket, CloseByTagClosesEveryMatchingConnectionNowAndLater) {
   pool.add_ws_conn(peer.url("/echo"), "", "Group", sink);
   pool.add_ws_conn(peer.url("/echo"), "", "group", sink);
   pool.add_ws_conn(peer.url("/echo"), "", "other", sink);
-  ASSERT_TRUE(wait_for([&] { return count("Group", kWsEvConnected) + count("group", kWsEvConnected) +
+  ASSERT_TRUE(eventually([&] { return count("Group", kWsEvConnected) + count("group", kWsEvConnected) +
                                         count("other", kWsEvConnected) == 3; }));
   pool.close_ws_conn("GROUP");
-  ASSERT_TRUE(wait_for([&] { return count("Group", kWsEvClosed) == 1 && count("group", kWsEvClosed) == 1; }));
+  ASSERT_TRUE(eventually([&] { return count("Group", kWsEvClosed) == 1 && count("group", kWsEvClosed) == 1; }));
   EXPECT_EQ(count("other", kWsEvClosed), 0);
   // The tag stays named: a new connection with it is closed once stepped.
   pool.add_ws_conn(peer.url("/echo"), "", "gRoUp", sink);
-  ASSERT_TRUE(wait_for([&] { return count("gRoUp", kWsEvClosed) == 1; }));
+  ASSERT_TRUE(eventually([&] { return count("gRoUp", kWsEvClosed) == 1; }));
   EXPECT_EQ(count("other", kWsEvClosed), 0);
   // An empty tag is given a random one.
   pool.add_ws_conn(peer.url("/echo"), "", "", [&](TUX_HTTP_Cli_Request* r, int32_t ev, const std::string& d,
                                                    const uint8_t* p, int32_t n) { sink(r, ev, d, p, n); });
-  ASSERT_TRUE(wait_for([&] {
+  ASSERT_TRUE(eventually([&] {
     std::lock_guard<std::mutex> g(mu);
     for (const auto& [t, e] : seen)
       if (t.size() == 22 && t.rfind("ws", 0) == 0 && e == kWsEvConnected) return true;

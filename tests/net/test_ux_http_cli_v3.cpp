@@ -17,6 +17,7 @@
 namespace {
 
 using namespace ux;
+using qlyn_test::answer;
 using qlyn_test::start;
 using qlyn_test::step_until;
 using qlyn_test::TCallbackLog;
@@ -28,13 +29,10 @@ using Request = TUX_HTTP_Cli_Request;
 // ---------------------------------------------------------------- nginx
 
 std::string nginx_locations() {
-  std::string s =
+  std::string s = std::string(qlyn_test::kNginxFilesAndMethodEcho) +
       "client_max_body_size 16m;\n"
       "client_body_buffer_size 16m;\n"
-      "location /files/ { }\n"
       "location = /chunked { echo hello; echo world; }\n"
-      "location = /method { echo_read_request_body; echo \"$request_method $http_content_length\"; "
-      "echo_request_body; }\n"
       "location = /headers { echo \"$http_connection|$http_authorization|$http_host|$http_accept_charset\"; }\n"
       "location = /r301 { return 301 /method; }\n"
       "location = /r302 { return 302 /method; }\n"
@@ -246,15 +244,6 @@ TEST_F(EngineNginx, BlockingHelpersReturnTheBody) {
 
 // ---------------------------------------------------------------- scripted servers
 
-// A response written in one piece.
-std::function<void(TScriptConn&, int)> answer(const std::string& response) {
-  return [response](TScriptConn& c, int) {
-    if (c.read_request().empty()) return;
-    c.send(response);
-    c.wait_peer_closed(5000);
-  };
-}
-
 std::unique_ptr<TRecordingClient> exchange(std::unique_ptr<Request> r) {
   auto e = std::make_unique<TRecordingClient>();
   start(*e, std::move(r));
@@ -375,22 +364,14 @@ TEST(EngineScripted, ErrorStatusCompletesOnlyWhenItsBodyCameWithIt) {
   EXPECT_EQ(e->final_code, 404);
   EXPECT_EQ(e->final_body, "gone");
 
-  TScriptedTcpServer slow([](TScriptConn& c, int) {
-    if (c.read_request().empty()) return;
-    c.send("HTTP/1.1 404 Not Found\r\nContent-Length: 4\r\n\r\n");
-    c.wait_peer_closed(5000);
-  });
+  TScriptedTcpServer slow(answer("HTTP/1.1 404 Not Found\r\nContent-Length: 4\r\n\r\n"));
   e = exchange_with(slow);
   EXPECT_EQ(e->count(kHttpEvFailed), 1);
   EXPECT_EQ(e->final_err, kHttpErrHttpStatus);
 }
 
 TEST(EngineScripted, RedirectLimitWithoutBodyFailsWithMinusFive) {
-  TScriptedTcpServer server([](TScriptConn& c, int) {
-    if (c.read_request().empty()) return;
-    c.send("HTTP/1.1 302 Found\r\nLocation: /again\r\nContent-Length: 5\r\n\r\n");
-    c.wait_peer_closed(5000);
-  });
+  TScriptedTcpServer server(answer("HTTP/1.1 302 Found\r\nLocation: /again\r\nContent-Length: 5\r\n\r\n"));
   auto e = exchange_with(server);
   EXPECT_EQ(e->final_err, kHttpErrRedirects);
   EXPECT_EQ(server.accepted(), 15);

@@ -12,9 +12,9 @@
 
 #include "common/net/ux_openssl_socket.h"
 #include "support/archive_maker.h"
-#include "support/child_process.h"
 #include "support/http_client_harness.h"
 #include "support/scoped_env.h"
+#include "support/server_tool.h"
 #include "support/tls_test_peers.h"
 
 namespace {
@@ -35,13 +35,12 @@ class EngineResourceServer : public ::testing::Test {
     qlyn_test::write_file(*dir / ("www" + std::string(kPackage)), package);
     certs = new qlyn_test::TTlsTestCerts();
     if (!certs->ok()) return;
-    server = new qlyn_test::TChildProcess({QLYN_RESOURCE_SERVER_EXE, "--root", *dir / "www", "--port", "0",
-                                           "--tls-cert", certs->server.cert, "--tls-key", certs->server.key,
-                                           "--tls-port", "0", "--quiet"});
-    const std::string line = server->read_line(10000);
-    if (line.rfind("listening 127.0.0.1:", 0) == 0) port = line.substr(line.rfind(':') + 1);
-    const std::string tls_line = server->read_line(10000);
-    if (tls_line.rfind("listening https 127.0.0.1:", 0) == 0) tls_port = tls_line.substr(tls_line.rfind(':') + 1);
+    server = new qlyn_test::TServerTool({QLYN_RESOURCE_SERVER_EXE, "--root", *dir / "www", "--port", "0",
+                                         "--tls-cert", certs->server.cert, "--tls-key", certs->server.key,
+                                         "--tls-port", "0", "--quiet"},
+                                        true);
+    port = server->port();
+    tls_port = server->tls_port();
     saved_tls = ssl_default_options();
     TSSL_Options trust;
     trust.ca_file = certs->ca.cert;
@@ -90,7 +89,7 @@ class EngineResourceServer : public ::testing::Test {
 
   static qlyn_test::TTempDir* dir;
   static qlyn_test::TTlsTestCerts* certs;
-  static qlyn_test::TChildProcess* server;
+  static qlyn_test::TServerTool* server;
   static std::string port;
   static std::string tls_port;
   static std::string package;
@@ -98,7 +97,7 @@ class EngineResourceServer : public ::testing::Test {
 };
 qlyn_test::TTempDir* EngineResourceServer::dir = nullptr;
 qlyn_test::TTlsTestCerts* EngineResourceServer::certs = nullptr;
-qlyn_test::TChildProcess* EngineResourceServer::server = nullptr;
+qlyn_test::TServerTool* EngineResourceServer::server = nullptr;
 std::string EngineResourceServer::port;
 std::string EngineResourceServer::tls_port;
 TSSL_Options EngineResourceServer::saved_tls;

@@ -20,6 +20,7 @@
 namespace {
 
 using namespace ux;
+using qlyn_test::answer;
 using qlyn_test::start;
 using qlyn_test::step_until;
 using qlyn_test::TCallbackLog;
@@ -190,12 +191,9 @@ TEST(EngineWebSocketScripted, FramesThatCameWithThe101AreDelivered) {
 }
 
 TEST(EngineWebSocketScripted, WrongAcceptValueFailsTheUpgrade) {
-  TScriptedTcpServer server([](TScriptConn& c, int) {
-    if (c.read_request().empty()) return;
-    c.send("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-           "Sec-WebSocket-Accept: bm90IHRoZSByaWdodCBvbmU=\r\n\r\n");
-    c.wait_peer_closed(5000);
-  });
+  TScriptedTcpServer server(
+      answer("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+             "Sec-WebSocket-Accept: bm90IHRoZSByaWdodCBvbmU=\r\n\r\n"));
   TRecordingClient e;
   TCallbackLog log;
   auto r = Request::CreateFromWSConn(server.url("ws", "/"), "");

@@ -193,6 +193,29 @@ TEST(HttpUrlLocation, RelativeReferencesResolveAgainstTheBase) {
   EXPECT_EQ(ux::resolve_http_location("not a url", "x"), "x");
 }
 
+// Found by fuzzing: the base "h\xF0\xF0p://12.0= #8/" resolved an empty
+// location to "h\xF0\xF0p://12.0= ", which names host "12.0=" once trimmed
+// as every URL is; and through a proxy a space in the authority split the
+// request line. A host or port with a space is not a URL that is requested.
+TEST(HttpUrlLocation, AnAuthorityWithASpaceIsNeverRequested) {
+  const TUX_HTTP_Proxy proxy = ux::parse_http_proxy("http://P:8080");
+  for (const char* url : {"h\xF0\xF0p://12.0= #8/", "http://a #", "http://a b/x", "http://a:81 #f", "http://u@a :8/"}) {
+    EXPECT_FALSE(plan_http_connection(url, "GET", "", false, kNoProxy).ok) << url;
+    EXPECT_FALSE(plan_http_connection(url, "GET", "", false, proxy).ok) << url;
+  }
+  // Spaces elsewhere are encoded, user information travels as Base64.
+  EXPECT_EQ(plan_http_connection("http://a/b c", "GET", "", false, proxy).cmd_str, "GET http://a/b%20c HTTP/1.1\r\n");
+  EXPECT_TRUE(plan_http_connection("http://u v@a/", "GET", "", false, kNoProxy).ok);
+
+  // Bytes from 0x80 or a digit first do not make a scheme: such a location
+  // is a relative path on the base's origin.
+  const std::string base = "http://h:81/a/b";
+  EXPECT_EQ(ux::resolve_http_location(base, "h\xF0\xF0p://evil/x"), "http://h:81/a/h\xF0\xF0p://evil/x");
+  EXPECT_EQ(ux::resolve_http_location(base, "1http://evil/"), "http://h:81/a/1http://evil/");
+  EXPECT_TRUE(ux::same_http_origin(base, ux::resolve_http_location(base, "\xF0:x")));
+  EXPECT_EQ(ux::resolve_http_location(base, "HTTP+x.y-z://evil/"), "HTTP+x.y-z://evil/");
+}
+
 TEST(HttpUrlLocation, SameOriginComparesHostPortAndTls) {
   EXPECT_TRUE(ux::same_http_origin("http://H:80/a", "http://h/b"));
   EXPECT_TRUE(ux::same_http_origin("https://h/a", "wss://h:443/b"));

@@ -14,11 +14,13 @@
 
 #include "common/ux_common.h"
 #include "support/eventually.h"
+#include "support/kcp_test_peer.h"
 #include "support/udp_peer.h"
 
 namespace {
 
 using namespace ux;
+using qlyn_test::kcp_ctl;
 using qlyn_test::TUdpPeer;
 
 std::string hex(const std::string& s) {
@@ -32,17 +34,10 @@ std::string hex(const std::string& s) {
   return out;
 }
 
-std::string ctl(uint8_t cmd, uint16_t cmd_id, uint32_t v1, uint32_t v2 = 0) {
-  TUX_KCP_Ctl_Datagram c{cmd, cmd_id, v1, v2};
-  std::string s(kKcpCtlSize, '\0');
-  c.encode(s.data());
-  return s;
-}
-
 TEST(KcpCtlDatagram, WireExampleAndDecoding) {
-  EXPECT_EQ(hex(ctl(kcp_ctl_connect, 0xABCD, 123457789)), "01 9A 1B CD AB FD D0 5B 07 00 00 00 00");
+  EXPECT_EQ(hex(kcp_ctl(kcp_ctl_connect, 0xABCD, 123457789)), "01 9A 1B CD AB FD D0 5B 07 00 00 00 00");
   TUX_KCP_Ctl_Datagram c;
-  const std::string ok = ctl(kcp_ctl_accept, 7, 99, 5);
+  const std::string ok = kcp_ctl(kcp_ctl_accept, 7, 99, 5);
   ASSERT_TRUE(TUX_KCP_Ctl_Datagram::decode(ok.data(), kKcpCtlSize, c));
   EXPECT_EQ(c.cmd, kcp_ctl_accept);
   EXPECT_EQ(c.cmd_id, 7);
@@ -65,69 +60,12 @@ TEST(KcpCtlDatagram, WireExampleAndDecoding) {
 
 // ---------------------------------------------------------------- scripted peer
 
-// The server end, scripted: a UDP socket that records what the session sends
-// and, once told to, runs a KCP engine for the session (fast profile).
-struct Peer {
-  TUdpPeer udp;
-  sockaddr_in client{};
-  std::vector<TUX_KCP_Ctl_Datagram> ctls;
-  std::vector<std::string> kcp_datagrams;  // as received (scrambled or not)
-  PkcpCb kcp = nullptr;
-  bool scrambled = false;
-  TUX_Socket_Encoder enc;
-  std::string received;
-
-  Peer() { enc.init_key(kUX_KCP_Key_Phrase); }
-  ~Peer() {
-    if (kcp) ikcp_release(kcp);
-  }
+// The server end, scripted: records what the session sends and, once told
+// to, runs a KCP engine for the session (fast profile).
+struct Peer : qlyn_test::TKcpTestPeer {
   std::string host() const { return "127.0.0.1:" + std::to_string(udp.port()); }
-  uint32_t session_id() const { return ctls.empty() ? 0 : ctls.front().value1; }
-
-  void start_engine(uint32_t conv) {
-    kcp = ikcp_create(conv, this);
-    ikcp_setoutput(kcp, &Peer::out);
-    ikcp_setmtu(kcp, 1340);
-    ikcp_wndsize(kcp, 512, 512);
-    ikcp_nodelay(kcp, 1, 10, 2, 1);
-  }
-  static bool out(const char* buf, int32_t len, PkcpCb, void* user) {
-    auto* p = static_cast<Peer*>(user);
-    std::string d(buf, size_t(len));
-    if (p->scrambled) p->enc.Encode(d.data(), len);
-    p->udp.send_to(p->client, d);
-    return true;
-  }
-  void send(const std::string& d) { udp.send_to(client, d); }
-  // Takes in what the session sent (waiting up to wait_ms for the first).
-  void read(int wait_ms = 0) {
-    std::string d;
-    sockaddr_in from{};
-    while (udp.recv(d, wait_ms, &from)) {
-      wait_ms = 0;
-      client = from;
-      TUX_KCP_Ctl_Datagram c;
-      if (TUX_KCP_Ctl_Datagram::decode(d.data(), int32_t(d.size()), c)) {
-        ctls.push_back(c);
-      } else {
-        kcp_datagrams.push_back(d);
-        if (kcp) {
-          if (scrambled) enc.Decode(d.data(), int32_t(d.size()));
-          EXPECT_EQ(ikcp_input(kcp, d.data(), uint32_t(d.size())), 0);
-        }
-      }
-    }
-    if (!kcp) return;
-    ikcp_update(kcp, uint32_t(tick_ms()));
-    char buf[65536];
-    for (int n; (n = ikcp_recv(kcp, buf, sizeof buf)) > 0;) received.append(buf, size_t(n));
-    ikcp_flush(kcp);
-  }
-  int count(uint8_t cmd) const {
-    int n = 0;
-    for (auto& c : ctls) n += c.cmd == cmd;
-    return n;
-  }
+  uint32_t session_id() const { return controls.empty() ? 0 : controls.front().value1; }
+  void start_engine(uint32_t conv) { TKcpTestPeer::start_engine(conv, {512, 512, 1, 10, 2, 1}); }
 };
 
 struct Events {
@@ -161,11 +99,11 @@ class KcpSession : public ::testing::Test {
     s.SetActive(true);
     peer.read(1000);
     ASSERT_GE(peer.count(kcp_ctl_connect), 1);
-    peer.send(ctl(kcp_ctl_accept, 500, peer.session_id()));
+    peer.send(kcp_ctl(kcp_ctl_accept, 500, peer.session_id()));
     for (int i = 0; i < 100 && !s.connected(); ++i) s.execute();
     ASSERT_TRUE(s.connected());
     id = peer.session_id();
-    peer.ctls.clear();
+    peer.controls.clear();
   }
   void step(int n = 1) {
     for (int i = 0; i < n; ++i) {
@@ -185,8 +123,8 @@ TEST_F(KcpSession, AServerThatNeverAnswers) {
   s.SetActive(true);
   peer.read(1000);
   ASSERT_EQ(peer.count(kcp_ctl_connect), 2) << "a pair at activation";
-  EXPECT_EQ(peer.ctls[0].cmd_id, peer.ctls[1].cmd_id);
-  EXPECT_EQ(peer.ctls[0].value2, 0u);
+  EXPECT_EQ(peer.controls[0].cmd_id, peer.controls[1].cmd_id);
+  EXPECT_EQ(peer.controls[0].value2, 0u);
   step();
   EXPECT_EQ(peer.count(kcp_ctl_connect), 2) << "nothing before a second has passed";
   for (int attempt = 1; attempt <= 30; ++attempt) {
@@ -218,7 +156,7 @@ TEST_F(KcpSession, GivingUpWithAutoReconnectStartsOver) {
   EXPECT_EQ(ev.seen.back().second, -104);
   EXPECT_TRUE(s.Active());
   peer.read(100);
-  peer.ctls.clear();
+  peer.controls.clear();
   s.execute();  // the stored handshake time is far from now: the next request follows at once
   peer.read(100);
   EXPECT_EQ(peer.count(kcp_ctl_connect), 1);
@@ -228,14 +166,14 @@ TEST_F(KcpSession, AcceptanceRules) {
   s.SetActive(true);
   peer.read(1000);
   const uint32_t id = peer.session_id();
-  peer.send(ctl(kcp_ctl_accept, 10, 0));
+  peer.send(kcp_ctl(kcp_ctl_accept, 10, 0));
   step(3);
   EXPECT_FALSE(s.connected()) << "value 1 = 0 does not accept";
-  peer.send(ctl(kcp_ctl_accept, 10, id));
+  peer.send(kcp_ctl(kcp_ctl_accept, 10, id));
   step(3);
   EXPECT_FALSE(s.connected()) << "the id of a recent control datagram is ignored";
   // Wrong magic, a 20-byte datagram, a KCP datagram before acceptance.
-  std::string wrong = ctl(kcp_ctl_accept, 11, id);
+  std::string wrong = kcp_ctl(kcp_ctl_accept, 11, id);
   wrong[1] = 0;
   peer.send(wrong);
   peer.send(std::string(20, '\x02'));
@@ -247,15 +185,15 @@ TEST_F(KcpSession, AcceptanceRules) {
   EXPECT_FALSE(s.connected());
   // From another address, even a valid acceptance is not taken.
   TUdpPeer stranger;
-  stranger.send_to(peer.client, ctl(kcp_ctl_accept, 12, id));
+  stranger.send_to(peer.remote, kcp_ctl(kcp_ctl_accept, 12, id));
   step(3);
   EXPECT_FALSE(s.connected()) << "datagrams from other sources are dropped";
-  peer.send(ctl(kcp_ctl_accept, 13, id));
+  peer.send(kcp_ctl(kcp_ctl_accept, 13, id));
   step(3);
   ASSERT_TRUE(s.connected());
   EXPECT_EQ(ev.count("connected"), 1);
   EXPECT_EQ(ev.seen.back().second, 0);
-  peer.send(ctl(kcp_ctl_accept, 14, id));
+  peer.send(kcp_ctl(kcp_ctl_accept, 14, id));
   step(3);
   EXPECT_EQ(ev.count("connected"), 1) << "a second acceptance changes nothing";
 }
@@ -270,8 +208,8 @@ TEST_F(KcpSession, KeepAliveTimingAndTheDeadSession) {
   clock.advance(1);
   step();
   EXPECT_EQ(keepalives(), 2) << "a pair once 2000 ms have passed";
-  EXPECT_EQ(peer.ctls.back().value1, id);
-  EXPECT_EQ(peer.ctls.back().value2, 0u);
+  EXPECT_EQ(peer.controls.back().value1, id);
+  EXPECT_EQ(peer.controls.back().value2, 0u);
   clock.advance(999);
   step();
   EXPECT_EQ(keepalives(), 2);
@@ -279,7 +217,7 @@ TEST_F(KcpSession, KeepAliveTimingAndTheDeadSession) {
   step();
   EXPECT_EQ(keepalives(), 4) << "then about every second";
   // An answer refreshes liveness.
-  peer.send(ctl(kcp_ctl_keepalive, 900, 1));
+  peer.send(kcp_ctl(kcp_ctl_keepalive, 900, 1));
   step();
   clock.advance(2000);
   step();
@@ -306,11 +244,11 @@ TEST_F(KcpSession, ADeadSessionWithAutoReconnectGoesBackToTheHandshake) {
   EXPECT_EQ(ev.count("reconnect"), 1);
   EXPECT_TRUE(s.Active());
   EXPECT_FALSE(s.connected());
-  peer.ctls.clear();
+  peer.controls.clear();
   step();
   ASSERT_EQ(peer.count(kcp_ctl_connect), 1);
-  EXPECT_EQ(peer.ctls.back().value1, id) << "the same session id";
-  peer.send(ctl(kcp_ctl_accept, 77, id));
+  EXPECT_EQ(peer.controls.back().value1, id) << "the same session id";
+  peer.send(kcp_ctl(kcp_ctl_accept, 77, id));
   step(3);
   EXPECT_TRUE(s.connected());
   s.SetActive(false);
@@ -329,7 +267,7 @@ TEST_F(KcpSession, DataBothWaysAndScrambling) {
     p2.read(1000);
     const uint32_t id = p2.session_id();
     p2.start_engine(id);
-    p2.send(ctl(kcp_ctl_accept, 3, id));
+    p2.send(kcp_ctl(kcp_ctl_accept, 3, id));
     for (int i = 0; i < 100 && !c.connected(); ++i) c.execute();
     ASSERT_TRUE(c.connected());
     const std::string request = "GET / HTTP/1.1\r\n\r\n";
@@ -415,10 +353,10 @@ TEST_F(KcpSession, CloseWithQueuedDataDrainsThenDeactivates) {
 
 TEST_F(KcpSession, ServerCloseAppliesOnlyToItsSession) {
   connect();
-  peer.send(ctl(kcp_ctl_close, 20, id + 1));
+  peer.send(kcp_ctl(kcp_ctl_close, 20, id + 1));
   step(3);
   EXPECT_TRUE(s.Active());
-  peer.send(ctl(kcp_ctl_close, 21, id));
+  peer.send(kcp_ctl(kcp_ctl_close, 21, id));
   step(3);
   EXPECT_FALSE(s.Active());
 }
@@ -428,8 +366,8 @@ TEST_F(KcpSession, AServerCloseBehindTheLastBytesLosesNoneOfThem) {
   // The answer's last bytes and the close come in one batch: one step takes
   // both, and the bytes must outlive the close until the owner reads them.
   for (int i = 0; i < 40; ++i) peer.send(push_datagram(id, uint32_t(i), std::string(1000, char('a' + i % 26))));
-  peer.send(ctl(kcp_ctl_close, 30, id));
-  peer.send(ctl(kcp_ctl_close, 30, id));
+  peer.send(kcp_ctl(kcp_ctl_close, 30, id));
+  peer.send(kcp_ctl(kcp_ctl_close, 30, id));
   s.execute();
   ASSERT_TRUE(s.Active()) << "unread bytes keep the session open";
   s.execute();
@@ -504,7 +442,7 @@ TEST_F(KcpSession, HostileDatagramsFromTheServerAddress) {
     std::string d(size_t(rng() % 48), '\0');
     for (auto& c : d) c = char(rng());
     if (d.size() >= 24 && i % 2) std::memcpy(d.data(), &id, 4);
-    if (i % 5 == 0) d = ctl(uint8_t(rng() % 3 + 5), uint16_t(rng()), rng());  // unknown commands
+    if (i % 5 == 0) d = kcp_ctl(uint8_t(rng() % 3 + 5), uint16_t(rng()), rng());  // unknown commands
     peer.send(d);
     if (i % 100 == 0) s.execute();
   }
@@ -546,10 +484,10 @@ TEST(KcpSessionThread, OwnThreadStepsAndStopsSafely) {
     s->events.onConnected = [&](TUX_KCP_UDP_Cli*, int32_t) { connected++; };
     s->SetServerHost(peer.host());
     s->SetActive(true);
-    peer.ctls.clear();
+    peer.controls.clear();
     peer.read(1000);
     ASSERT_GE(peer.count(kcp_ctl_connect), 1);
-    peer.send(ctl(kcp_ctl_accept, uint16_t(100 + round), peer.session_id()));
+    peer.send(kcp_ctl(kcp_ctl_accept, uint16_t(100 + round), peer.session_id()));
     ASSERT_TRUE(qlyn_test::eventually([&] { return s->connected(); }, 2000)) << "stepped by its own thread";
     // Writers on this thread while the session's thread steps.
     for (int i = 0; i < 100; ++i) s->sendString("data");
@@ -570,7 +508,7 @@ TEST(KcpSessionThread, DestroyedThroughTheActiveBaseDeleter) {
   s->SetServerHost(peer.host());
   s->SetActive(true);
   peer.read(1000);
-  peer.send(ctl(kcp_ctl_accept, 5, peer.session_id()));
+  peer.send(kcp_ctl(kcp_ctl_accept, 5, peer.session_id()));
   EXPECT_TRUE(qlyn_test::eventually([&] { return s->connected(); }, 2000));
   s.reset();
   peer.read(200);

@@ -19,6 +19,8 @@
 #include "common/net/ux_openssl_socket.h"
 #include "common/net/ux_socketbase_dns.h"
 #include "support/eventually.h"
+#include "support/http_text.h"
+#include "support/loopback_sockets.h"
 #include "support/nginx_server.h"
 #include "support/scripted_tcp_server.h"
 #include "support/tls_test_peers.h"
@@ -26,20 +28,17 @@
 namespace {
 
 using namespace ux;
+using qlyn_test::body_of;
 using qlyn_test::TCertKey;
+using qlyn_test::test_certs;
 using qlyn_test::TNginxServer;
 using qlyn_test::TOpenSSLServer;
 using qlyn_test::TScriptConn;
 using qlyn_test::TScriptedTcpServer;
 
-const qlyn_test::TTlsTestCerts& certs() {
-  static const qlyn_test::TTlsTestCerts made;
-  return made;
-}
-
 TSSL_Options trusting_test_ca() {
   TSSL_Options o;
-  o.ca_file = certs().ca.cert;
+  o.ca_file = test_certs().ca.cert;
   return o;
 }
 
@@ -136,11 +135,6 @@ std::string exchange(ISocket_SSL& h, int32_t fd, const std::string& request) {
   return got;
 }
 
-std::string body_of(const std::string& response) {
-  const size_t at = response.find("\r\n\r\n");
-  return at == std::string::npos ? std::string() : response.substr(at + 4);
-}
-
 // Relays one connection to 127.0.0.1:target; what the target sends reaches
 // the client only once open() was called, so the client's handshake waits
 // for as long as the test wants.
@@ -148,14 +142,9 @@ class TGatedRelay {
  public:
   explicit TGatedRelay(int target) : target_(target) {
     listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listen_, 1) != 0 ||
-        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-      return;
-    port_ = ntohs(a.sin_port);
+    const sockaddr_in a = qlyn_test::loopback_addr(0);
+    if (::bind(listen_, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 || ::listen(listen_, 1) != 0) return;
+    port_ = qlyn_test::bound_port(listen_);
     th_ = std::thread([this] { run(); });
   }
   ~TGatedRelay() {
@@ -204,13 +193,13 @@ class TGatedRelay {
 
 class TlsHandler : public testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(certs().ok()) << certs().error(); }
+  void SetUp() override { ASSERT_TRUE(test_certs().ok()) << test_certs().error(); }
 };
 
 // ---------------------------------------------------------------- handshake and data
 
 TEST_F(TlsHandler, VerifiedExchangeWithTls13ByDefault) {
-  TOpenSSLServer server(certs().server, {"-www"});
+  TOpenSSLServer server(test_certs().server, {"-www"});
   ASSERT_TRUE(server.ok());
   for (const char* host : {"localhost", "127.0.0.1"}) {
     SCOPED_TRACE(host);
@@ -231,7 +220,7 @@ TEST_F(TlsHandler, VerifiedExchangeWithTls13ByDefault) {
 }
 
 TEST_F(TlsHandler, HandshakeStepsReturnAgainUntilTheServerAnswers) {
-  TOpenSSLServer server(certs().server, {"-www"});
+  TOpenSSLServer server(test_certs().server, {"-www"});
   ASSERT_TRUE(server.ok());
   TGatedRelay relay(server.port());
   ASSERT_GT(relay.port(), 0);
@@ -247,9 +236,9 @@ TEST_F(TlsHandler, HandshakeStepsReturnAgainUntilTheServerAnswers) {
 }
 
 TEST_F(TlsHandler, VersionPinningAndRefusedTypes) {
-  TOpenSSLServer any(certs().server, {"-www"});
-  TOpenSSLServer only12(certs().server, {"-www", "-tls1_2"});
-  TOpenSSLServer only13(certs().server, {"-www", "-tls1_3"});
+  TOpenSSLServer any(test_certs().server, {"-www"});
+  TOpenSSLServer only12(test_certs().server, {"-www", "-tls1_2"});
+  TOpenSSLServer only13(test_certs().server, {"-www", "-tls1_3"});
   ASSERT_TRUE(any.ok() && only12.ok() && only13.ok());
   struct TCase {
     TSSLType type;
@@ -282,7 +271,7 @@ TEST_F(TlsHandler, VersionPinningAndRefusedTypes) {
 }
 
 TEST_F(TlsHandler, ServerOfferingOnlyTls11IsRefused) {
-  TOpenSSLServer old(certs().server, {"-www", "-tls1_1", "-cipher", "DEFAULT@SECLEVEL=0"});
+  TOpenSSLServer old(test_certs().server, {"-www", "-tls1_1", "-cipher", "DEFAULT@SECLEVEL=0"});
   ASSERT_TRUE(old.ok());
   auto h = make_handler(TSSLType::stAny, trusting_test_ca(), "localhost");
   TConn conn(old.port());
@@ -309,7 +298,7 @@ TEST_F(TlsHandler, ReadBeforeTheHandshakeLeavesTheSocketAlone) {
 }
 
 TEST_F(TlsHandler, ResetSessionThenAnotherSocketMakesAFullNewHandshake) {
-  TOpenSSLServer server(certs().server, {"-www"});
+  TOpenSSLServer server(test_certs().server, {"-www"});
   ASSERT_TRUE(server.ok());
   auto h = make_handler(TSSLType::stTLSv1_2, trusting_test_ca(), "localhost");
   {
@@ -329,7 +318,7 @@ TEST_F(TlsHandler, ResetSessionThenAnotherSocketMakesAFullNewHandshake) {
 }
 
 TEST_F(TlsHandler, ResetAfterAFailedOrUnfinishedHandshakeStartsClean) {
-  TOpenSSLServer server(certs().server, {"-www"});
+  TOpenSSLServer server(test_certs().server, {"-www"});
   TScriptedTcpServer garbage([](TScriptConn& c, int) {
     c.read_exact(5, 5000);
     c.send(std::string(64, 'G'));
@@ -368,15 +357,15 @@ struct TBadCert {
 
 std::vector<TBadCert> bad_certs() {
   return {
-      {"unknown issuer", &certs().server, "localhost", {}, TSSL_Fail_Reason::unknown_issuer,
+      {"unknown issuer", &test_certs().server, "localhost", {}, TSSL_Fail_Reason::unknown_issuer,
        X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY},
-      {"expired", &certs().expired, "localhost", trusting_test_ca(), TSSL_Fail_Reason::cert_expired,
+      {"expired", &test_certs().expired, "localhost", trusting_test_ca(), TSSL_Fail_Reason::cert_expired,
        X509_V_ERR_CERT_HAS_EXPIRED},
-      {"other name", &certs().other, "localhost", trusting_test_ca(), TSSL_Fail_Reason::name_mismatch,
+      {"other name", &test_certs().other, "localhost", trusting_test_ca(), TSSL_Fail_Reason::name_mismatch,
        X509_V_ERR_HOSTNAME_MISMATCH},
-      {"other address", &certs().other, "127.0.0.1", trusting_test_ca(), TSSL_Fail_Reason::name_mismatch,
+      {"other address", &test_certs().other, "127.0.0.1", trusting_test_ca(), TSSL_Fail_Reason::name_mismatch,
        X509_V_ERR_IP_ADDRESS_MISMATCH},
-      {"self-signed", &certs().self_signed, "localhost", trusting_test_ca(), TSSL_Fail_Reason::self_signed,
+      {"self-signed", &test_certs().self_signed, "localhost", trusting_test_ca(), TSSL_Fail_Reason::self_signed,
        X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT},
   };
 }
@@ -421,7 +410,7 @@ TEST_F(TlsHandler, InsecureSwitchAcceptsEveryBadCertificateAndSaysSo) {
 
 TEST_F(TlsHandler, ProcessWideInsecureSwitchIsNeverTheDefault) {
   EXPECT_FALSE(ssl_default_options().insecure);
-  TOpenSSLServer server(certs().self_signed, {"-www"});
+  TOpenSSLServer server(test_certs().self_signed, {"-www"});
   ASSERT_TRUE(server.ok());
   const TSSL_Options saved = ssl_default_options();
   testing::internal::CaptureStderr();
@@ -446,18 +435,18 @@ TEST_F(TlsHandler, ProcessWideInsecureSwitchIsNeverTheDefault) {
 }
 
 TEST_F(TlsHandler, ExtraAuthoritiesFromAFolderAndUnreadableOnes) {
-  TOpenSSLServer server(certs().server, {"-www"});
+  TOpenSSLServer server(test_certs().server, {"-www"});
   ASSERT_TRUE(server.ok());
   TSSL_Options folder;
-  folder.ca_path = certs().ca_dir();
+  folder.ca_path = test_certs().ca_dir();
   auto h = make_handler(TSSLType::stAny, folder, "localhost");
   TConn conn(server.port());
   EXPECT_EQ(handshake(*h, conn.fd()).result, kSSL_Handshake_Done) << h->Last_Failure().text;
   EXPECT_TRUE(h->Verified());
 
-  for (TSSL_Options bad : {TSSL_Options{certs().dir() + "/missing.pem", "", false},
-                           TSSL_Options{certs().server.key, "", false},
-                           TSSL_Options{"", certs().dir() + "/missing_dir", false}}) {
+  for (TSSL_Options bad : {TSSL_Options{test_certs().dir() + "/missing.pem", "", false},
+                           TSSL_Options{test_certs().server.key, "", false},
+                           TSSL_Options{"", test_certs().dir() + "/missing_dir", false}}) {
     SCOPED_TRACE(bad.ca_file + bad.ca_path);
     auto b = make_handler(TSSLType::stAny, bad, "localhost");
     TConn c(server.port());
@@ -468,8 +457,8 @@ TEST_F(TlsHandler, ExtraAuthoritiesFromAFolderAndUnreadableOnes) {
 }
 
 TEST_F(TlsHandler, WithoutAServerNameThePeerAddressIsChecked) {
-  TOpenSSLServer right(certs().server, {"-www"});
-  TOpenSSLServer wrong(certs().other, {"-www"});
+  TOpenSSLServer right(test_certs().server, {"-www"});
+  TOpenSSLServer wrong(test_certs().other, {"-www"});
   ASSERT_TRUE(right.ok() && wrong.ok());
   auto a = make_handler(TSSLType::stAny, trusting_test_ca(), "");
   TConn ca(right.port());
@@ -484,8 +473,8 @@ TEST_F(TlsHandler, WithoutAServerNameThePeerAddressIsChecked) {
 TEST_F(TlsHandler, ServerNameIndicationPicksTheServersCertificate) {
   // Without SNI the server shows the certificate for other names; with SNI
   // "localhost" it switches to the one for localhost.
-  TOpenSSLServer server(certs().other, {"-www", "-servername", "localhost", "-cert2", certs().server.cert,
-                                        "-key2", certs().server.key});
+  TOpenSSLServer server(test_certs().other, {"-www", "-servername", "localhost", "-cert2", test_certs().server.cert,
+                                        "-key2", test_certs().server.key});
   ASSERT_TRUE(server.ok());
   auto named = make_handler(TSSLType::stAny, trusting_test_ca(), "LocalHost.");
   {
@@ -502,7 +491,7 @@ TEST_F(TlsHandler, ServerNameIndicationPicksTheServersCertificate) {
 
 TEST_F(TlsHandler, NginxServesAVerifiedGetAndSeesTheServerName) {
   TNginxServer nginx("location = /sni { return 200 \"sni=[$ssl_server_name] $ssl_protocol\"; }", "",
-                     {certs().server.cert, certs().server.key});
+                     {test_certs().server.cert, test_certs().server.key});
   ASSERT_TRUE(nginx.ok()) << nginx.error_log();
   std::string file(3 * 1024 * 1024 + 123, '\0');
   for (size_t i = 0; i < file.size(); ++i) file[i] = char((i * 2654435761u) >> 13);
@@ -547,7 +536,7 @@ TEST_F(TlsHandler, NginxServesAVerifiedGetAndSeesTheServerName) {
   EXPECT_EQ(h->Read_Data(rest.data(), pending), pending);
   EXPECT_EQ(h->Pending(), 0);
 
-  TNginxServer expired("", "", {certs().expired.cert, certs().expired.key});
+  TNginxServer expired("", "", {test_certs().expired.cert, test_certs().expired.key});
   ASSERT_TRUE(expired.ok());
   auto e = make_handler(TSSLType::stAny, trusting_test_ca(), "localhost");
   TConn c4(expired.port());
@@ -599,7 +588,7 @@ TEST_F(TlsHandler, GarbageCloseAndStallFailOrWaitWithoutBlocking) {
 }
 
 TEST_F(TlsHandler, WritesToAVanishedPeerFailWithoutASignal) {
-  TOpenSSLServer server(certs().server, {"-rev"});
+  TOpenSSLServer server(test_certs().server, {"-rev"});
   ASSERT_TRUE(server.ok());
   auto h = make_handler(TSSLType::stAny, trusting_test_ca(), "localhost");
   TConn conn(server.port());
@@ -617,7 +606,7 @@ TEST_F(TlsHandler, WritesToAVanishedPeerFailWithoutASignal) {
 // retries each refused write with the same bytes from a fresh buffer while a
 // second thread reads the echo.
 TEST_F(TlsHandler, ConcurrentReaderAndWriterWithRetriedWrites) {
-  TOpenSSLServer server(certs().server, {"-rev"});
+  TOpenSSLServer server(test_certs().server, {"-rev"});
   ASSERT_TRUE(server.ok());
   auto h = make_handler(TSSLType::stAny, trusting_test_ca(), "localhost");
   TConn conn(server.port(), 65536);

@@ -15,7 +15,7 @@
 #include "support/eventually.h"
 #include "support/scoped_env.h"
 #include "support/scripted_tcp_server.h"
-#include "support/tool_process.h"
+#include "support/server_tool.h"
 #include "support/udp_peer.h"
 
 namespace {
@@ -117,10 +117,9 @@ TEST(VSocketMix, BothKindsAgainstTheResourceServer) {
   qlyn_test::TTempDir dir("vmix");
   const std::string file = qlyn_test::sample_bytes(600000, 4);
   qlyn_test::write_file(dir / "f.bin", file);
-  qlyn_test::TToolProcess server({QLYN_RESOURCE_SERVER_EXE, "--root", dir.path(), "--port", "0", "--quiet"});
-  const std::string line = server.read_line(10000);
-  ASSERT_EQ(line.rfind("listening 127.0.0.1:", 0), 0u) << line;
-  const std::string host = "127.0.0.1:" + line.substr(line.rfind(':') + 1);
+  qlyn_test::TServerTool server({QLYN_RESOURCE_SERVER_EXE, "--root", dir.path(), "--port", "0", "--quiet"});
+  ASSERT_TRUE(server.listening()) << server.start_output();
+  const std::string host = server.address();
 
   TUX_VSocket_mix t;
   int data_events = 0;

@@ -14,6 +14,7 @@
 #include "common/ux_common.h"
 #include "support/http_client_harness.h"
 #include "support/scoped_env.h"
+#include "support/test_files.h"
 #include "support/ws_file_events.h"
 #include "support/ws_file_peer.h"
 #include "support/ws_peer.h"
@@ -22,18 +23,9 @@ namespace {
 
 using namespace ux;
 using qlyn_test::step_until;
+using qlyn_test::read_file;
+using qlyn_test::write_file;
 using qlyn_test::TWsFilePeer;
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void spit(const std::string& path, const std::string& data) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
-}
-
-
 
 // Data packets the peer logged, in order: (position, payload length).
 std::vector<std::pair<int64_t, int64_t>> logged_packets(const TWsFilePeer& peer, int cmd) {
@@ -67,7 +59,7 @@ TEST_F(WsFileClients, UploadResumesAtTheServersPositionAndReportsTheQueryStart) 
     "pkt13": [{"send": {"cmd": "upload_finished", "file_exists": 0}}]}])");
   ASSERT_TRUE(peer.ok());
   const std::string file = dir / "up.bin";
-  spit(file, TWsFilePeer::pattern(0, 200000));
+  write_file(file, TWsFilePeer::pattern(0, 200000));
   qlyn_test::TWsFileEvents ev;
   TUX_ws_uploader_cli c;
   c.Reset();
@@ -114,7 +106,7 @@ TEST_F(WsFileClients, LowSpeedModeSendsOneSmallBurstPerHalfSecond) {
   TFakeClock clock;
   const int64_t size = 2000000;
   const std::string file = dir / "slow.bin";
-  spit(file, TWsFilePeer::pattern(0, size));
+  write_file(file, TWsFilePeer::pattern(0, size));
   qlyn_test::TWsFileEvents ev;
   TUX_ws_uploader_cli c;
   c.Reset();
@@ -150,7 +142,7 @@ TEST_F(WsFileClients, UploadFailReconnectsAndAbortEndsWithAReport) {
   ASSERT_TRUE(peer.ok());
   TFakeClock clock;
   const std::string file = dir / "f.bin";
-  spit(file, "0123456789");
+  write_file(file, "0123456789");
   qlyn_test::TWsFileEvents ev;
   TUX_ws_uploader_cli c;
   c.Reset();
@@ -185,7 +177,7 @@ TEST_F(WsFileClients, UploaderWithoutDataOrAnswerReportsOnce) {
   }
   // No answer to the query: restart after 10 s without progress.
   const std::string file = dir / "g.bin";
-  spit(file, "abc");
+  write_file(file, "abc");
   TUX_ws_uploader_cli c;
   c.Reset();
   c.set_source(file, 3);
@@ -227,7 +219,7 @@ TEST_F(WsFileClients, ThreeDownloadFailsReconnectAfterSixNineAndTwelveSeconds) {
   ASSERT_TRUE(step_until(c));
   ASSERT_EQ(ev.count(kWsEvDownloadOk), 1) << c.end_reason();
   EXPECT_EQ(ev.count(kWsEvDownloadError), 0);
-  EXPECT_EQ(slurp(save), TWsFilePeer::pattern(0, 300000));
+  EXPECT_EQ(read_file(save), TWsFilePeer::pattern(0, 300000));
   const std::string ok = ev.last(kWsEvDownloadOk);
   EXPECT_EQ(json_text_field(ok, "phy_file"), save);
   EXPECT_EQ(json_text_field(ok, "task_type"), "dl");
@@ -271,7 +263,7 @@ TEST_F(WsFileClients, HostilePacketsAreIgnoredAndNothingLandsOutsideTheFile) {
   qlyn_test::start_ws_file_client(c, peer.url("/h.bin"), "k", "{}", ev);
   ASSERT_TRUE(step_until(c));
   ASSERT_EQ(ev.count(kWsEvDownloadOk), 1) << c.end_reason();
-  EXPECT_EQ(slurp(save), TWsFilePeer::pattern(0, 1000));
+  EXPECT_EQ(read_file(save), TWsFilePeer::pattern(0, 1000));
 }
 
 TEST_F(WsFileClients, ResumeReportsTheLocalSizeAndCutsWhatTheServerDoesNotConfirm) {
@@ -283,7 +275,7 @@ TEST_F(WsFileClients, ResumeReportsTheLocalSizeAndCutsWhatTheServerDoesNotConfir
     "download_finished": [{"send": {"cmd": "download_finished", "session_id": 3}}]}])");
   ASSERT_TRUE(peer.ok());
   const std::string save = dir / "r.bin";
-  spit(save, TWsFilePeer::pattern(0, 100) + std::string(400, 'z'));  // 100 good bytes, 400 stale
+  write_file(save, TWsFilePeer::pattern(0, 100) + std::string(400, 'z'));  // 100 good bytes, 400 stale
   qlyn_test::TWsFileEvents ev;
   TUX_ws_downloader_cli c;
   c.Reset();
@@ -291,7 +283,7 @@ TEST_F(WsFileClients, ResumeReportsTheLocalSizeAndCutsWhatTheServerDoesNotConfir
   qlyn_test::start_ws_file_client(c, peer.url("/r.bin"), "k", "{}", ev);
   ASSERT_TRUE(step_until(c));
   ASSERT_EQ(ev.count(kWsEvDownloadOk), 1) << c.end_reason();
-  EXPECT_EQ(slurp(save), TWsFilePeer::pattern(0, 5000));
+  EXPECT_EQ(read_file(save), TWsFilePeer::pattern(0, 5000));
   const auto q = logged_texts(peer, "download_query");
   ASSERT_EQ(q.size(), 1u);
   EXPECT_NE(q[0].find("\"file_pos\": 500"), std::string::npos);

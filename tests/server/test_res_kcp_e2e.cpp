@@ -9,29 +9,25 @@
 
 #include "common/net/ux_kcp_udp_class.h"
 #include "support/archive_maker.h"
+#include "support/http_text.h"
 #include "support/scoped_env.h"
-#include "support/tool_process.h"
+#include "support/server_tool.h"
 
 namespace {
 
+using qlyn_test::body_of;
+using qlyn_test::TServerTool;
 using qlyn_test::TTempDir;
-using qlyn_test::TToolProcess;
-
-int listening_port(TToolProcess& p) {
-  const std::string line = p.read_line(10000);
-  EXPECT_EQ(line.rfind("listening 127.0.0.1:", 0), 0u) << line;
-  return line.empty() ? 0 : std::stoi(line.substr(line.rfind(':') + 1));
-}
 
 class ResKcpEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
     file = qlyn_test::sample_bytes(2 << 20, 21);
     qlyn_test::write_file(dir / "down/win64/rk50cli_dsk.win64.newest.7z", file);
-    server = std::make_unique<TToolProcess>(
+    server = std::make_unique<TServerTool>(
         std::vector<std::string>{QLYN_RESOURCE_SERVER_EXE, "--root", dir.path(), "--port", "0"});
-    port = listening_port(*server);
-    ASSERT_GT(port, 0);
+    ASSERT_TRUE(server->listening()) << server->start_output();
+    port = server->port_number();
   }
 
   // GET of path over a session to 127.0.0.1:to_port, stepped like the HTTP
@@ -66,14 +62,9 @@ class ResKcpEndToEnd : public ::testing::Test {
     return head + "\r\n\r\n" + body;
   }
 
-  static std::string body_of(const std::string& r) {
-    const size_t at = r.find("\r\n\r\n");
-    return at == std::string::npos ? std::string() : r.substr(at + 4);
-  }
-
   TTempDir dir{"res_e2e"};
   std::string file;
-  std::unique_ptr<TToolProcess> server;
+  std::unique_ptr<TServerTool> server;
   int port = 0;
 };
 
@@ -92,10 +83,10 @@ TEST_F(ResKcpEndToEnd, PlainAndScrambledSessionsDownloadTheFile) {
 }
 
 TEST_F(ResKcpEndToEnd, ThroughARelayWithLossDuplicationAndReordering) {
-  TToolProcess relay({QLYN_UDP_RELAY_EXE, "--server", "127.0.0.1:" + std::to_string(port), "--loss", "10", "--dup",
-                      "5", "--reorder", "5", "--reorder-gap", "3", "--delay", "1", "--seed", "17"});
-  const int relay_port = listening_port(relay);
-  ASSERT_GT(relay_port, 0);
+  TServerTool relay({QLYN_UDP_RELAY_EXE, "--server", "127.0.0.1:" + std::to_string(port), "--loss", "10", "--dup",
+                     "5", "--reorder", "5", "--reorder-gap", "3", "--delay", "1", "--seed", "17"});
+  ASSERT_TRUE(relay.listening()) << relay.start_output();
+  const int relay_port = relay.port_number();
   const std::string r = fetch(relay_port, "/down/win64/rk50cli_dsk.win64.newest.7z", false);
   EXPECT_EQ(r.rfind("HTTP/1.1 200 OK", 0), 0u);
   EXPECT_TRUE(body_of(r) == file) << "every byte, in order";

@@ -15,6 +15,7 @@
 #include "common/ux_common.h"
 #include "server/res_server.h"
 #include "support/archive_maker.h"
+#include "support/kcp_test_peer.h"
 #include "support/scoped_env.h"
 #include "support/udp_peer.h"
 
@@ -23,82 +24,24 @@ namespace {
 using namespace ux;
 using qlyn_res::TRes_Server;
 using qlyn_res::TRes_Server_Options;
+using qlyn_test::kcp_ctl;
 using qlyn_test::TTempDir;
 using qlyn_test::TUdpPeer;
 
-std::string ctl(uint8_t cmd, uint16_t cmd_id, uint32_t v1, uint32_t v2 = 0) {
-  TUX_KCP_Ctl_Datagram c;
-  c.cmd = cmd;
-  c.cmd_id = cmd_id;
-  c.value1 = v1;
-  c.value2 = v2;
-  std::string s(kKcpCtlSize, '\0');
-  c.encode(s.data());
-  return s;
-}
-
 // A client session reduced to its wire: handshake datagrams by hand, then
 // an engine with the installer's profile.
-struct ScriptedClient {
-  TUdpPeer udp;
-  uint16_t server_port;
+struct ScriptedClient : qlyn_test::TKcpTestPeer {
   uint32_t id;
-  bool scrambled;
-  PkcpCb kcp = nullptr;
-  TUX_Socket_Encoder enc;
-  std::string received;
-  std::vector<TUX_KCP_Ctl_Datagram> controls;
 
   ScriptedClient(uint16_t port, uint32_t session_id, bool scramble = false)
-      : server_port(port), id(session_id), scrambled(scramble) {
-    enc.init_key(kUX_KCP_Key_Phrase);
+      : TKcpTestPeer(scramble), id(session_id) {
+    remote = qlyn_test::loopback_addr(port);
   }
-  ~ScriptedClient() {
-    if (kcp) ikcp_release(kcp);
-  }
-  void start_engine() {
-    if (kcp) ikcp_release(kcp);
-    kcp = ikcp_create(id, this);
-    ikcp_setoutput(kcp, &ScriptedClient::out);
-    ikcp_setmtu(kcp, 1340);
-    ikcp_wndsize(kcp, 256, 512);
-    ikcp_nodelay(kcp, 0, 3, 0, 0);
-  }
-  static bool out(const char* buf, int32_t len, PkcpCb, void* user) {
-    auto* self = static_cast<ScriptedClient*>(user);
-    std::string d(buf, size_t(len));
-    if (self->scrambled) self->enc.Encode(d.data(), len);
-    self->udp.send_to(self->server_port, d);
-    return true;
-  }
+  void start_engine() { TKcpTestPeer::start_engine(id, {256, 512, 0, 3, 0, 0}); }
   void send_ctl(uint8_t cmd, uint16_t cmd_id, int copies = 1) {
-    for (int i = 0; i < copies; ++i) udp.send_to(server_port, ctl(cmd, cmd_id, id));
-  }
-  // Reads what has arrived (waiting up to wait_ms for the first datagram).
-  void read(int wait_ms) {
-    std::string d;
-    while (udp.recv(d, wait_ms)) {
-      wait_ms = 0;
-      TUX_KCP_Ctl_Datagram c;
-      if (TUX_KCP_Ctl_Datagram::decode(d.data(), int32_t(d.size()), c)) {
-        controls.push_back(c);
-      } else if (kcp && d.size() >= 24) {
-        if (scrambled) enc.Decode(d.data(), int32_t(d.size()));
-        EXPECT_EQ(ikcp_input(kcp, d.data(), uint32_t(d.size())), 0);
-      }
-    }
-    if (!kcp) return;
-    ikcp_update(kcp, uint32_t(tick_ms()));
-    char buf[65536];
-    for (int n; (n = ikcp_recv(kcp, buf, sizeof buf)) > 0;) received.append(buf, size_t(n));
-    ikcp_flush(kcp);
+    for (int i = 0; i < copies; ++i) send(kcp_ctl(cmd, cmd_id, id));
   }
   void request(const std::string& text) { ASSERT_EQ(ikcp_send(kcp, text.data(), int32_t(text.size())), 0); }
-  int count(uint8_t cmd) const {
-    int n = 0;
-    for (auto& c : controls) n += c.cmd == cmd;
-    return n;
-  }
 };
 
 class ResKcpSide : public ::testing::Test {
@@ -138,14 +81,7 @@ class ResKcpSide : public ::testing::Test {
     c.request(text);
     for (int i = 0; i < 20000 && c.received.size() < expect; ++i) step(c, 1);
   }
-  std::string log_text() {
-    std::fflush(log_file);
-    std::rewind(log_file);
-    std::string s;
-    char buf[4096];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, log_file)) > 0;) s.append(buf, n);
-    return s;
-  }
+  std::string log_text() { return qlyn_test::read_file(log_file); }
   static std::string get(const std::string& path, const std::string& extra = "") {
     return "GET " + path + " HTTP/1.1\r\nhost: 127.0.0.1\r\n" + extra + "\r\n";
   }
@@ -266,7 +202,7 @@ TEST_F(ResKcpSide, ConnectFloodIsBoundedAndSparesSessionsWithData) {
   ASSERT_NE(busy.received.find("206"), std::string::npos);
   TUdpPeer flood;
   for (uint32_t i = 0; i < 500; ++i) {
-    flood.send_to(server->port(), ctl(kcp_ctl_connect, uint16_t(i + 1), 7000000 + i));
+    flood.send_to(server->port(), kcp_ctl(kcp_ctl_connect, uint16_t(i + 1), 7000000 + i));
     if (i % 50 == 0) server->poll_once(0);
   }
   for (int i = 0; i < 20; ++i) server->poll_once(1);
@@ -289,7 +225,7 @@ TEST_F(ResKcpSide, HostileDatagramsLeaveSessionsWorking) {
       const uint32_t conv = c.id;
       std::memcpy(d.data(), &conv, 4);
     }
-    if (i % 7 == 0) d = ctl(uint8_t(rng() % 8), uint16_t(rng()), rng()).substr(0, rng() % 14);
+    if (i % 7 == 0) d = kcp_ctl(uint8_t(rng() % 8), uint16_t(rng()), rng()).substr(0, rng() % 14);
     noise.send_to(server->port(), d);
     if (i % 100 == 0) server->poll_once(0);
   }

@@ -8,12 +8,14 @@
 #include <vector>
 
 #include "support/archive_maker.h"
-#include "support/tool_process.h"
+#include "support/child_process.h"
 #include "support/scoped_env.h"
+#include "support/server_tool.h"
 
 namespace {
 
-using qlyn_test::TToolProcess;
+using qlyn_test::TChildProcess;
+using qlyn_test::TServerTool;
 using qlyn_test::TTempDir;
 
 class ResServerProcess : public ::testing::Test {
@@ -22,11 +24,10 @@ class ResServerProcess : public ::testing::Test {
     file = qlyn_test::sample_bytes(3 << 20, 9);
     qlyn_test::write_file(dir / "www/down/win64/rk50cli_dsk.win64.newest.7z", file);
     qlyn_test::write_file(dir / "outside.txt", "secret");
-    server = std::make_unique<TToolProcess>(
+    server = std::make_unique<TServerTool>(
         std::vector<std::string>{QLYN_RESOURCE_SERVER_EXE, "--root", dir / "www", "--port", "0"});
-    const std::string line = server->read_line(10000);
-    ASSERT_EQ(line.rfind("listening 127.0.0.1:", 0), 0u) << line;
-    port = line.substr(line.rfind(':') + 1);
+    ASSERT_TRUE(server->listening()) << server->start_output();
+    port = server->port();
   }
   std::string url(const std::string& path) const { return "http://127.0.0.1:" + port + path; }
   // Runs curl with args; its standard output. Headers go to dir/headers.
@@ -41,7 +42,7 @@ class ResServerProcess : public ::testing::Test {
 
   TTempDir dir{"res_proc"};
   std::string file;
-  std::unique_ptr<TToolProcess> server;
+  std::unique_ptr<TServerTool> server;
   std::string port;
 };
 
@@ -117,20 +118,19 @@ TEST_F(ResServerProcess, StopsCleanlyOnSigterm) { EXPECT_EQ(server->stop(SIGTERM
 TEST(ResServerStart, ClearErrorsForAMissingRootOrABusyPort) {
   TTempDir dir("res_start");
   {
-    TToolProcess p({QLYN_RESOURCE_SERVER_EXE, "--root", dir / "missing", "--port", "0"}, dir / "err");
-    EXPECT_EQ(p.wait_exit(5000), 1);
+    TChildProcess p({QLYN_RESOURCE_SERVER_EXE, "--root", dir / "missing", "--port", "0"}, dir / "err");
+    EXPECT_EQ(p.wait(5000), 1);
     EXPECT_NE(qlyn_test::read_file(dir / "err").find("does not exist"), std::string::npos);
   }
-  TToolProcess first({QLYN_RESOURCE_SERVER_EXE, "--root", dir.path(), "--port", "0"});
-  const std::string line = first.read_line(10000);
-  ASSERT_EQ(line.rfind("listening 127.0.0.1:", 0), 0u);
-  const std::string port = line.substr(line.rfind(':') + 1);
-  TToolProcess second({QLYN_RESOURCE_SERVER_EXE, "--root", dir.path(), "--port", port}, dir / "err2");
-  EXPECT_EQ(second.wait_exit(5000), 1);
+  TServerTool first({QLYN_RESOURCE_SERVER_EXE, "--root", dir.path(), "--port", "0"});
+  ASSERT_TRUE(first.listening()) << first.start_output();
+  const std::string port = first.port();
+  TChildProcess second({QLYN_RESOURCE_SERVER_EXE, "--root", dir.path(), "--port", port}, dir / "err2");
+  EXPECT_EQ(second.wait(5000), 1);
   EXPECT_NE(qlyn_test::read_file(dir / "err2").find("port " + port + " is busy"), std::string::npos)
       << qlyn_test::read_file(dir / "err2");
-  TToolProcess bad({QLYN_RESOURCE_SERVER_EXE, "--root", dir.path(), "--port", "70000"}, dir / "err3");
-  EXPECT_EQ(bad.wait_exit(5000), 2);
+  TChildProcess bad({QLYN_RESOURCE_SERVER_EXE, "--root", dir.path(), "--port", "70000"}, dir / "err3");
+  EXPECT_EQ(bad.wait(5000), 2);
 }
 
 }  // namespace

@@ -10,27 +10,25 @@
 #include "common/net/ux_openssl_socket.h"
 #include "server/res_server.h"
 #include "support/archive_maker.h"
+#include "support/child_process.h"
 #include "support/scoped_env.h"
+#include "support/server_tool.h"
 #include "support/tls_test_peers.h"
-#include "support/tool_process.h"
 
 namespace {
 
 using namespace ux;
 using qlyn_res::TRes_Server;
 using qlyn_res::TRes_Server_Options;
+using qlyn_test::TChildProcess;
+using qlyn_test::test_certs;
+using qlyn_test::TServerTool;
 using qlyn_test::TTempDir;
-using qlyn_test::TToolProcess;
-
-const qlyn_test::TTlsTestCerts& certs() {
-  static const qlyn_test::TTlsTestCerts made;
-  return made;
-}
 
 class ResTls : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(certs().ok()) << certs().error();
+    ASSERT_TRUE(test_certs().ok()) << test_certs().error();
     file = qlyn_test::sample_bytes(1 << 20, 5);
     qlyn_test::write_file(dir / "www/down/p.7z", file);
     qlyn_test::write_file(dir / "www/small.txt", "small file\n");
@@ -50,8 +48,8 @@ class ResTlsInProcess : public ResTls {
     TRes_Server_Options opt;
     opt.root = dir / "www";
     opt.port = 0;
-    opt.tls_cert = certs().server.cert;
-    opt.tls_key = certs().server.key;
+    opt.tls_cert = test_certs().server.cert;
+    opt.tls_key = test_certs().server.key;
     opt.tls_port = 0;
     server = std::make_unique<TRes_Server>(opt, log_file);
     ASSERT_TRUE(server->open()) << server->error();
@@ -70,7 +68,7 @@ class ResTlsInProcess : public ResTls {
     sock_set_nonblocking(fd, true);
     sock_connect(fd, "127.0.0.1", server->tls_port());
     TSSL_Options o;
-    o.ca_file = certs().ca.cert;
+    o.ca_file = test_certs().ca.cert;
     auto h = std::make_shared<TUX_SSL_Handler>(TSSLType::stAny, o);
     h->Set_Server_Name("127.0.0.1");
     for (int i = 0; i < 2000; ++i) {
@@ -98,14 +96,7 @@ class ResTlsInProcess : public ResTls {
     }
     return got;
   }
-  std::string log_text() {
-    std::fflush(log_file);
-    std::rewind(log_file);
-    std::string s;
-    char buf[4096];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, log_file)) > 0;) s.append(buf, n);
-    return s;
-  }
+  std::string log_text() { return qlyn_test::read_file(log_file); }
 
   std::FILE* log_file = nullptr;
   std::unique_ptr<TRes_Server> server;
@@ -170,27 +161,25 @@ TEST_F(ResTlsInProcess, PlainPortStaysPlainAndTlsRefusesCleartext) {
 // ---------------------------------------------------------------- process
 
 TEST_F(ResTls, CurlDownloadsOverHttpsWithTheTestAuthority) {
-  TToolProcess server({QLYN_RESOURCE_SERVER_EXE, "--root", dir / "www", "--port", "0", "--tls-cert",
-                       certs().server.cert, "--tls-key", certs().server.key, "--tls-port", "0"});
-  const std::string plain = server.read_line(10000);
-  ASSERT_EQ(plain.rfind("listening 127.0.0.1:", 0), 0u) << plain;
-  const std::string tls = server.read_line(10000);
-  ASSERT_EQ(tls.rfind("listening https 127.0.0.1:", 0), 0u) << tls;
-  const std::string base = "https://127.0.0.1:" + tls.substr(tls.rfind(':') + 1);
+  TServerTool server({QLYN_RESOURCE_SERVER_EXE, "--root", dir / "www", "--port", "0", "--tls-cert",
+                      test_certs().server.cert, "--tls-key", test_certs().server.key, "--tls-port", "0"},
+                     true);
+  ASSERT_TRUE(server.listening()) << server.start_output();
+  const std::string base = "https://127.0.0.1:" + server.tls_port();
   const std::string out = dir / "curl.out", err = dir / "curl.err";
   auto curl = [&](const std::string& args) {
     return qlyn_test::sh("curl -sS --noproxy '*' --max-time 20 -o " + qlyn_test::quote(out) + " " + args + " 2> " +
                          qlyn_test::quote(err));
   };
-  ASSERT_EQ(curl("--cacert " + qlyn_test::quote(certs().ca.cert) + " " + base + "/down/p.7z"), 0)
+  ASSERT_EQ(curl("--cacert " + qlyn_test::quote(test_certs().ca.cert) + " " + base + "/down/p.7z"), 0)
       << qlyn_test::read_file(err);
   EXPECT_TRUE(qlyn_test::read_file(out) == file);
-  ASSERT_EQ(curl("--cacert " + qlyn_test::quote(certs().ca.cert) + " -r 100-199 " + base + "/down/p.7z"), 0);
+  ASSERT_EQ(curl("--cacert " + qlyn_test::quote(test_certs().ca.cert) + " -r 100-199 " + base + "/down/p.7z"), 0);
   EXPECT_EQ(qlyn_test::read_file(out), file.substr(100, 100));
   EXPECT_EQ(curl(base + "/down/p.7z"), 60) << "curl does not know the test authority";
-  EXPECT_EQ(curl("--tlsv1.2 --tls-max 1.2 --cacert " + qlyn_test::quote(certs().ca.cert) + " " + base + "/small.txt"), 0);
+  EXPECT_EQ(curl("--tlsv1.2 --tls-max 1.2 --cacert " + qlyn_test::quote(test_certs().ca.cert) + " " + base + "/small.txt"), 0);
   EXPECT_EQ(qlyn_test::read_file(out), "small file\n");
-  EXPECT_EQ(curl("--tlsv1.0 --tls-max 1.1 --ciphers DEFAULT@SECLEVEL=0 --cacert " + qlyn_test::quote(certs().ca.cert) +
+  EXPECT_EQ(curl("--tlsv1.0 --tls-max 1.1 --ciphers DEFAULT@SECLEVEL=0 --cacert " + qlyn_test::quote(test_certs().ca.cert) +
                  " " + base + "/small.txt"),
             35)
       << "TLS 1.1 and older are refused";
@@ -205,26 +194,25 @@ TEST_F(ResTls, StartErrorsNameTheFileOrTheOption) {
     std::string message;
   };
   std::vector<TCase> cases = {
-      {{"--tls-cert", certs().server.cert}, 2, "--tls-cert and --tls-key go together"},
+      {{"--tls-cert", test_certs().server.cert}, 2, "--tls-cert and --tls-key go together"},
       {{"--tls-port", "0"}, 2, "--tls-cert and --tls-key go together"},
-      {{"--tls-cert", dir / "missing.pem", "--tls-key", certs().server.key}, 1,
+      {{"--tls-cert", dir / "missing.pem", "--tls-key", test_certs().server.key}, 1,
        "cannot use the TLS certificate " + dir / "missing.pem"},
-      {{"--tls-cert", certs().server.cert, "--tls-key", certs().other.key}, 1, "does not belong to the certificate"},
-      {{"--tls-cert", certs().server.cert, "--tls-key", certs().server.key, "--tls-port", "70000"}, 2, "--tls-port"},
+      {{"--tls-cert", test_certs().server.cert, "--tls-key", test_certs().other.key}, 1, "does not belong to the certificate"},
+      {{"--tls-cert", test_certs().server.cert, "--tls-key", test_certs().server.key, "--tls-port", "70000"}, 2, "--tls-port"},
   };
-  TToolProcess first({QLYN_RESOURCE_SERVER_EXE, "--root", dir / "www", "--port", "0", "--tls-cert",
-                      certs().server.cert, "--tls-key", certs().server.key, "--tls-port", "0"});
-  first.read_line(10000);
-  const std::string busy = first.read_line(10000);
-  ASSERT_EQ(busy.rfind("listening https 127.0.0.1:", 0), 0u) << busy;
-  const std::string busy_port = busy.substr(busy.rfind(':') + 1);
-  cases.push_back({{"--tls-cert", certs().server.cert, "--tls-key", certs().server.key, "--tls-port", busy_port}, 1,
+  TServerTool first({QLYN_RESOURCE_SERVER_EXE, "--root", dir / "www", "--port", "0", "--tls-cert",
+                     test_certs().server.cert, "--tls-key", test_certs().server.key, "--tls-port", "0"},
+                    true);
+  ASSERT_TRUE(first.listening()) << first.start_output();
+  const std::string busy_port = first.tls_port();
+  cases.push_back({{"--tls-cert", test_certs().server.cert, "--tls-key", test_certs().server.key, "--tls-port", busy_port}, 1,
                    "port " + busy_port + " is busy (TLS on 127.0.0.1)"});
   for (const TCase& c : cases) {
     std::vector<std::string> argv{QLYN_RESOURCE_SERVER_EXE, "--root", dir / "www", "--port", "0"};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
-    TToolProcess p(argv, dir / "err");
-    EXPECT_EQ(p.wait_exit(5000), c.exit_code) << c.message;
+    TChildProcess p(argv, dir / "err");
+    EXPECT_EQ(p.wait(5000), c.exit_code) << c.message;
     EXPECT_NE(qlyn_test::read_file(dir / "err").find(c.message), std::string::npos) << qlyn_test::read_file(dir / "err");
   }
 }

@@ -13,16 +13,13 @@
 #include "common/net/ux_ws_frame.h"
 #include "common/ux_common.h"
 #include "support/scoped_env.h"
+#include "support/test_files.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace qlyn_wsf;
-
-void spit(const std::string& path, const std::string& data) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
-}
+using qlyn_test::write_file;
 
 std::string client_frame(uint8_t op, const std::string& payload) {
   std::string f;
@@ -96,7 +93,7 @@ TEST(WsfConn, DownloadStreamsAsTheTransportPullsWithBoundedOutput) {
   Server s;
   std::string data(5 << 20, '\0');
   for (size_t i = 0; i < data.size(); ++i) data[i] = char(i * 7 + 3);
-  spit(s.root + "/f.bin", data);
+  write_file(s.root + "/f.bin", data);
   Conn c(s, "/f.bin");
   c.send(ux::kWsOpText, ux::ws_msg_auth("k"));
   c.send(ux::kWsOpText, ux::ws_msg_download_query(1000, "{}", false));
@@ -125,7 +122,7 @@ TEST(WsfConn, DownloadStreamsAsTheTransportPullsWithBoundedOutput) {
 
 TEST(WsfConn, RefusalsAndHostileInputLeaveTheConnectionWorking) {
   Server s;
-  spit(s.root + "/f.bin", "0123456789");
+  write_file(s.root + "/f.bin", "0123456789");
   {
     TWsf_Conn c(s.shared, "p");
     const std::string head = "GET /../f.bin HTTP/1.1\r\nUpgrade: websocket\r\nSec-WebSocket-Key: a\r\n\r\n";

@@ -23,8 +23,11 @@
 #include "common/ux_common.h"
 #include "common/ux_vpath_container.h"
 #include "support/child_process.h"
+#include "support/eventually.h"
 #include "support/http_client_harness.h"
 #include "support/scoped_env.h"
+#include "support/server_tool.h"
+#include "support/test_files.h"
 #include "support/ws_file_events.h"
 #include "support/ws_peer.h"
 
@@ -32,27 +35,13 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace ux;
+using qlyn_test::eventually;
 using qlyn_test::step_until;
+using qlyn_test::random_bytes;
+using qlyn_test::read_file;
+using qlyn_test::write_file;
 using qlyn_test::TChildProcess;
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void spit(const std::string& path, const std::string& data) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
-}
-
-std::string random_bytes(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (auto& c : s) c = char(rng());
-  return s;
-}
-
-
+using qlyn_test::TServerTool;
 
 class FileServerProcess : public ::testing::Test {
  protected:
@@ -61,11 +50,10 @@ class FileServerProcess : public ::testing::Test {
     start_server("0");
   }
   void start_server(const std::string& port_arg) {
-    server = std::make_unique<TChildProcess>(
+    server = std::make_unique<TServerTool>(
         std::vector<std::string>{QLYN_FILE_SERVER_EXE, "--root", root, "--port", port_arg, "--key", "k1"});
-    const std::string line = server->read_line(10000);
-    ASSERT_EQ(line.rfind("listening 127.0.0.1:", 0), 0u) << line;
-    port = line.substr(line.rfind(':') + 1);
+    ASSERT_TRUE(server->listening()) << server->start_output();
+    port = server->port();
   }
   std::string url(const std::string& path) const { return "ws://127.0.0.1:" + port + path; }
   // Reads log lines until one contains needle; that line, or empty.
@@ -98,18 +86,18 @@ class FileServerProcess : public ::testing::Test {
 
   qlyn_test::TTempDir dir{"qlyn_wsfsrv"};
   std::string root = dir / "root";
-  std::unique_ptr<TChildProcess> server;
+  std::unique_ptr<TServerTool> server;
   std::string port;
   std::string seen_log;
 };
 
 TEST_F(FileServerProcess, UploadThenDownloadBackByteIdenticalWithLogLines) {
   const std::string data = random_bytes(3 << 20, 1);
-  spit(dir / "a.bin", data);
+  write_file(dir / "a.bin", data);
   qlyn_test::TWsFileEvents up;
   upload(up, dir / "a.bin", "/in/a.bin");
   ASSERT_EQ(up.count(kWsEvUploadOk), 1) << up.last(kWsEvUploadError);
-  EXPECT_EQ(slurp(root + "/in/a.bin"), data);
+  EXPECT_EQ(read_file(root + "/in/a.bin"), data);
   EXPECT_FALSE(fs::exists(root + "/in/a.bin.wsf-part"));
   EXPECT_NE(await_log("upload_query /in/a.bin size 3145728 new"), "");
   EXPECT_NE(await_log("upload /in/a.bin done 3145728 bytes received"), "");
@@ -117,7 +105,7 @@ TEST_F(FileServerProcess, UploadThenDownloadBackByteIdenticalWithLogLines) {
   qlyn_test::TWsFileEvents down;
   download(down, "/in/a.bin", dir / "back/a.bin");
   ASSERT_EQ(down.count(kWsEvDownloadOk), 1) << down.last(kWsEvDownloadError);
-  EXPECT_EQ(slurp(dir / "back/a.bin"), data);
+  EXPECT_EQ(read_file(dir / "back/a.bin"), data);
   EXPECT_NE(await_log("download /in/a.bin done 3145728 bytes sent"), "");
 
   // The same file again: the server holds it already.
@@ -130,7 +118,7 @@ TEST_F(FileServerProcess, UploadThenDownloadBackByteIdenticalWithLogLines) {
 
 TEST_F(FileServerProcess, InterruptedUploadResumesFromWhatTheServerHolds) {
   const std::string data = random_bytes(8 << 20, 2);
-  spit(dir / "big.bin", data);
+  write_file(dir / "big.bin", data);
   {
     qlyn_test::TWsFileEvents ev;
     TUX_ws_uploader_cli c;
@@ -153,12 +141,12 @@ TEST_F(FileServerProcess, InterruptedUploadResumesFromWhatTheServerHolds) {
   const std::string done = await_log("upload /big.bin done ");
   EXPECT_NE(done.find("done " + std::to_string(int64_t(data.size()) - held) + " bytes received"), std::string::npos)
       << done;
-  EXPECT_EQ(slurp(root + "/big.bin"), data);
+  EXPECT_EQ(read_file(root + "/big.bin"), data);
 }
 
 TEST_F(FileServerProcess, DownloadInterruptedByKillingTheServerResumesByteIdentical) {
   const std::string data = random_bytes(24 << 20, 3);
-  spit(root + "/d/big.bin", data);
+  write_file(root + "/d/big.bin", data);
   TFakeClock clock;
   qlyn_test::TWsFileEvents ev;
   TUX_ws_downloader_cli c;
@@ -176,16 +164,16 @@ TEST_F(FileServerProcess, DownloadInterruptedByKillingTheServerResumesByteIdenti
   clock.advance(c.delay_run.at_delay_run - now_ms());
   ASSERT_TRUE(step_until(c, {}, 30000));
   ASSERT_EQ(ev.count(kWsEvDownloadOk), 1) << ev.last(kWsEvDownloadError);
-  EXPECT_EQ(slurp(save), data);
+  EXPECT_EQ(read_file(save), data);
   const std::string query = await_log("download_query /d/big.bin size 25165824 from ");
   EXPECT_GT(std::stoll(query.substr(query.rfind(' ') + 1)), 0) << "resumed, not restarted: " << query;
 }
 
 TEST_F(FileServerProcess, NamesLeavingTheRootAreRefused) {
-  spit(dir / "secret.txt", "secret");
+  write_file(dir / "secret.txt", "secret");
   fs::create_directories(dir / "outside");
   fs::create_directory_symlink(dir / "outside", root + "/link");
-  spit(dir / "evil.bin", "evil bytes");
+  write_file(dir / "evil.bin", "evil bytes");
   TFakeClock clock;  // an upload refusal would be retried every 3 s
   {
     qlyn_test::TWsFileEvents ev;
@@ -203,12 +191,12 @@ TEST_F(FileServerProcess, NamesLeavingTheRootAreRefused) {
   download(ev, path, dir / "stolen.txt");
     EXPECT_EQ(ev.count(kWsEvDownloadOk), 0) << path;
     EXPECT_EQ(ev.count(kWsEvDownloadError), 1) << path;
-    EXPECT_NE(slurp(dir / "stolen.txt"), "secret") << path;
+    EXPECT_NE(read_file(dir / "stolen.txt"), "secret") << path;
   }
 }
 
 TEST_F(FileServerProcess, AuthenticationRefusedUploaderClosesDownloaderTriesThreeTimes) {
-  spit(dir / "x.bin", "xyz");
+  write_file(dir / "x.bin", "xyz");
   qlyn_test::TWsFileEvents up;
   upload(up, dir / "x.bin", "/x.bin", "wrong");
   ASSERT_EQ(up.count(kWsEvUploadError), 1);
@@ -216,7 +204,7 @@ TEST_F(FileServerProcess, AuthenticationRefusedUploaderClosesDownloaderTriesThre
   EXPECT_FALSE(fs::exists(root + "/x.bin"));
   EXPECT_NE(await_log("authentication refused"), "");
 
-  spit(root + "/y.bin", "data");
+  write_file(root + "/y.bin", "data");
   TFakeClock clock;
   qlyn_test::TWsFileEvents ev;
   TUX_ws_downloader_cli c;
@@ -242,7 +230,7 @@ TEST_F(FileServerProcess, FolderUploadedAsAContainerComesBackIdentical) {
       {"目录/子目录/深 层,#%+:.txt", "comma, hash, percent"},
       {"big/large.bin", random_bytes(300000, 5)},
   };
-  for (const auto& [rel, bytes] : files) spit(dir / ("src/" + rel), bytes);
+  for (const auto& [rel, bytes] : files) write_file(dir / ("src/" + rel), bytes);
   const std::string idx = dir / "tree.idx";
   {
     std::unique_ptr<TUX_VPath_in_File> c = TUX_VPath_in_File::openWrite(idx);
@@ -272,7 +260,7 @@ TEST_F(FileServerProcess, FolderUploadedAsAContainerComesBackIdentical) {
   ASSERT_TRUE(r);
   const TUX_vpath_extract_result x = r->ExtractToPath(dir / "out");
   EXPECT_EQ(x.extracted, 4);
-  for (const auto& [rel, bytes] : files) EXPECT_EQ(slurp(dir / ("out/" + rel)), bytes) << rel;
+  for (const auto& [rel, bytes] : files) EXPECT_EQ(read_file(dir / ("out/" + rel)), bytes) << rel;
 }
 
 TEST_F(FileServerProcess, ManyConnectionsAtOnce) {
@@ -282,7 +270,7 @@ TEST_F(FileServerProcess, ManyConnectionsAtOnce) {
   std::vector<qlyn_test::TWsFileEvents> events(kUploads + kDownloads);
   for (int i = 0; i < kUploads; ++i) {
     data.push_back(random_bytes(size_t(500000 + i * 70000), uint32_t(10 + i)));
-    spit(dir / ("u" + std::to_string(i)), data.back());
+    write_file(dir / ("u" + std::to_string(i)), data.back());
     auto c = std::make_unique<TUX_ws_uploader_cli>();
     c->Reset();
     c->set_source(dir / ("u" + std::to_string(i)), int64_t(data.back().size()));
@@ -291,7 +279,7 @@ TEST_F(FileServerProcess, ManyConnectionsAtOnce) {
   }
   for (int i = 0; i < kDownloads; ++i) {
     data.push_back(random_bytes(size_t(900000 + i * 1000), uint32_t(20 + i)));
-    spit(root + "/many/d" + std::to_string(i), data.back());
+    write_file(root + "/many/d" + std::to_string(i), data.back());
     auto c = std::make_unique<TUX_ws_downloader_cli>();
     c->Reset();
     c->set_save_name(dir / ("d" + std::to_string(i)));
@@ -310,39 +298,30 @@ TEST_F(FileServerProcess, ManyConnectionsAtOnce) {
   }
   for (int i = 0; i < kUploads; ++i) {
     EXPECT_EQ(events[size_t(i)].count(kWsEvUploadOk), 1) << i;
-    EXPECT_EQ(slurp(root + "/many/u" + std::to_string(i)), data[size_t(i)]) << i;
+    EXPECT_EQ(read_file(root + "/many/u" + std::to_string(i)), data[size_t(i)]) << i;
   }
   for (int i = 0; i < kDownloads; ++i) {
     EXPECT_EQ(events[size_t(kUploads + i)].count(kWsEvDownloadOk), 1) << i;
-    EXPECT_EQ(slurp(dir / ("d" + std::to_string(i))), data[size_t(kUploads + i)]) << i;
+    EXPECT_EQ(read_file(dir / ("d" + std::to_string(i))), data[size_t(kUploads + i)]) << i;
   }
-}
-
-
-bool wait_for(const std::function<bool()>& pred, int ms = 30000) {
-  for (int i = 0; i < ms / 2; ++i) {
-    if (pred()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return pred();
 }
 
 TEST_F(FileServerProcess, PoolQueuesUploadsAndDownloads) {
   const std::string data = random_bytes(1500000, 30);
-  spit(dir / "p.bin", data);
+  write_file(dir / "p.bin", data);
   {
     TUX_HTTP_Cli_pool_v3 pool;
     qlyn_test::TWsFileEvents up, down, none;
     const std::string params = build_json_text({"url", url("/pool/p.bin"), "headers", "key: k1", "filename",
                                                 dir / "p.bin", "tag", " job-1 ", "task_type", "backup"});
     ASSERT_NE(pool.add_ws_put_file(params, up.fn()), nullptr);
-    ASSERT_TRUE(wait_for([&] { return up.ended(); }));
+    ASSERT_TRUE(eventually([&] { return up.ended(); }, 30000));
     const std::vector<int32_t> uc = up.codes();
     ASSERT_FALSE(uc.empty());
     EXPECT_EQ(uc.front(), kWsEvUploadQuery);
     EXPECT_EQ(uc.back(), kWsEvUploadOk);
     EXPECT_EQ(json_text_field(up.last(kWsEvUploadOk), "tag"), "job-1");
-    EXPECT_EQ(slurp(root + "/pool/p.bin"), data);
+    EXPECT_EQ(read_file(root + "/pool/p.bin"), data);
     const std::string query = await_log("upload_query /pool/p.bin size 1500000");
     EXPECT_NE(query, "");
 
@@ -350,7 +329,7 @@ TEST_F(FileServerProcess, PoolQueuesUploadsAndDownloads) {
     ASSERT_NE(pool.add_ws_get_file(url("/pool/p%2Ebin"), "key: k1", dir.dir() + "got/",
                                    R"({"task_type":"restore"})", down.fn()),
               nullptr);
-    ASSERT_TRUE(wait_for([&] { return down.ended(); }));
+    ASSERT_TRUE(eventually([&] { return down.ended(); }, 30000));
     const std::vector<int32_t> dc = down.codes();
     EXPECT_EQ(dc.front(), kWsEvDownloadQuery);
     EXPECT_EQ(dc.back(), kWsEvDownloadOk);
@@ -359,22 +338,22 @@ TEST_F(FileServerProcess, PoolQueuesUploadsAndDownloads) {
     EXPECT_EQ(json_text_field(ok, "task_type"), "restore");
     EXPECT_EQ(json_text_field(ok, "tag").rfind("ws", 0), 0u);
     EXPECT_EQ(json_text_field(ok, "tag").size(), 22u);
-    EXPECT_EQ(slurp(dir / "got/p.bin"), data);
+    EXPECT_EQ(read_file(dir / "got/p.bin"), data);
 
-    spit(dir / "empty.bin", "");
+    write_file(dir / "empty.bin", "");
     EXPECT_EQ(pool.add_ws_put_file(url("/e"), "key: k1", dir / "empty.bin", "{}", none.fn()), nullptr);
     EXPECT_EQ(pool.add_ws_put_file(url("/e"), "key: k1", dir / "missing.bin", "{}", none.fn()), nullptr);
     EXPECT_EQ(pool.add_ws_put_file(url("/e"), "key: k1", dir / "x.idx", R"({"is_vpath":1})", none.fn()), nullptr);
     EXPECT_TRUE(none.codes().empty());
-    ASSERT_TRUE(wait_for([&] { return pool.active_count() == 0 && pool.stepping_count() == 0; }));
+    ASSERT_TRUE(eventually([&] { return pool.active_count() == 0 && pool.stepping_count() == 0; }, 30000));
     EXPECT_EQ(pool.idle_count(), 0) << "file clients are not kept for reuse";
   }
 }
 
 TEST_F(FileServerProcess, MultiFileModeKeepsPartsAndResumesFromTheirTotal) {
   const std::string data = random_bytes(250000, 40);
-  spit(root + "/m.bin", data);
-  spit(dir / "m.bin", data.substr(0, 100000));  // part 0 held from an earlier run
+  write_file(root + "/m.bin", data);
+  write_file(dir / "m.bin", data.substr(0, 100000));  // part 0 held from an earlier run
   qlyn_test::TWsFileEvents ev;
   TUX_ws_downloader_cli c;
   c.Reset();
@@ -383,14 +362,14 @@ TEST_F(FileServerProcess, MultiFileModeKeepsPartsAndResumesFromTheirTotal) {
   qlyn_test::start_ws_file_client(c, url("/m.bin"), "k1", "{}", ev);
   ASSERT_TRUE(step_until(c));
   ASSERT_EQ(ev.count(kWsEvDownloadOk), 1) << ev.last(kWsEvDownloadError);
-  EXPECT_EQ(slurp(dir / "m.bin"), data.substr(0, 100000));
-  EXPECT_EQ(slurp(dir / "m.bin.1"), data.substr(100000, 100000));
-  EXPECT_EQ(slurp(dir / "m.bin.2"), data.substr(200000));
+  EXPECT_EQ(read_file(dir / "m.bin"), data.substr(0, 100000));
+  EXPECT_EQ(read_file(dir / "m.bin.1"), data.substr(100000, 100000));
+  EXPECT_EQ(read_file(dir / "m.bin.2"), data.substr(200000));
   EXPECT_NE(await_log("download_query /m.bin size 250000 from 100000"), "");
 }
 
 TEST_F(FileServerProcess, TaskAbortStopsTheServersSending) {
-  spit(root + "/long.bin", random_bytes(16 << 20, 41));
+  write_file(root + "/long.bin", random_bytes(16 << 20, 41));
   qlyn_test::TWsFileEvents ev;
   TUX_ws_downloader_cli c;
   c.Reset();
@@ -415,7 +394,7 @@ TEST_F(FileServerProcess, StopsCleanlyOnSigterm) {
 
 TEST_F(FileServerProcess, IndependentClientAndHostileInput) {
   if (!qlyn_test::TWsPeer::available()) GTEST_SKIP() << "python3-websockets is not installed";
-  spit(root + "/p/file.bin", std::string(100000, 'p'));
+  write_file(root + "/p/file.bin", std::string(100000, 'p'));
   const std::string script = R"PY(
 import asyncio, json, struct, sys
 import websockets
@@ -471,7 +450,7 @@ async def main(port):
 
 asyncio.run(main(sys.argv[1]))
 )PY";
-  spit(dir / "client.py", script);
+  write_file(dir / "client.py", script);
   TChildProcess py({qlyn_test::TWsPeer::kPython, dir / "client.py", port});
   EXPECT_EQ(py.wait(20000), 0) << py.output();
   const std::string out = py.output();
@@ -481,7 +460,7 @@ asyncio.run(main(sys.argv[1]))
   EXPECT_NE(out.find("end: upload_finished"), std::string::npos) << out;
   EXPECT_NE(out.find("dquery: 1 40000 100000"), std::string::npos) << out;
   EXPECT_NE(out.find("download: 40000 60000"), std::string::npos) << out;
-  EXPECT_EQ(slurp(root + "/p/up.bin"), "0123456789");
+  EXPECT_EQ(read_file(root + "/p/up.bin"), "0123456789");
   EXPECT_NE(await_log("ignored message: unknown cmd"), "");
   EXPECT_NE(await_log("ignored packet"), "");
   EXPECT_TRUE(server->alive());

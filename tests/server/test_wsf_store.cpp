@@ -10,6 +10,7 @@
 #include "common/ux_common.h"
 
 #include "support/scoped_env.h"
+#include "support/test_files.h"
 
 namespace fs = std::filesystem;
 using namespace qlyn_wsf;
@@ -17,23 +18,9 @@ using namespace qlyn_wsf;
 namespace {
 
 using TempDir = qlyn_test::TTempDir;
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void spit(const std::string& path, const std::string& data) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
-}
-
-std::string pattern(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (auto& c : s) c = static_cast<char>(rng());
-  return s;
-}
+using qlyn_test::random_bytes;
+using qlyn_test::read_file;
+using qlyn_test::write_file;
 
 struct Store {
   TempDir dir;
@@ -50,7 +37,7 @@ struct Store {
 
 TEST(WsfStore, UploadWrittenAtPositionsResumesAndLandsInPlace) {
   Store s;
-  const std::string data = pattern(200000, 1);
+  const std::string data = random_bytes(200000, 1);
   const std::string md5 = "fingerprint-1";
   TWsf_Store::TUploadQuery q;
   {
@@ -91,14 +78,14 @@ TEST(WsfStore, UploadWrittenAtPositionsResumesAndLandsInPlace) {
   EXPECT_TRUE(up->write(100000, std::string_view(data).substr(100000, 100000))) << "overlap is rewritten";
   std::string err;
   ASSERT_TRUE(up->finish(err)) << err;
-  EXPECT_EQ(slurp(s.root + "/目录/a.bin"), data);
+  EXPECT_EQ(read_file(s.root + "/目录/a.bin"), data);
   EXPECT_FALSE(fs::exists(s.root + "/目录/a.bin.wsf-part"));
   EXPECT_FALSE(fs::exists(s.root + "/目录/a.bin.wsf-info"));
 }
 
 TEST(WsfStore, TheSameFileAlreadyInPlaceIsComplete) {
   Store s;
-  spit(s.root + "/x.bin", "content");
+  write_file(s.root + "/x.bin", "content");
   const std::string md5 = ux::file_fingerprint(s.root + "/x.bin");
   TWsf_Store::TUploadQuery q;
   EXPECT_FALSE(s.store.begin_upload("/x.bin", 7, md5, q));
@@ -114,7 +101,7 @@ TEST(WsfStore, NamesNeverLeaveTheRoot) {
   Store s;
   fs::create_directories(s.dir / "outside");
   fs::create_directory_symlink(s.dir / "outside", s.root + "/link");
-  spit(s.dir / "secret", "secret");
+  write_file(s.dir / "secret", "secret");
   fs::create_symlink(s.dir / "secret", s.root + "/secret.lnk");
   TWsf_Store::TUploadQuery q;
   for (const std::string name : {"/../escape", "a/../../escape", "/link/escape", "C:/escape", "//host/x", "",
@@ -126,7 +113,7 @@ TEST(WsfStore, NamesNeverLeaveTheRoot) {
     EXPECT_FALSE(err.empty());
   }
   EXPECT_TRUE(fs::is_empty(s.dir / "outside"));
-  EXPECT_EQ(slurp(s.dir / "secret"), "secret");
+  EXPECT_EQ(read_file(s.dir / "secret"), "secret");
   fs::create_symlink(s.dir / "outside/p", s.root + "/t.bin.wsf-part");
   EXPECT_FALSE(s.store.begin_upload("/t.bin", 10, "m", q)) << "a linked part file";
   EXPECT_FALSE(s.store.begin_upload("/big", int64_t(1) << 40, "m", q));
@@ -140,8 +127,8 @@ TEST(WsfStore, NamesNeverLeaveTheRoot) {
 
 TEST(WsfStore, DownloadsReadInsideTheSizeAtOpen) {
   Store s;
-  const std::string data = pattern(100000, 2);
-  spit(s.root + "/d/f.bin", data);
+  const std::string data = random_bytes(100000, 2);
+  write_file(s.root + "/d/f.bin", data);
   std::string err;
   EXPECT_FALSE(s.store.begin_download("/d/none", err));
   EXPECT_EQ(err, "file not exists");
@@ -161,7 +148,7 @@ TEST(WsfStore, ManyConnectionsUploadDifferentFilesAtOnce) {
   std::vector<std::thread> threads;
   for (int t = 0; t < 6; ++t) {
     threads.emplace_back([&s, t] {
-      const std::string data = pattern(50000 + t, t);
+      const std::string data = random_bytes(50000 + t, t);
       TWsf_Store::TUploadQuery q;
       auto up = s.store.begin_upload("/many/f" + std::to_string(t), static_cast<int64_t>(data.size()), "m", q);
       ASSERT_TRUE(up) << q.error;
@@ -172,5 +159,5 @@ TEST(WsfStore, ManyConnectionsUploadDifferentFilesAtOnce) {
     });
   }
   for (auto& th : threads) th.join();
-  for (int t = 0; t < 6; ++t) EXPECT_EQ(slurp(s.root + "/many/f" + std::to_string(t)), pattern(50000 + t, t));
+  for (int t = 0; t < 6; ++t) EXPECT_EQ(read_file(s.root + "/many/f" + std::to_string(t)), random_bytes(50000 + t, t));
 }

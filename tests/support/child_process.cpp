@@ -13,19 +13,10 @@
 #include <chrono>
 #include <thread>
 
+#include "support/eventually.h"
 #include "support/loopback_sockets.h"
 
 namespace qlyn_test {
-
-namespace {
-
-int64_t real_ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-}  // namespace
 
 TChildProcess::TChildProcess(const std::vector<std::string>& argv, const std::string& stderr_path) {
   std::vector<char*> args;
@@ -34,7 +25,7 @@ TChildProcess::TChildProcess(const std::vector<std::string>& argv, const std::st
   int pipe_fds[2] = {-1, -1};
   if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return;
   const int err_fd =
-      stderr_path.empty() ? -1 : ::open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+      stderr_path.empty() ? -1 : ::open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   const int null_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   const pid_t parent = ::getpid();
   const pid_t pid = ::fork();
@@ -60,15 +51,15 @@ TChildProcess::~TChildProcess() {
   if (out_ >= 0) ::close(out_);
 }
 
-bool TChildProcess::alive() {
-  if (pid_ <= 0) return false;
-  int status = 0;
-  if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-    pid_ = -1;
-    return false;
-  }
+bool TChildProcess::try_reap() {
+  int st = 0;
+  if (::waitpid(pid_, &st, WNOHANG) != pid_) return false;
+  reaped_ = true;
+  status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
   return true;
 }
+
+bool TChildProcess::alive() { return running() && !try_reap(); }
 
 std::string TChildProcess::read_line(int timeout_ms) {
   const int64_t deadline = real_ms() + timeout_ms;
@@ -80,56 +71,65 @@ std::string TChildProcess::read_line(int timeout_ms) {
       return line;
     }
     const int64_t left = deadline - real_ms();
-    if (left <= 0 || out_ < 0) return {};
-    pollfd p{out_, POLLIN, 0};
-    if (::poll(&p, 1, int(left)) <= 0) return {};
-    char buf[512];
-    const ssize_t n = ::read(out_, buf, sizeof buf);
-    if (n <= 0) return {};
-    buffered_.append(buf, size_t(n));
+    if (left <= 0 || !drain(int(left))) return {};
   }
 }
 
-void TChildProcess::drain(int ms) {
+std::string TChildProcess::read_rest(int timeout_ms) {
+  const int64_t deadline = real_ms() + timeout_ms;
+  for (int64_t left = timeout_ms; left > 0 && drain(int(left)); left = deadline - real_ms()) {
+  }
+  std::string all;
+  all.swap(buffered_);
+  return all;
+}
+
+bool TChildProcess::drain(int ms) {
+  bool got = false;
   for (pollfd p{out_, POLLIN, 0}; out_ >= 0 && ::poll(&p, 1, ms) > 0; ms = 0) {
     char buf[4096];
     const ssize_t n = ::read(out_, buf, sizeof buf);
-    if (n <= 0) return;
+    if (n == 0) {
+      ::close(out_);
+      out_ = -1;
+    }
+    if (n <= 0) break;
     buffered_.append(buf, size_t(n));
+    got = true;
   }
+  return got;
 }
 
 int TChildProcess::wait(int timeout_ms) {
-  if (pid_ <= 0) return -1;
+  if (!running()) return status_;
   const int64_t deadline = real_ms() + timeout_ms;
-  int status = 0;
   while (real_ms() < deadline) {
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-      pid_ = -1;
+    if (try_reap()) {
       drain(0);
-      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      return status_;
     }
-    drain(10);
+    if (!drain(10)) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   stop();
   return -1;
 }
 
-int TChildProcess::stop() {
-  if (pid_ <= 0) return -1;
-  ::kill(pid_, SIGTERM);
-  const int64_t deadline = real_ms() + 2000;
-  int status = 0;
-  while (::waitpid(pid_, &status, WNOHANG) != pid_) {
+int TChildProcess::stop(int sig, int wait_ms) {
+  if (!running()) return status_;
+  ::kill(pid_, sig);
+  const int64_t deadline = real_ms() + wait_ms;
+  while (!try_reap()) {
     if (real_ms() > deadline) {
       ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, &status, 0);
+      int st = 0;
+      ::waitpid(pid_, &st, 0);
+      reaped_ = true;
+      status_ = -1;
       break;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  pid_ = -1;
-  return status;
+  return status_;
 }
 
 int free_loopback_port() { return free_loopback_port(SOCK_STREAM); }
@@ -139,11 +139,8 @@ bool wait_for_tcp_port(int port, int timeout_ms) {
   while (real_ms() < deadline) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return false;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(uint16_t(port));
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    const sockaddr_in a = loopback_addr(port);
+    const bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
     ::close(fd);
     if (ok) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));

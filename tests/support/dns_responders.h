@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "support/child_process.h"
+#include "support/loopback_sockets.h"
 
 namespace qlyn_test {
 
@@ -30,14 +31,9 @@ class TScriptedResponder {
 
   explicit TScriptedResponder(THandler handler) : handler_(std::move(handler)) {
     fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-      return;
-    port_ = ntohs(a.sin_port);
+    const sockaddr_in a = loopback_addr(0);
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) return;
+    port_ = bound_port(fd_);
     th_ = std::thread([this] { run(); });
   }
   ~TScriptedResponder() {

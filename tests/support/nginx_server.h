@@ -19,6 +19,13 @@ struct TNginxTls {
   std::string key;
 };
 
+// Locations for the client tests: /files/ serves root()/files/; /method
+// answers "METHOD CONTENT-LENGTH" on a line, then the request body.
+inline constexpr const char* kNginxFilesAndMethodEcho =
+    "location /files/ { }\n"
+    "location = /method { echo_read_request_body; echo \"$request_method $http_content_length\"; "
+    "echo_request_body; }\n";
+
 class TNginxServer {
  public:
   static constexpr const char* kNginx = "/usr/sbin/nginx";

@@ -13,16 +13,12 @@
 #include <thread>
 
 #include "common/ux_common.h"
+#include "support/eventually.h"
+#include "support/loopback_sockets.h"
 
 namespace qlyn_test {
 
 namespace {
-
-int64_t real_ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 // Polls in short slices so that a stopping server is noticed.
 constexpr int kSliceMs = 20;
@@ -128,13 +124,8 @@ TScriptedTcpServer::TScriptedTcpServer(TScript script, bool listen_now) : script
   listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const int one = 1;
   ::setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-    port_ = ntohs(a.sin_port);
+  const sockaddr_in a = loopback_addr(0);
+  if (::bind(listen_fd_, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) port_ = bound_port(listen_fd_);
   if (listen_now) start_listening();
 }
 
@@ -176,6 +167,15 @@ void TScriptedTcpServer::run() {
     if (script_) script_(conn, index);
     ++index;
   }
+}
+
+TScriptedTcpServer::TScript answer(std::string response, bool cut) {
+  return [response = std::move(response), cut](TScriptConn& c, int) {
+    if (c.read_request().empty()) return;
+    c.send(response);
+    if (cut) c.close();
+    else c.wait_peer_closed(5000);
+  };
 }
 
 }  // namespace qlyn_test

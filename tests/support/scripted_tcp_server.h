@@ -81,4 +81,9 @@ class TScriptedTcpServer {
   std::thread th_;
 };
 
+// A script for a peer that says one thing: for each connection it reads a
+// request, sends response in one piece, then waits up to 5 s for the client
+// to close, or with cut closes first (a body cut short).
+TScriptedTcpServer::TScript answer(std::string response, bool cut = false);
+
 }  // namespace qlyn_test

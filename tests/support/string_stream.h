@@ -10,10 +10,13 @@
 
 namespace qlyn_test {
 
-// A growable in-memory stream (bounded by what the test writes). Writes past
-// the end extend data with zero bytes; a seek before the start gives -1.
+// A growable in-memory stream. Writes past the end extend data with zero
+// bytes; with a limit, writes stop there (a short count, then 0), like a full
+// disk. A seek before the start gives -1.
 class TStringStream : public ux::TStream {
  public:
+  explicit TStringStream(int64_t limit = -1) : limit_(limit) {}
+
   int64_t Read(void* buffer, int64_t count) override {
     const int64_t n = std::min<int64_t>(count, int64_t(data.size()) - pos);
     if (n <= 0) return 0;
@@ -22,6 +25,7 @@ class TStringStream : public ux::TStream {
     return n;
   }
   int64_t Write(const void* buffer, int64_t count) override {
+    if (limit_ >= 0) count = std::clamp<int64_t>(limit_ - pos, 0, count);
     if (pos + count > int64_t(data.size())) data.resize(size_t(pos + count));
     std::memcpy(data.data() + pos, buffer, size_t(count));
     pos += count;
@@ -39,6 +43,9 @@ class TStringStream : public ux::TStream {
 
   std::string data;
   int64_t pos = 0;
+
+ private:
+  int64_t limit_;
 };
 
 }  // namespace qlyn_test

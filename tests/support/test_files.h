@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -24,6 +25,18 @@ inline std::string read_file(const std::string& path) {
   std::ostringstream ss;
   ss << in.rdbuf();
   return ss.str();
+}
+
+// Everything written so far to f, a stream open for update (std::tmpfile()),
+// read from its start; later writes go on at its end.
+inline std::string read_file(std::FILE* f) {
+  std::fflush(f);
+  std::rewind(f);
+  std::string s;
+  char buf[4096];
+  for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) s.append(buf, n);
+  std::fseek(f, 0, SEEK_END);
+  return s;
 }
 
 // n bytes of a Mersenne Twister seeded with seed: the same bytes every run.

@@ -103,6 +103,11 @@ TTlsTestCerts::TTlsTestCerts() : dir_("tls_certs") {
   openssl({"rehash", ca_dir()});  // sets error_ when it fails
 }
 
+const TTlsTestCerts& test_certs() {
+  static const TTlsTestCerts made;
+  return made;
+}
+
 TOpenSSLServer::TOpenSSLServer(const TCertKey& cert, const std::vector<std::string>& extra)
     : dir_("s_server") {
   std::vector<std::string> argv{kOpenSSL, "s_server", "-accept", "127.0.0.1:0", "-cert", cert.cert,

@@ -53,6 +53,10 @@ class TTlsTestCerts {
   int serial_ = 1000;
 };
 
+// The certificates of this test process, made on first use; their folder
+// goes when the process exits.
+const TTlsTestCerts& test_certs();
+
 // `openssl s_server` on 127.0.0.1 with a port the system chose; stopped and
 // reaped by the destructor.
 class TOpenSSLServer {

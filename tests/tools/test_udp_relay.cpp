@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "support/tool_process.h"
+#include "support/server_tool.h"
 #include "support/udp_peer.h"
 #include "tools/udp_relay/relay_impair.h"
 
@@ -15,7 +15,8 @@ namespace {
 using qlyn_relay::TDatagram;
 using qlyn_relay::TImpairedLink;
 using qlyn_relay::TImpairment;
-using qlyn_test::TToolProcess;
+using qlyn_test::TChildProcess;
+using qlyn_test::TServerTool;
 using qlyn_test::TUdpPeer;
 
 // Every datagram the link lets out up to until_us, in departure order.
@@ -102,14 +103,13 @@ TEST(RelayImpairment, RateLimitSpacesDeparturesAndDropsBeyondTheQueue) {
 
 class RelayProcess : public ::testing::Test {
  protected:
-  std::unique_ptr<TToolProcess> start(std::vector<std::string> extra, uint16_t& port) {
+  std::unique_ptr<TServerTool> start(std::vector<std::string> extra, uint16_t& port) {
     std::vector<std::string> argv = {QLYN_UDP_RELAY_EXE, "--server", "127.0.0.1:" + std::to_string(server.port()),
                                      "--listen", "127.0.0.1:0"};
     argv.insert(argv.end(), extra.begin(), extra.end());
-    auto p = std::make_unique<TToolProcess>(argv);
-    const std::string line = p->read_line(10000);
-    EXPECT_EQ(line.rfind("listening 127.0.0.1:", 0), 0u) << line;
-    port = uint16_t(std::stoi(line.substr(line.rfind(':') + 1)));
+    auto p = std::make_unique<TServerTool>(argv);
+    EXPECT_TRUE(p->listening()) << p->start_output();
+    port = uint16_t(p->port_number());
     return p;
   }
   TUdpPeer server;
@@ -167,8 +167,8 @@ TEST_F(RelayProcess, RejectsBadOptions) {
            {QLYN_UDP_RELAY_EXE, "--server", "127.0.0.1:9", "--loss", "120"},
            {QLYN_UDP_RELAY_EXE, "--server", "127.0.0.1:9", "--delay", "-1"},
            {QLYN_UDP_RELAY_EXE, "--server", "127.0.0.1:9", "--bogus", "1"}}) {
-    TToolProcess p(argv, "/dev/null");
-    EXPECT_EQ(p.wait_exit(5000), 2) << argv.back();
+    TChildProcess p(argv, "/dev/null");
+    EXPECT_EQ(p.wait(5000), 2) << argv.back();
   }
 }
 

@@ -49,6 +49,8 @@ class TScriptedServices : public rk50::IInstallerServices {
     });
   }
   void set_pool_active(bool active) override { say(active ? "pool active" : "pool inactive"); }
+  void lock_download_folder(const std::string&) override {}
+  void release_download_folder() override {}
   void destroy_pool() override {
     join();
     say("destroy pool");

@@ -351,11 +351,3 @@ TEST_F(QtWindowClosing, EndSignalsCloseTheWindowAndUndoTheInstallation) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-  QApplication app(argc, argv);
-  rk50::apply_application_look();
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

@@ -24,8 +24,8 @@
 #include "installer/rk50_services.h"
 #include "installer/rk50_stp_common.h"
 #include "support/archive_maker.h"
-#include "support/child_process.h"
 #include "support/scoped_env.h"
+#include "support/server_tool.h"
 
 namespace {
 
@@ -119,18 +119,14 @@ void shows_progress_and_speed_then_installs() {
   fs::create_directories(fs::path(package).parent_path());
   ASSERT_EQ(qlyn_test::make_7z(package, dir + "/src", "win64", "-mx=0 -p" + rk50::package_password()), 0);
 
-  qlyn_test::TChildProcess server({QLYN_RESOURCE_SERVER_EXE, "--root", dir + "/www", "--port", "0", "--quiet"});
-  const std::string line = server.read_line(10000);
-  ASSERT_EQ(line.rfind("listening 127.0.0.1:", 0), 0u) << line;
+  qlyn_test::TServerTool server({QLYN_RESOURCE_SERVER_EXE, "--root", dir + "/www", "--port", "0", "--quiet"});
+  ASSERT_TRUE(server.listening()) << server.start_output();
   // A link of 16 MB/s: the download lasts a few progress intervals however
   // fast the machine is.
-  qlyn_test::TChildProcess relay({QLYN_UDP_RELAY_EXE, "--server", "127.0.0.1:" + line.substr(line.rfind(':') + 1),
-                                  "--rate", "16000000"});
-  const std::string relay_line = relay.read_line(10000);
-  ASSERT_EQ(relay_line.rfind("listening 127.0.0.1:", 0), 0u) << relay_line;
-  const std::string port = relay_line.substr(relay_line.rfind(':') + 1);
+  qlyn_test::TServerTool relay({QLYN_UDP_RELAY_EXE, "--server", server.address(), "--rate", "16000000"});
+  ASSERT_TRUE(relay.listening()) << relay.start_output();
 
-  TServerServices services("udp-http://127.0.0.1:" + port + "/down/win64/rk50cli_dsk.win64.newest.7z");
+  TServerServices services("udp-http://" + relay.address() + "/down/win64/rk50cli_dsk.win64.newest.7z");
   rk50::TQtMainWindow w(services, {});
   w.show();
   QApplication::processEvents();
@@ -157,8 +153,9 @@ void shows_progress_and_speed_then_installs() {
       seen_text = text;
       const QImage shot = w.grab().toImage();
       EXPECT_EQ(shot.size(), QSize(660, 488));
-      if (const char* out = std::getenv("QLYN_SCREENSHOT_DIR"))
+      if (const char* out = std::getenv("QLYN_SCREENSHOT_DIR")) {
         EXPECT_TRUE(shot.save(QString::fromStdString(std::string(out) + "/installer-download.png")));
+      }
     }
     if (text == "Install completed!" || w.form().outcome() == rk50::TRunOutcome::failed) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -189,12 +186,10 @@ void closing_during_the_installation_waits_and_undoes_it() {
   const std::string package = dir + "/www/down/win64/rk50cli_dsk.win64.newest.7z";
   fs::create_directories(fs::path(package).parent_path());
   ASSERT_EQ(qlyn_test::make_7z(package, dir + "/src", "win64", "-mx=0 -p" + rk50::package_password()), 0);
-  qlyn_test::TChildProcess server({QLYN_RESOURCE_SERVER_EXE, "--root", dir + "/www", "--port", "0", "--quiet"});
-  const std::string line = server.read_line(10000);
-  ASSERT_EQ(line.rfind("listening 127.0.0.1:", 0), 0u) << line;
+  qlyn_test::TServerTool server({QLYN_RESOURCE_SERVER_EXE, "--root", dir + "/www", "--port", "0", "--quiet"});
+  ASSERT_TRUE(server.listening()) << server.start_output();
 
-  TGatedServerServices services("udp-http://127.0.0.1:" + line.substr(line.rfind(':') + 1) +
-                                "/down/win64/rk50cli_dsk.win64.newest.7z");
+  TGatedServerServices services("udp-http://" + server.address() + "/down/win64/rk50cli_dsk.win64.newest.7z");
   rk50::TQtMainWindow w(services, {});
   w.show();
   QApplication::processEvents();
@@ -232,11 +227,3 @@ TEST(QtWindowDownload, ProgressDuringARealDownloadAndClosingDuringItsInstallatio
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-  QApplication app(argc, argv);
-  rk50::apply_application_look();
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}
