@@ -42,6 +42,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -67,12 +68,18 @@ struct TRes_Kcp_Options {
   int32_t snd_wnd = 512;  // segments; the client's receive window is 512
   int32_t rcv_wnd = 512;  // segments
   int32_t mtu = 1340;     // the client's mtu, so segments fit its reads
-  int32_t min_rto = 10;   // ms
+  // ms. Above the stalls of a busy receiver (a scheduler slice, a file
+  // write): a timeout resends the whole window, and on a fast link that
+  // storm costs more than the wait. Losses are mostly mended by fast resend.
+  int32_t min_rto = 30;
   // Segments in flight across all sending sessions.
   int32_t send_budget = 8192;
   size_t max_sessions = 1024;
   int64_t idle_timeout_ms = 30000;  // without any datagram from the client
   int64_t close_linger_ms = 2000;   // after the client's close
+  // Send runs of equal datagrams to one client as one message that the
+  // kernel cuts up (UDP GSO), where the kernel can; off: one per datagram.
+  bool udp_gso = true;
 };
 
 struct TRes_Kcp_Stats {
@@ -82,6 +89,7 @@ struct TRes_Kcp_Stats {
   uint64_t datagrams_in = 0;
   uint64_t datagrams_dropped = 0;  // wrong size, bad magic, unknown or duplicate
   uint64_t datagrams_out = 0;
+  uint64_t gso_messages = 0;  // messages that carried more than one datagram
 };
 
 class TRes_Kcp_Side {
@@ -96,6 +104,8 @@ class TRes_Kcp_Side {
 
   // Takes the bound, non-blocking UDP socket (owned from now on).
   void attach(int udp_fd);
+  // Whether runs of datagrams go out as one segmented message.
+  bool gso() const { return gso_; }
   int fd() const { return fd_; }
 
   // Reads and handles every datagram waiting (at most max_datagrams), then
@@ -141,6 +151,9 @@ class TRes_Kcp_Side {
   void send_control(const sockaddr_in& to, uint8_t cmd, uint32_t value1, int copies);
   void send_datagram(const sockaddr_in& to, const char* data, size_t len);
   void flush_out();
+  // Fills msgs with the datagrams from `from` on, one message per run (see
+  // flush_out); the datagrams of message m are counts[m]. The messages made.
+  size_t build_messages(size_t from, mmsghdr* msgs, iovec* iov, size_t* counts);
 
   const TRes_Root& root_;
   TRes_Kcp_Options opt_;
@@ -157,6 +170,13 @@ class TRes_Kcp_Side {
     uint32_t len;
   };
   static constexpr size_t kOutBatch = 64;
+  // A segmented message holds at most one IPv4 packet's payload.
+  static constexpr size_t kGsoMaxBytes = 65507;
+  struct TGsoControl {
+    alignas(cmsghdr) char bytes[CMSG_SPACE(sizeof(uint16_t))];
+  };
+  TGsoControl gso_ctl_[kOutBatch];
+  bool gso_ = false;
   std::vector<char> out_buf_;  // kOutBatch slots of out_slot_ bytes
   size_t out_slot_ = 0;
   TOut out_[kOutBatch];

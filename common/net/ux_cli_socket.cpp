@@ -4,11 +4,12 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstring>
 #include <string_view>
 #include <vector>
-#include <algorithm>
 
 #include "common/net/ux_net_aio_class.h"
 #include "common/ux_common.h"
@@ -608,6 +609,18 @@ void TUX_super_tcp_socket::ReConnect(int32_t Delay_MSec) {
   });
 }
 
+// ---------------------------------------------------------------- IUDP_Socket
+
+int32_t IUDP_Socket::ReadDatagrams(int32_t max_count, int32_t timeout_msec, const TUDP_Datagram_Sink& sink) {
+  if (max_count <= 0) return 0;
+  static thread_local std::vector<char> buf(65536);
+  uint32_t ip = 0, port = 0;
+  const int32_t n = ReadData(buf.data(), int32_t(buf.size()), timeout_msec, ip, port);
+  if (n <= 0) return n;
+  sink(buf.data(), n, ip, port);
+  return 1;
+}
+
 // ---------------------------------------------------------------- TUX_UDP_Cli_Socket
 
 TUX_UDP_Cli_Socket::~TUX_UDP_Cli_Socket() { TUX_UDP_Cli_Socket::SetActive(false); }
@@ -636,6 +649,11 @@ bool TUX_UDP_Cli_Socket::finish_open() {
 void TUX_UDP_Cli_Socket::aio_attach() {
   const int32_t fd = socketHandle();
   if (fd < 0 || aio_registered_.load(std::memory_order_acquire)) return;
+  // The hub reads whole datagrams one at a time.
+  if (coalescing_) {
+    (void)sock_set_coalescing(fd, false);
+    stop_coalescing();
+  }
   const int32_t rc = aio_hub().Add_Socket_IO_Func(
       fd, this,
       [this](void*, int32_t, int32_t event, const char* data, int32_t len, const TAIO_Source& from) -> int32_t {
@@ -663,6 +681,7 @@ void TUX_UDP_Cli_Socket::set_OS_AIO_Mode(bool v) {
 
 void TUX_UDP_Cli_Socket::close_socket() {
   aio_detach();
+  stop_coalescing();
   FActive.store(false, std::memory_order_release);
   Have_Call_Connect.store(false, std::memory_order_release);
   const int32_t fd = FSocketHandle.exchange(kNoSocket, std::memory_order_acq_rel);
@@ -722,17 +741,7 @@ int32_t TUX_UDP_Cli_Socket::WriteString(const std::string& str) {
   return str.empty() ? 0 : WriteData(str.data(), int32_t(str.size()));
 }
 
-int32_t TUX_UDP_Cli_Socket::read_datagram(void* Data, int32_t buflen, bool wait, int32_t wait_msec,
-                                          uint32_t& from_ip, uint32_t& from_port) {
-  from_ip = 0;
-  from_port = 0;
-  const int32_t fd = socketHandle();
-  if (fd < 0) return kNoSocketResult;
-  if (wait && aio_registered_.load(std::memory_order_acquire)) return 0;
-  if (!wait) return sock_recv_from(fd, Data, buflen, from_ip, from_port);
-  // A datagram already queued is taken without a poll.
-  const int32_t n = sock_recv_from(fd, Data, buflen, from_ip, from_port, true);
-  if (n >= 0 || !sock_would_block(sock_last_error())) return n;
+int32_t TUX_UDP_Cli_Socket::await_readable(int32_t fd, int32_t wait_msec) {
   bool readable = true, writable = false, failed = true;
   if (!sock_wait(fd, wait_msec, readable, writable, failed)) return 0;
   if (failed) {
@@ -740,9 +749,88 @@ int32_t TUX_UDP_Cli_Socket::read_datagram(void* Data, int32_t buflen, bool wait,
     sock_pending_error(fd);
     return -1;
   }
-  if (!readable) return 0;
+  return readable ? 1 : 0;
+}
+
+int32_t TUX_UDP_Cli_Socket::read_datagram(void* Data, int32_t buflen, bool wait, int32_t wait_msec,
+                                          uint32_t& from_ip, uint32_t& from_port) {
+  from_ip = 0;
+  from_port = 0;
+  const int32_t fd = socketHandle();
+  if (fd < 0) return kNoSocketResult;
+  if (wait && aio_registered_.load(std::memory_order_acquire)) return 0;
+  if (coalescing_) {
+    // A read may take a whole run; hand out its datagrams one per call.
+    if (run_.empty()) {
+      const int32_t r = read_run(fd, wait ? TReadWait::poll : TReadWait::socket_timeout, wait_msec);
+      if (r <= 0) return r;
+    }
+    if (buflen <= 0) return 0;
+    if (Data == nullptr) {
+      errno = EINVAL;
+      return -1;
+    }
+    int32_t n = 0;
+    const char* at = run_.next(n);
+    from_ip = run_.from_ip;
+    from_port = run_.from_port;
+    n = std::min(n, buflen);  // a longer datagram is cut, as recvfrom cuts it
+    std::memcpy(Data, at, size_t(n));
+    return n;
+  }
+  if (!wait) return sock_recv_from(fd, Data, buflen, from_ip, from_port);
+  // A datagram already queued is taken without a poll.
+  const int32_t n = sock_recv_from(fd, Data, buflen, from_ip, from_port, true);
+  if (n >= 0 || !sock_would_block(sock_last_error())) return n;
+  if (const int32_t r = await_readable(fd, wait_msec); r <= 0) return r;
   const int32_t m = sock_recv_from(fd, Data, buflen, from_ip, from_port, true);
   return m < 0 && sock_would_block(sock_last_error()) ? 0 : m;
+}
+
+int32_t TUX_UDP_Cli_Socket::read_run(int32_t fd, TReadWait how, int32_t wait_msec) {
+  run_.len = run_.pos = 0;
+  auto read = [&](bool dont_wait) {
+    return sock_recv_coalesced(fd, run_.buf.get(), TDatagramRun::kCapacity, run_.segment, run_.from_ip,
+                               run_.from_port, dont_wait);
+  };
+  int32_t n = read(how != TReadWait::socket_timeout);
+  if (n < 0 && how == TReadWait::poll && sock_would_block(sock_last_error())) {
+    if (const int32_t r = await_readable(fd, wait_msec); r <= 0) return r;
+    n = read(true);
+  }
+  if (n < 0 && how != TReadWait::socket_timeout && sock_would_block(sock_last_error())) return 0;
+  if (n > 0) run_.len = n;
+  return n;
+}
+
+void TUX_UDP_Cli_Socket::stop_coalescing() {
+  coalescing_ = false;
+  run_.len = run_.pos = 0;
+}
+
+int32_t TUX_UDP_Cli_Socket::ReadDatagrams(int32_t max_count, int32_t timeout_msec, const TUDP_Datagram_Sink& sink) {
+  const int32_t fd = socketHandle();
+  if (fd < 0) return kNoSocketResult;
+  if (max_count <= 0 || aio_registered_.load(std::memory_order_acquire)) return 0;
+  if (!coalescing_) {
+    if (!run_.buf) run_.buf = std::make_unique<char[]>(size_t(TDatagramRun::kCapacity));
+    // Where the kernel cannot coalesce, every read is still one whole datagram.
+    (void)sock_set_coalescing(fd, true);
+    coalescing_ = true;
+  }
+  int32_t handed = 0;
+  while (handed < max_count) {
+    if (run_.empty()) {
+      // Only the first read may wait.
+      const int32_t r = read_run(fd, handed == 0 ? TReadWait::poll : TReadWait::none, timeout_msec);
+      if (r <= 0) return handed > 0 ? handed : r;
+    }
+    int32_t n = 0;
+    char* at = run_.next(n);
+    ++handed;
+    sink(at, n, run_.from_ip, run_.from_port);
+  }
+  return handed;
 }
 
 int32_t TUX_UDP_Cli_Socket::ReadData(void* Data, int32_t buflen, int32_t timeout_msec, std::string& from_ip,

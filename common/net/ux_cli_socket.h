@@ -17,6 +17,7 @@
 // (0, -1, -999) and events. Exceptions raised by callbacks are swallowed.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstdint>
@@ -64,6 +65,10 @@ struct TEX_Summary {
 
 // The datagram socket of a KCP session (std::shared_ptr). Reads belong to one
 // thread; sends may come from any thread.
+// Takes one received datagram: its bytes (writable, valid during the call),
+// their count and the sender (address in network order, port).
+using TUDP_Datagram_Sink = std::function<void(char* data, int32_t len, uint32_t from_ip, uint32_t from_port)>;
+
 class IUDP_Socket {
  public:
   virtual ~IUDP_Socket() = default;
@@ -79,6 +84,11 @@ class IUDP_Socket {
                            uint32_t& From_port) = 0;
   // Receives without waiting first (the socket's receive timeout applies).
   virtual int32_t ReadData(void* Data, int32_t buflen, uint32_t& from_ip, uint32_t& From_port) = 0;
+  // Hands up to max_count datagrams to sink, waiting as ReadData does
+  // (timeout_msec) for the first one only. The count handed; when none, the
+  // result of the read (0: nothing came). This form reads one datagram with
+  // ReadData; sockets that can take several per call override it.
+  virtual int32_t ReadDatagrams(int32_t max_count, int32_t timeout_msec, const TUDP_Datagram_Sink& sink);
   // One datagram; 0 when inactive or an argument is empty, else the
   // platform's result.
   virtual int32_t WriteDataTo(const std::string& dest_ip, int32_t dest_port, const void* data,
@@ -487,6 +497,11 @@ class TUX_UDP_Cli_Socket : public TUX_Socket_base, public IUDP_Socket {
   int32_t ReadData(void* Data, int32_t buflen, int32_t timeout_msec, uint32_t& from_ip,
                    uint32_t& From_port) override;
   int32_t ReadData(void* Data, int32_t buflen, uint32_t& from_ip, uint32_t& From_port) override;
+  // The first call switches the kernel's coalescing on (sock_set_coalescing):
+  // from then on one system call takes a whole run of datagrams from one
+  // sender, and every read of the socket hands them out one by one. 0 in
+  // asynchronous mode.
+  int32_t ReadDatagrams(int32_t max_count, int32_t timeout_msec, const TUDP_Datagram_Sink& sink) override;
   int32_t WriteDataTo(const std::string& dest_ip, int32_t dest_port, const void* data,
                       int32_t dlen) override;
   int32_t WriteDataTo(uint32_t dest_ip, int32_t dest_port, const void* data, int32_t dlen) override;
@@ -513,6 +528,38 @@ class TUX_UDP_Cli_Socket : public TUX_Socket_base, public IUDP_Socket {
   // Receives one datagram; with wait, polls up to wait_msec first when none is queued.
   int32_t read_datagram(void* Data, int32_t buflen, bool wait, int32_t wait_msec, uint32_t& from_ip,
                         uint32_t& from_port);
+
+  // How a read waits when nothing is queued.
+  enum class TReadWait { none, poll, socket_timeout };
+  // 1 when fd became readable within wait_msec, 0 when not, -1 when it
+  // reported an error (read and cleared).
+  static int32_t await_readable(int32_t fd, int32_t wait_msec);
+  // Refills run_ with the next read (coalescing on); its result, 0 when
+  // nothing came.
+  int32_t read_run(int32_t fd, TReadWait how, int32_t wait_msec);
+  void stop_coalescing();
+
+  // The datagrams of the last coalesced read that are not handed out yet;
+  // the reading thread's.
+  struct TDatagramRun {
+    static constexpr int32_t kCapacity = 65536;  // the largest run the kernel makes
+    std::unique_ptr<char[]> buf;
+    int32_t len = 0;
+    int32_t pos = 0;
+    int32_t segment = 0;
+    uint32_t from_ip = 0;
+    uint32_t from_port = 0;
+    bool empty() const { return pos >= len; }
+    // The next datagram: its start and length; advances past it.
+    char* next(int32_t& n) {
+      n = std::min(segment, len - pos);
+      char* at = buf.get() + pos;
+      pos += n;
+      return at;
+    }
+  };
+  TDatagramRun run_;
+  bool coalescing_ = false;
 
   std::atomic<bool> FActive{false};
   std::string Fdest_host;

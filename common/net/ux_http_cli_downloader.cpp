@@ -132,6 +132,9 @@ void TUX_http_cli_downloader::on_header() {
   rt.is_have_proc_event = true;
   rt.at_last_pop_proc_event = 0;
   body_writable_ = success;
+  // The buffer fills and drains with every flush; keeping its memory spares
+  // a shrink and regrowth (fresh pages) per flush on a fast link.
+  resp->body().auto_compact_space = false;
 
   if (success && resp->Range.Enabled && !range_fits(file_size(f_local_save_fname))) {
     body_writable_ = false;

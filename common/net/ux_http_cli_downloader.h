@@ -59,8 +59,9 @@ class TUX_http_cli_downloader : public TUX_http_client_v3 {
   // Largest single file write.
   static constexpr int32_t kWriteChunk = 131070;
   // A fast transfer is flushed without an event once this much is buffered,
-  // so memory stays bounded whatever the link speed.
-  static constexpr int32_t kFlushAboveBytes = 8 << 20;
+  // so memory stays bounded whatever the link speed; small enough that the
+  // bytes are still in the processor's cache when they are written.
+  static constexpr int32_t kFlushAboveBytes = 256 << 10;
   static constexpr int32_t kDefaultBlockSize = 4194304;
   static constexpr const char* kValidatorSuffix = ".validator";
 

@@ -99,6 +99,7 @@ void TUX_KCP_UDP_Cli::do_activate() {
   rt.f_connected.store(false);
   rt.have_popup_disconnect_event = false;
   rt.is_going_to_close.store(false);
+  closed_by_server_ = false;
   rt.have_data = false;
   rt.retry_handshank_count = 0;
   rt.at_create = now;
@@ -202,7 +203,10 @@ void TUX_KCP_UDP_Cli::on_control(const char* data, int32_t len, int64_t now) {
       rt.at_last_send = now;
       return;
     case kcp_ctl_close:
-      if (c.value1 == f_session_id.load()) rt.is_going_to_close.store(true);
+      if (c.value1 == f_session_id.load()) {
+        closed_by_server_ = true;
+        rt.is_going_to_close.store(true);
+      }
       return;
     default:
       return;
@@ -328,34 +332,32 @@ void TUX_KCP_UDP_Cli::execute() {
     sock = udp_cli;
   }
   // 1. Datagrams.
-  char data[kDatagramBuffer];
   int64_t bytes = 0;
   bool fed = false;
-  for (int i = 0; sock && i < kReadsPerStep && active_step(); ++i) {
-    uint32_t from_ip = 0, from_port = 0;
-    const int32_t n = sock->ReadData(data, kDatagramBuffer, 1, from_ip, from_port);
-    if (n <= 0) break;
-    if (from_ip != dest_ip || from_port != dest_port) continue;
-    bytes += n;
-    switch (kcp_datagram_kind(n)) {
-      case TUX_KCP_Datagram_Kind::control:
-        on_control(data, n, now_ms());
-        break;
-      case TUX_KCP_Datagram_Kind::kcp:
-        if (!connected()) break;
-        if (f_is_udp_encrypt.load()) es_encoder.Decode(data, n);
-        {
-          std::lock_guard<std::recursive_mutex> g(lock);
-          if (FKcp != nullptr) {
-            // A datagram the engine refuses is dropped, as the link may drop any.
-            (void)ikcp_input(FKcp, data, uint32_t(n));
-            fed = true;
+  if (sock) {
+    (void)sock->ReadDatagrams(kDatagramsPerStep, 1, [&](char* data, int32_t n, uint32_t from_ip, uint32_t from_port) {
+      if (!active_step() || n <= 0 || from_ip != dest_ip || from_port != dest_port) return;
+      bytes += n;
+      switch (kcp_datagram_kind(n)) {
+        case TUX_KCP_Datagram_Kind::control:
+          on_control(data, n, now_ms());
+          break;
+        case TUX_KCP_Datagram_Kind::kcp:
+          if (!connected()) break;
+          if (f_is_udp_encrypt.load()) es_encoder.Decode(data, n);
+          {
+            std::lock_guard<std::recursive_mutex> g(lock);
+            if (FKcp != nullptr) {
+              // A datagram the engine refuses is dropped, as the link may drop any.
+              (void)ikcp_input(FKcp, data, uint32_t(n));
+              fed = true;
+            }
           }
-        }
-        break;
-      case TUX_KCP_Datagram_Kind::invalid:
-        break;
-    }
+          break;
+        case TUX_KCP_Datagram_Kind::invalid:
+          break;
+      }
+    });
   }
   {
     std::lock_guard<std::mutex> g(speed_lock_);
@@ -390,9 +392,12 @@ void TUX_KCP_UDP_Cli::execute() {
     }
   }
 
-  // 4. Orderly close once everything has been delivered.
+  // 4. Orderly close once everything has been delivered: our output
+  // acknowledged and, when the server closed, its last bytes read by the
+  // owner (deactivation empties in_buf; the close may come in the same
+  // batch as those bytes).
   if (rt.is_going_to_close.load()) {
-    bool delivered = out_buf->DataLength() == 0;
+    bool delivered = out_buf->DataLength() == 0 && !(closed_by_server_ && in_buf->DataLength() > 0);
     {
       std::lock_guard<std::recursive_mutex> g(lock);
       if (FKcp != nullptr) delivered = delivered && ikcp_waitsnd(FKcp) <= 0;

@@ -79,7 +79,8 @@ using TKCP_Cli_Event = std::function<void(TUX_KCP_UDP_Cli* Sender, int32_t code)
 // (profile 0: the server's sender decides the speed), keep-alive, dead-session
 // detection and optional reconnection. Bytes to send wait in out_buf, bytes
 // received in in_buf; execute() does all the network work in one bounded step
-// (at most 20 datagrams, each read waiting at most 1 ms).
+// (at most kDatagramsPerStep datagrams, taken in as few reads as the socket
+// allows, only the first waiting, at most 1 ms).
 //
 // Only datagrams from the server's address and port are taken; others are
 // dropped, so a stray or spoofed datagram cannot close or corrupt the
@@ -95,7 +96,8 @@ using TKCP_Cli_Event = std::function<void(TUX_KCP_UDP_Cli* Sender, int32_t code)
 //
 // Lifetime: the destructor ends the own thread, then deactivates. The streams
 // live as long as the session; deactivation empties them (unread input and
-// unsent output are lost).
+// unsent output are lost), so a close from the server deactivates the session
+// only once the owner has read the bytes that came before it.
 class TUX_KCP_UDP_Cli : public TActive_Base_Class {
  public:
   static constexpr uint32_t kDefaultServerPort = 10000;
@@ -106,7 +108,10 @@ class TUX_KCP_UDP_Cli : public TActive_Base_Class {
   static constexpr int64_t kDeadSessionMs = 12500;        // without a keep-alive answer
   static constexpr int64_t kReconnectAfterGiveUpMs = 10500;
   static constexpr int64_t kReconnectAfterDeadMs = 3500;
-  static constexpr int32_t kReadsPerStep = 20;
+  // A quarter of the receive window: acknowledgements still leave often
+  // enough to keep the sender's window open, and a pool worker, which pauses
+  // 1 ms after every 40 steps, can take a fast link (~170 KB per step).
+  static constexpr int32_t kDatagramsPerStep = 128;
   static constexpr int32_t kDatagramBuffer = 8192;        // bytes
   static constexpr int32_t kRecvBuffer = 16384;           // bytes per ikcp_recv
   static constexpr int32_t kStepSendChunk = 17312;        // bytes per ikcp_send in the step
@@ -236,6 +241,9 @@ class TUX_KCP_UDP_Cli : public TActive_Base_Class {
   TSpeed speed;
   std::mutex speed_lock_;     // the meters are read from other threads
   std::atomic<bool> f_is_udp_encrypt{false};
+  // The server sent close: the session ends once the owner has read what
+  // came before it. Driving thread.
+  bool closed_by_server_ = false;
 
   // Own-thread mode: the thread's work runs only while step_enabled_ is set
   // (last step of activation, cleared first at deactivation); exec_gate_ is

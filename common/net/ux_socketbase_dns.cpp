@@ -5,6 +5,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <netinet/udp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -255,6 +256,41 @@ int32_t sock_recv_from(int32_t sock, void* buf, int32_t size, std::string& from_
 int32_t sock_recv_from(int32_t sock, void* buf, int32_t size, uint32_t& from_ip, uint32_t& from_port,
                        bool dont_wait) {
   return recv_from_raw(sock, buf, size, from_ip, from_port, dont_wait);
+}
+
+bool sock_set_coalescing(int32_t sock, bool on) { return sock >= 0 && set_int_option(sock, SOL_UDP, UDP_GRO, on) == 0; }
+
+int32_t sock_recv_coalesced(int32_t sock, void* buf, int32_t size, int32_t& segment, uint32_t& from_ip,
+                            uint32_t& from_port, bool dont_wait) {
+  segment = 0;
+  from_ip = 0;
+  from_port = 0;
+  if (const int32_t r = read_precheck(sock, buf, size); r != kReadGoOn) return r;
+  sockaddr_in a{};
+  iovec v{buf, size_t(size)};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+  msghdr h{};
+  ssize_t n;
+  do {
+    h = msghdr{};
+    h.msg_name = &a;
+    h.msg_namelen = sizeof a;
+    h.msg_iov = &v;
+    h.msg_iovlen = 1;
+    h.msg_control = control;
+    h.msg_controllen = sizeof control;
+    n = ::recvmsg(sock, &h, dont_wait ? MSG_DONTWAIT : 0);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return -1;
+  fill_sender(a, h.msg_namelen, from_ip, from_port);
+  segment = int32_t(n);
+  for (cmsghdr* c = CMSG_FIRSTHDR(&h); c != nullptr; c = CMSG_NXTHDR(&h, c)) {
+    if (c->cmsg_level != SOL_UDP || c->cmsg_type != UDP_GRO) continue;
+    int gso_size = 0;
+    std::memcpy(&gso_size, CMSG_DATA(c), sizeof gso_size);
+    if (gso_size > 0 && gso_size < n) segment = gso_size;
+  }
+  return static_cast<int32_t>(n);
 }
 
 int32_t sock_send_to(int32_t sock, const std::string& address, int32_t port, const void* data, int32_t len) {

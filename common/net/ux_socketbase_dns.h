@@ -82,6 +82,16 @@ int32_t sock_send(int32_t sock, const void* data, int32_t len);
                                      int32_t& from_port, bool dont_wait = false);
 [[nodiscard]] int32_t sock_recv_from(int32_t sock, void* buf, int32_t size, uint32_t& from_ip,
                                      uint32_t& from_port, bool dont_wait = false);
+// On: the kernel may hand a run of datagrams of one sender and one size as
+// one read (UDP GRO); every read of the socket must then go through
+// sock_recv_coalesced, or it may get several datagrams glued together.
+// False where the platform cannot.
+bool sock_set_coalescing(int32_t sock, bool on);
+// One datagram, or a run that the kernel coalesced: size >= 65535 takes any.
+// segment: the length of each datagram of the run (the last may be shorter);
+// the result itself for a single datagram. As sock_recv_from otherwise.
+[[nodiscard]] int32_t sock_recv_coalesced(int32_t sock, void* buf, int32_t size, int32_t& segment, uint32_t& from_ip,
+                                          uint32_t& from_port, bool dont_wait = false);
 // One datagram. -1 (EINVAL) when the address text is not a dotted address or
 // the port is outside 1..65535; 0 without a call when len <= 0 or data is null.
 int32_t sock_send_to(int32_t sock, const std::string& address, int32_t port, const void* data,

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -219,6 +220,81 @@ TEST(UdpServerSocket, SendsFromManyThreadsWhileOneThreadReads) {
   while (got < kThreads * kEach && rx->ReadData(buf, sizeof buf, 2000, ip, port) > 0) ++got;
   for (auto& th : senders) th.join();
   EXPECT_EQ(got, kThreads * kEach);
+}
+
+// A run of datagrams sent as one segmented message (UDP GSO): datagram i is
+// `segment` bytes of the letter 'a' + i, the last one `last` bytes. False
+// where the kernel cannot segment.
+bool send_run(int fd, int32_t to_port, int count, uint16_t segment, size_t last) {
+  std::string run;
+  for (int i = 0; i < count; ++i) run.append(i + 1 < count ? segment : last, char('a' + i));
+  sockaddr_in to = qlyn_test::loopback_addr(to_port);
+  iovec v{run.data(), run.size()};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint16_t))] = {};
+  msghdr h{};
+  h.msg_name = &to;
+  h.msg_namelen = sizeof to;
+  h.msg_iov = &v;
+  h.msg_iovlen = 1;
+  h.msg_control = control;
+  h.msg_controllen = sizeof control;
+  cmsghdr* c = CMSG_FIRSTHDR(&h);
+  c->cmsg_level = SOL_UDP;
+  c->cmsg_type = UDP_SEGMENT;
+  c->cmsg_len = CMSG_LEN(sizeof segment);
+  std::memcpy(CMSG_DATA(c), &segment, sizeof segment);
+  return ::sendmsg(fd, &h, 0) == ssize_t(run.size());
+}
+
+TEST(UdpServerSocket, BatchReadsHandOutEveryDatagramOfACoalescedRun) {
+  auto rx = loopback_server();
+  ASSERT_TRUE(rx->Active());
+  TBoundSocket tx;
+  ASSERT_GT(tx.port(), 0);
+  struct TGot {
+    std::string bytes;
+    uint32_t ip, port;
+  };
+  std::vector<TGot> got;
+  auto sink = [&](char* d, int32_t n, uint32_t ip, uint32_t port) { got.push_back({std::string(d, size_t(n)), ip, port}); };
+
+  EXPECT_EQ(rx->ReadDatagrams(8, 1, sink), 0) << "nothing came";
+  // The first batch read turns coalescing on; a run sent after it may arrive
+  // as one piece, and is still handed out datagram by datagram.
+  if (!send_run(tx.fd(), rx->Get_Bind_Port(), 30, 1340, 500)) GTEST_SKIP() << "no UDP segmentation offload here";
+  ASSERT_EQ(rx->ReadDatagrams(20, 2000, sink), 20) << "at most max_count per call";
+  char buf[2048];
+  uint32_t ip = 0, port = 0;
+  ASSERT_EQ(rx->ReadData(buf, 100, 2000, ip, port), 100) << "a single read takes the next datagram, cut to its buffer";
+  EXPECT_EQ(std::string(buf, 100), std::string(100, char('a' + 20)));
+  EXPECT_EQ(int32_t(port), tx.port());
+  ASSERT_EQ(rx->ReadData(buf, sizeof buf, 2000, ip, port), 1340) << "the cut datagram is gone";
+  EXPECT_EQ(buf[0], char('a' + 21));
+  EXPECT_EQ(rx->ReadDatagrams(100, 2000, sink), 8) << "the rest, and no more";
+  ASSERT_EQ(got.size(), 28u);
+  for (size_t i = 0; i < got.size(); ++i) {
+    const int k = int(i < 20 ? i : i + 2);
+    EXPECT_EQ(got[i].bytes, std::string(k == 29 ? 500 : 1340, char('a' + k))) << "datagram " << k;
+    EXPECT_EQ(got[i].ip, parse_ipv4("127.0.0.1"));
+    EXPECT_EQ(int32_t(got[i].port), tx.port());
+  }
+  EXPECT_EQ(rx->ReadDatagrams(8, 1, sink), 0);
+  EXPECT_EQ(rx->ReadData(buf, sizeof buf, 1, ip, port), 0);
+
+  // Runs of two senders stay apart; plain datagrams come one by one.
+  TBoundSocket tx2;
+  ASSERT_TRUE(send_run(tx.fd(), rx->Get_Bind_Port(), 3, 700, 700));
+  const sockaddr_in to = qlyn_test::loopback_addr(rx->Get_Bind_Port());
+  ASSERT_EQ(::sendto(tx2.fd(), "solo", 4, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to), 4);
+  got.clear();
+  for (int i = 0; i < 50 && got.size() < 4; ++i) rx->ReadDatagrams(10, 100, sink);
+  ASSERT_EQ(got.size(), 4u);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(got[size_t(i)].bytes, std::string(700, char('a' + i)));
+  EXPECT_EQ(got[3].bytes, "solo");
+  EXPECT_EQ(int32_t(got[3].port), tx2.port());
+
+  rx->SetActive(false);
+  EXPECT_EQ(rx->ReadDatagrams(8, 1, sink), TUX_UDP_Cli_Socket::kNoSocketResult);
 }
 
 // ---------------------------------------------------------------- client socket

@@ -236,7 +236,8 @@ TEST_F(DownloaderResourceServer, MissingResourceAndMissingFolderFailWithTheirRea
 
 TEST_F(DownloaderResourceServer, BufferedBodyStaysBoundedWhileTheClockStands) {
   // With the clock standing no progress event is due after the first one, so
-  // only the size rule flushes: the buffer never holds much more than 8 MiB.
+  // only the size rule flushes: the buffer never holds much more than
+  // kFlushAboveBytes.
   const std::string big = qlyn_test::sample_bytes(40 << 20, 7);
   publish("/big.bin", big);
   qlyn_test::TTempDir out("down_out");

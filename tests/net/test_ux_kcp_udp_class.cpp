@@ -296,6 +296,44 @@ TEST_F(KcpSession, DataBothWaysAndScrambling) {
   }
 }
 
+// A KCP datagram with one PUSH segment of the session: sn, payload.
+std::string push_datagram(uint32_t conv, uint32_t sn, const std::string& payload) {
+  std::string d(24, '\0');
+  auto put = [&](size_t at, uint32_t v, int width) {
+    for (int i = 0; i < width; ++i) d[at + size_t(i)] = char(v >> (8 * i));
+  };
+  put(0, conv, 4);
+  put(4, 81, 1);     // PUSH
+  put(6, 512, 2);    // window
+  put(12, sn, 4);
+  put(20, uint32_t(payload.size()), 4);
+  return d + payload;
+}
+
+TEST_F(KcpSession, AStepTakesABoundedBatchOfDatagrams) {
+  connect();
+  constexpr int kSent = 300;
+  for (int i = 0; i < kSent; ++i) peer.send(push_datagram(id, uint32_t(i), std::string(1000, char('A' + i % 26))));
+  std::vector<int32_t> per_step;
+  std::string got;
+  char buf[65536];
+  for (int i = 0; i < 10 && got.size() < size_t(kSent) * 1000; ++i) {
+    s.execute();
+    size_t before = got.size();
+    for (int32_t n; (n = s.readData(buf, sizeof buf)) > 0;) got.append(buf, size_t(n));
+    per_step.push_back(int32_t((got.size() - before) / 1000));
+  }
+  ASSERT_EQ(got.size(), size_t(kSent) * 1000);
+  const int32_t k = TUX_KCP_UDP_Cli::kDatagramsPerStep;
+  ASSERT_GE(per_step.size(), 3u);
+  EXPECT_EQ(per_step[0], k) << "the first step stops at its bound";
+  EXPECT_EQ(per_step[1], k);
+  EXPECT_EQ(per_step[2], kSent - 2 * k);
+  for (int i = 0; i < kSent; ++i) ASSERT_EQ(got[size_t(i) * 1000], char('A' + i % 26)) << "in order, none lost";
+  peer.read(100);
+  EXPECT_FALSE(peer.kcp_datagrams.empty()) << "every step acknowledges what it took";
+}
+
 TEST_F(KcpSession, CloseWithQueuedDataDrainsThenDeactivates) {
   connect();
   peer.start_engine(id);
@@ -321,6 +359,27 @@ TEST_F(KcpSession, ServerCloseAppliesOnlyToItsSession) {
   peer.send(kcp_ctl(kcp_ctl_close, 21, id));
   step(3);
   EXPECT_FALSE(s.Active());
+}
+
+TEST_F(KcpSession, AServerCloseBehindTheLastBytesLosesNoneOfThem) {
+  connect();
+  // The answer's last bytes and the close come in one batch: one step takes
+  // both, and the bytes must outlive the close until the owner reads them.
+  for (int i = 0; i < 40; ++i) peer.send(push_datagram(id, uint32_t(i), std::string(1000, char('a' + i % 26))));
+  peer.send(kcp_ctl(kcp_ctl_close, 30, id));
+  peer.send(kcp_ctl(kcp_ctl_close, 30, id));
+  s.execute();
+  ASSERT_TRUE(s.Active()) << "unread bytes keep the session open";
+  s.execute();
+  EXPECT_TRUE(s.connected());
+  std::string got;
+  char buf[65536];
+  for (int32_t n; (n = s.readData(buf, sizeof buf)) > 0;) got.append(buf, size_t(n));
+  ASSERT_EQ(got.size(), 40000u);
+  for (int i = 0; i < 40; ++i) EXPECT_EQ(got[size_t(i) * 1000], char('a' + i % 26));
+  s.execute();
+  EXPECT_FALSE(s.Active()) << "read out, the close completes";
+  EXPECT_EQ(ev.count("disconnected"), 1);
 }
 
 TEST_F(KcpSession, SendDataPushesBackBeyondThreeMebibytes) {

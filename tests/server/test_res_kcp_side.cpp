@@ -131,9 +131,29 @@ TEST_F(ResKcpSide, DownloadsOverPlainAndScrambledSessions) {
     EXPECT_EQ(c.received.substr(0, 15), "HTTP/1.1 200 OK");
     EXPECT_EQ(c.received.substr(body + 4), file) << (scrambled ? "scrambled" : "plain");
   }
+  const auto& stats = server->kcp().stats();
+  EXPECT_GT(stats.datagrams_out, file.size() * 2 / 1316);
+  if (server->kcp().gso()) {
+    EXPECT_GT(stats.gso_messages, 0u) << "runs of full datagrams went out together";
+  }
   const std::string log = log_text();
   EXPECT_NE(log.find(" udp \"GET /down/win64/p.7z HTTP/1.1\" 200 1048576"), std::string::npos) << log;
   EXPECT_NE(log.find(" udp-scrambled \"GET /down/win64/p.7z HTTP/1.1\" 200 1048576"), std::string::npos) << log;
+}
+
+class ResKcpSideWithoutGso : public ResKcpSide {
+  void configure(TRes_Server_Options& opt) override { opt.kcp.udp_gso = false; }
+};
+
+TEST_F(ResKcpSideWithoutGso, SendsEveryDatagramOnItsOwn) {
+  ScriptedClient c(server->port(), 2000003);
+  ASSERT_TRUE(connect(c));
+  exchange(c, get("/down/win64/p.7z"), file.size() + 200);
+  const size_t body = c.received.find("\r\n\r\n");
+  ASSERT_NE(body, std::string::npos);
+  EXPECT_EQ(c.received.substr(body + 4), file);
+  EXPECT_FALSE(server->kcp().gso());
+  EXPECT_EQ(server->kcp().stats().gso_messages, 0u);
 }
 
 TEST_F(ResKcpSide, ConnectionCloseEndsTheSessionWithAClosePair) {
