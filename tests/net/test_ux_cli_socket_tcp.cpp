@@ -336,21 +336,25 @@ TEST(TcpData, WritersOnOtherThreadsKeepTheirLinesWhole) {
   const int peer = l.accept();
   ASSERT_GE(peer, 0);
   constexpr int kThreads = 4, kLines = 300;
+  auto line_of = [](int t, int i) { return std::string(40 + i % 50, char('a' + t)) + "#" + std::to_string(i); };
   std::atomic<int> done{0};
   std::vector<std::thread> writers;
   for (int t = 0; t < kThreads; ++t)
     writers.emplace_back([&, t] {
       for (int i = 0; i < kLines; ++i) {
-        s.WriteStrln(std::string(40 + i % 50, char('a' + t)) + "#" + std::to_string(i), "\n");
+        s.WriteStrln(line_of(t, i), "\n");
         if (i % 50 == 0) s.flashData();
       }
       ++done;
     });
+  size_t expected_bytes = 0;
+  for (int t = 0; t < kThreads; ++t)
+    for (int i = 0; i < kLines; ++i) expected_bytes += line_of(t, i).size() + 1;
   std::string received;
-  std::thread reader([&] { received = recv_upto(peer, SIZE_MAX, 500); });
+  // Reads the exact amount, so a slow machine cannot cut the stream short.
+  std::thread reader([&] { received = recv_upto(peer, expected_bytes, 20000); });
   ASSERT_TRUE(drive_until(s, [&] { return done == kThreads && s.DataIn_Send_Buffer_Size() == 0; }, 20000));
   for (auto& w : writers) w.join();
-  ::shutdown(peer, SHUT_RD);
   reader.join();
   int lines = 0;
   size_t start = 0;
