@@ -53,6 +53,14 @@ class SetupDownload : public ::testing::Test {
     ASSERT_TRUE(server->listening()) << server->start_output();
     port = server->port();
   }
+  // Puts a UDP relay of `rate` bytes/s in front of the server, so that a
+  // download lasts long enough to be caught midway on any machine.
+  void slow_down(long rate) {
+    relay = std::make_unique<qlyn_test::TServerTool>(std::vector<std::string>{
+        QLYN_UDP_RELAY_EXE, "--server", server->address(), "--rate", std::to_string(rate)});
+    ASSERT_TRUE(relay->listening()) << relay->start_output();
+    port = relay->port();
+  }
   void point_at(const std::string& scheme) {
     write_file(app + "/config.ini", "[common]\nsvr_url=" + scheme + "://127.0.0.1:" + port + "\n");
   }
@@ -82,6 +90,7 @@ class SetupDownload : public ::testing::Test {
   const std::string app = tmp / "app";
   const std::string dest = tmp / "inst";
   std::unique_ptr<qlyn_test::TServerTool> server;
+  std::unique_ptr<qlyn_test::TServerTool> relay;
   std::string port;
   std::string package;
 };
@@ -112,6 +121,8 @@ TEST_F(SetupDownload, KilledMidDownloadItResumesAndInstallsTheSameFiles) {
   const std::string data = qlyn_test::sample_bytes(40 << 20, 22);
   publish_package({{"win64/rk50cli_dsk", "#!/bin/sh\necho client\n"}, {"win64/data.bin", data}});
   start_server();
+  if (HasFatalFailure()) return;
+  slow_down(8000000);
   if (HasFatalFailure()) return;
   point_at("udp-http");
   const long long full = static_cast<long long>(package.size());
@@ -149,6 +160,8 @@ TEST_F(SetupDownload, ASecondInstallerFromTheSameFolderLeavesTheDownloadAlone) {
   const std::string data = qlyn_test::sample_bytes(40 << 20, 24);
   publish_package({{"win64/rk50cli_dsk", "#!/bin/sh\necho client\n"}, {"win64/data.bin", data}});
   start_server();
+  if (HasFatalFailure()) return;
+  slow_down(8000000);
   if (HasFatalFailure()) return;
   point_at("udp-http");
   auto first = run(yes_args());
