@@ -26,6 +26,8 @@ using qlyn_test::write_file;
 
 constexpr const char* kPackagePath = "/down/win64/rk50cli_dsk.win64.newest.7z";
 constexpr const char* kPackageName = "rk50cli_dsk.win64.newest.7z";
+// 40 MB take 5 s at this rate: long enough to catch an installer midway.
+constexpr long kSlowLink = 8000000;
 
 class SetupDownload : public ::testing::Test {
  protected:
@@ -42,6 +44,10 @@ class SetupDownload : public ::testing::Test {
     const std::string archive = tmp / "package.7z";
     ASSERT_EQ(qlyn_test::make_7z(archive, src, "win64", "-mx=0 -p" + qlyn_test::quote(rk50::package_password())), 0);
     publish(read_file(archive));
+  }
+  // The client program and `data` as win64/data.bin.
+  void publish_client(const std::string& data) {
+    publish_package({{"win64/rk50cli_dsk", "#!/bin/sh\necho client\n"}, {"win64/data.bin", data}});
   }
   void publish(const std::string& bytes) {
     package = bytes;
@@ -60,6 +66,15 @@ class SetupDownload : public ::testing::Test {
         QLYN_UDP_RELAY_EXE, "--server", server->address(), "--rate", std::to_string(rate)});
     ASSERT_TRUE(relay->listening()) << relay->start_output();
     port = relay->port();
+  }
+  // Starts the server and points the installer at it; with a rate, through
+  // a relay of that many bytes/s.
+  void serve(const std::string& scheme, long rate = 0) {
+    start_server();
+    if (HasFatalFailure()) return;
+    if (rate > 0) slow_down(rate);
+    if (HasFatalFailure()) return;
+    point_at(scheme);
   }
   void point_at(const std::string& scheme) {
     write_file(app + "/config.ini", "[common]\nsvr_url=" + scheme + "://127.0.0.1:" + port + "\n");
@@ -97,10 +112,9 @@ class SetupDownload : public ::testing::Test {
 
 TEST_F(SetupDownload, InstallsThePackageDownloadedOverUdpHttp) {
   const std::string data = qlyn_test::sample_bytes(6 << 20, 21);
-  publish_package({{"win64/rk50cli_dsk", "#!/bin/sh\necho client\n"}, {"win64/data.bin", data}});
-  start_server();
+  publish_client(data);
+  serve("udp-http");
   if (HasFatalFailure()) return;
-  point_at("udp-http");
   auto p = run(yes_args());
   EXPECT_EQ(p->finish(), 0) << p->out() << p->err();
   const std::string& out = p->out();
@@ -119,12 +133,9 @@ TEST_F(SetupDownload, InstallsThePackageDownloadedOverUdpHttp) {
 
 TEST_F(SetupDownload, KilledMidDownloadItResumesAndInstallsTheSameFiles) {
   const std::string data = qlyn_test::sample_bytes(40 << 20, 22);
-  publish_package({{"win64/rk50cli_dsk", "#!/bin/sh\necho client\n"}, {"win64/data.bin", data}});
-  start_server();
+  publish_client(data);
+  serve("udp-http", kSlowLink);
   if (HasFatalFailure()) return;
-  slow_down(8000000);
-  if (HasFatalFailure()) return;
-  point_at("udp-http");
   const long long full = static_cast<long long>(package.size());
   long long at_kill = 0;
   {
@@ -158,12 +169,9 @@ TEST_F(SetupDownload, KilledMidDownloadItResumesAndInstallsTheSameFiles) {
 // first one's partial package, which then completes and installs.
 TEST_F(SetupDownload, ASecondInstallerFromTheSameFolderLeavesTheDownloadAlone) {
   const std::string data = qlyn_test::sample_bytes(40 << 20, 24);
-  publish_package({{"win64/rk50cli_dsk", "#!/bin/sh\necho client\n"}, {"win64/data.bin", data}});
-  start_server();
+  publish_client(data);
+  serve("udp-http", kSlowLink);
   if (HasFatalFailure()) return;
-  slow_down(8000000);
-  if (HasFatalFailure()) return;
-  point_at("udp-http");
   auto first = run(yes_args());
   ASSERT_TRUE(first->wait_until([&] { return download_size() > 0; }, 60000, 1)) << first->out();
   first->signal(SIGSTOP);
@@ -190,11 +198,9 @@ TEST_F(SetupDownload, ASecondInstallerFromTheSameFolderLeavesTheDownloadAlone) {
 }
 
 TEST_F(SetupDownload, AServerThatGoesAwayGivesTheFailureAndStartAgain) {
-  publish_package({{"win64/rk50cli_dsk", "#!/bin/sh\necho client\n"},
-                   {"win64/data.bin", qlyn_test::sample_bytes(40 << 20, 23)}});
-  start_server();
+  publish_client(qlyn_test::sample_bytes(40 << 20, 23));
+  serve("http");
   if (HasFatalFailure()) return;
-  point_at("http");
   auto p = run({"--cli", "--dir", dest}, "y\n");
   ASSERT_TRUE(p->wait_until([&] { return download_size() > 0; }, 60000, 1)) << p->out();
   server->stop();
@@ -212,9 +218,8 @@ TEST_F(SetupDownload, AServerThatGoesAwayGivesTheFailureAndStartAgain) {
 
 TEST_F(SetupDownload, SomethingThatIsNotThePackageIsNeverReportedInstalled) {
   publish("<html><body>Service temporarily unavailable</body></html>\n");
-  start_server();
+  serve("udp-http");
   if (HasFatalFailure()) return;
-  point_at("udp-http");
   auto p = run(yes_args());
   EXPECT_EQ(p->finish(), 1);
   EXPECT_EQ(p->out().find("Install completed!"), std::string::npos) << p->out();
@@ -227,9 +232,8 @@ TEST_F(SetupDownload, SomethingThatIsNotThePackageIsNeverReportedInstalled) {
 
 TEST_F(SetupDownload, AMissingPackageFailsWithTheStatus) {
   fs::create_directories(tmp / "www");
-  start_server();
+  serve("udp-http");
   if (HasFatalFailure()) return;
-  point_at("udp-http");
   auto p = run(yes_args());
   EXPECT_EQ(p->finish(), 1);
   EXPECT_EQ(p->err(), "Download failed (HTTP status 404).\n");
