@@ -5,6 +5,9 @@
 #   scripts/fuzz.sh [TARGET|all] 0            replays the checked-in seeds only
 #                                              (deterministic: what CI runs)
 #   scripts/fuzz.sh --list                     the target names
+#   scripts/fuzz.sh --hours                    clean hours per target, all machines
+#   scripts/fuzz.sh --record NOTE              moves this machine's clean runs into
+#                                              fuzz/ledger.txt under the line "# NOTE"
 # TARGET is a name such as json_parse (the executable is fuzz_json_parse).
 # QLYN_FUZZ_JOBS=N runs N targets at once (default 1: the machine may be shared).
 # Each run starts from the seeds in fuzz/corpus/TARGET (read only) and the
@@ -13,7 +16,8 @@
 # that reproduces it is printed (and kept in build-fuzz/artifacts/REPRODUCE).
 # Every clean run adds a line "TARGET SECONDS CPU_SECONDS" to
 # build-fuzz/logs/clean_seconds; the summary shows the totals per target in
-# hours (on a loaded machine a run of SECONDS gets fewer CPU seconds).
+# hours (on a loaded machine a run of SECONDS gets fewer CPU seconds), counting
+# also the runs of earlier machines kept in fuzz/ledger.txt.
 # The exit status is 1 when any target failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -23,7 +27,31 @@ targets_of_tree() { # the targets, from the sources
   for f in fuzz/fuzz_*.cpp; do n=${f#fuzz/fuzz_}; echo "${n%.cpp}"; done
 }
 
-if [ "${1:-}" = "--list" ]; then targets_of_tree; exit 0; fi
+ledger=fuzz/ledger.txt
+local_ledger=$build/logs/clean_seconds
+
+# "WALL_HOURS CPU_HOURS" of one target's clean runs, on every machine.
+clean_hours() {
+  cat "$ledger" "$local_ledger" 2>/dev/null |
+    awk -v t="$1" '$1 == t { s += $2; c += $3 } END { printf "%.2f %.2f", s / 3600, c / 3600 }'
+}
+
+case "${1:-}" in
+  --list) targets_of_tree; exit 0 ;;
+  --hours)
+    printf '%-20s %8s %8s\n' target "clean(h)" "cpu(h)"
+    for t in $(targets_of_tree); do printf '%-20s %8s %8s\n' "$t" $(clean_hours "$t"); done
+    exit 0 ;;
+  --record)
+    [ -n "${2:-}" ] || { echo "usage: $0 --record NOTE" >&2; exit 2; }
+    [ -s "$local_ledger" ] || { echo "fuzz: no clean runs in $local_ledger" >&2; exit 1; }
+    exec 9>>"$local_ledger"
+    flock 9
+    { echo "# $2"; cat "$local_ledger"; } >>"$ledger"
+    : >"$local_ledger"
+    echo "fuzz: recorded in $ledger"
+    exit 0 ;;
+esac
 target=${1:-all}
 seconds=${2:-60}
 jobs=${QLYN_FUZZ_JOBS:-1}
@@ -56,7 +84,7 @@ dict_for() {
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 mkdir -p "$build/logs" "$build/artifacts"
-touch "$build/logs/clean_seconds"
+touch "$local_ledger"
 
 # Runs one target; its summary line goes to logs/TARGET.result.
 run_one() {
@@ -89,7 +117,7 @@ run_one() {
   if [ "$status" -eq 0 ]; then
     result=clean
     if [ "$seconds" -gt 0 ]; then
-      flock "$build/logs/clean_seconds" sh -c "echo '$t $seconds $cpu' >>'$build/logs/clean_seconds'"
+      flock "$local_ledger" sh -c "echo '$t $seconds $cpu' >>'$local_ledger'"
     fi
   elif [ "$status" -eq 124 ]; then
     result="NOT STOPPED (outer timeout; an overloaded machine? log $log)"
@@ -97,8 +125,7 @@ run_one() {
     result="FAILED (status $status, log $log)"
   fi
   local hours
-  hours=$(awk -v t="$t" '$1 == t { s += $2; c += $3 } END { printf "%.2f %.2f", s / 3600, c / 3600 }' \
-    "$build/logs/clean_seconds")
+  hours=$(clean_hours "$t")
   {
     printf '%-20s %8s %6s %10s %8s %12s %8s %8s  %s\n' "$t" "$seconds" "$cpu" "${runs:-?}" "${speed:-?}" \
       "${cov:-?}" ${hours} "$result"
