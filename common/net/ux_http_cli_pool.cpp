@@ -175,8 +175,9 @@ void TUX_HTTP_Cli_pool_v3::add_http_post_file(std::string_view url, std::string_
   auto r = TUX_HTTP_Cli_Request::CreateFromUrlPost(url, "", headers);
   r->func_http_ret_ex = std::move(func_http_ret);
   r->func_http_conn_event = std::move(func_proc_ev);
-  // An unreadable file leaves the body empty; the server judges the request.
-  (void)r->set_post_file(sour_fname, 0);
+  // An unreadable file fails the request (kHttpErrSend) instead of posting
+  // an empty body that the server would answer as if it were the file.
+  if (!r->set_post_file(sour_fname, 0)) r->post_data.source_missing = true;
   add_client_for_request(std::move(r), false);
 }
 

@@ -90,7 +90,9 @@ class TUX_HTTP_Cli_pool_v3 {
                     bool is_run_now = false);
   void add_http_post(std::string_view url, std::string_view postData, TUX_HTTP_Cli_ret_proc func_ret,
                      std::string_view headers = {}, bool is_run_now = false);
-  // The body is read from sour_fname. func_proc_ev is kept on the request.
+  // The body is read from sour_fname; when it cannot be opened, nothing is
+  // sent and func_http_ret gets (kHttpErrSend, ""). func_proc_ev is kept on
+  // the request.
   void add_http_post_file(std::string_view url, std::string_view headers, const std::string& sour_fname,
                           TUX_HTTP_Cli_conn_event func_proc_ev, TUX_HTTP_Cli_ret_proc func_http_ret);
   // Downloads url into local_save_fname (a name ending in "/" or "\" gets the

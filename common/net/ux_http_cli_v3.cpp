@@ -261,6 +261,10 @@ void TUX_http_client_v3::step_open() {
     fail(kHttpErrBadRequest);
     return;
   }
+  if (Request->post_data.source_missing) {
+    fail(kHttpErrSend);
+    return;
+  }
   if (open_connection(Request->url()) && State() == kHttpStateOpen) set_state(kHttpStateConnecting);
 }
 

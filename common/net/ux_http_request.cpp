@@ -62,6 +62,7 @@ void TUX_HTTP_Cli_Request::clear_body_source() {
   post_data.from_sour_offset = 0;
   post_data.pos = 0;
   post_data.sum = 0;
+  post_data.source_missing = false;
 }
 
 void TUX_HTTP_Cli_Request::reset() {

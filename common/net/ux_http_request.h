@@ -80,6 +80,7 @@ class TUX_HTTP_Cli_Request {
     int64_t from_sour_offset = 0;             // where the body starts in the source
     int64_t pos = 0;                          // bytes already accepted by the sender
     int64_t sum = 0;                          // bytes to send
+    bool source_missing = false;              // the body's file could not be opened: never sent
   };
 
   struct TWSConn {

@@ -22,6 +22,7 @@
 #include "support/resource_server_suite.h"
 #include "support/scoped_env.h"
 #include "support/scripted_tcp_server.h"
+#include "support/test_files.h"
 #include "support/ws_peer.h"
 
 namespace {
@@ -169,6 +170,29 @@ TEST(Pool, BlockingCallsReturnTheBodyOrNothingAtTheirTimeout) {
     EXPECT_GE(now_ms() - start, limit);
     EXPECT_LT(now_ms() - start, limit + 2000);
   }
+}
+
+TEST(Pool, PostsAFileAndFailsAnUnreadableOneWithoutConnecting) {
+  if (!qlyn_test::TNginxServer::available()) GTEST_SKIP() << "nginx is not installed";
+  qlyn_test::TNginxServer nginx(qlyn_test::kNginxFilesAndMethodEcho);
+  ASSERT_TRUE(nginx.ok()) << nginx.error_log();
+  qlyn_test::TTempDir dir("pool_post");
+  const std::string body = qlyn_test::sample_bytes(200000, 7);
+  qlyn_test::write_file(dir.path() + "/upload.bin", body);
+  TScriptedTcpServer never_asked([](TScriptConn& c, int) { c.read_request(2000); });
+  TResults posted, missing;
+  {
+    TUX_HTTP_Cli_pool_v3 pool;
+    const auto no_events = [](TUX_HTTP_Cli_Request*, int32_t, const std::string&) {};
+    pool.add_http_post_file(nginx.url("/method"), "", dir.path() + "/upload.bin", no_events, posted.sink());
+    pool.add_http_post_file(never_asked.url("http", "/up"), "", dir.path() + "/absent.bin", no_events,
+                            missing.sink());
+    ASSERT_TRUE(eventually([&] { return posted.size() == 1 && missing.size() == 1; }));
+  }
+  EXPECT_EQ(posted.at(0), std::make_pair(200, "POST 200000\n" + body));
+  // An empty body would have been answered as if it were the file.
+  EXPECT_EQ(missing.at(0), std::make_pair(int32_t(kHttpErrSend), std::string()));
+  EXPECT_EQ(never_asked.accepted(), 0);
 }
 
 // ---------------------------------------------------------------- admission
