@@ -10,6 +10,10 @@
 #                                              fuzz/ledger.txt under the line "# NOTE"
 # TARGET is a name such as json_parse (the executable is fuzz_json_parse).
 # QLYN_FUZZ_JOBS=N runs N targets at once (default 1: the machine may be shared).
+# QLYN_FUZZ_FORK=N runs each target as N processes sharing its corpus
+# (libFuzzer's -fork), for targets that wait on loopback sockets and so use
+# little of a core each; its runs and exec/s are read from its last status
+# line, and its "cov" counts differently (not comparable with single runs).
 # Each run starts from the seeds in fuzz/corpus/TARGET (read only) and the
 # inputs earlier runs found, kept outside the tree in build-fuzz/corpus/TARGET.
 # A failing input stays in build-fuzz/artifacts/TARGET/ and a one-line command
@@ -55,7 +59,8 @@ esac
 target=${1:-all}
 seconds=${2:-60}
 jobs=${QLYN_FUZZ_JOBS:-1}
-case "$seconds$jobs" in ''|*[!0-9]*) echo "usage: $0 [TARGET|all] [SECONDS]" >&2; exit 2 ;; esac
+fork=${QLYN_FUZZ_FORK:-0}
+case "$seconds$jobs$fork" in ''|*[!0-9]*) echo "usage: $0 [TARGET|all] [SECONDS]" >&2; exit 2 ;; esac
 if [ "$target" = all ]; then
   mapfile -t targets < <(targets_of_tree)
 else
@@ -100,6 +105,7 @@ run_one() {
   # corpus, and a starved run of a target that waits on loopback sockets
   # spends minutes on that pass.
   local mode=(-max_total_time="$seconds" $(dict_for "$t") "$corpus" "${seeds[@]}")
+  if [ "$fork" -gt 1 ]; then mode=(-fork="$fork" "${mode[@]}"); fi
   if [ "$seconds" -eq 0 ]; then
     # Replay: every seed once, nothing new explored or kept.
     [ ${#seeds[@]} -gt 0 ] || seeds=("$corpus")
@@ -113,6 +119,10 @@ run_one() {
   cpu=$(awk '{ printf "%d", $1 + $2 + 0.5 }' "$times")
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   speed=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
+  if [ -z "$runs" ]; then # fork mode: "#RUNS: cov: ... exec/s SPEED ..."
+    runs=$(sed -n 's/^#\([0-9]*\): cov:.*/\1/p' "$log" | tail -1)
+    speed=$(sed -n 's/^#[0-9]*: cov:.* exec\/s \([0-9]*\).*/\1/p' "$log" | tail -1)
+  fi
   cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | cut -d' ' -f2)
   if [ "$status" -eq 0 ]; then
     result=clean
