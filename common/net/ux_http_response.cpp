@@ -244,6 +244,8 @@ void TUX_HTTP_Cli_Response::make_body_room(int64_t n) {
 
 int32_t TUX_HTTP_Cli_Response::append_content(const char* data, int32_t len) {
   if (!f_have_got_header || !data || len < 1 || f_body_error != BodyError::kNone) return -1;
+  // No body (HEAD, 204, 304) whatever the framing headers announce.
+  if (f_is_empty_content) return len;
   if (f_is_chunked_data) {
     if (chunks_.done()) return len;
     make_body_room(len);
@@ -258,7 +260,6 @@ int32_t TUX_HTTP_Cli_Response::append_content(const char* data, int32_t len) {
     if (r == TUX_Http_Chunk_Decoder::Result::kDone) f_content_length = chunks_.decoded_size();
     return len;
   }
-  if (f_is_empty_content) return len;
   int64_t n = len;
   if (f_content_length >= 0) n = max64(min64(n, f_content_length - f_content_got_size), 0);
   if (n > 0) make_body_room(n);

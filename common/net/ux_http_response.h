@@ -109,8 +109,8 @@ class TUX_HTTP_Cli_Response {
   // Appends body bytes (chunked bodies are decoded on the way in). len, or
   // -1 when the header has not been parsed, data is null, len < 1, or the
   // bytes cannot be taken (body_error() then tells why; later calls fail
-  // too). Bytes past the announced length or after
-  // the end of a chunked body are ignored.
+  // too). Bytes past the announced length, after the end of a chunked
+  // body, or of an answer marked as having none are ignored.
   int32_t append_content(const char* data, int32_t len);
 
   // A body that ends with its connection (neither a length nor chunked

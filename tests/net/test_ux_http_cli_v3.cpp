@@ -278,6 +278,8 @@ TEST(EngineScripted, EmptyBodiesCompleteAtOnce) {
   for (const char* response : {"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", "HTTP/1.1 204 No Content\r\n\r\n",
                                "HTTP/1.1 304 Not Modified\r\nContent-Length: 99\r\n\r\n",
                                "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
+                               // bytes behind a 204 are no body, in whatever read they arrive
+                               "HTTP/1.1 204 No Content\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
                                "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"}) {
     TScriptedTcpServer server(answer(response));
     auto e = exchange_with(server);

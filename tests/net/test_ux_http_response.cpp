@@ -178,6 +178,20 @@ TEST(HttpResponseBody, ZeroLengthEmptiesAndBytesPastTheLengthAreDropped) {
   EXPECT_TRUE(r.have_got_all_resp_data());
 }
 
+TEST(HttpResponseBody, AnswerWithoutBodyIgnoresItsFramingHeaders) {
+  for (const char* head : {"HTTP/1.1 204 No Content\r\nTransfer-Encoding: chunked",
+                           "HTTP/1.1 304 Not Modified\r\nContent-Length: 5", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked"}) {
+    TUX_HTTP_Cli_Response r;
+    ASSERT_EQ(load(r, head), Check::kOk);
+    r.mark_no_body();
+    EXPECT_TRUE(r.have_got_all_resp_data()) << head;
+    EXPECT_EQ(r.append_content("5\r\nhello\r\n0\r\n\r\n", 15), 15) << head;
+    EXPECT_EQ(r.Content_asString(), "") << head;
+    EXPECT_EQ(r.content_got_size(), 0) << head;
+    EXPECT_EQ(r.body_error(), TUX_HTTP_Cli_Response::BodyError::kNone) << head;
+  }
+}
+
 TEST(HttpResponseBody, MoveInBufHandsOverEverything) {
   TUX_HTTP_Cli_Response r;
   ASSERT_EQ(load(r, "HTTP/1.1 200 OK\r\nContent-Length: 6"), Check::kOk);
