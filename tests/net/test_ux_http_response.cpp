@@ -179,8 +179,10 @@ TEST(HttpResponseBody, ZeroLengthEmptiesAndBytesPastTheLengthAreDropped) {
 }
 
 TEST(HttpResponseBody, AnswerWithoutBodyIgnoresItsFramingHeaders) {
+  // The last one stands for an answer to HEAD.
   for (const char* head : {"HTTP/1.1 204 No Content\r\nTransfer-Encoding: chunked",
-                           "HTTP/1.1 304 Not Modified\r\nContent-Length: 5", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked"}) {
+                           "HTTP/1.1 304 Not Modified\r\nContent-Length: 5",
+                           "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked"}) {
     TUX_HTTP_Cli_Response r;
     ASSERT_EQ(load(r, head), Check::kOk);
     r.mark_no_body();
